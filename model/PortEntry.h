@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QHashFunctions>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+
+// One listening TCP socket or one UDP socket held open by one process.
+// A plain value: copied freely and safe to hand between threads.
+class PortEntry
+{
+public:
+    PortEntry() = default;
+    PortEntry(qint32 pid, QString processName, QString user, QString networkProtocol,
+              QString ipVersion, QString address, qint64 port, QString state);
+
+    qint32 pid = 0;
+    QString processName;
+    QString user;
+    QString networkProtocol;
+    QString ipVersion; // may be widened to "IPv4/IPv6" when twins are merged
+    QString address;   // may become "*" when twins are merged
+    qint64 port = 0;
+    QString state;
+
+    // Identity for lists: "<pid>-<protocol>-<port>". Unique within one merged scan.
+    QString id() const;
+
+    friend bool operator==(const PortEntry &a, const PortEntry &b) noexcept;
+    friend bool operator!=(const PortEntry &a, const PortEntry &b) noexcept { return !(a == b); }
+};
+
+size_t qHash(const PortEntry &entry, size_t seed = 0) noexcept;
+
+// The identity formula on its own, so callers that only have the parts agree with id().
+QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port);
+
+using PortEntryList = QList<PortEntry>;
+
+Q_DECLARE_METATYPE(PortEntry)

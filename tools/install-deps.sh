@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quayline needs that are not installed yet.
+# Idempotent: with everything present it only checks and returns.
+# Usage: tools/install-deps.sh run|test|bench|fuzz
+set -euo pipefail
+
+build=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-declarative-dev qt6-svg-dev
+       qt6-declarative-dev-tools)
+runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
+         qml6-module-qtqml-workerscript qml6-module-qtquick-layouts qml6-module-qtquick-controls
+         qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins)
+tests=(qml6-module-qttest xvfb xdotool trayer imagemagick)
+bench=(libbenchmark-dev)
+fuzz=(clang libclang-rt-14-dev)
+
+case "${1:-run}" in
+    run) wanted=("${build[@]}" "${runtime[@]}") ;;
+    test) wanted=("${build[@]}" "${runtime[@]}" "${tests[@]}") ;;
+    bench) wanted=("${build[@]}" "${runtime[@]}" "${bench[@]}") ;;
+    fuzz) wanted=("${build[@]}" "${runtime[@]}" "${fuzz[@]}") ;;
+    *) echo "usage: $0 run|test|bench|fuzz" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
