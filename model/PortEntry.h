@@ -3,6 +3,7 @@
 #include <QHashFunctions>
 #include <QList>
 #include <QMetaType>
+#include <QObject>
 #include <QString>
 
 #include <cstdint>
@@ -11,6 +12,17 @@
 // A plain value: copied freely and safe to hand between threads.
 class PortEntry
 {
+    Q_GADGET
+    Q_PROPERTY(QString id READ id)
+    Q_PROPERTY(qint32 pid MEMBER pid)
+    Q_PROPERTY(QString processName MEMBER processName)
+    Q_PROPERTY(QString user MEMBER user)
+    Q_PROPERTY(QString networkProtocol MEMBER networkProtocol)
+    Q_PROPERTY(QString ipVersion MEMBER ipVersion)
+    Q_PROPERTY(QString address MEMBER address)
+    Q_PROPERTY(qint64 port MEMBER port)
+    Q_PROPERTY(QString state MEMBER state)
+
 public:
     PortEntry() = default;
     PortEntry(qint32 pid, QString processName, QString user, QString networkProtocol,

@@ -1,0 +1,279 @@
+#include "viewmodel/PortListViewModel.h"
+
+#include "model/PortFilter.h"
+#include "viewmodel/PortListModel.h"
+
+#include <QFutureWatcher>
+#include <QPromise>
+#include <QRegularExpression>
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+const QString autoRefreshKey = QStringLiteral("autoRefreshEnabled");
+const QString refreshIntervalKey = QStringLiteral("refreshInterval");
+
+// Calls done(future) on context's thread once future finishes, unless context
+// is destroyed first. A watcher owned by context is used instead of
+// QFuture::then(context, ...), which aborts in Qt 6.4 when the context dies
+// before the future finishes.
+template <typename T, typename Done>
+void whenFinished(const QFuture<T> &future, QObject *context, Done done)
+{
+    auto *watcher = new QFutureWatcher<T>(context);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, context,
+                     [watcher, done = std::move(done)]() mutable {
+                         watcher->deleteLater();
+                         done(watcher->future());
+                     });
+    watcher->setFuture(future);
+}
+
+bool isNumericType(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+std::optional<double> settingToDouble(const QVariant &value)
+{
+    if (isNumericType(value))
+        return value.toDouble();
+    if (value.typeId() != QMetaType::QString)
+        return std::nullopt;
+    static const QRegularExpression decimal(
+        QStringLiteral("\\A[+-]?(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)(?:[eE][+-]?[0-9]+)?\\z"));
+    const QString text = value.toString();
+    if (!decimal.match(text).hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const double parsed = text.toDouble(&ok);
+    return ok ? std::optional<double>(parsed) : std::nullopt;
+}
+
+std::optional<bool> settingToBool(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString();
+        if (text.compare(u"true", Qt::CaseInsensitive) == 0)
+            return true;
+        if (text.compare(u"false", Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    if (const auto number = settingToDouble(value))
+        return *number != 0;
+    return std::nullopt;
+}
+
+int timerPeriodMs(double seconds)
+{
+    // Only a hand-edited settings file can hold such values. A zero or negative
+    // period would launch lsof without pause; sub-second ones would pile up
+    // overlapping scans, since a scan itself takes a good part of a second.
+    constexpr double minimumSeconds = 1.0;
+    if (!std::isfinite(seconds) || seconds <= 0)
+        seconds = PortListViewModel::defaultRefreshInterval;
+    seconds = std::max(seconds, minimumSeconds);
+    const double ms = std::ceil(seconds * 1000.0);
+    return ms >= double(INT_MAX) ? INT_MAX : int(ms);
+}
+
+PortListViewModel::PortListViewModel(QObject *parent)
+    : PortListViewModel(Dependencies{}, parent)
+{
+}
+
+PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
+    : QObject(parent)
+    , m_scan(std::move(dependencies.scan))
+    , m_settings(std::move(dependencies.settings))
+    , m_system(std::move(dependencies.system))
+    , m_filteredModel(new PortListModel(this))
+{
+    if (!m_scan)
+        m_scan = [scanner = PortScanner()] { return scanner.scan(); };
+    if (!m_settings)
+        m_settings = std::make_unique<QSettings>(QStringLiteral("Quayline"),
+                                                 QStringLiteral("Quayline"));
+    // Read once; nothing is written back and no timer starts until a setting
+    // is assigned or restartTimer() is called.
+    m_autoRefreshEnabled = settingToBool(m_settings->value(autoRefreshKey)).value_or(true);
+    m_refreshInterval =
+        settingToDouble(m_settings->value(refreshIntervalKey)).value_or(defaultRefreshInterval);
+
+    m_timer.setTimerType(Qt::CoarseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] { refresh(); });
+}
+
+PortListViewModel::~PortListViewModel() = default;
+
+void PortListViewModel::setAutoRefreshEnabled(bool enabled)
+{
+    if (m_autoRefreshEnabled != enabled) {
+        m_autoRefreshEnabled = enabled;
+        emit autoRefreshEnabledChanged();
+    }
+    // Written and restarted even when equal, so the next tick is one full
+    // period after the user's choice.
+    m_settings->setValue(autoRefreshKey, enabled);
+    m_settings->sync();
+    restartTimer();
+}
+
+void PortListViewModel::setRefreshInterval(double seconds)
+{
+    // Bitwise equality, so that NaN assigned twice does not report twice.
+    if (!(m_refreshInterval == seconds || (std::isnan(seconds) && std::isnan(m_refreshInterval)))) {
+        m_refreshInterval = seconds;
+        emit refreshIntervalChanged();
+    }
+    m_settings->setValue(refreshIntervalKey, seconds);
+    m_settings->sync();
+    restartTimer();
+}
+
+void PortListViewModel::setSearchText(const QString &text)
+{
+    if (m_searchText == text)
+        return;
+    m_searchText = text;
+    emit searchTextChanged();
+    emit filteredEntriesChanged();
+    updateFilteredModel();
+}
+
+void PortListViewModel::setKillError(std::optional<KillMessage> message)
+{
+    // Every assignment reports: each message is its own alert.
+    m_killError = std::move(message);
+    emit killErrorChanged();
+}
+
+PortEntryList PortListViewModel::filteredEntries() const
+{
+    return PortFilter(m_searchText).apply(m_entries);
+}
+
+int PortListViewModel::timerIntervalMs() const
+{
+    return m_timer.isActive() ? m_timer.interval() : 0;
+}
+
+QFuture<void> PortListViewModel::refresh()
+{
+    setIsLoading(true);
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    QFuture<void> finished = promise->future();
+    // If the model goes first, the watcher goes with it and the promise is
+    // destroyed unfinished, which cancels the returned future.
+    whenFinished(m_scan(), this, [this, promise](const QFuture<ScanResult> &scan) {
+        if (scan.isValid() && scan.resultCount() > 0)
+            applyScan(scan.result());
+        else
+            setIsLoading(false);
+        promise->finish();
+    });
+    return finished;
+}
+
+void PortListViewModel::applyScan(const ScanResult &result)
+{
+    if (result.entries != m_entries) {
+        m_entries = result.entries;
+        emit entriesChanged();
+        emit filteredEntriesChanged();
+        updateFilteredModel();
+    }
+    if (result.errorText != m_lastScanError) {
+        m_lastScanError = result.errorText;
+        emit lastScanErrorChanged();
+    }
+    QSet<qint32> listed;
+    listed.reserve(m_entries.size());
+    for (const PortEntry &e : std::as_const(m_entries))
+        listed.insert(e.pid);
+    m_pidsTermSent.intersect(listed);
+    emit pidsTermSentChanged();
+    setIsLoading(false);
+}
+
+void PortListViewModel::restartTimer()
+{
+    m_timer.stop();
+    if (m_autoRefreshEnabled)
+        m_timer.start(timerPeriodMs(m_refreshInterval));
+}
+
+void PortListViewModel::refreshAndRestartTimer()
+{
+    whenFinished(refresh(), this, [this](const QFuture<void> &) { restartTimer(); });
+}
+
+void PortListViewModel::stopProcess(const PortEntry &entry)
+{
+    const bool force = m_pidsTermSent.contains(entry.pid);
+    const std::optional<KillError> error = signalProcess(entry.pid, entry.user, force, m_system);
+    if (error && error->kind() != KillError::Kind::ProcessGone) {
+        // A refused stop changes nothing, so the row keeps offering the same signal.
+        setKillError(KillMessage::from(*error));
+        return;
+    }
+    if (!error && !force)
+        m_pidsTermSent.insert(entry.pid);
+    else
+        m_pidsTermSent.remove(entry.pid); // after SIGKILL, or found already gone
+    emit pidsTermSentChanged();
+    QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
+}
+
+void PortListViewModel::setIsLoading(bool loading)
+{
+    if (m_isLoading == loading)
+        return;
+    m_isLoading = loading;
+    emit isLoadingChanged();
+}
+
+void PortListViewModel::updateFilteredModel()
+{
+    m_filteredModel->setEntries(filteredEntries());
+}
+
+QVariant PortListViewModel::lastScanErrorValue() const
+{
+    return m_lastScanError ? QVariant(*m_lastScanError) : QVariant();
+}
+
+QList<int> PortListViewModel::pidsTermSentList() const
+{
+    return QList<int>(m_pidsTermSent.cbegin(), m_pidsTermSent.cend());
+}
+
+QVariant PortListViewModel::killErrorValue() const
+{
+    return m_killError ? QVariant::fromValue(*m_killError) : QVariant();
+}
+
+void PortListViewModel::setKillErrorValue(const QVariant &value)
+{
+    if (value.canConvert<KillMessage>() && value.metaType() == QMetaType::fromType<KillMessage>())
+        setKillError(value.value<KillMessage>());
+    else
+        setKillError(std::nullopt);
+}

@@ -1,0 +1,139 @@
+#pragma once
+
+#include "model/KillError.h"
+#include "model/PortEntry.h"
+#include "scanner/PortScanner.h"
+#include "viewmodel/SignalProcess.h"
+
+#include <QFuture>
+#include <QObject>
+#include <QSet>
+#include <QSettings>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class PortListModel;
+
+// The one state object behind every view: the last scan, the filter, the two
+// persisted auto-refresh settings with their timer, and the stopping of
+// processes with its SIGTERM-then-SIGKILL memory. Lives on the main thread.
+class PortListViewModel : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool autoRefreshEnabled READ autoRefreshEnabled WRITE setAutoRefreshEnabled NOTIFY
+                   autoRefreshEnabledChanged)
+    Q_PROPERTY(double refreshInterval READ refreshInterval WRITE setRefreshInterval NOTIFY
+                   refreshIntervalChanged)
+    Q_PROPERTY(QList<PortEntry> entries READ entries NOTIFY entriesChanged)
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    // null while the last scan reported no error, otherwise its text
+    Q_PROPERTY(QVariant lastScanError READ lastScanErrorValue NOTIFY lastScanErrorChanged)
+    Q_PROPERTY(QList<int> pidsTermSent READ pidsTermSentList NOTIFY pidsTermSentChanged)
+    Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
+    // null or a KillMessage; writing null (or undefined) dismisses it
+    Q_PROPERTY(QVariant killError READ killErrorValue WRITE setKillErrorValue NOTIFY
+                   killErrorChanged)
+    Q_PROPERTY(QList<PortEntry> filteredEntries READ filteredEntries NOTIFY filteredEntriesChanged)
+    // filteredEntries as a list model whose rows keep their identity across refreshes
+    Q_PROPERTY(PortListModel *filteredModel READ filteredModel CONSTANT)
+
+public:
+    using ScanFunction = std::function<QFuture<ScanResult>()>;
+
+    // Everything the model needs from outside, so tests can replace each part.
+    struct Dependencies
+    {
+        ScanFunction scan;                   // defaults to a PortScanner with the built-in lsof
+        std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
+        SystemCalls system = SystemCalls::real();
+    };
+
+    static constexpr double defaultRefreshInterval = 5.0;
+    static constexpr std::chrono::milliseconds stopRefreshDelay{400};
+
+    explicit PortListViewModel(QObject *parent = nullptr);
+    explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);
+    ~PortListViewModel() override;
+
+    bool autoRefreshEnabled() const { return m_autoRefreshEnabled; }
+    void setAutoRefreshEnabled(bool enabled);
+    double refreshInterval() const { return m_refreshInterval; }
+    void setRefreshInterval(double seconds);
+
+    const PortEntryList &entries() const { return m_entries; }
+    bool isLoading() const { return m_isLoading; }
+    const std::optional<QString> &lastScanError() const { return m_lastScanError; }
+    const QSet<qint32> &pidsTermSent() const { return m_pidsTermSent; }
+
+    const QString &searchText() const { return m_searchText; }
+    void setSearchText(const QString &text);
+
+    const std::optional<KillMessage> &killError() const { return m_killError; }
+    void setKillError(std::optional<KillMessage> message);
+
+    PortEntryList filteredEntries() const;
+    PortListModel *filteredModel() const { return m_filteredModel; }
+
+    // The auto-refresh timer's current period, after the guard against
+    // non-positive, non-finite and oversized intervals; 0 while stopped.
+    int timerIntervalMs() const;
+    bool isTimerRunning() const { return m_timer.isActive(); }
+
+    // One scan cycle. The future finishes once the result is stored (it is
+    // cancelled if the model is destroyed first). Overlapping calls are allowed;
+    // the last scan to finish leaves its result.
+    QFuture<void> refresh();
+    Q_INVOKABLE void restartTimer();
+    // What the panel does each time it is shown: refresh, then restart the timer.
+    Q_INVOKABLE void refreshAndRestartTimer();
+    Q_INVOKABLE void refreshNow() { refresh(); }
+    Q_INVOKABLE void stopProcess(const PortEntry &entry);
+
+signals:
+    void autoRefreshEnabledChanged();
+    void refreshIntervalChanged();
+    void entriesChanged();
+    void isLoadingChanged();
+    void lastScanErrorChanged();
+    void pidsTermSentChanged();
+    void searchTextChanged();
+    void killErrorChanged();
+    void filteredEntriesChanged();
+
+private:
+    QVariant lastScanErrorValue() const;
+    QList<int> pidsTermSentList() const;
+    QVariant killErrorValue() const;
+    void setKillErrorValue(const QVariant &value);
+
+    void setIsLoading(bool loading);
+    void applyScan(const ScanResult &result);
+    void updateFilteredModel();
+
+    ScanFunction m_scan;
+    std::unique_ptr<QSettings> m_settings;
+    SystemCalls m_system;
+
+    bool m_autoRefreshEnabled = true;
+    double m_refreshInterval = defaultRefreshInterval;
+    PortEntryList m_entries;
+    bool m_isLoading = false;
+    std::optional<QString> m_lastScanError;
+    QSet<qint32> m_pidsTermSent;
+    QString m_searchText;
+    std::optional<KillMessage> m_killError;
+    QTimer m_timer;
+    PortListModel *m_filteredModel;
+};
+
+// How the settings file's values are read: the file holds text, so a boolean
+// may be stored as true/false in any case or as a number, and a double as a
+// plain decimal with optional fraction and exponent. Anything else is nullopt.
+std::optional<bool> settingToBool(const QVariant &value);
+std::optional<double> settingToDouble(const QVariant &value);
+// The QTimer period for an interval in seconds: the default for non-positive
+// or non-finite values, clamped to what QTimer can hold.
+int timerPeriodMs(double seconds);
