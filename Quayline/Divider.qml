@@ -1,6 +1,7 @@
 import QtQuick
 
 Rectangle {
+    implicitWidth: 1
     implicitHeight: 1
-    color: Theme.primary
+    color: Theme.separator
 }

@@ -1,7 +1,170 @@
 import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
 import Quayline
 
+// One socket of the list. Its only state is the hover flag; the stop button's
+// stage comes from the model, so every row of one process changes together.
 Item {
+    id: root
+
     required property PortListViewModel viewModel
     required property portEntry entry
+
+    readonly property bool isHovering: hover.hovered
+    // Read as a plain array: the tooling does not know the methods of QList<int>.
+    readonly property var pidsTermSent: viewModel.pidsTermSent
+    readonly property bool termSent: pidsTermSent.indexOf(entry.pid) >= 0
+
+    readonly property string stopToolTip: termSent
+        ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
+        : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
+
+    implicitWidth: row.implicitWidth + 24
+    implicitHeight: row.implicitHeight + 16
+
+    // Hovering anywhere on the row, insets and gaps included, highlights all of it.
+    HoverHandler {
+        id: hover
+    }
+
+    Rectangle {
+        objectName: "hoverFill"
+        anchors.fill: parent
+        color: root.isHovering ? Theme.hoverFill : "transparent"
+    }
+
+    RowLayout {
+        id: row
+        anchors.fill: parent
+        anchors.leftMargin: 12
+        anchors.rightMargin: 12
+        anchors.topMargin: 8
+        anchors.bottomMargin: 8
+        spacing: 10
+
+        Label {
+            objectName: "port"
+            Layout.preferredWidth: 58
+            Layout.minimumWidth: 58
+            Layout.maximumWidth: 58
+            // qint64 is unknown to the Qt 6.4 linter; at run time it is a plain number.
+            text: qsTr("%1").arg(String(root.entry.port)) // qmllint disable type
+            textFormat: Text.PlainText
+            font.family: Theme.monospaceFamily
+            font.pixelSize: Theme.bodySize
+            font.weight: Font.DemiBold
+            color: Theme.primary
+            horizontalAlignment: Text.AlignLeft
+        }
+
+        // As wide as its content, narrower when the row lacks room: then the
+        // process name gives way, cut with an ellipsis.
+        ColumnLayout {
+            spacing: 3
+            Layout.fillWidth: true
+            Layout.minimumWidth: 0
+            Layout.maximumWidth: Math.ceil(implicitWidth)
+
+            RowLayout {
+                spacing: 6
+                Layout.fillWidth: true
+                Layout.minimumWidth: 0
+                Label {
+                    objectName: "processName"
+                    Layout.fillWidth: true
+                    Layout.minimumWidth: 0
+                    // Whole pixels: the layout rounds, and a fraction short
+                    // would already cut the name.
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
+                    text: root.entry.processName
+                    textFormat: Text.PlainText
+                    elide: Text.ElideRight
+                    maximumLineCount: 1
+                    font: Theme.body
+                    color: Theme.primary
+
+                    HoverHandler {
+                        id: nameHover
+                    }
+                    ToolTip.visible: nameHover.hovered
+                    ToolTip.text: root.entry.processName
+                    ToolTip.delay: 600
+                }
+                Badge {
+                    objectName: "protocolBadge"
+                    text: root.entry.networkProtocol
+                    tint: root.entry.networkProtocol === "TCP" ? Theme.blue : Theme.purple
+                    font.pixelSize: 9
+                    font.bold: true
+                    fillOpacity: 0.18
+                    radius: 4
+                }
+            }
+
+            RowLayout {
+                spacing: 8
+                Label {
+                    objectName: "pid"
+                    text: qsTr("PID %1").arg(String(root.entry.pid))
+                    textFormat: Text.PlainText
+                    font.family: Theme.monospaceFamily
+                    font.pixelSize: Theme.captionSize
+                    color: Theme.secondary
+                }
+                Badge {
+                    objectName: "stateBadge"
+                    visible: root.entry.state !== ""
+                    text: root.entry.state
+                    tint: Theme.green
+                    font.pixelSize: 9
+                    font.weight: Font.DemiBold
+                    fillOpacity: 0.15
+                    radius: height / 2
+                }
+                Label {
+                    objectName: "ipVersion"
+                    text: root.entry.ipVersion
+                    textFormat: Text.PlainText
+                    font: Theme.caption2
+                    color: Theme.tertiary
+                }
+            }
+        }
+
+        Item {
+            Layout.fillWidth: true
+            Layout.minimumWidth: 4
+        }
+
+        AbstractButton {
+            id: stopButton
+            objectName: "stopButton"
+            hoverEnabled: true
+            implicitWidth: 38
+            leftPadding: 0
+            rightPadding: 0
+            topPadding: 2
+            bottomPadding: 2
+            text: root.termSent ? qsTr("Force") : qsTr("Kill")
+            font.pixelSize: Theme.captionSize
+            font.weight: Font.DemiBold
+            contentItem: Label {
+                text: stopButton.text
+                font: stopButton.font
+                color: root.termSent ? Theme.red : Theme.secondary
+                horizontalAlignment: Text.AlignHCenter
+                verticalAlignment: Text.AlignVCenter
+            }
+            background: Rectangle {
+                radius: 4
+                color: stopButton.down ? Theme.pressedFill : "transparent"
+            }
+            ToolTip.visible: hovered
+            ToolTip.delay: 600
+            ToolTip.text: root.stopToolTip
+            onClicked: root.viewModel.stopProcess(root.entry)
+        }
+    }
 }

@@ -1,11 +1,201 @@
 import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
 import Quayline
 
+// The settings form. The two refresh settings are the model's; the view only
+// binds to them. Launch at login is this view's own business: it reads the
+// autostart entry, changes it, and shows the system's message when that fails.
 Item {
+    id: root
+
     required property PortListViewModel viewModel
     required property LoginItem loginItem
+
+    // The toggle's value: whether the autostart entry is enabled, read at
+    // creation, on every appearance and after every failed change.
+    property bool launchAtLogin: false
+    // The message of the last failed change; empty when there is none.
+    property string launchError: ""
+
+    readonly property var intervals: [2.0, 5.0, 10.0, 30.0]
+
+    // Set while launchAtLogin is brought into line with the entry, so that
+    // this assignment does not itself count as a change.
+    property bool _following: false
+
+    // Called by the application each time the settings window is shown. When
+    // the entry was changed elsewhere the toggle follows, and the change
+    // procedure, finding nothing to do, clears a stale message.
+    function shown() {
+        root.launchAtLogin = root.isRegistered()
+    }
+
+    function isRegistered() {
+        return root.loginItem.status() === LoginItem.Enabled
+    }
+
+    function followRegistration() {
+        root._following = true
+        root.launchAtLogin = root.isRegistered()
+        root._following = false
+    }
+
+    function applyLaunchAtLogin() {
+        const error = root.loginItem.setLaunchAtLogin(root.launchAtLogin)
+        if (error === "") {
+            root.launchError = ""
+            return
+        }
+        root.launchError = error
+        root.followRegistration()
+    }
+
+    onLaunchAtLoginChanged: {
+        if (!root._following)
+            root.applyLaunchAtLogin()
+    }
+    Component.onCompleted: root.followRegistration()
+
     width: 380
     height: 300
-    function shown() {
+    implicitWidth: 380
+    implicitHeight: 300
+
+    Rectangle {
+        anchors.fill: parent
+        color: Theme.background
+    }
+
+    component SectionHeader: Label {
+        font.pixelSize: Theme.calloutSize
+        font.weight: Font.DemiBold
+        color: Theme.secondary
+        leftPadding: 4
+    }
+
+    component Group: Rectangle {
+        default property alias rows: column.data
+        Layout.fillWidth: true
+        implicitHeight: column.implicitHeight
+        radius: 6
+        color: Theme.groupFill
+        border.color: Theme.separator
+        ColumnLayout {
+            id: column
+            anchors.left: parent.left
+            anchors.right: parent.right
+            spacing: 0
+        }
+    }
+
+    component FormRow: RowLayout {
+        property alias label: rowLabel.text
+        Layout.fillWidth: true
+        Layout.leftMargin: 10
+        Layout.rightMargin: 10
+        Layout.minimumHeight: 36
+        spacing: 8
+        Label {
+            id: rowLabel
+            font: Theme.body
+            color: Theme.primary
+            Layout.fillWidth: true
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 16
+        spacing: 4
+
+        SectionHeader {
+            text: qsTr("Refresh")
+        }
+        Group {
+            FormRow {
+                label: qsTr("Auto-refresh")
+                Switch {
+                    objectName: "autoRefreshSwitch"
+                    Accessible.name: qsTr("Auto-refresh")
+                    checked: root.viewModel.autoRefreshEnabled
+                    onToggled: root.viewModel.autoRefreshEnabled = checked
+                }
+            }
+            Divider {
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+            }
+            FormRow {
+                label: qsTr("Interval")
+                ComboBox {
+                    objectName: "intervalPicker"
+                    Accessible.name: qsTr("Interval")
+                    // Dimmed while auto-refresh is off, still showing the interval.
+                    enabled: root.viewModel.autoRefreshEnabled
+                    implicitContentWidthPolicy: ComboBox.WidestText
+                    model: [qsTr("Every 2 seconds"), qsTr("Every 5 seconds"),
+                        qsTr("Every 10 seconds"), qsTr("Every 30 seconds")]
+                    // An interval that is none of the options (hand-edited
+                    // settings) selects nothing and is left as it is.
+                    currentIndex: root.intervals.indexOf(root.viewModel.refreshInterval)
+                    onActivated: index => {
+                        root.viewModel.refreshInterval = root.intervals[index]
+                    }
+                }
+            }
+        }
+
+        Item {
+            implicitHeight: 8
+        }
+
+        SectionHeader {
+            text: qsTr("General")
+        }
+        Group {
+            FormRow {
+                label: qsTr("Launch at login")
+                Switch {
+                    objectName: "launchAtLoginSwitch"
+                    Accessible.name: qsTr("Launch at login")
+                    checked: root.launchAtLogin
+                    onToggled: root.launchAtLogin = checked
+                }
+            }
+            Label {
+                objectName: "launchError"
+                visible: root.launchError !== ""
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+                Layout.bottomMargin: 8
+                text: root.launchError
+                textFormat: Text.PlainText
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                font: Theme.caption
+                color: Theme.red
+            }
+        }
+
+        Item {
+            implicitHeight: 8
+        }
+
+        Label {
+            objectName: "aboutText"
+            Layout.fillWidth: true
+            leftPadding: 4
+            rightPadding: 4
+            text: "Quayline reads listening ports with lsof and can stop processes you own. It runs without the App Sandbox, so it must be distributed with Developer ID signing."
+            textFormat: Text.PlainText
+            wrapMode: Text.Wrap
+            font: Theme.caption
+            color: Theme.secondary
+        }
+
+        Item {
+            Layout.fillHeight: true
+        }
     }
 }
