@@ -1,12 +1,11 @@
 #include "scanner/FieldOutputParser.h"
 
 #include <QHash>
-
 #include <algorithm>
 #include <limits>
+#include <vector>
 
-template <typename T> std::optional<T> parseDecimal(QStringView text)
-{
+template <typename T> std::optional<T> parseDecimal(QStringView text) {
     qsizetype i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
@@ -39,28 +38,35 @@ template <typename T> std::optional<T> parseDecimal(QStringView text)
 template std::optional<qint32> parseDecimal<qint32>(QStringView);
 template std::optional<qint64> parseDecimal<qint64>(QStringView);
 
-std::optional<Endpoint> splitEndpoint(QStringView name)
-{
-    const qsizetype arrow = name.indexOf(u"->");
-    const QStringView local = arrow >= 0 ? name.left(arrow) : name;
+namespace {
+
+struct EndpointView {
+    QStringView address;
+    qint64 port;
+};
+
+std::optional<EndpointView> splitEndpointView(QStringView name) {
+    // The local end is what comes before the first "->". A plain character
+    // search finds it faster than a substring search.
+    QStringView local = name;
+    for (qsizetype dash = name.indexOf(u'-'); dash >= 0; dash = name.indexOf(u'-', dash + 1)) {
+        if (dash + 1 < name.size() && name[dash + 1] == u'>') {
+            local = name.first(dash);
+            break;
+        }
+    }
     const qsizetype colon = local.lastIndexOf(u':');
     if (colon < 0)
         return std::nullopt;
-    const auto port = parseDecimal<qint64>(local.mid(colon + 1));
+    const auto port = parseDecimal<qint64>(local.sliced(colon + 1));
     if (!port)
         return std::nullopt;
-    return Endpoint{local.left(colon).toString(), *port};
+    return EndpointView{local.first(colon), *port};
 }
-
-namespace {
 
 // The same few values recur on every socket; sharing one QString for each keeps
 // a large scan from allocating them a hundred thousand times.
-QString interned(QStringView value)
-{
-    static const QString common[] = {QStringLiteral("TCP"),  QStringLiteral("UDP"),
-                                     QStringLiteral("IPv4"), QStringLiteral("IPv6"),
-                                     QStringLiteral("LISTEN"), QStringLiteral("*")};
+template <size_t N> QString interned(QStringView value, const QString (&common)[N]) {
     for (const QString &s : common) {
         if (value == s)
             return s;
@@ -68,38 +74,87 @@ QString interned(QStringView value)
     return value.toString();
 }
 
-struct FileSet
-{
+QString internedProtocol(QStringView value) {
+    static const QString common[] = {QStringLiteral("TCP"), QStringLiteral("UDP")};
+    return interned(value, common);
+}
+
+QString internedType(QStringView value) {
+    static const QString common[] = {QStringLiteral("IPv4"), QStringLiteral("IPv6")};
+    return interned(value, common);
+}
+
+QString internedState(QStringView value) {
+    static const QString common[] = {QStringLiteral("LISTEN")};
+    return interned(value, common);
+}
+
+// Addresses repeat too (the wildcard, loopback, the machine's own address), but
+// which ones depends on the machine: besides the usual ones, the last address
+// seen is reused when the next socket has the same.
+class AddressCache {
+public:
+    QString get(QStringView value) {
+        static const QString common[] = {QStringLiteral("*"), QStringLiteral("127.0.0.1"),
+                                         QStringLiteral("[::1]")};
+        for (const QString &s : common) {
+            if (value == s)
+                return s;
+        }
+        if (value != m_last)
+            m_last = value.toString();
+        return m_last;
+    }
+
+private:
+    QString m_last;
+};
+
+struct FileSet {
     QStringView protocol, type, name;
     QString state;
 };
 
 } // namespace
 
-PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtocol)
-{
+std::optional<Endpoint> splitEndpoint(QStringView name) {
+    const auto endpoint = splitEndpointView(name);
+    if (!endpoint)
+        return std::nullopt;
+    return Endpoint{endpoint->address.toString(), endpoint->port};
+}
+
+PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtocol) {
     PortEntryList result;
+    // A socket takes some 40 characters or more of field output (f, t, P, n and
+    // T lines); reserving for that spares most regrowth of a large result.
+    result.reserve(output.size() / 40);
     qint32 pid = 0;
     QString command, user;
     FileSet file;
     bool filePending = false;
+    AddressCache addresses;
 
     auto flush = [&] {
-        if (const auto endpoint = splitEndpoint(file.name)) {
-            const QString address = endpoint->address == u"*" ? interned(u"*") : endpoint->address;
+        if (const auto endpoint = splitEndpointView(file.name)) {
             result.emplaceBack(pid, command, user,
-                               file.protocol.isEmpty() ? defaultProtocol : interned(file.protocol),
-                               interned(file.type), address, endpoint->port, file.state);
+                               file.protocol.isEmpty() ? defaultProtocol
+                                                       : internedProtocol(file.protocol),
+                               internedType(file.type), addresses.get(endpoint->address),
+                               endpoint->port, file.state);
         }
         file = FileSet{};
     };
 
-    qsizetype start = 0;
+    // Lines are a few characters long; a plain loop finds their ends sooner than
+    // a call of the vectorised search per line.
+    const char16_t *const text = output.utf16();
     const qsizetype size = output.size();
+    qsizetype start = 0;
     while (start < size) {
-        qsizetype end = output.indexOf(u'\n', start);
-        if (end < 0)
-            end = size;
+        qsizetype end = start;
+        while (end < size && text[end] != u'\n')
+            ++end;
         const QStringView line = output.sliced(start, end - start);
         start = end + 1;
         if (line.isEmpty())
@@ -134,7 +189,7 @@ PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtoco
             break;
         case u'T':
             if (value.startsWith(u"ST="))
-                file.state = interned(value.sliced(3));
+                file.state = internedState(value.sliced(3));
             break;
         default:
             break;
@@ -145,34 +200,94 @@ PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtoco
     return result;
 }
 
-PortEntryList mergeEntries(const PortEntryList &entries)
-{
+namespace {
+
+// The merge key is the record's id, "<pid>-<protocol>-<port>". Building that
+// text for every record costs an allocation each, so the key is kept as its
+// parts instead. The parts give the same grouping as the text whenever no
+// protocol contains a '-': the text can then be split back into its parts in
+// only one way. (With a '-', pid 1 protocol "A-" port 12 and pid 1 protocol "A"
+// port -12 share the id "1-A--12".)
+struct EntryKey {
+    qint32 pid;
+    qint64 port;
+    QStringView protocol;
+    friend bool operator==(const EntryKey &a, const EntryKey &b) noexcept {
+        return a.pid == b.pid && a.port == b.port && a.protocol == b.protocol;
+    }
+};
+
+size_t qHash(const EntryKey &key, size_t seed = 0) noexcept {
+    return qHashMulti(seed, key.pid, key.port, key.protocol);
+}
+
+template <typename Key, typename KeyOf>
+PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf) {
     PortEntryList merged;
     merged.reserve(entries.size());
-    QHash<QString, qsizetype> indexById;
-    indexById.reserve(entries.size());
+    QHash<Key, qsizetype> indexByKey;
+    indexByKey.reserve(entries.size());
 
     for (const PortEntry &e : entries) {
         // One lookup per record: the slot holds index + 1, so 0 means "new".
-        qsizetype &slot = indexById[e.id()];
+        qsizetype &slot = indexByKey[keyOf(e)];
         if (slot == 0) {
             merged.append(e);
             slot = merged.size();
             continue;
         }
         PortEntry &m = merged[slot - 1];
-        if (m.ipVersion != e.ipVersion && !m.ipVersion.contains(e.ipVersion))
+        // Two different texts of equal length cannot contain each other, which
+        // spares the substring search for the usual IPv4/IPv6 twin.
+        if (m.ipVersion != e.ipVersion &&
+            (e.ipVersion.size() >= m.ipVersion.size() || !m.ipVersion.contains(e.ipVersion)))
             m.ipVersion = QStringLiteral("IPv4/IPv6");
         if (e.address == u"*")
             m.address = e.address;
         if (m.state.isEmpty())
             m.state = e.state;
     }
+    return merged;
+}
 
-    std::stable_sort(merged.begin(), merged.end(), [](const PortEntry &a, const PortEntry &b) {
+} // namespace
+
+PortEntryList mergeEntries(const PortEntryList &entries) {
+    const bool partsAreKey = std::none_of(entries.begin(), entries.end(), [](const PortEntry &e) {
+        return e.networkProtocol.contains(u'-');
+    });
+    PortEntryList merged =
+        partsAreKey ? foldById<EntryKey>(entries,
+                                         [](const PortEntry &e) {
+                                             return EntryKey{e.pid, e.port, e.networkProtocol};
+                                         })
+                    : foldById<QString>(entries, [](const PortEntry &e) { return e.id(); });
+
+    // Sorting the records themselves would move eight fields per swap; small
+    // keys sort faster, and the index as the last key keeps ties in first-seen
+    // order.
+    struct SortKey {
+        qint64 port;
+        QStringView protocol;
+        qsizetype index;
+    };
+    std::vector<SortKey> order;
+    order.reserve(merged.size());
+    for (qsizetype i = 0; i < merged.size(); ++i)
+        order.push_back({merged.at(i).port, merged.at(i).networkProtocol, i});
+    std::sort(order.begin(), order.end(), [](const SortKey &a, const SortKey &b) {
         if (a.port != b.port)
             return a.port < b.port;
-        return QStringView(a.networkProtocol).compare(b.networkProtocol, Qt::CaseSensitive) < 0;
+        // Protocols are mostly shared strings: the same data is the same text.
+        if (a.protocol.data() != b.protocol.data() || a.protocol.size() != b.protocol.size()) {
+            if (const int c = a.protocol.compare(b.protocol); c != 0)
+                return c < 0;
+        }
+        return a.index < b.index;
     });
-    return merged;
+    PortEntryList sorted;
+    sorted.reserve(merged.size());
+    for (const SortKey &key : order)
+        sorted.append(std::move(merged[key.index]));
+    return sorted;
 }

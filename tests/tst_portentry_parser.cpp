@@ -303,6 +303,12 @@ void TestPortEntryParser::merge_data() {
         << QStringList{"2|b|u|TCP|IPv4|*|80|LISTEN", "1|a|u|TCP|IPv6|*|80|LISTEN"}
         << QStringList{"1|a|u|TCP|IPv6|*|80|LISTEN", "2|b|u|TCP|IPv4|*|80|LISTEN"};
 
+    // The key is the id text, so records whose ids coincide fold even when
+    // their fields differ ("A-" with 12 and "A" with -12 both give 5-A--12).
+    QTest::newRow("equal id text folds")
+        << QStringList{"5|a|u|A-|IPv4|*|12|", "5|b|u|A|IPv6|*|-12|"}
+        << QStringList{"5|a|u|A-|IPv4/IPv6|*|12|"};
+
     // Ordering.
     QTest::newRow("port then protocol") << QStringList{"1|d|u|UDP||*|8080|", "1|d|u|TCP||*|53|",
                                                        "1|d|u|TCP||*|8080|", "1|d|u|UDP||*|53|"}
