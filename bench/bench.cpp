@@ -1,0 +1,195 @@
+// Prints the performance figures of the scanning core. Each section is one
+// function called from main(); add a section by writing another.
+//
+// Every figure is the median of several repetitions, so that one hiccup of a
+// busy machine does not decide it.
+#include "scanner/FieldOutputParser.h"
+#include "scanner/PortScanner.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace {
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Wall time of one call of f, in milliseconds.
+template <typename F> double timeMs(F &&f) {
+    QElapsedTimer timer;
+    timer.start();
+    f();
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+template <typename F> double medianMs(int repetitions, F &&f) {
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i)
+        times.push_back(timeMs(f));
+    return median(times);
+}
+
+// ---- Parse and merge ----
+
+// Field output shaped like a busy machine's: several sockets per process,
+// listeners on both IP versions with the same port (which the merge folds),
+// loopback-only listeners, and UDP sockets, some of them connected.
+struct SyntheticScan {
+    QString tcp, udp;
+    qsizetype sockets = 0;
+    qsizetype bytes = 0; // as lsof writes them (UTF-8)
+};
+
+SyntheticScan syntheticScan(qsizetype sockets) {
+    static const char *const commands[] = {
+        "sshd", "cupsd",   "systemd-resolve", "postgres", "nginx", "Web Content",
+        "java", "dnsmasq", "avahi-daemon",    "chronyd",  "node",  "containerd"};
+    static const char *const users[] = {"root", "postgres", "www-data", "alice", "avahi"};
+
+    QByteArray tcp, udp;
+    SyntheticScan scan;
+    int pid = 300;
+    int port = 1024;
+    while (scan.sockets < sockets) {
+        ++pid;
+        const QByteArray process = "p" + QByteArray::number(pid) + "\nc" +
+                                   commands[pid % std::size(commands)] + "\nL" +
+                                   users[pid % std::size(users)] + '\n';
+        const int perProcess = 1 + pid % 6;
+        bool tcpSetOpen = false, udpSetOpen = false;
+        for (int i = 0; i < perProcess && scan.sockets < sockets; ++i) {
+            port = port % 60000 + 7;
+            const QByteArray p = QByteArray::number(port);
+            int fd = 3 + i * 2;
+            const auto tcpSocket = [&](const char *type, const QByteArray &name) {
+                if (!tcpSetOpen) {
+                    tcp += process;
+                    tcpSetOpen = true;
+                }
+                tcp += "f" + QByteArray::number(fd++) + "\nt" + type + "\nPTCP\nn" + name +
+                       "\nTST=LISTEN\nTQR=0\nTQS=0\n";
+                ++scan.sockets;
+            };
+            const auto udpSocket = [&](const char *type, const QByteArray &name) {
+                if (!udpSetOpen) {
+                    udp += process;
+                    udpSetOpen = true;
+                }
+                udp += "f" + QByteArray::number(fd++) + "\nt" + type + "\nPUDP\nn" + name +
+                       "\nTQR=0\nTQS=0\n";
+                ++scan.sockets;
+            };
+            switch ((pid + i) % 4) {
+            case 0: // wildcard twins
+                tcpSocket("IPv4", "*:" + p);
+                tcpSocket("IPv6", "*:" + p);
+                break;
+            case 1: // loopback twins
+                tcpSocket("IPv4", "127.0.0.1:" + p);
+                tcpSocket("IPv6", "[::1]:" + p);
+                break;
+            case 2:
+                tcpSocket("IPv4", "10.0.0.2:" + p);
+                break;
+            default:
+                if (i % 2)
+                    udpSocket("IPv4", "10.0.0.2:" + p + "->10.0.0.1:53");
+                else
+                    udpSocket("IPv6", "*:" + p);
+                break;
+            }
+        }
+    }
+    scan.bytes = tcp.size() + udp.size();
+    scan.tcp = QString::fromUtf8(tcp);
+    scan.udp = QString::fromUtf8(udp);
+    return scan;
+}
+
+void benchParseMerge() {
+    std::printf("Parse + merge of synthetic lsof field output (median)\n");
+    std::printf("  %8s  %10s  %8s  %9s  %9s  %9s  %8s\n", "sockets", "bytes", "records", "parse ms",
+                "merge ms", "total ms", "MB/s");
+    for (const qsizetype sockets : {1'000, 10'000, 100'000}) {
+        const SyntheticScan scan = syntheticScan(sockets);
+        const int repetitions = sockets >= 100'000 ? 15 : 31;
+        // The whole step as scan() runs it, then its two halves on their own.
+        qsizetype records = 0;
+        const auto whole = [&] { records = PortScanner::combine(scan.tcp, scan.udp).size(); };
+        whole(); // warm-up
+        const double total = medianMs(repetitions, whole);
+        PortEntryList parsed;
+        const double parse = medianMs(repetitions, [&] {
+            parsed = parseFieldOutput(scan.tcp, QStringLiteral("TCP"));
+            parsed.append(parseFieldOutput(scan.udp, QStringLiteral("UDP")));
+        });
+        const double merge = medianMs(repetitions, [&] { mergeEntries(parsed); });
+        std::printf("  %8lld  %10lld  %8lld  %9.2f  %9.2f  %9.2f  %8.1f\n", qlonglong(scan.sockets),
+                    qlonglong(scan.bytes), qlonglong(records), parse, merge, total,
+                    double(scan.bytes) / 1e6 / (total / 1e3));
+    }
+    std::printf("  aim: 100000 sockets under 50 ms\n\n");
+}
+
+// ---- Scan against its slower lsof run ----
+
+void benchScan() {
+    const PortScanner scanner;
+    std::printf("One scan() against the slower of its two lsof runs alone (median)\n");
+    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
+        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+        return;
+    }
+    const int repetitions = 21;
+    std::vector<double> tcpTimes, udpTimes, slowerTimes, scanTimes;
+    qsizetype entries = 0;
+    for (int i = -2; i < repetitions; ++i) { // two rounds of warm-up
+        const double tcp = timeMs([&] { scanner.runBlocking(PortScanner::tcpArguments()); });
+        const double udp = timeMs([&] { scanner.runBlocking(PortScanner::udpArguments()); });
+        const double scan = timeMs([&] { entries = scanner.scan().result().entries.size(); });
+        if (i < 0)
+            continue;
+        tcpTimes.push_back(tcp);
+        udpTimes.push_back(udp);
+        slowerTimes.push_back(std::max(tcp, udp));
+        scanTimes.push_back(scan);
+    }
+    const double slower = median(slowerTimes), scan = median(scanTimes);
+    std::printf("  lsof: %s, %lld entries, %d repetitions\n", qPrintable(scanner.lsofPath()),
+                qlonglong(entries), repetitions);
+    std::printf("  TCP run alone     %8.2f ms\n", median(tcpTimes));
+    std::printf("  UDP run alone     %8.2f ms\n", median(udpTimes));
+    std::printf("  slower run alone  %8.2f ms\n", slower);
+    std::printf("  scan()            %8.2f ms\n", scan);
+    std::printf("  ratio             %8.3f   (aim: at most 1.1)\n\n", scan / slower);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    // Sections by name; "bench parse" runs one of them, "bench" all.
+    const std::pair<const char *, void (*)()> sections[] = {
+        {"parse", benchParseMerge},
+        {"scan", benchScan},
+    };
+    QStringList wanted = QCoreApplication::arguments().mid(1);
+    const bool all = wanted.isEmpty();
+    for (const auto &[name, run] : sections) {
+        if (wanted.removeAll(QString::fromLatin1(name)) > 0 || all)
+            run();
+    }
+    if (!wanted.isEmpty()) {
+        std::fprintf(stderr, "bench: unknown section %s\n", qPrintable(wanted.join(u' ')));
+        return 2;
+    }
+    return 0;
+}
