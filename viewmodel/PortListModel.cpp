@@ -66,6 +66,17 @@ void PortListModel::setEntries(const PortEntryList &next)
     nextIds.reserve(next.size());
     for (const PortEntry &e : next)
         nextIds.insert(e.id());
+    if (nextIds.size() != next.size() || !m_idsUnique) {
+        // Rows are matched by id; with an id repeated there is nothing sound to
+        // match them by, and the walk below would run past the end.
+        beginResetModel();
+        m_entries = next;
+        m_idsUnique = nextIds.size() == next.size();
+        endResetModel();
+        if (count() != oldCount)
+            emit countChanged();
+        return;
+    }
     for (qsizetype last = m_entries.size() - 1; last >= 0;) {
         if (nextIds.contains(m_entries.at(last).id())) {
             --last;

@@ -6,7 +6,8 @@
 
 // A list model over port entries whose rows keep their identity (the entry's
 // id) across updates: setEntries() removes, inserts, moves and changes rows
-// instead of resetting, and emits nothing when the list is unchanged.
+// instead of resetting, and emits nothing when the list is unchanged. Only a
+// list with repeated ids, which a merged scan never gives, is taken by a reset.
 class PortListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -42,4 +43,5 @@ signals:
 
 private:
     PortEntryList m_entries;
+    bool m_idsUnique = true; // false only after a reset to a list with repeated ids
 };

@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -102,7 +103,7 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_scan(std::move(dependencies.scan))
     , m_settings(std::move(dependencies.settings))
-    , m_system(std::move(dependencies.system))
+    , m_system(dependencies.system.completed())
     , m_filteredModel(new PortListModel(this))
 {
     if (!m_scan)
@@ -194,23 +195,28 @@ QFuture<void> PortListViewModel::refresh()
 
 void PortListViewModel::applyScan(const ScanResult &result)
 {
-    if (result.entries != m_entries) {
+    // Store the whole result before reporting any of it, so that a view
+    // reacting to one change already sees the others (no new entries beside a
+    // stale error text or a loading flag still up).
+    const bool entriesDiffer = result.entries != m_entries;
+    if (entriesDiffer)
         m_entries = result.entries;
+    const bool errorDiffers = result.errorText != m_lastScanError;
+    if (errorDiffers)
+        m_lastScanError = result.errorText;
+    pruneTermSent(m_pidsTermSent, m_entries);
+    const bool wasLoading = std::exchange(m_isLoading, false);
+
+    if (entriesDiffer) {
+        updateFilteredModel();
         emit entriesChanged();
         emit filteredEntriesChanged();
-        updateFilteredModel();
     }
-    if (result.errorText != m_lastScanError) {
-        m_lastScanError = result.errorText;
+    if (errorDiffers)
         emit lastScanErrorChanged();
-    }
-    QSet<qint32> listed;
-    listed.reserve(m_entries.size());
-    for (const PortEntry &e : std::as_const(m_entries))
-        listed.insert(e.pid);
-    m_pidsTermSent.intersect(listed);
-    emit pidsTermSentChanged();
-    setIsLoading(false);
+    emit pidsTermSentChanged(); // the pruning reports even when it removed nothing
+    if (wasLoading)
+        emit isLoadingChanged();
 }
 
 void PortListViewModel::restartTimer()
@@ -227,18 +233,16 @@ void PortListViewModel::refreshAndRestartTimer()
 
 void PortListViewModel::stopProcess(const PortEntry &entry)
 {
-    const bool force = m_pidsTermSent.contains(entry.pid);
-    const std::optional<KillError> error = signalProcess(entry.pid, entry.user, force, m_system);
+    const std::optional<KillError> error =
+        escalateStop(m_pidsTermSent, entry.pid, entry.user, m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
         // A refused stop changes nothing, so the row keeps offering the same signal.
         setKillError(KillMessage::from(*error));
         return;
     }
-    if (!error && !force)
-        m_pidsTermSent.insert(entry.pid);
-    else
-        m_pidsTermSent.remove(entry.pid); // after SIGKILL, or found already gone
     emit pidsTermSentChanged();
+    // Give the process a moment to exit, then look again: gone, it leaves
+    // pidsTermSent; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
 }
 

@@ -20,6 +20,16 @@ SystemCalls SystemCalls::real()
             }};
 }
 
+SystemCalls SystemCalls::completed() const
+{
+    SystemCalls result = *this;
+    if (!result.loginName)
+        result.loginName = currentLoginName;
+    if (!result.kill)
+        result.kill = real().kill;
+    return result;
+}
+
 std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool force,
                                        const SystemCalls &system)
 {
@@ -42,4 +52,27 @@ std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool fo
     default:
         return KillError::failed(error);
     }
+}
+
+std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const QString &owner,
+                                      const SystemCalls &system)
+{
+    const bool force = termSent.contains(pid);
+    std::optional<KillError> error = signalProcess(pid, owner, force, system);
+    if (!error && !force)
+        termSent.insert(pid);
+    else if (!error || error->kind() == KillError::Kind::ProcessGone)
+        termSent.remove(pid);
+    return error;
+}
+
+void pruneTermSent(QSet<qint32> &termSent, const PortEntryList &entries)
+{
+    if (termSent.isEmpty())
+        return;
+    QSet<qint32> listed;
+    listed.reserve(entries.size());
+    for (const PortEntry &e : entries)
+        listed.insert(e.pid);
+    termSent.intersect(listed);
 }
