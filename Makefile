@@ -12,7 +12,7 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	$(BUILD)/quayline-cli
+	$(BUILD)/quayline
 
 # The test build carries AddressSanitizer and UndefinedBehaviorSanitizer.
 test-build:

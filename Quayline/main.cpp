@@ -1,0 +1,70 @@
+// quayline: the tray program. main() only puts the parts together; each part
+// lives in its own class under shell/.
+#include "Quayline/shell/DisplayCheck.h"
+#include "Quayline/shell/QuitOnSignal.h"
+#include "Quayline/shell/SingleInstance.h"
+#include "Quayline/shell/TrayShell.h"
+#include "viewmodel/PortListViewModel.h"
+#ifdef QUAYLINE_TEST_HOOKS
+#include "Quayline/shell/ListReport.h"
+#endif
+
+#include <QApplication>
+#include <QIcon>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
+#include <QtQml/qqmlextensionplugin.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
+
+int main(int argc, char *argv[])
+{
+    if (const QString reason = DisplayCheck::missingDisplayReason(); !reason.isEmpty()) {
+        std::fprintf(stderr,
+                     "quayline: no display to show the tray icon on (%s).\n"
+                     "Quayline is a desktop program; start it from a graphical session.\n",
+                     qPrintable(reason));
+        return DisplayCheck::exitStatus;
+    }
+
+    // A panel of text and a few glyphs gains nothing from the GPU, and the
+    // software renderer keeps the resident size of an always-running program
+    // small. QT_QUICK_BACKEND still chooses otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+
+    QApplication::setApplicationName(QStringLiteral("Quayline"));
+    QApplication::setOrganizationName(QStringLiteral("Quayline"));
+    QApplication::setDesktopFileName(QStringLiteral("quayline"));
+
+    std::optional<QApplication> app;
+    {
+        DisplayCheck::FatalStartGuard guard;
+        app.emplace(argc, argv);
+    }
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quayline/quayline.svg")));
+    // The windows come and go; the program lives in the tray until Quit.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstance instance(SingleInstance::defaultSocketPath());
+    if (instance.claim() == SingleInstance::Role::AlreadyRunning)
+        return 0;
+
+    QuitOnSignal quitOnSignal;
+    // Created once and kept to the end; it reads its settings and starts nothing.
+    PortListViewModel model;
+#ifdef QUAYLINE_TEST_HOOKS
+    if (ListReport::isRequested())
+        new ListReport(&model); // a child of the model
+#endif
+    TrayShell shell(&model);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &shell,
+                     &TrayShell::showPanel);
+    if (!shell.start())
+        return 1;
+    return app->exec();
+}

@@ -1,0 +1,67 @@
+#include "Quayline/shell/PopoverPlacement.h"
+
+#include <algorithm>
+
+namespace {
+
+// Keeps [start, start + length) inside [low, high); when it cannot fit, its
+// start edge is shown.
+int clampSpan(int start, int length, int low, int high)
+{
+    return std::max(low, std::min(start, high - length));
+}
+
+} // namespace
+
+QPoint PopoverPlacement::topLeft() const
+{
+    const QRect anchor = iconGeometry.isEmpty() ? QRect(cursor, QSize(1, 1)) : iconGeometry;
+    const QRect screen = screenGeometry.isValid() ? screenGeometry : availableGeometry;
+    const QRect area = availableGeometry.isValid() ? availableGeometry : screen;
+    // QRect::center() rounds down twice; a 24-pixel icon at 948 has its middle at 960.
+    const QPoint centre(anchor.left() + anchor.width() / 2, anchor.top() + anchor.height() / 2);
+
+    // Which side of the anchor the panel goes to. A panel that reserves its
+    // room tells by lying outside the available area; otherwise the nearest
+    // screen edge decides, with the top and bottom edges winning near a
+    // corner, since horizontal panels are the common ones.
+    enum class Side { Below, Above, RightOf, LeftOf } side;
+    if (anchor.bottom() < area.top()) {
+        side = Side::Below;
+    } else if (anchor.top() > area.bottom()) {
+        side = Side::Above;
+    } else if (anchor.right() < area.left()) {
+        side = Side::RightOf;
+    } else if (anchor.left() > area.right()) {
+        side = Side::LeftOf;
+    } else {
+        const int toTop = centre.y() - screen.top();
+        const int toBottom = screen.bottom() - centre.y();
+        const int toLeft = centre.x() - screen.left();
+        const int toRight = screen.right() - centre.x();
+        if (2 * std::min(toLeft, toRight) < std::min(toTop, toBottom))
+            side = toLeft <= toRight ? Side::RightOf : Side::LeftOf;
+        else
+            side = toTop <= toBottom ? Side::Below : Side::Above;
+    }
+
+    int x = centre.x() - size.width() / 2;
+    int y = centre.y() - size.height() / 2;
+    switch (side) {
+    case Side::Below:
+        y = anchor.bottom() + 1 + gap;
+        break;
+    case Side::Above:
+        y = anchor.top() - gap - size.height();
+        break;
+    case Side::RightOf:
+        x = anchor.right() + 1 + gap;
+        break;
+    case Side::LeftOf:
+        x = anchor.left() - gap - size.width();
+        break;
+    }
+
+    return {clampSpan(x, size.width(), area.left(), area.left() + area.width()),
+            clampSpan(y, size.height(), area.top(), area.top() + area.height())};
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "Quayline/shell/ViewWindow.h"
+
+#include <QElapsedTimer>
+
+#include <optional>
+
+// The panel window. Next to a tray icon it behaves like a popover: frameless,
+// above other windows, gone as soon as it loses the focus or on Escape.
+// Without a tray host it is an ordinary window instead, since nothing else
+// would let the user reach the program.
+class PopoverWindow : public ViewWindow
+{
+    Q_OBJECT
+
+public:
+    enum class Mode { Popover, Window };
+
+    explicit PopoverWindow(QQmlEngine *engine);
+
+    Mode mode() const { return m_mode; }
+
+    // Shows the panel in the given mode, at topLeft when given, and gives it
+    // the focus. A panel that was hidden counts as shown anew: the view's
+    // shown() runs (its scan and timer restart). One already on screen is
+    // only raised, unless the mode changes, which needs a new window.
+    void present(Mode mode, std::optional<QPoint> topLeft = std::nullopt);
+
+    // True for a moment after the popover hid because it lost the focus. The
+    // click on the tray icon that took the focus away must close the panel,
+    // not open it again.
+    bool justLostFocus() const;
+
+signals:
+    // The view's settings link.
+    void settingsRequested();
+    // The user closed the panel while it was an ordinary window.
+    void closedAsWindow();
+
+protected:
+    bool event(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void applyMode(Mode mode);
+    void onActiveChanged();
+
+    Mode m_mode = Mode::Popover;
+    QElapsedTimer m_lostFocus;
+};
