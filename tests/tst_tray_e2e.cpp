@@ -74,6 +74,16 @@ void endProcess(QProcess &process)
     }
 }
 
+int ms(std::chrono::milliseconds duration)
+{
+    return int(duration.count());
+}
+
+QString describe(const QRect &r)
+{
+    return QStringLiteral("%1x%2 at %3,%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
+}
+
 bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
 {
     QDeadlineTimer deadline(timeout);
@@ -247,7 +257,7 @@ std::unique_ptr<Child> TrayEndToEnd::startApp()
 void TrayEndToEnd::stopApp(Child &app)
 {
     app.process.terminate();
-    const bool finished = app.process.waitForFinished(int(std::chrono::milliseconds(stepTimeout).count()));
+    const bool finished = app.process.waitForFinished(ms(stepTimeout));
     const QByteArray errors = app.readErrors();
     QVERIFY2(finished, "quayline did not end on SIGTERM");
     QVERIFY2(app.process.exitStatus() == QProcess::NormalExit && app.process.exitCode() == 0,
@@ -358,16 +368,17 @@ void TrayEndToEnd::missingDisplay()
     QProcess app;
     app.setProcessEnvironment(env);
     app.start(m_program, {});
-    QVERIFY(app.waitForFinished(int(std::chrono::milliseconds(startTimeout).count())));
+    QVERIFY(app.waitForFinished(ms(startTimeout)));
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), 1);
     QVERIFY(app.readAllStandardError().contains("no display"));
 
     // A display that is named but does not answer.
-    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(m_display.mid(1).toInt() + 4000));
+    const int unused = m_display.mid(1).toInt() + 4000;
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(unused));
     app.setProcessEnvironment(env);
     app.start(m_program, {});
-    QVERIFY(app.waitForFinished(int(std::chrono::milliseconds(startTimeout).count())));
+    QVERIFY(app.waitForFinished(ms(startTimeout)));
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), 1);
     QVERIFY(app.readAllStandardError().contains("cannot connect to the window system"));
@@ -386,7 +397,7 @@ void TrayEndToEnd::trayHostAfterStart()
     QVERIFY2(waitUntil([&] { return (window = panel()).has_value(); }, startTimeout),
              lonely.readErrors().constData());
     QVERIFY(requestWindowClose(m_display, window->id.toULong()));
-    QVERIFY2(lonely.process.waitForFinished(int(std::chrono::milliseconds(stepTimeout).count())),
+    QVERIFY2(lonely.process.waitForFinished(ms(stepTimeout)),
              "closing the only window did not quit");
     QCOMPARE(lonely.process.exitStatus(), QProcess::NormalExit);
     QVERIFY2(lonely.process.exitCode() == 0, lonely.readErrors().constData());
@@ -411,7 +422,8 @@ void TrayEndToEnd::trayHostAfterStart()
     QVERIFY2(waitUntil([&] { return (window = panel()).has_value(); }, stepTimeout),
              "the tray icon did not open the panel");
     QVERIFY2(window->geometry.top() > icon.geometry.bottom(),
-             qPrintable(QStringLiteral("panel at %1,%2, icon at %3,%4 %5x%6").arg(window->geometry.x()).arg(window->geometry.y()).arg(icon.geometry.x()).arg(icon.geometry.y()).arg(icon.geometry.width()).arg(icon.geometry.height())));
+             qPrintable(QStringLiteral("panel %1, icon %2")
+                            .arg(describe(window->geometry), describe(icon.geometry))));
     stopApp(app);
 }
 
@@ -446,7 +458,9 @@ void TrayEndToEnd::panelStopsAListener()
     std::optional<XWindow> shown;
     QVERIFY2(waitUntil([&] { return (shown = panel()).has_value(); }, stepTimeout),
              "the tray icon did not open the panel");
-    QVERIFY(shown->geometry.top() > icon->geometry.bottom());
+    QVERIFY2(shown->geometry.top() > icon->geometry.bottom(),
+             qPrintable(QStringLiteral("panel %1, icon %2")
+                            .arg(describe(shown->geometry), describe(icon->geometry))));
     QVERIFY(QRect(0, 0, 1280, 800).contains(shown->geometry));
     QVERIFY2(waitUntil([&] { return !app.lastReport().isEmpty(); }, stepTimeout),
              "the panel's first scan never ended");
@@ -458,7 +472,7 @@ void TrayEndToEnd::panelStopsAListener()
     // Starting the program again adds no icon; the running one shows its panel.
     {
         std::unique_ptr<Child> again = startApp();
-        QVERIFY(again->process.waitForFinished(int(std::chrono::milliseconds(startTimeout).count())));
+        QVERIFY(again->process.waitForFinished(ms(startTimeout)));
         QVERIFY2(again->process.exitStatus() == QProcess::NormalExit
                      && again->process.exitCode() == 0,
                  again->readErrors().constData());
@@ -484,7 +498,7 @@ void TrayEndToEnd::panelStopsAListener()
     // The panel may have refreshed meanwhile; the row under the pointer must still be ours.
     QCOMPARE(app.lastReport(), "1 " + ownRow);
     click(origin + firstRowStopButton);
-    QVERIFY2(m_listener->waitForFinished(int(std::chrono::milliseconds(stepTimeout).count())),
+    QVERIFY2(m_listener->waitForFinished(ms(stepTimeout)),
              "pressing Kill did not stop the listener");
     QCOMPARE(m_listener->exitStatus(), QProcess::CrashExit); // ended by a signal
     // The refresh after the signal takes the row away.

@@ -28,7 +28,8 @@ bool makeStaleSocket(const QString &path)
         return false;
     std::copy(name.begin(), name.end(), address.sun_path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     if (fd >= 0)
         ::close(fd);
     return bound && QFile::exists(path);

@@ -73,8 +73,9 @@ int main(int argc, char *argv[])
 
     QQmlEngine engine;
     PopoverWindow window(&engine);
-    const QString errors = window.load(QUrl(QStringLiteral("qrc:/Quayline/PopoverView.qml")),
-                                       {{QStringLiteral("viewModel"), QVariant::fromValue(&model)}});
+    const QString errors =
+        window.load(QUrl(QStringLiteral("qrc:/Quayline/PopoverView.qml")),
+                    {{QStringLiteral("viewModel"), QVariant::fromValue(&model)}});
     if (!errors.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(errors));
         return 1;
@@ -124,7 +125,8 @@ int main(int argc, char *argv[])
         }
     }
     std::sort(times.begin(), times.end());
-    std::printf("%d entries, %lld keystrokes: median %.2f ms, 90th percentile %.2f ms, max %.2f ms\n",
+    std::printf("%d entries, %lld keystrokes: median %.2f ms, 90th percentile %.2f ms, "
+                "max %.2f ms\n",
                 count, qint64(times.size()), times.at(times.size() / 2),
                 times.at(times.size() * 9 / 10), times.last());
     return 0;

@@ -36,8 +36,8 @@ QString SingleInstance::displayKey(const QByteArray &platformName, const QByteAr
     }
     QString safe;
     for (const char c : std::as_const(key)) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-                        || c == '-' || c == '_';
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+                        || (c >= '0' && c <= '9') || c == '-' || c == '_';
         safe += plain ? QChar::fromLatin1(c) : QChar(u'_');
     }
     return safe.isEmpty() ? QStringLiteral("default") : safe;
