@@ -19,6 +19,8 @@ class ViewFixture : public QObject {
     Q_OBJECT
     Q_PROPERTY(int pendingScans READ pendingScans NOTIFY pendingScansChanged)
     Q_PROPERTY(QVariantList signalsSent READ signalsSent NOTIFY signalsSentChanged)
+    // Built with AddressSanitizer, where timings say little.
+    Q_PROPERTY(bool sanitized READ sanitized CONSTANT)
 
 public:
     explicit ViewFixture(QObject *parent = nullptr);
@@ -26,6 +28,13 @@ public:
 
     int pendingScans() const { return int(m_pending.size()); }
     QVariantList signalsSent() const { return m_signalsSent; }
+    static bool sanitized() {
+#ifdef __SANITIZE_ADDRESS__
+        return true;
+#else
+        return false;
+#endif
+    }
 
     // Deletes the models, while the application still exists.
     void releaseModels();
@@ -43,7 +52,9 @@ public:
     Q_INVOKABLE void finishScan(const QVariantList &entries = {},
                                 const QVariant &errorText = QVariant());
     // What kill(2) answers from now on: 0, or an errno value.
-    Q_INVOKABLE void setKillResult(int errorNumber) { m_killResult = errorNumber; }
+    Q_INVOKABLE void setKillResult(int errorNumber) {
+        m_killResult = errorNumber;
+    }
     Q_INVOKABLE bool isTimerRunning(PortListViewModel *model) const {
         return model && model->isTimerRunning();
     }

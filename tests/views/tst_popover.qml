@@ -348,7 +348,8 @@ Item {
             const elapsed = Date.now() - started
             compare(child(popover, "entryCount").text, "4168")
             console.log("keystroke to redrawn list with 10000 entries: " + elapsed + " ms")
-            verify(elapsed < 2000, elapsed + " ms")
+            if (!Fixture.sanitized)
+                verify(elapsed < 1000, elapsed + " ms")
         }
     }
 }
