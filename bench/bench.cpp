@@ -233,12 +233,18 @@ void benchScan() {
 
 } // namespace
 
+// bench_viewmodel.cpp
+void benchFilterKeystrokes();
+void benchIdenticalRefresh();
+
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     // Sections by name; "bench parse" runs one of them, "bench" all.
     const std::pair<const char *, void (*)()> sections[] = {
         {"parse", benchParseMerge},
         {"scan", benchScan},
+        {"filter", benchFilterKeystrokes},
+        {"refresh", benchIdenticalRefresh},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     const bool all = wanted.isEmpty();

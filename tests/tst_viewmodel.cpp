@@ -586,7 +586,8 @@ void TestViewModel::listModelKeepsRowIdentity() {
 
 void TestViewModel::listModelRandomRefreshes() {
     // Lists drawn from a pool of ids, mostly in port order with the odd swap,
-    // some rows altered: the kind of change a real scan brings, many times over.
+    // some rows altered, alternating with small local edits: the kind of
+    // change a real scan brings, many times over.
     QTemporaryDir dir;
     FakeScanner scanner;
     auto vm = makeViewModel(scanner, dir.filePath(QStringLiteral("Quayline.conf")));
@@ -597,18 +598,38 @@ void TestViewModel::listModelRandomRefreshes() {
     for (int i = 0; i < 40; ++i)
         pool.append(entry(100 + i % 13, QStringLiteral("p%1").arg(i % 13), 1000 + i,
                           i % 3 ? QStringLiteral("TCP") : QStringLiteral("UDP")));
+    PortEntryList next;
+    int newcomers = 0;
     for (int step = 0; step < 300; ++step) {
-        PortEntryList next;
-        for (const PortEntry &e : std::as_const(pool)) {
-            if (random.bounded(4) == 0)
-                continue;
-            PortEntry copy = e;
-            if (random.bounded(6) == 0)
-                copy.state = QStringLiteral("S%1").arg(random.bounded(3));
-            next.append(copy);
+        if (step % 2) {
+            // A local edit of the last list: unchanged rows at both ends.
+            for (int edits = 1 + random.bounded(3); edits > 0 && !next.isEmpty(); --edits) {
+                const qsizetype at = random.bounded(next.size());
+                switch (random.bounded(3)) {
+                case 0:
+                    next[at].address = QStringLiteral("10.0.0.%1").arg(random.bounded(9));
+                    break;
+                case 1:
+                    next.remove(at);
+                    break;
+                default:
+                    next.insert(at, entry(500 + newcomers++, QStringLiteral("new"), at));
+                    break;
+                }
+            }
+        } else {
+            next.clear();
+            for (const PortEntry &e : std::as_const(pool)) {
+                if (random.bounded(4) == 0)
+                    continue;
+                PortEntry copy = e;
+                if (random.bounded(6) == 0)
+                    copy.state = QStringLiteral("S%1").arg(random.bounded(3));
+                next.append(copy);
+            }
+            for (int swaps = random.bounded(3); swaps > 0 && next.size() > 1; --swaps)
+                next.swapItemsAt(random.bounded(next.size()), random.bounded(next.size()));
         }
-        for (int swaps = random.bounded(3); swaps > 0 && next.size() > 1; --swaps)
-            next.swapItemsAt(random.bounded(next.size()), random.bounded(next.size()));
         checkTransition(*vm, scanner, next);
         if (QTest::currentTestFailed())
             QFAIL(qPrintable(QStringLiteral("at step %1").arg(step)));

@@ -2,6 +2,39 @@
 
 #include <QSet>
 
+namespace {
+
+// The parts of PortEntry::id(), compared and hashed without building its
+// text: a keystroke in the filter field matches thousands of rows.
+struct RowKey
+{
+    explicit RowKey(const PortEntry &e)
+        : pid(e.pid)
+        , port(e.port)
+        , protocol(e.networkProtocol)
+    {
+    }
+    qint32 pid;
+    qint64 port;
+    QString protocol; // shared with the entry, not copied
+
+    friend bool operator==(const RowKey &a, const RowKey &b) noexcept
+    {
+        return a.pid == b.pid && a.port == b.port && a.protocol == b.protocol;
+    }
+    friend size_t qHash(const RowKey &key, size_t seed = 0) noexcept
+    {
+        return qHashMulti(seed, key.pid, key.port, key.protocol);
+    }
+};
+
+bool sameRow(const PortEntry &a, const PortEntry &b)
+{
+    return a.pid == b.pid && a.port == b.port && a.networkProtocol == b.networkProtocol;
+}
+
+} // namespace
+
 PortListModel::PortListModel(QObject *parent)
     : QAbstractListModel(parent)
 {
@@ -9,14 +42,34 @@ PortListModel::PortListModel(QObject *parent)
 
 int PortListModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : int(m_entries.size());
+    return parent.isValid() ? 0 : count();
+}
+
+int PortListModel::count() const
+{
+    if (!m_walking)
+        return int(m_entries.size());
+    return int(m_prefix + m_done.size() + m_rest.size() + m_suffix);
+}
+
+const PortEntry &PortListModel::row(int row) const
+{
+    if (!m_walking || row < m_prefix)
+        return m_entries.at(row);
+    qsizetype at = row - m_prefix;
+    if (at < m_done.size())
+        return m_done.at(at);
+    at -= m_done.size();
+    if (at < m_rest.size())
+        return m_rest.at(at);
+    return m_entries.at(m_entries.size() - m_suffix + (at - m_rest.size()));
 }
 
 QVariant PortListModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const PortEntry &e = m_entries.at(index.row());
+    const PortEntry &e = row(index.row());
     switch (role) {
     case Qt::DisplayRole:
     case IdRole:
@@ -57,83 +110,104 @@ QHash<int, QByteArray> PortListModel::roleNames() const
 
 void PortListModel::setEntries(const PortEntryList &next)
 {
-    if (next == m_entries)
-        return;
+    // Rows equal at both ends stay as they are; only the middle is walked.
+    const qsizetype oldSize = m_entries.size();
+    const qsizetype nextSize = next.size();
+    qsizetype prefix = 0;
+    while (prefix < oldSize && prefix < nextSize && m_entries.at(prefix) == next.at(prefix))
+        ++prefix;
+    if (prefix == oldSize && prefix == nextSize)
+        return; // the same list: not a single signal
+    qsizetype suffix = 0;
+    while (suffix < oldSize - prefix && suffix < nextSize - prefix
+           && m_entries.at(oldSize - 1 - suffix) == next.at(nextSize - 1 - suffix))
+        ++suffix;
     const int oldCount = count();
+    const qsizetype oldMiddle = oldSize - prefix - suffix;
+    const qsizetype nextEnd = nextSize - suffix;
 
-    // 1. Remove the rows whose id is gone, in contiguous runs from the end.
-    QSet<QString> nextIds;
-    nextIds.reserve(next.size());
-    for (const PortEntry &e : next)
-        nextIds.insert(e.id());
-    if (nextIds.size() != next.size() || !m_idsUnique) {
-        // Rows are matched by id; with an id repeated there is nothing sound to
-        // match them by, and the walk below would run past the end.
+    QSet<RowKey> nextKeys, oldKeys;
+    nextKeys.reserve(nextEnd - prefix);
+    for (qsizetype i = prefix; i < nextEnd; ++i)
+        nextKeys.insert(RowKey(next.at(i)));
+    oldKeys.reserve(oldMiddle);
+    for (qsizetype i = prefix; i < prefix + oldMiddle; ++i)
+        oldKeys.insert(RowKey(m_entries.at(i)));
+    if (nextKeys.size() != nextEnd - prefix || oldKeys.size() != oldMiddle) {
+        // Rows are matched by id; with an id repeated there is nothing sound
+        // to match them by.
         beginResetModel();
         m_entries = next;
-        m_idsUnique = nextIds.size() == next.size();
         endResetModel();
         if (count() != oldCount)
             emit countChanged();
         return;
     }
-    for (qsizetype last = m_entries.size() - 1; last >= 0;) {
-        if (nextIds.contains(m_entries.at(last).id())) {
-            --last;
-            continue;
-        }
-        qsizetype first = last;
-        while (first > 0 && !nextIds.contains(m_entries.at(first - 1).id()))
-            --first;
-        beginRemoveRows({}, int(first), int(last));
-        m_entries.remove(first, last - first + 1);
-        endRemoveRows();
-        last = first - 1;
-    }
 
-    // 2. Walk the new list: keep, change, move or insert each row in place.
-    // The old rows that remain are a subsequence of the new list in the usual
-    // case (both sorted by port), so moves are rare and found close by.
-    QSet<QString> remaining;
-    remaining.reserve(m_entries.size());
-    for (const PortEntry &e : std::as_const(m_entries))
-        remaining.insert(e.id());
-    for (qsizetype i = 0; i < next.size(); ++i) {
+    // One walk down the middle: the rows above `done` already match next, the
+    // ones below it are what is left of the old middle. Each step removes a
+    // run of gone rows, keeps (and maybe changes) a row, moves a row up, or
+    // inserts a run of new rows, always at row `done`. Rows are only appended
+    // above and taken off the front below, so however many runs a keystroke
+    // in the filter brings, no row is shifted.
+    m_walking = true;
+    m_prefix = prefix;
+    m_suffix = suffix;
+    m_rest = m_entries.sliced(prefix, oldMiddle);
+    m_done.reserve(nextEnd - prefix);
+    qsizetype i = prefix;
+    while (i < nextEnd || !m_rest.isEmpty()) {
+        const int done = int(prefix + m_done.size());
+        if (!m_rest.isEmpty() && !nextKeys.contains(RowKey(m_rest.front()))) {
+            qsizetype gone = 1;
+            while (gone < m_rest.size() && !nextKeys.contains(RowKey(m_rest.at(gone))))
+                ++gone;
+            beginRemoveRows({}, done, done + int(gone) - 1);
+            m_rest.remove(0, gone);
+            endRemoveRows();
+            continue;
+        }
+        // Every old row left is in next, so next cannot run out before them.
+        Q_ASSERT(i < nextEnd);
         const PortEntry &wanted = next.at(i);
-        const QString id = wanted.id();
-        if (i < m_entries.size() && m_entries.at(i).id() == id) {
-            if (m_entries.at(i) != wanted) {
-                m_entries[i] = wanted;
-                const QModelIndex changed = index(int(i));
-                emit dataChanged(changed, changed);
-            }
+        if (!m_rest.isEmpty() && sameRow(m_rest.front(), wanted)) {
+            const bool changed = m_rest.front() != wanted;
+            m_done.append(wanted); // the same row, now above `done`
+            m_rest.removeFirst();
+            if (changed)
+                emit dataChanged(index(done), index(done));
+            ++i;
             continue;
         }
-        if (remaining.contains(id)) {
-            qsizetype from = i + 1;
-            while (m_entries.at(from).id() != id)
+        if (oldKeys.contains(RowKey(wanted))) {
+            // Further down: entries with the same port and protocol can trade
+            // places between scans. Rare, so the shift in m_rest does not matter.
+            qsizetype from = 1;
+            while (!sameRow(m_rest.at(from), wanted))
                 ++from;
-            beginMoveRows({}, int(from), int(from), {}, int(i));
-            m_entries.move(from, i);
+            beginMoveRows({}, done + int(from), done + int(from), {}, done);
+            m_done.append(m_rest.takeAt(from));
             endMoveRows();
-            if (m_entries.at(i) != wanted) {
-                m_entries[i] = wanted;
-                const QModelIndex changed = index(int(i));
-                emit dataChanged(changed, changed);
+            if (m_done.last() != wanted) {
+                m_done.last() = wanted;
+                emit dataChanged(index(done), index(done));
             }
+            ++i;
             continue;
         }
-        // A run of new rows goes in with one insert.
         qsizetype end = i + 1;
-        while (end < next.size() && !remaining.contains(next.at(end).id()))
+        while (end < nextEnd && !oldKeys.contains(RowKey(next.at(end))))
             ++end;
-        beginInsertRows({}, int(i), int(end - 1));
-        m_entries.insert(i, end - i, PortEntry());
-        std::copy(next.begin() + i, next.begin() + end, m_entries.begin() + i);
+        beginInsertRows({}, done, done + int(end - i) - 1);
+        m_done.append(next.sliced(i, end - i));
         endInsertRows();
-        i = end - 1;
+        i = end;
     }
-    Q_ASSERT(m_entries == next);
+    // The rows now read as next does; take its list (shared, not copied).
+    m_walking = false;
+    m_done = PortEntryList();
+    m_rest = PortEntryList();
+    m_entries = next;
     if (count() != oldCount)
         emit countChanged();
 }
