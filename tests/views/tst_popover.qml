@@ -317,19 +317,6 @@ Item {
             tryCompare(child(popover, "stopFailureAlert"), "opened", true)
         }
 
-        function test_settingsLinkAsksForTheSettingsWindow() {
-            const popover = makePopover()
-            const spy = createTemporaryObject(signalSpyComponent, testCase,
-                                              { target: popover, signalName: "settingsRequested" })
-            mouseClick(child(popover, "settingsLink"))
-            compare(spy.count, 1)
-        }
-
-        Component {
-            id: signalSpyComponent
-            SignalSpy {}
-        }
-
         // 10,000 rows: the list is built lazily, so a keystroke in the filter
         // field redraws quickly. The figure is printed for the record.
         function test_tenThousandEntries() {

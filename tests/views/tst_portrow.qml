@@ -53,8 +53,6 @@ Item {
             return [
                 { tag: "five-digit port, no grouping", fields: { port: 65535, pid: 123456 },
                   port: "65535", pid: "PID 123456" },
-                { tag: "merged IPv4 and IPv6", fields: { port: 8080, ipVersion: "IPv4/IPv6" },
-                  port: "8080", ip: "IPv4/IPv6" },
                 { tag: "markup in a name stays text", fields: { processName: "<b>x</b>&amp;" },
                   name: "<b>x</b>&amp;" },
             ]
@@ -66,8 +64,6 @@ Item {
                 compare(child(row, "port").text, data.port)
             if (data.pid !== undefined)
                 compare(child(row, "pid").text, data.pid)
-            if (data.ip !== undefined)
-                compare(child(row, "ipVersion").text, data.ip)
             if (data.name !== undefined) {
                 const label = child(row, "processName")
                 compare(label.text, data.name)
