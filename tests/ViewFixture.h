@@ -19,8 +19,6 @@ class ViewFixture : public QObject {
     Q_OBJECT
     Q_PROPERTY(int pendingScans READ pendingScans NOTIFY pendingScansChanged)
     Q_PROPERTY(QVariantList signalsSent READ signalsSent NOTIFY signalsSentChanged)
-    // Built with AddressSanitizer, where timings say little.
-    Q_PROPERTY(bool sanitized READ sanitized CONSTANT)
 
 public:
     explicit ViewFixture(QObject *parent = nullptr);
@@ -28,13 +26,6 @@ public:
 
     int pendingScans() const { return int(m_pending.size()); }
     QVariantList signalsSent() const { return m_signalsSent; }
-    static bool sanitized() {
-#ifdef __SANITIZE_ADDRESS__
-        return true;
-#else
-        return false;
-#endif
-    }
 
     // Deletes the models, while the application still exists.
     void releaseModels();

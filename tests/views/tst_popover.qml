@@ -317,8 +317,8 @@ Item {
             tryCompare(child(popover, "stopFailureAlert"), "opened", true)
         }
 
-        // 10,000 rows: the list is built lazily, so a keystroke in the filter
-        // field redraws quickly. The figure is printed for the record.
+        // 10,000 rows: the list is built lazily and a keystroke narrows it in
+        // place. Its speed is a benchmark figure, not a test.
         function test_tenThousandEntries() {
             const popover = makePopover()
             popover.shown()
@@ -329,14 +329,10 @@ Item {
             waitForRendering(popover)
 
             child(popover, "filterField").forceActiveFocus()
-            const started = Date.now()
             keyClick("9")
             waitForRendering(popover)
-            const elapsed = Date.now() - started
             compare(child(popover, "entryCount").text, "4168")
-            console.log("keystroke to redrawn list with 10000 entries: " + elapsed + " ms")
-            if (!Fixture.sanitized)
-                verify(elapsed < 1000, elapsed + " ms")
+            verify(list.contentItem.children.length < 100, "still only the rows in view")
         }
     }
 }
