@@ -50,16 +50,18 @@ struct EndpointView
 
 std::optional<EndpointView> splitEndpointView(QStringView name)
 {
-    // The local end is what comes before the first "->". A plain character
-    // search finds it faster than a substring search.
+    // Names are short, so plain loops beat calls of the vectorised searches.
+    // The local end is what comes before the first "->".
     QStringView local = name;
-    for (qsizetype dash = name.indexOf(u'-'); dash >= 0; dash = name.indexOf(u'-', dash + 1)) {
-        if (dash + 1 < name.size() && name[dash + 1] == u'>') {
-            local = name.first(dash);
+    for (qsizetype i = 0; i + 1 < name.size(); ++i) {
+        if (name[i] == u'-' && name[i + 1] == u'>') {
+            local = name.first(i);
             break;
         }
     }
-    const qsizetype colon = local.lastIndexOf(u':');
+    qsizetype colon = local.size() - 1;
+    while (colon >= 0 && local[colon] != u':')
+        --colon;
     if (colon < 0)
         return std::nullopt;
     const auto port = parseDecimal<qint64>(local.sliced(colon + 1));
@@ -201,7 +203,7 @@ PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtoco
             file.name = value;
             break;
         case u'T':
-            if (value.startsWith(u"ST="))
+            if (value.size() >= 3 && value[0] == u'S' && value[1] == u'T' && value[2] == u'=')
                 file.state = internedState(value.sliced(3));
             break;
         default:
