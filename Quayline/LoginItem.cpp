@@ -11,7 +11,7 @@
 namespace {
 
 // Characters that make the Exec line's program need double quotes
-// (Desktop Entry Specification, "The Exec key").
+// (the freedesktop.org desktop entry rules for the Exec key).
 bool needsQuoting(QChar c) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     return reserved.contains(c);

@@ -14,15 +14,13 @@
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 #include <QtQml/qqmlextensionplugin.h>
-
 #include <cstdio>
 #include <memory>
 #include <optional>
 
 Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     if (const QString reason = DisplayCheck::missingDisplayReason(); !reason.isEmpty()) {
         std::fprintf(stderr,
                      "quayline: no display to show the tray icon on (%s).\n"

@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -40,22 +39,19 @@ const char usageText[] =
     "  --timeout SECONDS  (stop) how long to wait for them after SIGTERM; default 3\n"
     "  --help             show this text\n";
 
-struct Options
-{
+struct Options {
     bool json = false;
     QString lsofPath = PortScanner::defaultLsofPath();
     QString filter;
 };
 
-int usageError(const QString &problem)
-{
+int usageError(const QString &problem) {
     QTextStream err(stderr);
     err << "quayline-cli: " << problem << "\n\n" << usageText;
     return 2;
 }
 
-QJsonArray toJson(const PortEntryList &entries)
-{
+QJsonArray toJson(const PortEntryList &entries) {
     QJsonArray array;
     for (const PortEntry &e : entries) {
         array.append(QJsonObject{
@@ -73,15 +69,14 @@ QJsonArray toJson(const PortEntryList &entries)
     return array;
 }
 
-void printTable(QTextStream &out, const PortEntryList &entries)
-{
+void printTable(QTextStream &out, const PortEntryList &entries) {
     QList<QStringList> rows{{QStringLiteral("PORT"), QStringLiteral("PROTO"),
                              QStringLiteral("ADDRESS"), QStringLiteral("PID"),
                              QStringLiteral("USER"), QStringLiteral("IP"), QStringLiteral("STATE"),
                              QStringLiteral("PROCESS")}};
     for (const PortEntry &e : entries) {
-        rows.append({QString::number(e.port), e.networkProtocol, e.address,
-                     QString::number(e.pid), e.user, e.ipVersion, e.state, e.processName});
+        rows.append({QString::number(e.port), e.networkProtocol, e.address, QString::number(e.pid),
+                     e.user, e.ipVersion, e.state, e.processName});
     }
     QList<qsizetype> widths(rows.first().size(), 0);
     for (const QStringList &row : rows) {
@@ -104,8 +99,7 @@ void printTable(QTextStream &out, const PortEntryList &entries)
 constexpr std::chrono::milliseconds stopPollInterval{400};
 constexpr double maximumTimeoutSeconds = 86400;
 
-struct StopOptions
-{
+struct StopOptions {
     bool force = false;
     std::chrono::milliseconds timeout{3000};
     QString lsofPath = PortScanner::defaultLsofPath();
@@ -113,15 +107,13 @@ struct StopOptions
 };
 
 // One process to stop, as the first scan listed it.
-struct Target
-{
+struct Target {
     qint32 pid = 0;
     QString processName;
     QString user;
 };
 
-std::optional<qint64> parsePort(const QString &text)
-{
+std::optional<qint64> parsePort(const QString &text) {
     if (text.isEmpty() || text.size() > 5)
         return std::nullopt;
     qint64 port = 0;
@@ -136,8 +128,7 @@ std::optional<qint64> parsePort(const QString &text)
 }
 
 // The exit status for a usage error (or --help), nothing when the arguments are fine.
-std::optional<int> parseStopArguments(const QStringList &args, StopOptions &options)
-{
+std::optional<int> parseStopArguments(const QStringList &args, StopOptions &options) {
     bool onlyPorts = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString &arg = args[i];
@@ -175,8 +166,7 @@ std::optional<int> parseStopArguments(const QStringList &args, StopOptions &opti
     return std::nullopt;
 }
 
-QString describe(const Target &target)
-{
+QString describe(const Target &target) {
     return QStringLiteral("PID %1 (%2)").arg(target.pid).arg(target.processName);
 }
 
@@ -186,8 +176,7 @@ QString describe(const Target &target)
 // was: nothing is known about those processes, and taking the empty list for
 // "all gone" would report success for processes that may still run.
 bool waitUntilUnlisted(const PortScanner &scanner, QSet<qint32> &waiting,
-                       std::chrono::milliseconds timeout, QTextStream &err)
-{
+                       std::chrono::milliseconds timeout, QTextStream &err) {
     const QDeadlineTimer deadline(timeout);
     while (!waiting.isEmpty()) {
         std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
@@ -204,8 +193,7 @@ bool waitUntilUnlisted(const PortScanner &scanner, QSet<qint32> &waiting,
     return true;
 }
 
-int runStop(const StopOptions &options)
-{
+int runStop(const StopOptions &options) {
     QTextStream out(stdout);
     QTextStream err(stderr);
     const PortScanner scanner(options.lsofPath);
@@ -298,8 +286,7 @@ int runStop(const StopOptions &options)
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();

@@ -6,19 +6,20 @@
 #include <QUuid>
 
 // Why a process was not stopped. Each kind has one fixed message for the user.
-class KillError
-{
+class KillError {
 public:
     enum class Kind { NotOwned, Failed, PermissionDenied, ProcessGone };
 
-    static KillError notOwned(QString user) { return KillError(Kind::NotOwned, std::move(user), 0); }
+    static KillError notOwned(QString user) {
+        return KillError(Kind::NotOwned, std::move(user), 0);
+    }
     static KillError failed(qint32 code) { return KillError(Kind::Failed, {}, code); }
     static KillError permissionDenied() { return KillError(Kind::PermissionDenied, {}, 0); }
     static KillError processGone() { return KillError(Kind::ProcessGone, {}, 0); }
 
     Kind kind() const { return m_kind; }
     const QString &user() const { return m_user; } // NotOwned only
-    qint32 code() const { return m_code; }          // Failed only
+    qint32 code() const { return m_code; }         // Failed only
     QString message() const;
 
     friend bool operator==(const KillError &, const KillError &) = default;
@@ -27,9 +28,7 @@ private:
     KillError(Kind kind, QString user, qint32 code)
         : m_kind(kind)
         , m_user(std::move(user))
-        , m_code(code)
-    {
-    }
+        , m_code(code) {}
     Kind m_kind;
     QString m_user;
     qint32 m_code;
@@ -37,8 +36,7 @@ private:
 
 // One stop-failure alert: a fresh id for every message, so that two failures
 // with the same text are still two alerts.
-struct KillMessage
-{
+struct KillMessage {
     Q_GADGET
     Q_PROPERTY(QString id READ idText)
     Q_PROPERTY(QString text MEMBER text)
@@ -47,7 +45,9 @@ public:
     QUuid id;
     QString text;
 
-    static KillMessage from(const KillError &error) { return {QUuid::createUuid(), error.message()}; }
+    static KillMessage from(const KillError &error) {
+        return {QUuid::createUuid(), error.message()};
+    }
     QString idText() const { return id.toString(QUuid::WithoutBraces); }
 };
 

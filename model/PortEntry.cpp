@@ -11,12 +11,9 @@ PortEntry::PortEntry(qint32 pid, QString processName, QString user, QString netw
     , ipVersion(std::move(ipVersion))
     , address(std::move(address))
     , port(port)
-    , state(std::move(state))
-{
-}
+    , state(std::move(state)) {}
 
-QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port)
-{
+QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port) {
     QString id;
     id.reserve(networkProtocol.size() + 24);
     id += QString::number(pid);
@@ -27,20 +24,17 @@ QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port)
     return id;
 }
 
-QString PortEntry::id() const
-{
+QString PortEntry::id() const {
     return portEntryId(pid, networkProtocol, port);
 }
 
-bool operator==(const PortEntry &a, const PortEntry &b) noexcept
-{
-    return a.pid == b.pid && a.processName == b.processName && a.user == b.user
-        && a.networkProtocol == b.networkProtocol && a.ipVersion == b.ipVersion
-        && a.address == b.address && a.port == b.port && a.state == b.state;
+bool operator==(const PortEntry &a, const PortEntry &b) noexcept {
+    return a.pid == b.pid && a.processName == b.processName && a.user == b.user &&
+           a.networkProtocol == b.networkProtocol && a.ipVersion == b.ipVersion &&
+           a.address == b.address && a.port == b.port && a.state == b.state;
 }
 
-size_t qHash(const PortEntry &e, size_t seed) noexcept
-{
+size_t qHash(const PortEntry &e, size_t seed) noexcept {
     QtPrivate::QHashCombine combine;
     seed = combine(seed, e.pid);
     seed = combine(seed, e.processName);

@@ -5,13 +5,11 @@
 #include <QMetaType>
 #include <QObject>
 #include <QString>
-
 #include <cstdint>
 
 // One listening TCP socket or one UDP socket held open by one process.
 // A plain value: copied freely and safe to hand between threads.
-class PortEntry
-{
+class PortEntry {
     Q_GADGET
     Q_PROPERTY(QString id READ id)
     Q_PROPERTY(qint32 pid MEMBER pid)

@@ -3,13 +3,11 @@
 namespace {
 
 // Spaces, tabs and the other Unicode space separators; line breaks stay.
-bool isTrimmable(QChar c)
-{
+bool isTrimmable(QChar c) {
     return c == u'\t' || c.category() == QChar::Separator_Space;
 }
 
-bool isAscii(QStringView s)
-{
+bool isAscii(QStringView s) {
     for (QChar c : s) {
         if (c.unicode() >= 0x80)
             return false;
@@ -17,15 +15,13 @@ bool isAscii(QStringView s)
     return true;
 }
 
-QString normalizedLower(const QString &s)
-{
+QString normalizedLower(const QString &s) {
     return s.toLower().normalized(QString::NormalizationForm_C);
 }
 
 } // namespace
 
-PortFilter::PortFilter(const QString &searchText)
-{
+PortFilter::PortFilter(const QString &searchText) {
     qsizetype begin = 0, end = searchText.size();
     while (begin < end && isTrimmable(searchText[begin]))
         ++begin;
@@ -40,8 +36,7 @@ PortFilter::PortFilter(const QString &searchText)
     }
 }
 
-bool PortFilter::matches(const PortEntry &entry) const
-{
+bool PortFilter::matches(const PortEntry &entry) const {
     if (m_query.isEmpty())
         return true;
     if (m_mayMatchPort && QString::number(entry.port).contains(m_query))
@@ -53,8 +48,7 @@ bool PortFilter::matches(const PortEntry &entry) const
     return normalizedLower(entry.processName).contains(m_query);
 }
 
-PortEntryList PortFilter::apply(const PortEntryList &entries) const
-{
+PortEntryList PortFilter::apply(const PortEntryList &entries) const {
     if (m_query.isEmpty())
         return entries;
     PortEntryList result;

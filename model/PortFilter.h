@@ -6,8 +6,7 @@
 // the text is trimmed of spaces and tabs (not line breaks) and lower-cased; an
 // entry matches when its lower-cased process name or its decimal port contains
 // that query. Canonically equivalent Unicode forms match each other.
-class PortFilter
-{
+class PortFilter {
 public:
     explicit PortFilter(const QString &searchText);
 
@@ -17,12 +16,11 @@ public:
     PortEntryList apply(const PortEntryList &entries) const;
 
 private:
-    QString m_query;       // trimmed, lower-cased, NFC
+    QString m_query; // trimmed, lower-cased, NFC
     bool m_queryIsAscii = true;
     bool m_mayMatchPort = false; // only digits and signs can occur in a port's text
 };
 
-inline PortEntryList filterEntries(const PortEntryList &entries, const QString &searchText)
-{
+inline PortEntryList filterEntries(const PortEntryList &entries, const QString &searchText) {
     return PortFilter(searchText).apply(entries);
 }

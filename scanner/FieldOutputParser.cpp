@@ -1,13 +1,11 @@
 #include "scanner/FieldOutputParser.h"
 
 #include <QHash>
-
 #include <algorithm>
 #include <limits>
 #include <vector>
 
-template <typename T> std::optional<T> parseDecimal(QStringView text)
-{
+template <typename T> std::optional<T> parseDecimal(QStringView text) {
     qsizetype i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
@@ -42,14 +40,12 @@ template std::optional<qint64> parseDecimal<qint64>(QStringView);
 
 namespace {
 
-struct EndpointView
-{
+struct EndpointView {
     QStringView address;
     qint64 port;
 };
 
-std::optional<EndpointView> splitEndpointView(QStringView name)
-{
+std::optional<EndpointView> splitEndpointView(QStringView name) {
     // Names are short, so plain loops beat calls of the vectorised searches.
     // The local end is what comes before the first "->".
     QStringView local = name;
@@ -72,8 +68,7 @@ std::optional<EndpointView> splitEndpointView(QStringView name)
 
 // The same few values recur on every socket; sharing one QString for each keeps
 // a large scan from allocating them a hundred thousand times.
-template <size_t N> QString interned(QStringView value, const QString (&common)[N])
-{
+template <size_t N> QString interned(QStringView value, const QString (&common)[N]) {
     for (const QString &s : common) {
         if (value == s)
             return s;
@@ -81,20 +76,17 @@ template <size_t N> QString interned(QStringView value, const QString (&common)[
     return value.toString();
 }
 
-QString internedProtocol(QStringView value)
-{
+QString internedProtocol(QStringView value) {
     static const QString common[] = {QStringLiteral("TCP"), QStringLiteral("UDP")};
     return interned(value, common);
 }
 
-QString internedType(QStringView value)
-{
+QString internedType(QStringView value) {
     static const QString common[] = {QStringLiteral("IPv4"), QStringLiteral("IPv6")};
     return interned(value, common);
 }
 
-QString internedState(QStringView value)
-{
+QString internedState(QStringView value) {
     static const QString common[] = {QStringLiteral("LISTEN")};
     return interned(value, common);
 }
@@ -102,11 +94,9 @@ QString internedState(QStringView value)
 // Addresses repeat too (the wildcard, loopback, the machine's own address), but
 // which ones depends on the machine: besides the usual ones, the last address
 // seen is reused when the next socket has the same.
-class AddressCache
-{
+class AddressCache {
 public:
-    QString get(QStringView value)
-    {
+    QString get(QStringView value) {
         static const QString common[] = {QStringLiteral("*"), QStringLiteral("127.0.0.1"),
                                          QStringLiteral("[::1]")};
         for (const QString &s : common) {
@@ -122,24 +112,21 @@ private:
     QString m_last;
 };
 
-struct FileSet
-{
+struct FileSet {
     QStringView protocol, type, name;
     QString state;
 };
 
 } // namespace
 
-std::optional<Endpoint> splitEndpoint(QStringView name)
-{
+std::optional<Endpoint> splitEndpoint(QStringView name) {
     const auto endpoint = splitEndpointView(name);
     if (!endpoint)
         return std::nullopt;
     return Endpoint{endpoint->address.toString(), endpoint->port};
 }
 
-PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtocol)
-{
+PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtocol) {
     PortEntryList result;
     // A socket takes some 40 characters or more of field output (f, t, P, n and
     // T lines); reserving for that spares most regrowth of a large result.
@@ -223,25 +210,21 @@ namespace {
 // protocol contains a '-': the text can then be split back into its parts in
 // only one way. (With a '-', pid 1 protocol "A-" port 12 and pid 1 protocol "A"
 // port -12 share the id "1-A--12".)
-struct EntryKey
-{
+struct EntryKey {
     qint32 pid;
     qint64 port;
     QStringView protocol;
-    friend bool operator==(const EntryKey &a, const EntryKey &b) noexcept
-    {
+    friend bool operator==(const EntryKey &a, const EntryKey &b) noexcept {
         return a.pid == b.pid && a.port == b.port && a.protocol == b.protocol;
     }
 };
 
-size_t qHash(const EntryKey &key, size_t seed = 0) noexcept
-{
+size_t qHash(const EntryKey &key, size_t seed = 0) noexcept {
     return qHashMulti(seed, key.pid, key.port, key.protocol);
 }
 
 template <typename Key, typename KeyOf>
-PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf)
-{
+PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf) {
     PortEntryList merged;
     merged.reserve(entries.size());
     QHash<Key, qsizetype> indexByKey;
@@ -258,8 +241,8 @@ PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf)
         PortEntry &m = merged[slot - 1];
         // Two different texts of equal length cannot contain each other, which
         // spares the substring search for the usual IPv4/IPv6 twin.
-        if (m.ipVersion != e.ipVersion
-            && (e.ipVersion.size() >= m.ipVersion.size() || !m.ipVersion.contains(e.ipVersion)))
+        if (m.ipVersion != e.ipVersion &&
+            (e.ipVersion.size() >= m.ipVersion.size() || !m.ipVersion.contains(e.ipVersion)))
             m.ipVersion = QStringLiteral("IPv4/IPv6");
         if (e.address == u"*")
             m.address = e.address;
@@ -271,8 +254,7 @@ PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf)
 
 } // namespace
 
-PortEntryList mergeEntries(const PortEntryList &entries)
-{
+PortEntryList mergeEntries(const PortEntryList &entries) {
     const bool partsAreKey = std::none_of(entries.begin(), entries.end(), [](const PortEntry &e) {
         return e.networkProtocol.contains(u'-');
     });
@@ -286,8 +268,7 @@ PortEntryList mergeEntries(const PortEntryList &entries)
     // Sorting the records themselves would move eight fields per swap; small
     // keys sort faster, and the index as the last key keeps ties in first-seen
     // order.
-    struct SortKey
-    {
+    struct SortKey {
         qint64 port;
         QStringView protocol;
         qsizetype index;

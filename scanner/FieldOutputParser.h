@@ -3,13 +3,11 @@
 #include "model/PortEntry.h"
 
 #include <QStringView>
-
 #include <optional>
 
 // The local end of an lsof name field: address exactly as printed ("*",
 // "127.0.0.1", "[::1]") and the port number.
-struct Endpoint
-{
+struct Endpoint {
     QString address;
     qint64 port = 0;
     friend bool operator==(const Endpoint &, const Endpoint &) = default;

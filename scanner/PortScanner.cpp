@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
-
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -29,8 +28,7 @@ namespace {
 // lsof runs block on I/O, not on the CPU, so they get their own pool instead of
 // competing with parsing for the global one (two threads on a two-core machine).
 // Deliberately never destroyed: quitting must not wait for a hung lsof.
-QThreadPool *lsofPool()
-{
+QThreadPool *lsofPool() {
     static QThreadPool *pool = [] {
         auto *p = new QThreadPool;
         p->setMaxThreadCount(16);
@@ -40,15 +38,13 @@ QThreadPool *lsofPool()
     return pool;
 }
 
-bool isExecutableFile(const QByteArray &path)
-{
-    struct stat st{};
-    return ::stat(path.constData(), &st) == 0 && S_ISREG(st.st_mode)
-        && ::access(path.constData(), X_OK) == 0;
+bool isExecutableFile(const QByteArray &path) {
+    struct stat st {};
+    return ::stat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.constData(), X_OK) == 0;
 }
 
-int openPidFd(pid_t pid)
-{
+int openPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
     return int(::syscall(SYS_pidfd_open, pid, 0));
 #else
@@ -59,8 +55,7 @@ int openPidFd(pid_t pid)
 }
 
 // Waits until fd is readable or the deadline passes; false on timeout.
-bool waitReadable(int fd, const QDeadlineTimer &deadline)
-{
+bool waitReadable(int fd, const QDeadlineTimer &deadline) {
     pollfd pfd{fd, POLLIN, 0};
     for (;;) {
         const qint64 left = deadline.remainingTime();
@@ -74,14 +69,12 @@ bool waitReadable(int fd, const QDeadlineTimer &deadline)
     }
 }
 
-void reap(pid_t pid)
-{
+void reap(pid_t pid) {
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
-class FileActions
-{
+class FileActions {
 public:
     FileActions() { posix_spawn_file_actions_init(&m_actions); }
     ~FileActions() { posix_spawn_file_actions_destroy(&m_actions); }
@@ -93,11 +86,9 @@ private:
     posix_spawn_file_actions_t m_actions;
 };
 
-class SpawnAttributes
-{
+class SpawnAttributes {
 public:
-    SpawnAttributes()
-    {
+    SpawnAttributes() {
         posix_spawnattr_init(&m_attr);
         // The child starts with default dispositions and nothing blocked, whatever
         // the calling thread had.
@@ -119,13 +110,11 @@ private:
 
 } // namespace
 
-QString PortScanner::defaultLsofPath()
-{
+QString PortScanner::defaultLsofPath() {
     return QStringLiteral(QUAYLINE_LSOF_PATH);
 }
 
-QStringList PortScanner::tcpArguments()
-{
+QStringList PortScanner::tcpArguments() {
     // "f" is asked for although its value is unused: without f lines lsof on
     // Linux puts every socket of a process into one file set and all but the
     // last are lost.
@@ -133,31 +122,25 @@ QStringList PortScanner::tcpArguments()
             QStringLiteral("-FpcLfPtnT")};
 }
 
-QStringList PortScanner::udpArguments()
-{
+QStringList PortScanner::udpArguments() {
     return {QStringLiteral("-nP"), QStringLiteral("-iUDP"), QStringLiteral("-FpcLfPtnT")};
 }
 
-QString PortScanner::missingLsofMessage(const QString &lsofPath)
-{
+QString PortScanner::missingLsofMessage(const QString &lsofPath) {
     return QStringLiteral("Could not find lsof at ") + lsofPath + u'.';
 }
 
 PortScanner::PortScanner(QString lsofPath, Duration timeLimit)
     : m_lsofPath(std::move(lsofPath))
-    , m_timeLimit(timeLimit)
-{
-}
+    , m_timeLimit(timeLimit) {}
 
-PortEntryList PortScanner::combine(QStringView tcpOutput, QStringView udpOutput)
-{
+PortEntryList PortScanner::combine(QStringView tcpOutput, QStringView udpOutput) {
     PortEntryList all = parseFieldOutput(tcpOutput, QStringLiteral("TCP"));
     all.append(parseFieldOutput(udpOutput, QStringLiteral("UDP")));
     return mergeEntries(all);
 }
 
-QFuture<ScanResult> PortScanner::scan() const
-{
+QFuture<ScanResult> PortScanner::scan() const {
     if (!isExecutableFile(QFile::encodeName(m_lsofPath)))
         return QtFuture::makeReadyFuture(ScanResult{{}, missingLsofMessage(m_lsofPath)});
 
@@ -168,15 +151,12 @@ QFuture<ScanResult> PortScanner::scan() const
         });
 }
 
-QFuture<QString> PortScanner::run(const QStringList &arguments) const
-{
-    return QtConcurrent::run(lsofPool(), [scanner = *this, arguments] {
-        return scanner.runBlocking(arguments);
-    });
+QFuture<QString> PortScanner::run(const QStringList &arguments) const {
+    return QtConcurrent::run(
+        lsofPool(), [scanner = *this, arguments] { return scanner.runBlocking(arguments); });
 }
 
-QString PortScanner::runBlocking(const QStringList &arguments) const
-{
+QString PortScanner::runBlocking(const QStringList &arguments) const {
     const QByteArray program = QFile::encodeName(m_lsofPath);
     std::vector<QByteArray> argBytes;
     argBytes.reserve(arguments.size() + 1);
@@ -203,9 +183,8 @@ QString PortScanner::runBlocking(const QStringList &arguments) const
     SpawnAttributes attributes;
 
     pid_t child = -1;
-    const int spawnError =
-        ::posix_spawn(&child, program.constData(), actions.get(), attributes.get(), argv.data(),
-                      environ);
+    const int spawnError = ::posix_spawn(&child, program.constData(), actions.get(),
+                                         attributes.get(), argv.data(), environ);
     ::close(pipeFds[1]);
     if (spawnError != 0) {
         ::close(readFd);

@@ -4,21 +4,18 @@
 
 #include <QFuture>
 #include <QStringList>
-
 #include <chrono>
 #include <optional>
 
-struct ScanResult
-{
-    PortEntryList entries;           // merged, sorted by port then protocol
+struct ScanResult {
+    PortEntryList entries;            // merged, sorted by port then protocol
     std::optional<QString> errorText; // present only when lsof is missing
 };
 
 // Takes one snapshot of the machine's listening TCP ports and UDP sockets by
 // running lsof twice at once. Holds only its configuration; scans are
 // independent of each other and never fail.
-class PortScanner
-{
+class PortScanner {
 public:
     using Duration = std::chrono::milliseconds;
 

@@ -43,9 +43,7 @@ public:
     Q_INVOKABLE void finishScan(const QVariantList &entries = {},
                                 const QVariant &errorText = QVariant());
     // What kill(2) answers from now on: 0, or an errno value.
-    Q_INVOKABLE void setKillResult(int errorNumber) {
-        m_killResult = errorNumber;
-    }
+    Q_INVOKABLE void setKillResult(int errorNumber) { m_killResult = errorNumber; }
     Q_INVOKABLE bool isTimerRunning(PortListViewModel *model) const {
         return model && model->isTimerRunning();
     }

@@ -3,8 +3,7 @@
 // Xlib's macros (None, Bool, Status...) clash with Qt's names; they stay in this file.
 #include <X11/Xlib.h>
 
-bool requestWindowClose(const QByteArray &display, unsigned long window)
-{
+bool requestWindowClose(const QByteArray &display, unsigned long window) {
     Display *connection = XOpenDisplay(display.constData());
     if (!connection)
         return false;

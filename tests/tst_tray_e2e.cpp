@@ -15,15 +15,13 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -44,16 +42,15 @@ constexpr auto stepTimeout = 30s;
 
 // The listener that the test stops through the panel: one TCP socket on
 // 127.0.0.1 at a port the kernel picks, printed on stdout.
-int runListener()
-{
+int runListener() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
-        || ::listen(fd, 1) != 0
-        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
         return 1;
     std::printf("%d\n", int(ntohs(address.sin_port)));
     std::fflush(stdout);
@@ -63,8 +60,7 @@ int runListener()
 
 // Only for processes this test started: terminate() and kill() signal the pid
 // that start() gave.
-void endProcess(QProcess &process)
-{
+void endProcess(QProcess &process) {
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
@@ -74,18 +70,15 @@ void endProcess(QProcess &process)
     }
 }
 
-int ms(std::chrono::milliseconds duration)
-{
+int ms(std::chrono::milliseconds duration) {
     return int(duration.count());
 }
 
-QString describe(const QRect &r)
-{
+QString describe(const QRect &r) {
     return QStringLiteral("%1x%2 at %3,%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
 }
 
-bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
-{
+bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout) {
     QDeadlineTimer deadline(timeout);
     while (!condition()) {
         if (deadline.hasExpired())
@@ -95,26 +88,22 @@ bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds
     return true;
 }
 
-struct XWindow
-{
+struct XWindow {
     QByteArray id;
     QRect geometry;
 };
 
 // One run of a program that the test started, with its stderr kept.
-struct Child
-{
+struct Child {
     QProcess process;
     QByteArray errors;
 
-    QByteArray readErrors()
-    {
+    QByteArray readErrors() {
         errors += process.readAllStandardError();
         return errors;
     }
     // The last list the program reported, e.g. "2 123:8080/TCP 123:8080/UDP".
-    QByteArray lastReport()
-    {
+    QByteArray lastReport() {
         const QByteArray text = readErrors();
         const QByteArray marker = "quayline-report: ";
         const qsizetype at = text.lastIndexOf(marker);
@@ -129,8 +118,7 @@ struct Child
 
 } // namespace
 
-class TrayEndToEnd : public QObject
-{
+class TrayEndToEnd : public QObject {
     Q_OBJECT
 
 private slots:
@@ -164,8 +152,7 @@ private:
     std::unique_ptr<QProcess> m_listener;
 };
 
-void TrayEndToEnd::initTestCase()
-{
+void TrayEndToEnd::initTestCase() {
     m_program = qEnvironmentVariable("QUAYLINE_PROGRAM");
     QVERIFY2(QFileInfo(m_program).isExecutable(), "QUAYLINE_PROGRAM must name the built quayline");
     m_artifacts = qEnvironmentVariable("QUAYLINE_E2E_ARTIFACTS",
@@ -196,8 +183,7 @@ void TrayEndToEnd::initTestCase()
     QVERIFY(m_display.size() > 1);
 }
 
-void TrayEndToEnd::cleanup()
-{
+void TrayEndToEnd::cleanup() {
     for (auto &app : m_apps)
         endProcess(app->process);
     m_apps.clear();
@@ -206,20 +192,18 @@ void TrayEndToEnd::cleanup()
     m_listener.reset();
 }
 
-void TrayEndToEnd::cleanupTestCase()
-{
+void TrayEndToEnd::cleanupTestCase() {
     cleanup();
     endProcess(m_trayer);
     endProcess(m_xvfb);
 }
 
-QProcessEnvironment TrayEndToEnd::appEnvironment() const
-{
+QProcessEnvironment TrayEndToEnd::appEnvironment() const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // The test's own session (or the offscreen platform that ctest sets) must not leak in.
-    for (const char *name : {"QT_QPA_PLATFORM", "QT_QPA_PLATFORMTHEME", "WAYLAND_DISPLAY",
-                             "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "SESSION_MANAGER",
-                             "QT_QUICK_BACKEND"})
+    for (const char *name :
+         {"QT_QPA_PLATFORM", "QT_QPA_PLATFORMTHEME", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
+          "XDG_CURRENT_DESKTOP", "SESSION_MANAGER", "QT_QUICK_BACKEND"})
         env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(m_display));
     // No real settings, autostart entries or session bus are touched; an
@@ -241,8 +225,7 @@ QProcessEnvironment TrayEndToEnd::appEnvironment() const
     return env;
 }
 
-std::unique_ptr<Child> TrayEndToEnd::startApp()
-{
+std::unique_ptr<Child> TrayEndToEnd::startApp() {
     auto app = std::make_unique<Child>();
     app->process.setProgram(m_program);
     app->process.setProcessEnvironment(appEnvironment());
@@ -254,8 +237,7 @@ std::unique_ptr<Child> TrayEndToEnd::startApp()
 
 // Ends a quayline the way a logout does and expects a clean exit: status 0
 // also means that LeakSanitizer found nothing.
-void TrayEndToEnd::stopApp(Child &app)
-{
+void TrayEndToEnd::stopApp(Child &app) {
     app.process.terminate();
     const bool finished = app.process.waitForFinished(ms(stepTimeout));
     const QByteArray errors = app.readErrors();
@@ -264,28 +246,25 @@ void TrayEndToEnd::stopApp(Child &app)
              errors.constData());
 }
 
-void TrayEndToEnd::startTrayer()
-{
+void TrayEndToEnd::startTrayer() {
     if (m_trayer.state() != QProcess::NotRunning)
         return;
     QProcessEnvironment env = appEnvironment();
     env.remove(QStringLiteral("QUAYLINE_TEST_REPORT"));
     m_trayer.setProcessEnvironment(env);
     m_trayer.setProgram(QStringLiteral("trayer"));
-    m_trayer.setArguments({QStringLiteral("--edge"), QStringLiteral("top"),
-                           QStringLiteral("--align"), QStringLiteral("right"),
-                           QStringLiteral("--widthtype"), QStringLiteral("request"),
-                           QStringLiteral("--height"), QStringLiteral("24"),
-                           QStringLiteral("--SetDockType"), QStringLiteral("false"),
-                           QStringLiteral("--SetPartialStrut"), QStringLiteral("false")});
+    m_trayer.setArguments(
+        {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+         QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
+         QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--SetDockType"),
+         QStringLiteral("false"), QStringLiteral("--SetPartialStrut"), QStringLiteral("false")});
     m_trayer.setStandardOutputFile(QProcess::nullDevice());
     m_trayer.setStandardErrorFile(QProcess::nullDevice());
     m_trayer.start();
     QVERIFY2(m_trayer.waitForStarted(), "trayer did not start");
 }
 
-QByteArray TrayEndToEnd::xdotool(const QStringList &arguments, bool *ok) const
-{
+QByteArray TrayEndToEnd::xdotool(const QStringList &arguments, bool *ok) const {
     QProcess tool;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(m_display));
@@ -299,8 +278,7 @@ QByteArray TrayEndToEnd::xdotool(const QStringList &arguments, bool *ok) const
     return tool.readAllStandardOutput();
 }
 
-QList<XWindow> TrayEndToEnd::visibleAppWindows() const
-{
+QList<XWindow> TrayEndToEnd::visibleAppWindows() const {
     QList<XWindow> windows;
     const QByteArray ids = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                                     QStringLiteral("--classname"), QStringLiteral("^quayline$")});
@@ -325,44 +303,38 @@ QList<XWindow> TrayEndToEnd::visibleAppWindows() const
     return windows;
 }
 
-std::optional<XWindow> TrayEndToEnd::trayIcon() const
-{
+std::optional<XWindow> TrayEndToEnd::trayIcon() const {
     for (const XWindow &w : visibleAppWindows())
         if (w.geometry.width() <= 64 && w.geometry.height() <= 64)
             return w;
     return std::nullopt;
 }
 
-std::optional<XWindow> TrayEndToEnd::panel() const
-{
+std::optional<XWindow> TrayEndToEnd::panel() const {
     for (const XWindow &w : visibleAppWindows())
         if (w.geometry.size() == panelSize)
             return w;
     return std::nullopt;
 }
 
-void TrayEndToEnd::click(QPoint at) const
-{
+void TrayEndToEnd::click(QPoint at) const {
     xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
              QStringLiteral("click"), QStringLiteral("1")});
 }
 
-void TrayEndToEnd::screenshot(const QString &name) const
-{
+void TrayEndToEnd::screenshot(const QString &name) const {
     QProcess import;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(m_display));
     import.setProcessEnvironment(env);
-    import.start(QStringLiteral("import"),
-                 {QStringLiteral("-window"), QStringLiteral("root"),
-                  QDir(m_artifacts).filePath(name)});
+    import.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
+                                            QDir(m_artifacts).filePath(name)});
     if (!import.waitForFinished(20000))
         qWarning("screenshot %s took too long", qPrintable(name));
 }
 
 // Without any display the program says so and ends with status 1; it does not abort.
-void TrayEndToEnd::missingDisplay()
-{
+void TrayEndToEnd::missingDisplay() {
     QProcessEnvironment env = appEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
     QProcess app;
@@ -387,8 +359,7 @@ void TrayEndToEnd::missingDisplay()
 // Without a tray host the panel is an ordinary window and closing it quits.
 // Once a host turns up, the icon appears in it and closing the window leaves
 // the program in the tray.
-void TrayEndToEnd::trayHostAfterStart()
-{
+void TrayEndToEnd::trayHostAfterStart() {
     QVERIFY2(m_trayer.state() == QProcess::NotRunning, "this case needs a display without tray");
 
     m_apps.push_back(startApp());
@@ -427,8 +398,7 @@ void TrayEndToEnd::trayHostAfterStart()
     stopApp(app);
 }
 
-void TrayEndToEnd::panelStopsAListener()
-{
+void TrayEndToEnd::panelStopsAListener() {
     startTrayer();
     if (QTest::currentTestFailed())
         return;
@@ -441,8 +411,8 @@ void TrayEndToEnd::panelStopsAListener()
     QVERIFY(waitUntil([&] { return m_listener->canReadLine(); }, stepTimeout));
     const int port = m_listener->readLine().trimmed().toInt();
     QVERIFY(port > 0);
-    const QByteArray ownRow = QByteArray::number(m_listener->processId()) + ':'
-                            + QByteArray::number(port) + "/TCP";
+    const QByteArray ownRow =
+        QByteArray::number(m_listener->processId()) + ':' + QByteArray::number(port) + "/TCP";
 
     QElapsedTimer launch;
     launch.start();
@@ -473,8 +443,8 @@ void TrayEndToEnd::panelStopsAListener()
     {
         std::unique_ptr<Child> again = startApp();
         QVERIFY(again->process.waitForFinished(ms(startTimeout)));
-        QVERIFY2(again->process.exitStatus() == QProcess::NormalExit
-                     && again->process.exitCode() == 0,
+        QVERIFY2(again->process.exitStatus() == QProcess::NormalExit &&
+                     again->process.exitCode() == 0,
                  again->readErrors().constData());
     }
     QVERIFY2(waitUntil([&] { return (shown = panel()).has_value(); }, stepTimeout),
@@ -489,10 +459,10 @@ void TrayEndToEnd::panelStopsAListener()
     click(origin + filterFieldPoint);
     xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"),
              QString::number(port)});
-    QVERIFY2(waitUntil([&] { return app.lastReport() == "1 " + ownRow; }, stepTimeout),
-             qPrintable(QStringLiteral("the panel never listed only %1; last list: %2")
-                            .arg(QString::fromLatin1(ownRow),
-                                 QString::fromLatin1(app.lastReport()))));
+    QVERIFY2(
+        waitUntil([&] { return app.lastReport() == "1 " + ownRow; }, stepTimeout),
+        qPrintable(QStringLiteral("the panel never listed only %1; last list: %2")
+                       .arg(QString::fromLatin1(ownRow), QString::fromLatin1(app.lastReport()))));
     screenshot(QStringLiteral("panel-with-listener.png"));
 
     // The panel may have refreshed meanwhile; the row under the pointer must still be ours.
@@ -508,8 +478,7 @@ void TrayEndToEnd::panelStopsAListener()
     stopApp(app);
 }
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     if (argc > 1 && qstrcmp(argv[1], "--listen") == 0)
         return runListener();
     QCoreApplication app(argc, argv);

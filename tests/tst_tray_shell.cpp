@@ -9,7 +9,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,8 +18,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // A socket file that nobody listens on, as an instance that crashed leaves it.
-bool makeStaleSocket(const QString &path)
-{
+bool makeStaleSocket(const QString &path) {
     const QByteArray name = QFile::encodeName(path);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -37,8 +35,7 @@ bool makeStaleSocket(const QString &path)
 
 } // namespace
 
-class TrayShellTest : public QObject
-{
+class TrayShellTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -59,8 +56,7 @@ private slots:
     void otherRequestsAreIgnored();
 };
 
-void TrayShellTest::placement_data()
-{
+void TrayShellTest::placement_data() {
     QTest::addColumn<QRect>("icon");
     QTest::addColumn<QPoint>("cursor");
     QTest::addColumn<QRect>("screen");
@@ -87,8 +83,8 @@ void TrayShellTest::placement_data()
         << QRect(1884, 500, 24, 24) << QPoint() << fullHd << QRect(0, 0, 1872, 1080)
         << QPoint(1872 - 380, 282);
     QTest::newRow("top-right corner, panel reserves no room: below, not beside")
-        << QRect(1257, 1, 22, 22) << QPoint() << QRect(0, 0, 1280, 800)
-        << QRect(0, 0, 1280, 800) << QPoint(1280 - 380, 23 + 4);
+        << QRect(1257, 1, 22, 22) << QPoint() << QRect(0, 0, 1280, 800) << QRect(0, 0, 1280, 800)
+        << QPoint(1280 - 380, 23 + 4);
     QTest::newRow("left panel that reserves no room: beside the icon")
         << QRect(12, 500, 24, 24) << QPoint() << fullHd << fullHd << QPoint(36 + 4, 282);
     QTest::newRow("no icon geometry: under the pointer, below the top panel")
@@ -105,8 +101,7 @@ void TrayShellTest::placement_data()
         << QPoint(0, 0);
 }
 
-void TrayShellTest::placement()
-{
+void TrayShellTest::placement() {
     QFETCH(QRect, icon);
     QFETCH(QPoint, cursor);
     QFETCH(QRect, screen);
@@ -117,8 +112,7 @@ void TrayShellTest::placement()
     QCOMPARE(placement.topLeft(), expected);
 }
 
-void TrayShellTest::placementStaysInsideTheAvailableArea()
-{
+void TrayShellTest::placementStaysInsideTheAvailableArea() {
     // Every pointer position on a screen with a panel on each side.
     const QRect screen(-1280, 0, 1280, 800); // left of the primary screen
     const QRect available(-1280 + 40, 30, 1280 - 80, 800 - 60);
@@ -132,8 +126,7 @@ void TrayShellTest::placementStaysInsideTheAvailableArea()
     }
 }
 
-void TrayShellTest::missingDisplay_data()
-{
+void TrayShellTest::missingDisplay_data() {
     QTest::addColumn<QByteArray>("platform");
     QTest::addColumn<QByteArray>("x11");
     QTest::addColumn<QByteArray>("wayland");
@@ -141,29 +134,28 @@ void TrayShellTest::missingDisplay_data()
 
     QTest::newRow("nothing set") << QByteArray() << QByteArray() << QByteArray()
                                  << QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY");
-    QTest::newRow("blank platform counts as unset") << QByteArray("  ") << QByteArray()
-                                                    << QByteArray() << QStringLiteral("neither");
+    QTest::newRow("blank platform counts as unset")
+        << QByteArray("  ") << QByteArray() << QByteArray() << QStringLiteral("neither");
     QTest::newRow("X11") << QByteArray() << QByteArray(":0") << QByteArray() << QString();
     QTest::newRow("Wayland") << QByteArray() << QByteArray() << QByteArray("wayland-0")
                              << QString();
     QTest::newRow("xcb asked, only Wayland there")
         << QByteArray("xcb") << QByteArray() << QByteArray("wayland-0")
         << QStringLiteral("QT_QPA_PLATFORM is xcb but DISPLAY is not set");
-    QTest::newRow("xcb with options") << QByteArray("xcb:nograb") << QByteArray(":1")
-                                      << QByteArray() << QString();
+    QTest::newRow("xcb with options")
+        << QByteArray("xcb:nograb") << QByteArray(":1") << QByteArray() << QString();
     QTest::newRow("xcb with options, no display")
         << QByteArray("xcb:nograb") << QByteArray() << QByteArray() << QStringLiteral("DISPLAY");
     QTest::newRow("wayland asked, only X11 there")
         << QByteArray("wayland") << QByteArray(":0") << QByteArray()
         << QStringLiteral("WAYLAND_DISPLAY is not set");
-    QTest::newRow("fallback list reaches X11") << QByteArray("wayland;xcb") << QByteArray(":0")
-                                               << QByteArray() << QString();
-    QTest::newRow("offscreen needs no server") << QByteArray("offscreen") << QByteArray()
-                                               << QByteArray() << QString();
+    QTest::newRow("fallback list reaches X11")
+        << QByteArray("wayland;xcb") << QByteArray(":0") << QByteArray() << QString();
+    QTest::newRow("offscreen needs no server")
+        << QByteArray("offscreen") << QByteArray() << QByteArray() << QString();
 }
 
-void TrayShellTest::missingDisplay()
-{
+void TrayShellTest::missingDisplay() {
     QFETCH(QByteArray, platform);
     QFETCH(QByteArray, x11);
     QFETCH(QByteArray, wayland);
@@ -185,31 +177,28 @@ void TrayShellTest::missingDisplay()
         QVERIFY2(found.contains(reason), qPrintable(found));
 }
 
-void TrayShellTest::displayKey_data()
-{
+void TrayShellTest::displayKey_data() {
     QTest::addColumn<QByteArray>("platform");
     QTest::addColumn<QByteArray>("x11");
     QTest::addColumn<QByteArray>("wayland");
     QTest::addColumn<QString>("key");
 
-    QTest::newRow("local X server") << QByteArray("xcb") << QByteArray(":0") << QByteArray()
-                                    << QStringLiteral("_0");
+    QTest::newRow("local X server")
+        << QByteArray("xcb") << QByteArray(":0") << QByteArray() << QStringLiteral("_0");
     QTest::newRow("screen number is the same server")
         << QByteArray("xcb") << QByteArray(":0.1") << QByteArray() << QStringLiteral("_0");
     QTest::newRow("remote X server") << QByteArray("xcb") << QByteArray("localhost:10.0")
                                      << QByteArray() << QStringLiteral("localhost_10");
-    QTest::newRow("Wayland ignores DISPLAY") << QByteArray("wayland") << QByteArray(":0")
-                                             << QByteArray("wayland-1")
-                                             << QStringLiteral("wayland-1");
-    QTest::newRow("Wayland default socket") << QByteArray("wayland") << QByteArray()
-                                            << QByteArray() << QStringLiteral("wayland-0");
-    QTest::newRow("no path separators get through")
-        << QByteArray("xcb") << QByteArray("../../x:3") << QByteArray()
-        << QStringLiteral("______x_3");
+    QTest::newRow("Wayland ignores DISPLAY")
+        << QByteArray("wayland") << QByteArray(":0") << QByteArray("wayland-1")
+        << QStringLiteral("wayland-1");
+    QTest::newRow("Wayland default socket")
+        << QByteArray("wayland") << QByteArray() << QByteArray() << QStringLiteral("wayland-0");
+    QTest::newRow("no path separators get through") << QByteArray("xcb") << QByteArray("../../x:3")
+                                                    << QByteArray() << QStringLiteral("______x_3");
 }
 
-void TrayShellTest::displayKey()
-{
+void TrayShellTest::displayKey() {
     QFETCH(QByteArray, platform);
     QFETCH(QByteArray, x11);
     QFETCH(QByteArray, wayland);
@@ -217,8 +206,7 @@ void TrayShellTest::displayKey()
     QCOMPARE(SingleInstance::displayKey(platform, x11, wayland), key);
 }
 
-void TrayShellTest::secondInstanceAsksTheFirst()
-{
+void TrayShellTest::secondInstanceAsksTheFirst() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("q.socket"));
@@ -237,8 +225,7 @@ void TrayShellTest::secondInstanceAsksTheFirst()
     QCOMPARE(activations.count(), 1);
 }
 
-void TrayShellTest::staleSocketIsTakenOver()
-{
+void TrayShellTest::staleSocketIsTakenOver() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("q.socket"));
@@ -253,8 +240,7 @@ void TrayShellTest::staleSocketIsTakenOver()
     QVERIFY(client.waitForConnected(2000));
 }
 
-void TrayShellTest::socketIsRemovedOnExit()
-{
+void TrayShellTest::socketIsRemovedOnExit() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("q.socket"));
@@ -268,8 +254,7 @@ void TrayShellTest::socketIsRemovedOnExit()
     QCOMPARE(next.claim(), SingleInstance::Role::Primary);
 }
 
-void TrayShellTest::unusableSocketPathStillRuns()
-{
+void TrayShellTest::unusableSocketPathStillRuns() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     SingleInstance instance(dir.filePath(QStringLiteral("missing/folder/q.socket")));
@@ -278,8 +263,7 @@ void TrayShellTest::unusableSocketPathStillRuns()
     QVERIFY(!instance.isListening());
 }
 
-void TrayShellTest::otherRequestsAreIgnored()
-{
+void TrayShellTest::otherRequestsAreIgnored() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("q.socket"));

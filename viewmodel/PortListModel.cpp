@@ -6,54 +6,43 @@ namespace {
 
 // The parts of PortEntry::id(), compared and hashed without building its
 // text: a keystroke in the filter field matches thousands of rows.
-struct RowKey
-{
+struct RowKey {
     explicit RowKey(const PortEntry &e)
         : pid(e.pid)
         , port(e.port)
-        , protocol(e.networkProtocol)
-    {
-    }
+        , protocol(e.networkProtocol) {}
     qint32 pid;
     qint64 port;
     QString protocol; // shared with the entry, not copied
 
-    friend bool operator==(const RowKey &a, const RowKey &b) noexcept
-    {
+    friend bool operator==(const RowKey &a, const RowKey &b) noexcept {
         return a.pid == b.pid && a.port == b.port && a.protocol == b.protocol;
     }
-    friend size_t qHash(const RowKey &key, size_t seed = 0) noexcept
-    {
+    friend size_t qHash(const RowKey &key, size_t seed = 0) noexcept {
         return qHashMulti(seed, key.pid, key.port, key.protocol);
     }
 };
 
-bool sameRow(const PortEntry &a, const PortEntry &b)
-{
+bool sameRow(const PortEntry &a, const PortEntry &b) {
     return a.pid == b.pid && a.port == b.port && a.networkProtocol == b.networkProtocol;
 }
 
 } // namespace
 
 PortListModel::PortListModel(QObject *parent)
-    : QAbstractListModel(parent)
-{
-}
+    : QAbstractListModel(parent) {}
 
-int PortListModel::rowCount(const QModelIndex &parent) const
-{
+int PortListModel::rowCount(const QModelIndex &parent) const {
     return parent.isValid() ? 0 : count();
 }
 
-int PortListModel::count() const
-{
+int PortListModel::count() const {
     if (!m_walking)
         return int(m_entries.size());
     return int(m_prefix + m_done.size() + m_rest.size() + m_suffix);
 }
 
-const PortEntry &PortListModel::row(int row) const
-{
+const PortEntry &PortListModel::row(int row) const {
     if (!m_walking || row < m_prefix)
         return m_entries.at(row);
     qsizetype at = row - m_prefix;
@@ -65,8 +54,7 @@ const PortEntry &PortListModel::row(int row) const
     return m_entries.at(m_entries.size() - m_suffix + (at - m_rest.size()));
 }
 
-QVariant PortListModel::data(const QModelIndex &index, int role) const
-{
+QVariant PortListModel::data(const QModelIndex &index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
     const PortEntry &e = row(index.row());
@@ -97,19 +85,22 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const
     }
 }
 
-QHash<int, QByteArray> PortListModel::roleNames() const
-{
+QHash<int, QByteArray> PortListModel::roleNames() const {
     return {
-        {EntryRole, "entry"},         {IdRole, "entryId"},
-        {PidRole, "pid"},             {ProcessNameRole, "processName"},
-        {UserRole, "user"},           {NetworkProtocolRole, "networkProtocol"},
-        {IpVersionRole, "ipVersion"}, {AddressRole, "address"},
-        {PortRole, "port"},           {StateRole, "state"},
+        {EntryRole, "entry"},
+        {IdRole, "entryId"},
+        {PidRole, "pid"},
+        {ProcessNameRole, "processName"},
+        {UserRole, "user"},
+        {NetworkProtocolRole, "networkProtocol"},
+        {IpVersionRole, "ipVersion"},
+        {AddressRole, "address"},
+        {PortRole, "port"},
+        {StateRole, "state"},
     };
 }
 
-void PortListModel::setEntries(const PortEntryList &next)
-{
+void PortListModel::setEntries(const PortEntryList &next) {
     // Rows equal at both ends stay as they are; only the middle is walked.
     const qsizetype oldSize = m_entries.size();
     const qsizetype nextSize = next.size();
@@ -119,8 +110,8 @@ void PortListModel::setEntries(const PortEntryList &next)
     if (prefix == oldSize && prefix == nextSize)
         return; // the same list: not a single signal
     qsizetype suffix = 0;
-    while (suffix < oldSize - prefix && suffix < nextSize - prefix
-           && m_entries.at(oldSize - 1 - suffix) == next.at(nextSize - 1 - suffix))
+    while (suffix < oldSize - prefix && suffix < nextSize - prefix &&
+           m_entries.at(oldSize - 1 - suffix) == next.at(nextSize - 1 - suffix))
         ++suffix;
     const int oldCount = count();
     const qsizetype oldMiddle = oldSize - prefix - suffix;

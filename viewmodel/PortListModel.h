@@ -10,8 +10,7 @@
 // list with repeated ids, which a merged scan never gives, is taken by a reset.
 // An update costs one comparison pass plus work in proportion to the rows
 // between the first and the last difference.
-class PortListModel : public QAbstractListModel
-{
+class PortListModel : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 

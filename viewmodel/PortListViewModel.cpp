@@ -6,7 +6,6 @@
 #include <QFutureWatcher>
 #include <QPromise>
 #include <QRegularExpression>
-
 #include <climits>
 #include <cmath>
 #include <utility>
@@ -21,8 +20,7 @@ const QString refreshIntervalKey = QStringLiteral("refreshInterval");
 // QFuture::then(context, ...), which aborts in Qt 6.4 when the context dies
 // before the future finishes.
 template <typename T, typename Done>
-void whenFinished(const QFuture<T> &future, QObject *context, Done done)
-{
+void whenFinished(const QFuture<T> &future, QObject *context, Done done) {
     auto *watcher = new QFutureWatcher<T>(context);
     QObject::connect(watcher, &QFutureWatcherBase::finished, context,
                      [watcher, done = std::move(done)]() mutable {
@@ -32,8 +30,7 @@ void whenFinished(const QFuture<T> &future, QObject *context, Done done)
     watcher->setFuture(future);
 }
 
-bool isNumericType(const QVariant &value)
-{
+bool isNumericType(const QVariant &value) {
     switch (value.typeId()) {
     case QMetaType::Int:
     case QMetaType::UInt:
@@ -49,8 +46,7 @@ bool isNumericType(const QVariant &value)
 
 } // namespace
 
-std::optional<double> settingToDouble(const QVariant &value)
-{
+std::optional<double> settingToDouble(const QVariant &value) {
     if (isNumericType(value))
         return value.toDouble();
     if (value.typeId() != QMetaType::QString)
@@ -65,8 +61,7 @@ std::optional<double> settingToDouble(const QVariant &value)
     return ok ? std::optional<double>(parsed) : std::nullopt;
 }
 
-std::optional<bool> settingToBool(const QVariant &value)
-{
+std::optional<bool> settingToBool(const QVariant &value) {
     if (value.typeId() == QMetaType::Bool)
         return value.toBool();
     if (value.typeId() == QMetaType::QString) {
@@ -81,8 +76,7 @@ std::optional<bool> settingToBool(const QVariant &value)
     return std::nullopt;
 }
 
-int timerPeriodMs(double seconds)
-{
+int timerPeriodMs(double seconds) {
     // Only a hand-edited settings file can hold such values. A zero or negative
     // period would launch lsof without pause; sub-second ones would pile up
     // overlapping scans, since a scan itself takes a good part of a second.
@@ -95,22 +89,19 @@ int timerPeriodMs(double seconds)
 }
 
 PortListViewModel::PortListViewModel(QObject *parent)
-    : PortListViewModel(Dependencies{}, parent)
-{
-}
+    : PortListViewModel(Dependencies{}, parent) {}
 
 PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_scan(std::move(dependencies.scan))
     , m_settings(std::move(dependencies.settings))
     , m_system(dependencies.system.completed())
-    , m_filteredModel(new PortListModel(this))
-{
+    , m_filteredModel(new PortListModel(this)) {
     if (!m_scan)
         m_scan = [scanner = PortScanner()] { return scanner.scan(); };
     if (!m_settings)
-        m_settings = std::make_unique<QSettings>(QStringLiteral("Quayline"),
-                                                 QStringLiteral("Quayline"));
+        m_settings =
+            std::make_unique<QSettings>(QStringLiteral("Quayline"), QStringLiteral("Quayline"));
     // Read once; nothing is written back and no timer starts until a setting
     // is assigned or restartTimer() is called.
     m_autoRefreshEnabled = settingToBool(m_settings->value(autoRefreshKey)).value_or(true);
@@ -123,8 +114,7 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
 
 PortListViewModel::~PortListViewModel() = default;
 
-void PortListViewModel::setAutoRefreshEnabled(bool enabled)
-{
+void PortListViewModel::setAutoRefreshEnabled(bool enabled) {
     if (m_autoRefreshEnabled != enabled) {
         m_autoRefreshEnabled = enabled;
         emit autoRefreshEnabledChanged();
@@ -136,8 +126,7 @@ void PortListViewModel::setAutoRefreshEnabled(bool enabled)
     restartTimer();
 }
 
-void PortListViewModel::setRefreshInterval(double seconds)
-{
+void PortListViewModel::setRefreshInterval(double seconds) {
     // Bitwise equality, so that NaN assigned twice does not report twice.
     if (!(m_refreshInterval == seconds || (std::isnan(seconds) && std::isnan(m_refreshInterval)))) {
         m_refreshInterval = seconds;
@@ -148,8 +137,7 @@ void PortListViewModel::setRefreshInterval(double seconds)
     restartTimer();
 }
 
-void PortListViewModel::setSearchText(const QString &text)
-{
+void PortListViewModel::setSearchText(const QString &text) {
     if (m_searchText == text)
         return;
     m_searchText = text;
@@ -158,25 +146,21 @@ void PortListViewModel::setSearchText(const QString &text)
     updateFilteredModel();
 }
 
-void PortListViewModel::setKillError(std::optional<KillMessage> message)
-{
+void PortListViewModel::setKillError(std::optional<KillMessage> message) {
     // Every assignment reports: each message is its own alert.
     m_killError = std::move(message);
     emit killErrorChanged();
 }
 
-PortEntryList PortListViewModel::filteredEntries() const
-{
+PortEntryList PortListViewModel::filteredEntries() const {
     return PortFilter(m_searchText).apply(m_entries);
 }
 
-int PortListViewModel::timerIntervalMs() const
-{
+int PortListViewModel::timerIntervalMs() const {
     return m_timer.isActive() ? m_timer.interval() : 0;
 }
 
-QFuture<void> PortListViewModel::refresh()
-{
+QFuture<void> PortListViewModel::refresh() {
     setIsLoading(true);
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
@@ -193,8 +177,7 @@ QFuture<void> PortListViewModel::refresh()
     return finished;
 }
 
-void PortListViewModel::applyScan(const ScanResult &result)
-{
+void PortListViewModel::applyScan(const ScanResult &result) {
     // Store the whole result before reporting any of it, so that a view
     // reacting to one change already sees the others (no new entries beside a
     // stale error text or a loading flag still up).
@@ -219,20 +202,17 @@ void PortListViewModel::applyScan(const ScanResult &result)
         emit isLoadingChanged();
 }
 
-void PortListViewModel::restartTimer()
-{
+void PortListViewModel::restartTimer() {
     m_timer.stop();
     if (m_autoRefreshEnabled)
         m_timer.start(timerPeriodMs(m_refreshInterval));
 }
 
-void PortListViewModel::refreshAndRestartTimer()
-{
+void PortListViewModel::refreshAndRestartTimer() {
     whenFinished(refresh(), this, [this](const QFuture<void> &) { restartTimer(); });
 }
 
-void PortListViewModel::stopProcess(const PortEntry &entry)
-{
+void PortListViewModel::stopProcess(const PortEntry &entry) {
     const std::optional<KillError> error =
         escalateStop(m_pidsTermSent, entry.pid, entry.user, m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
@@ -246,36 +226,30 @@ void PortListViewModel::stopProcess(const PortEntry &entry)
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
 }
 
-void PortListViewModel::setIsLoading(bool loading)
-{
+void PortListViewModel::setIsLoading(bool loading) {
     if (m_isLoading == loading)
         return;
     m_isLoading = loading;
     emit isLoadingChanged();
 }
 
-void PortListViewModel::updateFilteredModel()
-{
+void PortListViewModel::updateFilteredModel() {
     m_filteredModel->setEntries(filteredEntries());
 }
 
-QVariant PortListViewModel::lastScanErrorValue() const
-{
+QVariant PortListViewModel::lastScanErrorValue() const {
     return m_lastScanError ? QVariant(*m_lastScanError) : QVariant();
 }
 
-QList<int> PortListViewModel::pidsTermSentList() const
-{
+QList<int> PortListViewModel::pidsTermSentList() const {
     return QList<int>(m_pidsTermSent.cbegin(), m_pidsTermSent.cend());
 }
 
-QVariant PortListViewModel::killErrorValue() const
-{
+QVariant PortListViewModel::killErrorValue() const {
     return m_killError ? QVariant::fromValue(*m_killError) : QVariant();
 }
 
-void PortListViewModel::setKillErrorValue(const QVariant &value)
-{
+void PortListViewModel::setKillErrorValue(const QVariant &value) {
     if (value.canConvert<KillMessage>() && value.metaType() == QMetaType::fromType<KillMessage>())
         setKillError(value.value<KillMessage>());
     else

@@ -10,7 +10,6 @@
 #include <QSet>
 #include <QSettings>
 #include <QTimer>
-
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,8 +19,7 @@ class PortListModel;
 // The one state object behind every view: the last scan, the filter, the two
 // persisted auto-refresh settings with their timer, and the stopping of
 // processes with its SIGTERM-then-SIGKILL memory. Lives on the main thread.
-class PortListViewModel : public QObject
-{
+class PortListViewModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool autoRefreshEnabled READ autoRefreshEnabled WRITE setAutoRefreshEnabled NOTIFY
                    autoRefreshEnabledChanged)
@@ -34,8 +32,8 @@ class PortListViewModel : public QObject
     Q_PROPERTY(QList<int> pidsTermSent READ pidsTermSentList NOTIFY pidsTermSentChanged)
     Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
     // null or a KillMessage; writing null (or undefined) dismisses it
-    Q_PROPERTY(QVariant killError READ killErrorValue WRITE setKillErrorValue NOTIFY
-                   killErrorChanged)
+    Q_PROPERTY(
+        QVariant killError READ killErrorValue WRITE setKillErrorValue NOTIFY killErrorChanged)
     Q_PROPERTY(QList<PortEntry> filteredEntries READ filteredEntries NOTIFY filteredEntriesChanged)
     // filteredEntries as a list model whose rows keep their identity across refreshes
     Q_PROPERTY(PortListModel *filteredModel READ filteredModel CONSTANT)
@@ -44,8 +42,7 @@ public:
     using ScanFunction = std::function<QFuture<ScanResult>()>;
 
     // Everything the model needs from outside, so tests can replace each part.
-    struct Dependencies
-    {
+    struct Dependencies {
         ScanFunction scan;                   // defaults to a PortScanner with the built-in lsof
         std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
         SystemCalls system = SystemCalls::real();

@@ -5,23 +5,19 @@
 #include <pwd.h>
 #include <unistd.h>
 
-QString currentLoginName()
-{
+QString currentLoginName() {
     const uid_t uid = ::getuid();
     if (const passwd *pw = ::getpwuid(uid))
         return QString::fromLocal8Bit(pw->pw_name);
     return QString::number(uid);
 }
 
-SystemCalls SystemCalls::real()
-{
-    return {currentLoginName, [](qint32 pid, int signal) {
-                return ::kill(pid_t(pid), signal) == 0 ? 0 : errno;
-            }};
+SystemCalls SystemCalls::real() {
+    return {currentLoginName,
+            [](qint32 pid, int signal) { return ::kill(pid_t(pid), signal) == 0 ? 0 : errno; }};
 }
 
-SystemCalls SystemCalls::completed() const
-{
+SystemCalls SystemCalls::completed() const {
     SystemCalls result = *this;
     if (!result.loginName)
         result.loginName = currentLoginName;
@@ -31,8 +27,7 @@ SystemCalls SystemCalls::completed() const
 }
 
 std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool force,
-                                       const SystemCalls &system)
-{
+                                       const SystemCalls &system) {
     // Below 1, kill(2) would address a process group or every process we may signal.
     if (pid < 1)
         return KillError::failed(-1);
@@ -55,8 +50,7 @@ std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool fo
 }
 
 std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const QString &owner,
-                                      const SystemCalls &system)
-{
+                                      const SystemCalls &system) {
     const bool force = termSent.contains(pid);
     std::optional<KillError> error = signalProcess(pid, owner, force, system);
     if (!error && !force)
@@ -66,8 +60,7 @@ std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const 
     return error;
 }
 
-void pruneTermSent(QSet<qint32> &termSent, const PortEntryList &entries)
-{
+void pruneTermSent(QSet<qint32> &termSent, const PortEntryList &entries) {
     if (termSent.isEmpty())
         return;
     QSet<qint32> listed;

@@ -4,14 +4,12 @@
 #include "model/PortEntry.h"
 
 #include <QSet>
-
 #include <functional>
 #include <optional>
 
 // The two system calls behind stopping a process, replaceable so that tests
 // can exercise refusals without signalling anybody else's process.
-struct SystemCalls
-{
+struct SystemCalls {
     // Login name of the real user, in the form lsof prints in its L field.
     std::function<QString()> loginName;
     // kill(2): 0 on success, otherwise the errno value.

@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -25,24 +24,21 @@ Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
 
 namespace {
 
-PortEntryList madeUpEntries(int count)
-{
+PortEntryList madeUpEntries(int count) {
     PortEntryList entries;
     entries.reserve(count);
     for (int i = 0; i < count; ++i) {
         const bool tcp = i % 3 != 0;
-        entries.append(PortEntry(2000 + i / 4, QStringLiteral("service-%1").arg(i % 700),
-                                 QStringLiteral("nobody"),
-                                 tcp ? QStringLiteral("TCP") : QStringLiteral("UDP"),
-                                 QStringLiteral("IPv4"), QStringLiteral("127.0.0.1"),
-                                 1024 + i, tcp ? QStringLiteral("LISTEN") : QString()));
+        entries.append(PortEntry(
+            2000 + i / 4, QStringLiteral("service-%1").arg(i % 700), QStringLiteral("nobody"),
+            tcp ? QStringLiteral("TCP") : QStringLiteral("UDP"), QStringLiteral("IPv4"),
+            QStringLiteral("127.0.0.1"), 1024 + i, tcp ? QStringLiteral("LISTEN") : QString()));
     }
     return entries;
 }
 
 // Waits for the next frame that reaches the screen; false after a second without one.
-bool waitForFrame(QQuickWindow &window)
-{
+bool waitForFrame(QQuickWindow &window) {
     bool swapped = false;
     const auto connection =
         QObject::connect(&window, &QQuickWindow::frameSwapped, [&] { swapped = true; });
@@ -56,8 +52,7 @@ bool waitForFrame(QQuickWindow &window)
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QGuiApplication app(argc, argv);
     const int count = argc > 1 ? std::max(1, atoi(argv[1])) : 10000;
@@ -96,8 +91,11 @@ int main(int argc, char *argv[])
     waitForFrame(window);
 
     // Narrowing keystrokes, then back to the full list.
-    const struct { Qt::Key key; char text; } strokes[] = {
-        {Qt::Key_1, '1'}, {Qt::Key_2, '2'}, {Qt::Key_3, '3'}, {Qt::Key_Backspace, 0},
+    const struct {
+        Qt::Key key;
+        char text;
+    } strokes[] = {
+        {Qt::Key_1, '1'},       {Qt::Key_2, '2'},       {Qt::Key_3, '3'}, {Qt::Key_Backspace, 0},
         {Qt::Key_Backspace, 0}, {Qt::Key_Backspace, 0}, {Qt::Key_S, 's'}, {Qt::Key_E, 'e'},
         {Qt::Key_Backspace, 0}, {Qt::Key_Backspace, 0}, {Qt::Key_9, '9'}, {Qt::Key_Backspace, 0},
     };

@@ -2,7 +2,6 @@
 
 #include <QByteArrayList>
 #include <QtGlobal>
-
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -13,8 +12,7 @@ namespace {
 
 QtMessageHandler previousHandler = nullptr;
 
-void fatalStartHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
+void fatalStartHandler(QtMsgType type, const QMessageLogContext &context, const QString &message) {
     if (type != QtFatalMsg) {
         if (previousHandler)
             previousHandler(type, context, message);
@@ -33,8 +31,7 @@ void fatalStartHandler(QtMsgType type, const QMessageLogContext &context, const 
 
 } // namespace
 
-QString missingDisplayReason(const Getenv &getenv)
-{
+QString missingDisplayReason(const Getenv &getenv) {
     const QByteArray platform = getenv("QT_QPA_PLATFORM").trimmed();
     const bool hasX11 = !getenv("DISPLAY").isEmpty();
     const bool hasWayland = !getenv("WAYLAND_DISPLAY").isEmpty();
@@ -66,18 +63,15 @@ QString missingDisplayReason(const Getenv &getenv)
     return QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set");
 }
 
-QString missingDisplayReason()
-{
+QString missingDisplayReason() {
     return missingDisplayReason([](const char *name) { return qgetenv(name); });
 }
 
-FatalStartGuard::FatalStartGuard()
-{
+FatalStartGuard::FatalStartGuard() {
     previousHandler = qInstallMessageHandler(fatalStartHandler);
 }
 
-FatalStartGuard::~FatalStartGuard()
-{
+FatalStartGuard::~FatalStartGuard() {
     qInstallMessageHandler(previousHandler);
     previousHandler = nullptr;
 }

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <functional>
 
 // QApplication aborts the process when it cannot open a display. A tray
@@ -24,8 +23,7 @@ QString missingDisplayReason();
 // is named but does not answer) into the same message and exit status, for
 // as long as the returned guard lives. Install it just before constructing
 // QApplication and drop it right after.
-class FatalStartGuard
-{
+class FatalStartGuard {
 public:
     FatalStartGuard();
     ~FatalStartGuard();

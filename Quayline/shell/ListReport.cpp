@@ -4,28 +4,25 @@
 
 #include <cstdio>
 
-bool ListReport::isRequested()
-{
+bool ListReport::isRequested() {
     return qgetenv("QUAYLINE_TEST_REPORT") == "1";
 }
 
 ListReport::ListReport(PortListViewModel *model)
     : QObject(model)
-    , m_model(model)
-{
+    , m_model(model) {
     connect(model, &PortListViewModel::filteredEntriesChanged, this, &ListReport::report);
     connect(model, &PortListViewModel::entriesChanged, this, &ListReport::report);
 }
 
-void ListReport::report()
-{
+void ListReport::report() {
     constexpr int shownAtMost = 20;
     const PortEntryList entries = m_model->filteredEntries();
     QByteArray line = "quayline-report: " + QByteArray::number(entries.size());
     for (qsizetype i = 0; i < entries.size() && i < shownAtMost; ++i) {
         const PortEntry &e = entries.at(i);
-        line += ' ' + QByteArray::number(e.pid) + ':' + QByteArray::number(e.port) + '/'
-              + e.networkProtocol.toUtf8();
+        line += ' ' + QByteArray::number(e.pid) + ':' + QByteArray::number(e.port) + '/' +
+                e.networkProtocol.toUtf8();
     }
     line += '\n';
     std::fputs(line.constData(), stderr);

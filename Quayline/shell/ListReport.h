@@ -10,8 +10,7 @@ class PortListViewModel;
 // The test runs as root in CI and presses "Kill" by screen position; it must
 // know that the row under the pointer is its own listener and nothing else,
 // and pixels cannot tell it that.
-class ListReport : public QObject
-{
+class ListReport : public QObject {
     Q_OBJECT
 
 public:

@@ -6,15 +6,13 @@ namespace {
 
 // Keeps [start, start + length) inside [low, high); when it cannot fit, its
 // start edge is shown.
-int clampSpan(int start, int length, int low, int high)
-{
+int clampSpan(int start, int length, int low, int high) {
     return std::max(low, std::min(start, high - length));
 }
 
 } // namespace
 
-QPoint PopoverPlacement::topLeft() const
-{
+QPoint PopoverPlacement::topLeft() const {
     const QRect anchor = iconGeometry.isEmpty() ? QRect(cursor, QSize(1, 1)) : iconGeometry;
     const QRect screen = screenGeometry.isValid() ? screenGeometry : availableGeometry;
     const QRect area = availableGeometry.isValid() ? availableGeometry : screen;

@@ -8,8 +8,7 @@
 // edge that holds the tray, kept wholly inside the screen's available area.
 // Trays that tell nothing about their icon (StatusNotifier hosts) get the
 // same treatment around the pointer, which is where the user just clicked.
-struct PopoverPlacement
-{
+struct PopoverPlacement {
     QRect iconGeometry;      // empty when the tray does not say
     QPoint cursor;           // global pointer position
     QRect screenGeometry;    // the whole screen that holds the icon or pointer

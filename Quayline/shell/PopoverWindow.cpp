@@ -11,8 +11,7 @@ constexpr qint64 focusLossClickWindowMs = 400;
 } // namespace
 
 PopoverWindow::PopoverWindow(QQmlEngine *engine)
-    : ViewWindow(engine)
-{
+    : ViewWindow(engine) {
     setTitle(tr("Quayline"));
     applyMode(Mode::Popover);
     connect(this, &QWindow::activeChanged, this, &PopoverWindow::onActiveChanged);
@@ -24,8 +23,7 @@ PopoverWindow::PopoverWindow(QQmlEngine *engine)
     });
 }
 
-void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft)
-{
+void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft) {
     if (isVisible() && mode != m_mode)
         hide();
     const bool appearing = !isVisible();
@@ -41,31 +39,27 @@ void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft)
         notifyShown();
 }
 
-bool PopoverWindow::justLostFocus() const
-{
+bool PopoverWindow::justLostFocus() const {
     return m_lostFocus.isValid() && m_lostFocus.elapsed() < focusLossClickWindowMs;
 }
 
-void PopoverWindow::applyMode(Mode mode)
-{
+void PopoverWindow::applyMode(Mode mode) {
     m_mode = mode;
     if (mode == Mode::Popover)
         setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     else
-        setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                 | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+        setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 }
 
-void PopoverWindow::onActiveChanged()
-{
+void PopoverWindow::onActiveChanged() {
     if (m_mode == Mode::Popover && !isActive() && isVisible()) {
         m_lostFocus.start();
         hide();
     }
 }
 
-bool PopoverWindow::event(QEvent *event)
-{
+bool PopoverWindow::event(QEvent *event) {
     const bool closing = event->type() == QEvent::Close;
     const bool handled = ViewWindow::event(event);
     if (closing && event->isAccepted() && m_mode == Mode::Window)
@@ -73,8 +67,7 @@ bool PopoverWindow::event(QEvent *event)
     return handled;
 }
 
-void PopoverWindow::keyPressEvent(QKeyEvent *event)
-{
+void PopoverWindow::keyPressEvent(QKeyEvent *event) {
     ViewWindow::keyPressEvent(event);
     if (!event->isAccepted() && event->key() == Qt::Key_Escape && m_mode == Mode::Popover) {
         hide();

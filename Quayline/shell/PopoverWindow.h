@@ -3,15 +3,13 @@
 #include "Quayline/shell/ViewWindow.h"
 
 #include <QElapsedTimer>
-
 #include <optional>
 
 // The panel window. Next to a tray icon it behaves like a popover: frameless,
 // above other windows, gone as soon as it loses the focus or on Escape.
 // Without a tray host it is an ordinary window instead, since nothing else
 // would let the user reach the program.
-class PopoverWindow : public ViewWindow
-{
+class PopoverWindow : public ViewWindow {
     Q_OBJECT
 
 public:

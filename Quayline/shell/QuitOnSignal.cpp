@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -13,8 +12,7 @@ namespace {
 int wakePipe[2] = {-1, -1};
 constexpr int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-extern "C" void onQuitSignal(int)
-{
+extern "C" void onQuitSignal(int) {
     const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(wakePipe[1], &byte, 1);
@@ -24,8 +22,7 @@ extern "C" void onQuitSignal(int)
 } // namespace
 
 QuitOnSignal::QuitOnSignal(QObject *parent)
-    : QObject(parent)
-{
+    : QObject(parent) {
     if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return; // the signals keep their default action
     m_notifier = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, this);
@@ -36,7 +33,7 @@ QuitOnSignal::QuitOnSignal(QObject *parent)
         QCoreApplication::quit();
     });
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -44,11 +41,10 @@ QuitOnSignal::QuitOnSignal(QObject *parent)
         ::sigaction(signal, &action, nullptr);
 }
 
-QuitOnSignal::~QuitOnSignal()
-{
+QuitOnSignal::~QuitOnSignal() {
     if (!m_notifier)
         return;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     for (const int signal : handledSignals)

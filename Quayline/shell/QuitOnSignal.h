@@ -9,8 +9,7 @@ class QSocketNotifier;
 // program leaves the way the Quit button leaves and removes its
 // single-instance socket. The handler only writes a byte to a pipe; the quit
 // itself happens on the main thread.
-class QuitOnSignal : public QObject
-{
+class QuitOnSignal : public QObject {
     Q_OBJECT
 
 public:

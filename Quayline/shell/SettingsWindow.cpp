@@ -1,15 +1,13 @@
 #include "Quayline/shell/SettingsWindow.h"
 
 SettingsWindow::SettingsWindow(QQmlEngine *engine)
-    : ViewWindow(engine)
-{
+    : ViewWindow(engine) {
     setTitle(tr("Quayline Settings"));
-    setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-             | Qt::WindowCloseButtonHint);
+    setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+             Qt::WindowCloseButtonHint);
 }
 
-void SettingsWindow::open()
-{
+void SettingsWindow::open() {
     const bool appearing = !isVisible();
     if (appearing)
         show();

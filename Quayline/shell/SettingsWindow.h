@@ -3,8 +3,7 @@
 #include "Quayline/shell/ViewWindow.h"
 
 // The one settings window. Opening it again raises it instead of making a second one.
-class SettingsWindow : public ViewWindow
-{
+class SettingsWindow : public ViewWindow {
     Q_OBJECT
 
 public:

@@ -19,8 +19,7 @@ constexpr std::chrono::seconds clientTimeout{5};
 } // namespace
 
 QString SingleInstance::displayKey(const QByteArray &platformName, const QByteArray &x11Display,
-                                   const QByteArray &waylandDisplay)
-{
+                                   const QByteArray &waylandDisplay) {
     QByteArray key;
     if (platformName.startsWith("wayland")) {
         key = waylandDisplay.isEmpty() ? QByteArray("wayland-0") : waylandDisplay;
@@ -36,15 +35,14 @@ QString SingleInstance::displayKey(const QByteArray &platformName, const QByteAr
     }
     QString safe;
     for (const char c : std::as_const(key)) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
-                        || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_';
         safe += plain ? QChar::fromLatin1(c) : QChar(u'_');
     }
     return safe.isEmpty() ? QStringLiteral("default") : safe;
 }
 
-QString SingleInstance::defaultSocketPath()
-{
+QString SingleInstance::defaultSocketPath() {
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty())
         dir = QDir::tempPath();
@@ -55,23 +53,18 @@ QString SingleInstance::defaultSocketPath()
 
 SingleInstance::SingleInstance(QString socketPath, QObject *parent)
     : QObject(parent)
-    , m_socketPath(std::move(socketPath))
-{
-}
+    , m_socketPath(std::move(socketPath)) {}
 
-SingleInstance::~SingleInstance()
-{
+SingleInstance::~SingleInstance() {
     if (m_server)
         m_server->close(); // removes the socket file
 }
 
-bool SingleInstance::isListening() const
-{
+bool SingleInstance::isListening() const {
     return m_server && m_server->isListening();
 }
 
-SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds timeout)
-{
+SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds timeout) {
     // Two starts at the same moment (a double click on the menu entry) must
     // not both find no server and both listen; the lock orders them.
     QLockFile lock(m_socketPath + QStringLiteral(".lock"));
@@ -87,8 +80,7 @@ SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds timeout)
     return Role::Primary;
 }
 
-bool SingleInstance::askRunningInstance(std::chrono::milliseconds timeout)
-{
+bool SingleInstance::askRunningInstance(std::chrono::milliseconds timeout) {
     if (!QFileInfo::exists(m_socketPath))
         return false;
     QLocalSocket socket;
@@ -105,8 +97,7 @@ bool SingleInstance::askRunningInstance(std::chrono::milliseconds timeout)
     return true;
 }
 
-bool SingleInstance::listen()
-{
+bool SingleInstance::listen() {
     delete m_server;
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -122,8 +113,7 @@ bool SingleInstance::listen()
     return false;
 }
 
-void SingleInstance::serveConnection()
-{
+void SingleInstance::serveConnection() {
     while (QLocalSocket *client = m_server->nextPendingConnection()) {
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
         QTimer::singleShot(clientTimeout, client, &QLocalSocket::abort);

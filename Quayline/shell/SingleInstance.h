@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 
 class QLocalServer;
@@ -11,8 +10,7 @@ class QLocalServer;
 // into the same tray. The first instance listens on a local socket in the
 // user's runtime folder; a later start finds it there, asks it to show its
 // panel and ends.
-class SingleInstance : public QObject
-{
+class SingleInstance : public QObject {
     Q_OBJECT
 
 public:

@@ -13,15 +13,13 @@
 #include <QScreen>
 #include <QSvgRenderer>
 #include <QTimer>
-
 #include <cstdio>
 
 namespace {
 
 // The glyph is monochrome; it is drawn in the palette's text colour, which
 // matches the desktop's light or dark panels far more often than black does.
-QIcon tintedGlyph(const QString &svgPath, const QColor &colour)
-{
+QIcon tintedGlyph(const QString &svgPath, const QColor &colour) {
     QSvgRenderer renderer(svgPath);
     if (!renderer.isValid())
         return {};
@@ -39,23 +37,19 @@ QIcon tintedGlyph(const QString &svgPath, const QColor &colour)
     return icon;
 }
 
-void reportLoadFailure(const QString &errors)
-{
+void reportLoadFailure(const QString &errors) {
     std::fprintf(stderr, "quayline: the interface could not be loaded:\n%s\n", qPrintable(errors));
 }
 
 } // namespace
 
 TrayShell::TrayShell(PortListViewModel *model, QObject *parent)
-    : TrayShell(model, Resources{}, parent)
-{
-}
+    : TrayShell(model, Resources{}, parent) {}
 
 TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *parent)
     : QObject(parent)
     , m_model(model)
-    , m_resources(std::move(resources))
-{
+    , m_resources(std::move(resources)) {
     // The views' quit button calls Qt.quit(); a plain engine does not act on it by itself.
     connect(&m_engine, &QQmlEngine::quit, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     connect(&m_engine, &QQmlEngine::exit, qApp, &QCoreApplication::exit, Qt::QueuedConnection);
@@ -71,16 +65,14 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
     qApp->installEventFilter(this);
 }
 
-TrayShell::~TrayShell()
-{
+TrayShell::~TrayShell() {
     qApp->removeEventFilter(this);
     // Windows before the engine that made their views (members go in reverse order anyway).
     m_settings.reset();
     m_popover.reset();
 }
 
-bool TrayShell::start()
-{
+bool TrayShell::start() {
     updateTrayIcon();
     // Shown even without a tray host: on X11 the icon docks by itself when a
     // host turns up later.
@@ -100,8 +92,7 @@ bool TrayShell::start()
     return true;
 }
 
-bool TrayShell::ensurePopover()
-{
+bool TrayShell::ensurePopover() {
     if (m_popover)
         return true;
     auto popover = std::make_unique<PopoverWindow>(&m_engine);
@@ -112,14 +103,12 @@ bool TrayShell::ensurePopover()
         return false;
     }
     connect(popover.get(), &PopoverWindow::settingsRequested, this, &TrayShell::openSettings);
-    connect(popover.get(), &PopoverWindow::closedAsWindow, this,
-            &TrayShell::onPanelClosedAsWindow);
+    connect(popover.get(), &PopoverWindow::closedAsWindow, this, &TrayShell::onPanelClosedAsWindow);
     m_popover = std::move(popover);
     return true;
 }
 
-bool TrayShell::ensureSettings()
-{
+bool TrayShell::ensureSettings() {
     if (m_settings)
         return true;
     auto settings = std::make_unique<SettingsWindow>(&m_engine);
@@ -135,8 +124,7 @@ bool TrayShell::ensureSettings()
     return true;
 }
 
-void TrayShell::showPanel()
-{
+void TrayShell::showPanel() {
     if (!ensurePopover())
         return;
     // A panel that hides when it loses the focus needs an icon to come back
@@ -147,14 +135,13 @@ void TrayShell::showPanel()
         const QScreen *screen = QGuiApplication::primaryScreen();
         std::optional<QPoint> centred;
         if (screen && !m_popover->isVisible())
-            centred = screen->availableGeometry().center() - QPoint(m_popover->width() / 2,
-                                                                     m_popover->height() / 2);
+            centred = screen->availableGeometry().center() -
+                      QPoint(m_popover->width() / 2, m_popover->height() / 2);
         m_popover->present(PopoverWindow::Mode::Window, centred);
     }
 }
 
-void TrayShell::togglePanel()
-{
+void TrayShell::togglePanel() {
     if (!ensurePopover())
         return;
     if (m_popover->isVisible() && m_popover->mode() == PopoverWindow::Mode::Popover) {
@@ -166,8 +153,7 @@ void TrayShell::togglePanel()
     showPanel();
 }
 
-void TrayShell::openSettings()
-{
+void TrayShell::openSettings() {
     if (!ensureSettings())
         return;
     if (!m_settings->isVisible()) {
@@ -175,14 +161,13 @@ void TrayShell::openSettings()
         if (!screen)
             screen = QGuiApplication::primaryScreen();
         if (screen)
-            m_settings->setPosition(screen->availableGeometry().center()
-                                    - QPoint(m_settings->width() / 2, m_settings->height() / 2));
+            m_settings->setPosition(screen->availableGeometry().center() -
+                                    QPoint(m_settings->width() / 2, m_settings->height() / 2));
     }
     m_settings->open();
 }
 
-void TrayShell::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
-{
+void TrayShell::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger) {
         togglePanel();
     } else if (reason == QSystemTrayIcon::DoubleClick) {
@@ -194,22 +179,20 @@ void TrayShell::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
     }
 }
 
-void TrayShell::onPanelClosedAsWindow()
-{
+void TrayShell::onPanelClosedAsWindow() {
     // The window was the only way to the program; once a tray host exists
     // the icon is, and closing the window just puts the program there.
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         QCoreApplication::quit();
 }
 
-QPoint TrayShell::popoverPosition() const
-{
+QPoint TrayShell::popoverPosition() const {
     PopoverPlacement placement;
     placement.iconGeometry = m_tray.geometry();
     placement.cursor = QCursor::pos();
     placement.size = m_popover->size();
-    const QPoint anchor = placement.iconGeometry.isEmpty() ? placement.cursor
-                                                           : placement.iconGeometry.center();
+    const QPoint anchor =
+        placement.iconGeometry.isEmpty() ? placement.cursor : placement.iconGeometry.center();
     const QScreen *screen = QGuiApplication::screenAt(anchor);
     if (!screen)
         screen = QGuiApplication::primaryScreen();
@@ -220,15 +203,12 @@ QPoint TrayShell::popoverPosition() const
     return placement.topLeft();
 }
 
-void TrayShell::updateTrayIcon()
-{
-    m_tray.setIcon(tintedGlyph(m_resources.trayGlyph,
-                               QGuiApplication::palette().color(QPalette::Active,
-                                                                QPalette::WindowText)));
+void TrayShell::updateTrayIcon() {
+    m_tray.setIcon(tintedGlyph(m_resources.trayGlyph, QGuiApplication::palette().color(
+                                                          QPalette::Active, QPalette::WindowText)));
 }
 
-bool TrayShell::eventFilter(QObject *watched, QEvent *event)
-{
+bool TrayShell::eventFilter(QObject *watched, QEvent *event) {
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
         updateTrayIcon();
     return QObject::eventFilter(watched, event);

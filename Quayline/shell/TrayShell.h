@@ -7,7 +7,6 @@
 #include <QQmlEngine>
 #include <QSystemTrayIcon>
 #include <QUrl>
-
 #include <memory>
 
 class PopoverWindow;
@@ -17,13 +16,11 @@ class SettingsWindow;
 // The program's visible top: the tray icon with its menu, the panel and the
 // settings window, all showing the one model. It only wires these together;
 // what the user sees inside the windows is the views' business.
-class TrayShell : public QObject
-{
+class TrayShell : public QObject {
     Q_OBJECT
 
 public:
-    struct Resources
-    {
+    struct Resources {
         QUrl popoverView = QUrl(QStringLiteral("qrc:/Quayline/PopoverView.qml"));
         QUrl settingsView = QUrl(QStringLiteral("qrc:/Quayline/SettingsView.qml"));
         QString trayGlyph = QStringLiteral(":/Quayline/icons/powerplug.svg");

@@ -6,14 +6,12 @@
 #include <QQuickItem>
 
 ViewWindow::ViewWindow(QQmlEngine *engine)
-    : QQuickView(engine, nullptr)
-{
+    : QQuickView(engine, nullptr) {
     setResizeMode(QQuickView::SizeViewToRootObject);
     followPalette();
 }
 
-QString ViewWindow::load(const QUrl &source, const QVariantMap &requiredProperties)
-{
+QString ViewWindow::load(const QUrl &source, const QVariantMap &requiredProperties) {
     setInitialProperties(requiredProperties);
     setSource(source);
     QStringList problems;
@@ -31,20 +29,17 @@ QString ViewWindow::load(const QUrl &source, const QVariantMap &requiredProperti
     return {};
 }
 
-void ViewWindow::notifyShown()
-{
+void ViewWindow::notifyShown() {
     if (QQuickItem *root = rootObject())
         QMetaObject::invokeMethod(root, "shown");
 }
 
-bool ViewWindow::event(QEvent *event)
-{
+bool ViewWindow::event(QEvent *event) {
     if (event->type() == QEvent::ApplicationPaletteChange)
         followPalette();
     return QQuickView::event(event);
 }
 
-void ViewWindow::followPalette()
-{
+void ViewWindow::followPalette() {
     setColor(QGuiApplication::palette().color(QPalette::Active, QPalette::Window));
 }

@@ -7,8 +7,7 @@
 // made for one size only, so the window cannot be resized; its background
 // follows the desktop's palette so that the views read well in light and
 // dark themes.
-class ViewWindow : public QQuickView
-{
+class ViewWindow : public QQuickView {
     Q_OBJECT
 
 public:
