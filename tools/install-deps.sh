@@ -8,8 +8,9 @@ build=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-declarative-dev qt6-svg
        qt6-declarative-dev-tools)
 runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qml6-module-qtqml-workerscript qml6-module-qtquick-layouts qml6-module-qtquick-controls
-         qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins)
-tests=(qml6-module-qttest xvfb xdotool trayer imagemagick)
+         qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins
+         fonts-dejavu-core)
+tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl)
 bench=(libbenchmark-dev)
 fuzz=(clang libclang-rt-14-dev)
 
