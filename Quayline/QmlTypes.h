@@ -39,6 +39,12 @@ struct PortEntryForeign {
     QML_VALUE_TYPE(portEntry)
 };
 
+struct ProcessInfoForeign {
+    Q_GADGET
+    QML_FOREIGN(ProcessInfo)
+    QML_VALUE_TYPE(processInfo)
+};
+
 struct KillMessageForeign {
     Q_GADGET
     QML_FOREIGN(KillMessage)

@@ -31,7 +31,8 @@ QString PortEntry::id() const {
 bool operator==(const PortEntry &a, const PortEntry &b) noexcept {
     return a.pid == b.pid && a.processName == b.processName && a.user == b.user &&
            a.networkProtocol == b.networkProtocol && a.ipVersion == b.ipVersion &&
-           a.address == b.address && a.port == b.port && a.state == b.state;
+           a.address == b.address && a.port == b.port && a.state == b.state &&
+           a.process == b.process;
 }
 
 size_t qHash(const PortEntry &e, size_t seed) noexcept {
@@ -44,5 +45,6 @@ size_t qHash(const PortEntry &e, size_t seed) noexcept {
     seed = combine(seed, e.address);
     seed = combine(seed, e.port);
     seed = combine(seed, e.state);
+    seed = combine(seed, e.process.startTicks); // the rest follows from pid and start
     return seed;
 }

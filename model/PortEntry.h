@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/ProcessInfo.h"
+
 #include <QHashFunctions>
 #include <QList>
 #include <QMetaType>
@@ -20,6 +22,7 @@ class PortEntry {
     Q_PROPERTY(QString address MEMBER address)
     Q_PROPERTY(qint64 port MEMBER port)
     Q_PROPERTY(QString state MEMBER state)
+    Q_PROPERTY(ProcessInfo process MEMBER process)
 
 public:
     PortEntry() = default;
@@ -34,6 +37,8 @@ public:
     QString address;   // may become "*" when twins are merged
     qint64 port = 0;
     QString state;
+    // Not one of lsof's fields: filled in by the scanner after lsof returned.
+    ProcessInfo process;
 
     // Identity for lists: "<pid>-<protocol>-<port>". Unique within one merged scan.
     QString id() const;

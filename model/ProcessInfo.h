@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// What a scan learned about the process behind a pid, read from /proc right
+// after lsof returned. Every field is empty (and startTicks 0) where it could
+// not be read, or where the pid already belonged to another process by then.
+class ProcessInfo {
+    Q_GADGET
+    Q_PROPERTY(QStringList commandLine MEMBER commandLine)
+    Q_PROPERTY(QString cwd MEMBER cwd)
+    Q_PROPERTY(QString unit MEMBER unit)
+    Q_PROPERTY(QString container MEMBER container)
+    Q_PROPERTY(QDateTime startedAt MEMBER startedAt)
+
+public:
+    // Start time in clock ticks since boot (field 22 of /proc/PID/stat): with
+    // the pid, what tells this process from a later one that reuses the pid.
+    quint64 startTicks = 0;
+    QStringList commandLine; // argv, from /proc/PID/cmdline
+    QString cwd;             // working folder
+    QString unit;            // systemd unit, e.g. "nginx.service"
+    QString container;       // container id, where the cgroup names one
+    QDateTime startedAt;     // UTC; invalid when unknown
+
+    bool isKnown() const { return startTicks != 0; }
+
+    friend bool operator==(const ProcessInfo &, const ProcessInfo &) = default;
+};
+
+Q_DECLARE_METATYPE(ProcessInfo)
