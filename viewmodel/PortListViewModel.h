@@ -37,6 +37,8 @@ class PortListViewModel : public QObject {
     Q_PROPERTY(QList<PortEntry> filteredEntries READ filteredEntries NOTIFY filteredEntriesChanged)
     // filteredEntries as a list model whose rows keep their identity across refreshes
     Q_PROPERTY(PortListModel *filteredModel READ filteredModel CONSTANT)
+    // Why the last write of a setting did not reach the settings file; empty while it did.
+    Q_PROPERTY(QString settingsError READ settingsError NOTIFY settingsErrorChanged)
 
 public:
     using ScanFunction = std::function<QFuture<ScanResult>()>;
@@ -72,6 +74,7 @@ public:
     void setKillError(std::optional<KillMessage> message);
 
     PortEntryList filteredEntries() const;
+    const QString &settingsError() const { return m_settingsError; }
     PortListModel *filteredModel() const { return m_filteredModel; }
 
     // The auto-refresh timer's current period, after the guard against
@@ -99,6 +102,7 @@ signals:
     void searchTextChanged();
     void killErrorChanged();
     void filteredEntriesChanged();
+    void settingsErrorChanged();
 
 private:
     QVariant lastScanErrorValue() const;
@@ -122,6 +126,7 @@ private:
     QSet<qint32> m_pidsTermSent;
     QString m_searchText;
     std::optional<KillMessage> m_killError;
+    QString m_settingsError;
     QTimer m_timer;
     PortListModel *m_filteredModel;
 };
