@@ -279,6 +279,8 @@ void StatusNotifierItem::checkWatcher() {
         watcherService, watcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));
     get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    // Only a watcher that runs counts; asking must not start one by activation.
+    get.setAutoStartService(false);
     const QDBusMessage reply = m_bus.call(get, QDBus::Block, watcherTimeoutMs);
     const bool hostThere = reply.type() == QDBusMessage::ReplyMessage &&
                            reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
