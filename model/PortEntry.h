@@ -40,17 +40,34 @@ public:
     // Not one of lsof's fields: filled in by the scanner after lsof returned.
     ProcessInfo process;
 
-    // Identity for lists: "<pid>-<protocol>-<port>". Unique within one merged scan.
-    QString id() const;
+    // What tells one row from another: pid, protocol and port. Two keys are
+    // equal exactly when their texts are, which the parts decide without
+    // building the text. The parts alone would not do: "-" may be part of a
+    // protocol, and a negative port prints its own, so protocol "A-" with port
+    // 12 and protocol "A" with port -12 both read "...-A--12", and those two
+    // keys are equal.
+    struct Key {
+        qint32 pid = 0;
+        QString networkProtocol;
+        qint64 port = 0;
+
+        // "<pid>-<protocol>-<port>", the entry's id().
+        QString text() const;
+
+        friend bool operator==(const Key &a, const Key &b) noexcept;
+        friend bool operator!=(const Key &a, const Key &b) noexcept { return !(a == b); }
+    };
+
+    Key key() const { return Key{pid, networkProtocol, port}; }
+    // Identity for lists: key().text(). Unique within one merged scan.
+    QString id() const { return key().text(); }
 
     friend bool operator==(const PortEntry &a, const PortEntry &b) noexcept;
     friend bool operator!=(const PortEntry &a, const PortEntry &b) noexcept { return !(a == b); }
 };
 
 size_t qHash(const PortEntry &entry, size_t seed = 0) noexcept;
-
-// The identity formula on its own, so callers that only have the parts agree with id().
-QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port);
+size_t qHash(const PortEntry::Key &key, size_t seed = 0) noexcept;
 
 using PortEntryList = QList<PortEntry>;
 
