@@ -40,12 +40,13 @@ public:
     // Not one of lsof's fields: filled in by the scanner after lsof returned.
     ProcessInfo process;
 
-    // What tells one row from another: pid, protocol and port. Two keys are
-    // equal exactly when their texts are, which the parts decide without
-    // building the text. The parts alone would not do: "-" may be part of a
-    // protocol, and a negative port prints its own, so protocol "A-" with port
-    // 12 and protocol "A" with port -12 both read "...-A--12", and those two
-    // keys are equal.
+    // What tells one row from another, and what the merge folds by: pid,
+    // protocol and port. Two keys are equal exactly when their texts are,
+    // decided from the parts without building the text. That is not quite
+    // equality of the parts: a protocol may contain "-" and a negative port
+    // prints one, so for pid 5 protocol "A-" with port 12 and protocol "A" with
+    // port -12 both read "5-A--12", and count as one key. So the ids of a
+    // merged scan are unique.
     struct Key {
         qint32 pid = 0;
         QString networkProtocol;
