@@ -7,6 +7,7 @@
 #include <QMetaType>
 #include <QObject>
 #include <QString>
+#include <QStringView>
 #include <cstdint>
 
 // One listening TCP socket or one UDP socket held open by one process.
@@ -47,9 +48,12 @@ public:
     // prints one, so for pid 5 protocol "A-" with port 12 and protocol "A" with
     // port -12 both read "5-A--12", and count as one key. So the ids of a
     // merged scan are unique.
+    // The key refers to the protocol text of the entry it came from (no copy,
+    // no reference count to touch, as the merge builds one per socket), so it
+    // is valid only while that text lives.
     struct Key {
         qint32 pid = 0;
-        QString networkProtocol;
+        QStringView networkProtocol;
         qint64 port = 0;
 
         // "<pid>-<protocol>-<port>", the entry's id().
@@ -59,7 +63,8 @@ public:
         friend bool operator!=(const Key &a, const Key &b) noexcept { return !(a == b); }
     };
 
-    Key key() const { return Key{pid, networkProtocol, port}; }
+    Key key() const & { return Key{pid, networkProtocol, port}; }
+    Key key() const && = delete; // would refer to a temporary's text
     // Identity for lists: key().text(). Unique within one merged scan.
     QString id() const { return key().text(); }
 

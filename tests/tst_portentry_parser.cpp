@@ -43,21 +43,22 @@ private slots:
         QTest::addColumn<bool>("equal");
         using K = PortEntry::Key;
         constexpr qint64 min = std::numeric_limits<qint64>::min();
-        QTest::newRow("same parts") << K{412, "TCP", 631} << K{412, "TCP", 631} << true;
-        QTest::newRow("pid differs") << K{412, "TCP", 631} << K{-412, "TCP", 631} << false;
-        QTest::newRow("protocol differs") << K{412, "TCP", 631} << K{412, "UDP", 631} << false;
-        QTest::newRow("port's sign differs") << K{412, "TCP", 631} << K{412, "TCP", -631} << false;
-        QTest::newRow("A- 12 and A -12 read 5-A--12") << K{5, "A-", 12} << K{5, "A", -12} << true;
-        QTest::newRow("A -12 and A- 12 read 5-A--12") << K{5, "A", -12} << K{5, "A-", 12} << true;
-        QTest::newRow("- 2 and empty -2 read 1---2") << K{1, "-", 2} << K{1, "", -2} << true;
-        QTest::newRow("A-- 12 and A- -12") << K{5, "A--", 12} << K{5, "A-", -12} << true;
-        QTest::newRow("A- 12 and A- -12") << K{5, "A-", 12} << K{5, "A-", -12} << false;
-        QTest::newRow("A- 12 and A -13") << K{5, "A-", 12} << K{5, "A", -13} << false;
-        QTest::newRow("A-1 2 and A -12") << K{5, "A-1", 2} << K{5, "A", -12} << false;
-        QTest::newRow("B- 12 and A -12") << K{5, "B-", 12} << K{5, "A", -12} << false;
-        QTest::newRow("lowest port") << K{5, "A", min} << K{5, "A", min} << true;
+        QTest::newRow("same parts") << K{412, u"TCP", 631} << K{412, u"TCP", 631} << true;
+        QTest::newRow("pid differs") << K{412, u"TCP", 631} << K{-412, u"TCP", 631} << false;
+        QTest::newRow("protocol differs") << K{412, u"TCP", 631} << K{412, u"UDP", 631} << false;
+        QTest::newRow("port's sign differs")
+            << K{412, u"TCP", 631} << K{412, u"TCP", -631} << false;
+        QTest::newRow("A- 12 and A -12 read 5-A--12") << K{5, u"A-", 12} << K{5, u"A", -12} << true;
+        QTest::newRow("A -12 and A- 12 read 5-A--12") << K{5, u"A", -12} << K{5, u"A-", 12} << true;
+        QTest::newRow("- 2 and empty -2 read 1---2") << K{1, u"-", 2} << K{1, u"", -2} << true;
+        QTest::newRow("A-- 12 and A- -12") << K{5, u"A--", 12} << K{5, u"A-", -12} << true;
+        QTest::newRow("A- 12 and A- -12") << K{5, u"A-", 12} << K{5, u"A-", -12} << false;
+        QTest::newRow("A- 12 and A -13") << K{5, u"A-", 12} << K{5, u"A", -13} << false;
+        QTest::newRow("A-1 2 and A -12") << K{5, u"A-1", 2} << K{5, u"A", -12} << false;
+        QTest::newRow("B- 12 and A -12") << K{5, u"B-", 12} << K{5, u"A", -12} << false;
+        QTest::newRow("lowest port") << K{5, u"A", min} << K{5, u"A", min} << true;
         QTest::newRow("lowest port and A- highest")
-            << K{5, "A", min} << K{5, "A-", std::numeric_limits<qint64>::max()} << false;
+            << K{5, u"A", min} << K{5, u"A-", std::numeric_limits<qint64>::max()} << false;
     }
     void key() {
         QFETCH(PortEntry::Key, a);
@@ -69,7 +70,7 @@ private slots:
         QCOMPARE(a != b, !equal);
         if (equal)
             QCOMPARE(qHash(a, 7), qHash(b, 7));
-        const PortEntry e(a.pid, "x", "u", a.networkProtocol, "IPv4", "*", a.port, "");
+        const PortEntry e(a.pid, "x", "u", a.networkProtocol.toString(), "IPv4", "*", a.port, "");
         QCOMPARE(e.key(), a);
         QCOMPARE(e.id(), a.text());
     }
