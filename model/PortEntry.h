@@ -48,6 +48,7 @@ public:
     // prints one, so for pid 5 protocol "A-" with port 12 and protocol "A" with
     // port -12 both read "5-A--12", and count as one key. So the ids of a
     // merged scan are unique.
+    //
     // The key refers to the protocol text of the entry it came from (no copy,
     // no reference count to touch, as the merge builds one per socket), so it
     // is valid only while that text lives.

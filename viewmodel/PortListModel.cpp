@@ -90,6 +90,8 @@ void PortListModel::setEntries(const PortEntryList &next) {
     const qsizetype oldMiddle = oldSize - prefix - suffix;
     const qsizetype nextEnd = nextSize - suffix;
 
+    // The keys refer to the texts of next and m_entries, which both outlive
+    // the sets (m_entries is replaced only when they are no longer used).
     QSet<PortEntry::Key> nextKeys, oldKeys;
     nextKeys.reserve(nextEnd - prefix);
     for (qsizetype i = prefix; i < nextEnd; ++i)
