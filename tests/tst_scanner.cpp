@@ -157,7 +157,7 @@ private slots:
         scanner.setUsePidFd(f.usePidFd);
         const QFuture<ScanResult> future = scanner.scan();
         // Only to catch a run that is never ended: the stubs hang for 300 s.
-        QTRY_VERIFY_WITH_TIMEOUT(future.isFinished(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(future.isFinished(), 30000);
         const ScanResult result = future.result();
         if (f.error.isEmpty()) {
             QCOMPARE(result.errorText, std::nullopt);
