@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -239,6 +240,41 @@ private:
     posix_spawnattr_t m_attr;
 };
 
+// lsof's output as it is read. malloc and realloc rather than QByteArray: glibc
+// moves a large block with mremap instead of copying it, so the output never
+// exists twice. Growing a QByteArray to the 256 MB cap took twice the memory and
+// three times as long.
+class OutputBuffer {
+public:
+    OutputBuffer() = default;
+    ~OutputBuffer() { std::free(m_data); }
+    OutputBuffer(const OutputBuffer &) = delete;
+    OutputBuffer &operator=(const OutputBuffer &) = delete;
+
+    qint64 size() const { return m_size; }
+    QByteArrayView view() const { return QByteArrayView(m_data, m_size); }
+    // Room for n more bytes at the end, growing by doubling but never past most
+    // bytes in all; nullptr when memory runs out.
+    char *reserve(qint64 n, qint64 most) {
+        if (m_size + n > m_capacity) {
+            const qint64 capacity =
+                std::max(m_size + n, std::min(std::max<qint64>(m_capacity * 2, 65536), most));
+            auto *data = static_cast<char *>(std::realloc(m_data, size_t(capacity)));
+            if (!data)
+                return nullptr;
+            m_data = data;
+            m_capacity = capacity;
+        }
+        return m_data + m_size;
+    }
+    void commit(qint64 n) { m_size += n; }
+
+private:
+    char *m_data = nullptr;
+    qint64 m_size = 0;
+    qint64 m_capacity = 0;
+};
+
 RunResult failedRun(QString text) {
     return RunResult{{}, std::move(text)};
 }
@@ -376,8 +412,8 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     const QDeadlineTimer deadline(m_timeLimit);
     enum class Ending { EndOfOutput, TimedOut, TooLong, ReadFailed } ending = Ending::EndOfOutput;
     int readError = 0;
-    QByteArray output;
-    char buffer[65536];
+    OutputBuffer output;
+    const qint64 cap = std::max<qint64>(m_outputCap, 0);
     for (;;) {
         const Wait wait = waitReadable(readFd, deadline);
         if (wait != Wait::Ready) {
@@ -386,12 +422,18 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
             break;
         }
         // One byte past the cap at most: that byte tells an output of exactly the
-        // cap from a longer one.
-        const qint64 room = std::max<qint64>(m_outputCap, 0) + 1 - output.size();
-        const ssize_t n = ::read(readFd, buffer, size_t(std::min<qint64>(sizeof buffer, room)));
+        // cap from a longer one. A pipe holds 64 KiB.
+        const qint64 want = std::min<qint64>(65536, cap + 1 - output.size());
+        char *tail = output.reserve(want, cap + 1);
+        if (!tail) {
+            ending = Ending::ReadFailed;
+            readError = ENOMEM;
+            break;
+        }
+        const ssize_t n = ::read(readFd, tail, size_t(want));
         if (n > 0) {
-            output.append(buffer, n);
-            if (output.size() > m_outputCap) {
+            output.commit(n);
+            if (output.size() > cap) {
                 ending = Ending::TooLong;
                 break;
             }
@@ -423,7 +465,7 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
 
     switch (ending) {
     case Ending::EndOfOutput:
-        return RunResult{QString::fromUtf8(output), std::nullopt};
+        return RunResult{QString::fromUtf8(output.view()), std::nullopt};
     case Ending::TimedOut:
         return failedRun(QStringLiteral("lsof did not finish within %1 seconds.")
                              .arg(double(m_timeLimit.count()) / 1000.0));
