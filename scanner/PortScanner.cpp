@@ -334,6 +334,7 @@ QFuture<ScanResult> PortScanner::scan() const {
 }
 
 QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {
+    // Everything that decides the run's result.
     const QString key = QStringList{m_lsofPath, QString::number(m_timeLimit.count()),
                                     QString::number(m_outputCap), QString::number(m_usePidFd)}
                             .join(QChar(0)) +
@@ -413,7 +414,7 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     enum class Ending { EndOfOutput, TimedOut, TooLong, ReadFailed } ending = Ending::EndOfOutput;
     int readError = 0;
     OutputBuffer output;
-    const qint64 cap = std::max<qint64>(m_outputCap, 0);
+    const qint64 cap = m_outputCap;
     for (;;) {
         const Wait wait = waitReadable(readFd, deadline);
         if (wait != Wait::Ready) {

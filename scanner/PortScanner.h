@@ -44,7 +44,7 @@ public:
     QString lsofPath() const { return m_lsofPath; }
     Duration timeLimit() const { return m_timeLimit; }
     qint64 outputCap() const { return m_outputCap; }
-    void setOutputCap(qint64 bytes) { m_outputCap = bytes; }
+    void setOutputCap(qint64 bytes) { m_outputCap = bytes < 0 ? 0 : bytes; }
     // The wait for lsof's exit uses a pidfd where the kernel gives one, else a
     // bounded polling loop. Switching pidfds off forces that loop (for tests).
     bool usesPidFd() const { return m_usePidFd; }
