@@ -132,11 +132,11 @@ private slots:
                        .usePidFd = false,
                        .error = overLimit};
         QTest::newRow("exits while a helper holds standard output")
-            << Failure{.body = "sleep 300 &\n" + helper + record + prints,
+            << Failure{.body = record + "sleep 300 &\n" + helper + prints,
                        .limit = 1500ms,
                        .error = overLimit};
         QTest::newRow("exits leaving a helper behind")
-            << Failure{.body = "sleep 300 >/dev/null &\n" + helper + record + prints};
+            << Failure{.body = record + "sleep 300 >/dev/null &\n" + helper + prints};
         QTest::newRow("endless output")
             << Failure{.body = record + "exec yes\n",
                        .cap = 1024 * 1024,
@@ -167,6 +167,9 @@ private slots:
             QVERIFY(result.entries.isEmpty());
         }
         const QList<qint64> pids = stub.numbers("pids");
+        if (pids.isEmpty() && f.program.isEmpty() && f.limit < PortScanner::defaultTimeLimit)
+            QSKIP("The machine is too busy: the stub was killed at the limit before it wrote "
+                  "its pid, so there is nothing to look for.");
         QVERIFY(!f.program.isEmpty() || !pids.isEmpty());
         for (const qint64 pid : pids) // SIGKILL takes effect a moment after it is sent
             QTRY_VERIFY2_WITH_TIMEOUT(!leftBehind(pid), qPrintable(QString::number(pid)), 10000);
