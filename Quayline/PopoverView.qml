@@ -136,7 +136,8 @@ Item {
             }
             Label {
                 objectName: "entryCount"
-                text: qsTr("%1").arg(String(root.viewModel.filteredModel.count))
+                // A number is data: plain digits, never looked up or grouped.
+                text: String(root.viewModel.filteredModel.count)
                 textFormat: Text.PlainText
                 font.family: Theme.monospaceFamily
                 font.pixelSize: Theme.captionSize
@@ -233,8 +234,7 @@ Item {
                 anchors.fill: parent
                 visible: root.content === "empty"
                 symbol: "powerplug"
-                // Shown as it stands, like every message of this area.
-                message: "Nothing is listening"
+                message: qsTr("Nothing is listening")
             }
 
             MessageView {
@@ -242,7 +242,9 @@ Item {
                 anchors.fill: parent
                 visible: root.content === "noMatch"
                 symbol: "magnifyingglass"
-                message: "No ports match “" + root.viewModel.searchText + "”"
+                // The filter text as typed; one placeholder, so a "%1" typed into
+                // the filter is shown as it stands.
+                message: qsTr("No ports match “%1”").arg(root.viewModel.searchText)
             }
 
             ListView {
