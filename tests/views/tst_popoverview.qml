@@ -191,9 +191,6 @@ Item {
                 { tag: "refresh", item: "refreshButton", name: "Refresh", description: "Refresh now" },
                 { tag: "clear", item: "clearButton", name: "Clear filter", description: "" },
                 { tag: "filter", item: "filterField", name: "Filter", description: "Filter by port or process" },
-                { tag: "list", item: "portList", name: "Listening ports", description: "" },
-                { tag: "settings", item: "settingsLink", name: "Settings", description: "Open the settings window" },
-                { tag: "quit", item: "quitButton", name: "Quit", description: "Quit Quayline" },
             ]
         }
 

@@ -69,7 +69,6 @@ Item {
                 { tag: "container, hours", name: "redis-server",
                   process: { commandLine: ["redis-server"], container: "3f2a9c01", startedAt: ago(3 * 3600 + 5) },
                   text: "redis-server\nredis-server\nContainer: 3f2a9c01\nStarted 3 hours ago" },
-                { tag: "one day", name: "sshd", process: { startedAt: ago(86400 + 60) }, text: "sshd\nStarted 1 day ago" },
                 // A folder name cannot fake a line of its own.
                 { tag: "newline in the folder", name: "sh", process: { cwd: "/tmp/a\nUnit: evil" },
                   text: "sh\nFolder: /tmp/a\\nUnit: evil" },
