@@ -83,8 +83,9 @@ icon_window() {
     return 1
 }
 panel_shown() {
-    xdotool search --onlyvisible --classname '^quayline$' getwindowgeometry %@ 2>/dev/null |
-        grep -q 'Geometry: 380x460'
+    local geometries
+    geometries=$(xdotool search --onlyvisible --classname '^quayline$' getwindowgeometry %@ 2>/dev/null)
+    [[ $geometries == *"Geometry: 380x460"* ]]
 }
 
 start=$(date +%s%N)
