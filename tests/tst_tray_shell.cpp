@@ -214,6 +214,9 @@ private slots:
 int main(int argc, char *argv[]) {
     QTemporaryDir config; // the settings view reads the autostart folder
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    // No session bus, so no StatusNotifier host: the panel opens as a window.
+    qputenv("DBUS_SESSION_BUS_ADDRESS",
+            "unix:path=" + QFile::encodeName(config.filePath("no-bus")));
     QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
