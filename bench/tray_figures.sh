@@ -119,10 +119,15 @@ echo "panel open, ${refreshes} refreshes in ${window} s: quayline $(( (own1 - ow
 
 # Close the panel (a second click, away from the first so it is no double click).
 xdotool mousemove $((x + w / 2 + 5)) $((y + h / 2)) click 1
+for _ in $(seq 100); do panel_shown || break; sleep 0.1; done
 sleep "$interval" # let a scan under way end
+# On a loaded machine the click that takes the focus away can reach the icon
+# late enough to open the panel again; then the figure would not be idle.
+panel_shown && { echo "the panel did not stay closed; the idle figure is void" >&2; exit 1; }
 read -r own0 kids0 < <(cpu)
 sleep "$window"
 read -r own1 kids1 < <(cpu)
+panel_shown && { echo "the panel opened again; the idle figure is void" >&2; exit 1; }
 echo "idle CPU per minute, panel closed, auto-refresh ${interval} s:" \
      "quayline $(( (own1 - own0) * 60 / window )) ms, its lsof runs $(( (kids1 - kids0) * 60 / window )) ms"
 echo "resident memory after idling with the panel closed: $(awk '/VmRSS/ {print $2, $3}' /proc/$app/status)"
