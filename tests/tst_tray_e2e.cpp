@@ -8,6 +8,7 @@
 // signals is one it started, by the pid QProcess got then.
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -113,12 +114,17 @@ class TrayEndToEnd : public QObject {
             {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
     }
 
+    // X11 names a program's windows after its file (quayline-testhooks here).
+    QString windowClassName() const {
+        return '^' + QRegularExpression::escape(QFileInfo(m_program).fileName()) + '$';
+    }
+
     // The program's visible windows of one kind.
     QList<QRect> windows(Window kind) const {
         QList<QRect> found;
         QHash<QByteArray, int> values;
         const QByteArray shell =
-            run("xdotool", {"search", "--onlyvisible", "--classname", "^quayline$",
+            run("xdotool", {"search", "--onlyvisible", "--classname", windowClassName(),
                             "getwindowgeometry", "--shell", "%@"});
         for (const QByteArray &line : shell.split('\n')) {
             const qsizetype eq = line.indexOf('=');
