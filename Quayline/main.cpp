@@ -37,6 +37,13 @@ int main(int argc, char *argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 
+    // Qt asks for the next frame this long after an update request, 5 ms unless
+    // told otherwise. The busy indicator requests one after every frame, so the
+    // software renderer would draw up to 200 frames a second while a scan runs,
+    // on screens that show 60.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_UPDATE_IDLE_TIME"))
+        qputenv("QT_QPA_UPDATE_IDLE_TIME", "16");
+
     QApplication::setApplicationName(QStringLiteral("Quayline"));
     QApplication::setOrganizationName(QStringLiteral("Quayline"));
     QApplication::setDesktopFileName(QStringLiteral("quayline"));

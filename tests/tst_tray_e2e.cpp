@@ -1,5 +1,6 @@
-// The tray program as built, end to end: Xvfb, trayer as a tray host that
-// turns up after the program started, and xdotool for the user's clicks and keys.
+// The tray program end to end, as quayline-testhooks (the same program with
+// the list report below compiled in): Xvfb, trayer as a tray host that turns
+// up after the program started, and xdotool for the user's clicks and keys.
 //
 // Safety: CI runs this as root, and "Kill" is pressed by its screen position.
 // It is pressed only once the program has reported (Quayline/shell/ListReport.h)
@@ -7,6 +8,7 @@
 // signals is one it started, by the pid QProcess got then.
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -22,9 +24,14 @@ namespace {
 constexpr int startMs = 60000;
 constexpr int stepMs = 30000;
 
+const QSize screenSize(1280, 800);
 // From the panel's fixed layout: the filter field, and the stop button at the
 // right end of the first row.
 const QSize panelSize(380, 460);
+// Tray icons are at most this big; anything larger of the program's is its panel.
+constexpr int largestIcon = 64;
+// Two clicks on the icon this far apart are never taken for a double click.
+const QPoint clickApart(6, 0);
 const QPoint filterField(190, 59);
 const QPoint firstStopButton(349, 102);
 
@@ -43,6 +50,15 @@ void endProcess(QProcess &process) {
     process.terminate();
     if (!process.waitForFinished(10000))
         process.kill();
+}
+
+// The program's windows that xdotool can tell apart by their size.
+enum class Window { TrayIcon, Panel };
+
+// The line the program prints when the panel's list holds exactly one TCP
+// listener: "1 PID:PORT/TCP".
+QByteArray onlyListener(qint64 pid, int port) {
+    return "1 " + QByteArray::number(pid) + ':' + QByteArray::number(port) + "/TCP";
 }
 
 } // namespace
@@ -98,12 +114,17 @@ class TrayEndToEnd : public QObject {
             {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
     }
 
-    // The program's visible windows: its tray icon (small) or its panel.
-    QList<QRect> windows(bool icons) const {
+    // X11 names a program's windows after its file (quayline-testhooks here).
+    QString windowClassName() const {
+        return '^' + QRegularExpression::escape(QFileInfo(m_program).fileName()) + '$';
+    }
+
+    // The program's visible windows of one kind.
+    QList<QRect> windows(Window kind) const {
         QList<QRect> found;
         QHash<QByteArray, int> values;
         const QByteArray shell =
-            run("xdotool", {"search", "--onlyvisible", "--classname", "^quayline$",
+            run("xdotool", {"search", "--onlyvisible", "--classname", windowClassName(),
                             "getwindowgeometry", "--shell", "%@"});
         for (const QByteArray &line : shell.split('\n')) {
             const qsizetype eq = line.indexOf('=');
@@ -112,8 +133,9 @@ class TrayEndToEnd : public QObject {
             values.insert(line.left(eq), line.mid(eq + 1).toInt());
             const QRect r(values.value("X"), values.value("Y"), values.value("WIDTH"),
                           values.value("HEIGHT"));
+            const bool isIcon = r.width() <= largestIcon && r.height() <= largestIcon;
             if (line.startsWith("HEIGHT=") &&
-                (icons ? r.width() <= 64 && r.height() <= 64 : r.size() == panelSize))
+                (kind == Window::TrayIcon ? isIcon : r.size() == panelSize))
                 found.append(r);
         }
         return found;
@@ -136,8 +158,9 @@ private slots:
             QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
         QVERIFY(QDir().mkpath(m_artifacts));
         // -displayfd: the server picks a free display and prints its number.
+        const QString screen = QString("%1x%2x24").arg(screenSize.width()).arg(screenSize.height());
         start(m_xvfb, "Xvfb",
-              {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
+              {"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"});
         QVERIFY(waitFor([&] { return m_xvfb.canReadLine(); }, stepMs));
         m_display = ':' + QString::fromLatin1(m_xvfb.readLine().trimmed());
     }
@@ -171,12 +194,11 @@ private slots:
         QVERIFY(waitFor([&] { return m_listener.canReadLine(); }, stepMs));
         const int port = m_listener.readLine().trimmed().toInt();
         QVERIFY(port > 0);
-        const QByteArray ownList = "1 " + QByteArray::number(m_listener.processId()) + ':' +
-                                   QByteArray::number(port) + "/TCP";
+        const QByteArray ownList = onlyListener(m_listener.processId(), port);
 
         // No tray host yet: the panel comes up as an ordinary window.
         start(m_app, m_program, {});
-        QVERIFY2(waitFor([&] { return !windows(false).isEmpty(); }, startMs),
+        QVERIFY2(waitFor([&] { return !windows(Window::Panel).isEmpty(); }, startMs),
                  (m_appErrors += m_app.readAllStandardError()).constData());
 
         // A host that turns up later gets the icon, and a click on the icon
@@ -185,25 +207,31 @@ private slots:
               {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
                "--SetDockType", "false", "--SetPartialStrut", "false"});
         QRect icon, panel;
-        QVERIFY2(waitFor([&] { return (icon = windows(true).value(0)).isValid(); }, startMs),
-                 "no icon in a tray host started later");
-        click(icon.center() - QPoint(6, 0));
-        const QRect belowIcon(0, icon.bottom() + 1, 1280, 16); // not the middle of the screen
-        QVERIFY(
-            waitFor([&] { return belowIcon.contains((panel = windows(false).value(0)).topLeft()); },
-                    stepMs));
+        QVERIFY2(
+            waitFor([&] { return (icon = windows(Window::TrayIcon).value(0)).isValid(); }, startMs),
+            "no icon in a tray host started later");
+        click(icon.center() - clickApart);
+        // Not the middle of the screen, where the ordinary window was.
+        const QRect belowIcon(0, icon.bottom() + 1, screenSize.width(), 16);
+        QVERIFY(waitFor(
+            [&] {
+                panel = windows(Window::Panel).value(0);
+                return belowIcon.contains(panel.topLeft());
+            },
+            stepMs));
         QVERIFY(waitFor([&] { return !lastReport().isEmpty(); }, stepMs));
         // A second click (apart from the first, so never a double click) closes it.
-        click(icon.center() + QPoint(6, 0));
-        QVERIFY(waitFor([&] { return windows(false).isEmpty(); }, stepMs));
+        click(icon.center() + clickApart);
+        QVERIFY(waitFor([&] { return windows(Window::Panel).isEmpty(); }, stepMs));
 
         // A second start adds no icon; the running program shows its panel.
         QProcess again;
         start(again, m_program, {});
         QVERIFY(again.waitForFinished(startMs));
         QCOMPARE(again.exitCode(), 0);
-        QVERIFY(waitFor([&] { return (panel = windows(false).value(0)).isValid(); }, stepMs));
-        QCOMPARE(windows(true).size(), 1);
+        QVERIFY(
+            waitFor([&] { return (panel = windows(Window::Panel).value(0)).isValid(); }, stepMs));
+        QCOMPARE(windows(Window::TrayIcon).size(), 1);
 
         // Narrowed to the listener's port, typed into the filter field.
         click(panel.topLeft() + filterField);

@@ -1,14 +1,115 @@
 // The tray program's logic outside the views: where the panel goes, when there
-// is no display to start on, and the one-instance guard.
+// is no display to start on, the one-instance guard, and that the
+// auto-refresh timer scans only while one of its windows is on screen.
 #include "Quayline/shell/DisplayCheck.h"
 #include "Quayline/shell/PopoverPlacement.h"
 #include "Quayline/shell/SingleInstance.h"
+#include "Quayline/shell/TrayShell.h"
+#include "viewmodel/PortListViewModel.h"
 
+#include <QApplication>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
+
+#ifdef __SANITIZE_ADDRESS__
+// Qt is built without frame pointers: only full stacks let tests/lsan.supp
+// name the Qt Quick functions whose leaks it suppresses. ASAN_OPTIONS still win.
+extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
+#endif
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// What the display check reads, one variable each; an empty one is unset.
+struct DisplayEnvironment {
+    QByteArray platform; // QT_QPA_PLATFORM
+    QByteArray display;  // DISPLAY
+    QByteArray wayland;  // WAYLAND_DISPLAY
+
+    QByteArray get(const char *name) const {
+        const QByteArray n(name);
+        return n == "QT_QPA_PLATFORM"   ? platform
+               : n == "DISPLAY"         ? display
+               : n == "WAYLAND_DISPLAY" ? wayland
+                                        : QByteArray();
+    }
+};
+
+// One thing the user does to the program's windows, and whether the next
+// auto-refresh tick after it should scan.
+enum class Action { ShowPanel, HidePanel, OpenSettings, CloseSettings };
+struct Step {
+    Action action;
+    bool tickScans;
+};
+using Steps = QList<Step>;
+
+// The tray program's parts, as main() puts them together, over a model whose
+// scans finish at once and are counted, ticking every second.
+struct Program {
+    QTemporaryDir dir;
+    int scans = 0;
+    std::unique_ptr<PortListViewModel> model;
+    std::unique_ptr<TrayShell> shell;
+    QTimer *timer = nullptr;
+
+    Program() {
+        auto settings = std::make_unique<QSettings>(dir.filePath("q.conf"), QSettings::IniFormat);
+        settings->setValue("refreshInterval", 1);
+        model = std::make_unique<PortListViewModel>(
+            PortListViewModel::Dependencies{[this] {
+                                                ++scans;
+                                                return QtFuture::makeReadyFuture(ScanResult{});
+                                            },
+                                            std::move(settings)});
+        shell = std::make_unique<TrayShell>(model.get());
+        timer = model->findChild<QTimer *>("autoRefreshTimer");
+    }
+    ~Program() { shell.reset(); } // the windows before the model they show
+
+    static QWindow *window(const QString &title) {
+        for (QWindow *window : QGuiApplication::topLevelWindows())
+            if (window->title() == title)
+                return window;
+        return nullptr;
+    }
+
+    void act(Action action) {
+        switch (action) {
+        case Action::ShowPanel:
+            shell->showPanel();
+            break;
+        case Action::HidePanel:
+            window("Quayline")->hide();
+            break;
+        case Action::OpenSettings:
+            shell->openSettings();
+            break;
+        case Action::CloseSettings:
+            window("Quayline Settings")->hide();
+            break;
+        }
+    }
+
+    bool nextTick() {
+        QSignalSpy ticks(timer, &QTimer::timeout);
+        return ticks.wait(5000);
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(DisplayEnvironment)
+Q_DECLARE_METATYPE(Steps)
 
 class TrayShellTest : public QObject {
     Q_OBJECT
@@ -45,24 +146,23 @@ private slots:
     }
 
     void missingDisplay_data() {
-        QTest::addColumn<QByteArrayList>("env"); // QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY
-        QTest::addColumn<QString>("reason");     // empty: starts
-        QTest::newRow("nothing") << QByteArrayList{"", "", ""} << "neither DISPLAY nor";
-        QTest::newRow("X11") << QByteArrayList{"", ":0", ""} << "";
-        QTest::newRow("Wayland") << QByteArrayList{"", "", "wayland-0"} << "";
-        QTest::newRow("xcb, only Wayland")
-            << QByteArrayList{"xcb:nograb", "", "wayland-0"} << "xcb:nograb but DISPLAY is not set";
-        QTest::newRow("fallback list reaches X11") << QByteArrayList{"wayland;xcb", ":0", ""} << "";
-        QTest::newRow("offscreen needs no server") << QByteArrayList{"offscreen", "", ""} << "";
+        QTest::addColumn<DisplayEnvironment>("env");
+        QTest::addColumn<QString>("reason"); // part of the message; empty: the program starts
+        QTest::newRow("nothing") << DisplayEnvironment{} << "neither DISPLAY nor";
+        QTest::newRow("X11") << DisplayEnvironment{"", ":0", ""} << "";
+        QTest::newRow("Wayland") << DisplayEnvironment{"", "", "wayland-0"} << "";
+        QTest::newRow("xcb, only Wayland") << DisplayEnvironment{"xcb:nograb", "", "wayland-0"}
+                                           << "xcb:nograb but DISPLAY is not set";
+        QTest::newRow("fallback list reaches X11")
+            << DisplayEnvironment{"wayland;xcb", ":0", ""} << "";
+        QTest::newRow("offscreen needs no server") << DisplayEnvironment{"offscreen", "", ""} << "";
     }
 
     void missingDisplay() {
-        QFETCH(QByteArrayList, env);
+        QFETCH(DisplayEnvironment, env);
         QFETCH(QString, reason);
-        const QString found = DisplayCheck::missingDisplayReason([&](const char *name) {
-            return env.value(
-                QByteArrayList{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}.indexOf(name));
-        });
+        const QString found =
+            DisplayCheck::missingDisplayReason([&](const char *name) { return env.get(name); });
         QVERIFY2(reason.isEmpty() ? found.isEmpty() : found.contains(reason), qPrintable(found));
     }
 
@@ -79,7 +179,49 @@ private slots:
         QCOMPARE(second.claim(200ms), SingleInstance::Role::AlreadyRunning);
         QVERIFY(activations.wait(5000));
     }
+
+    // With no tray host (offscreen) the panel opens at start; from then on the
+    // timer ticks, and a tick scans only while the panel or the settings
+    // window is on screen.
+    void ticksScanOnlyWhileAWindowIsShown_data() {
+        QTest::addColumn<Steps>("steps");
+        using enum Action;
+        QTest::newRow("panel hidden") << Steps{{HidePanel, false}};
+        QTest::newRow("panel shown again") << Steps{{HidePanel, false}, {ShowPanel, true}};
+        QTest::newRow("settings window alone")
+            << Steps{{HidePanel, false}, {OpenSettings, true}, {CloseSettings, false}};
+        QTest::newRow("settings window closed, panel still shown")
+            << Steps{{OpenSettings, true}, {CloseSettings, true}};
+    }
+    void ticksScanOnlyWhileAWindowIsShown() {
+        QFETCH(Steps, steps);
+        Program program;
+        QVERIFY(program.timer);
+        QVERIFY(program.shell->start());
+        QCOMPARE(program.scans, 1); // the panel's own scan as it opens
+        QVERIFY(program.nextTick());
+        QCOMPARE(program.scans, 2);
+        for (const Step &step : steps) {
+            program.act(step.action);
+            const int before = program.scans;
+            QVERIFY(program.nextTick());
+            QVERIFY2(program.scans == before + (step.tickScans ? 1 : 0),
+                     qPrintable(QString("step %1").arg(int(&step - steps.data()))));
+        }
+    }
 };
 
-QTEST_GUILESS_MAIN(TrayShellTest)
+int main(int argc, char *argv[]) {
+    QTemporaryDir config; // the settings view reads the autostart folder
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    // No session bus, so no StatusNotifier host: the panel opens as a window.
+    qputenv("DBUS_SESSION_BUS_ADDRESS",
+            "unix:path=" + QFile::encodeName(config.filePath("no-bus")));
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    TrayShellTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_tray_shell.moc"

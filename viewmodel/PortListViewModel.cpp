@@ -148,8 +148,10 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     m_refreshInterval =
         settingToDouble(m_settings->value(refreshIntervalKey)).value_or(defaultRefreshInterval);
 
+    m_timer.setParent(this); // found by name, so tests can watch its ticks
+    m_timer.setObjectName(QStringLiteral("autoRefreshTimer"));
     m_timer.setTimerType(Qt::CoarseTimer);
-    connect(&m_timer, &QTimer::timeout, this, [this] { refresh(); });
+    connect(&m_timer, &QTimer::timeout, this, &PortListViewModel::onTimerTick);
 }
 
 PortListViewModel::~PortListViewModel() = default;
@@ -249,6 +251,13 @@ void PortListViewModel::restartTimer() {
     m_timer.stop();
     if (m_autoRefreshEnabled)
         m_timer.start(timerPeriodMs(m_refreshInterval));
+}
+
+void PortListViewModel::onTimerTick() {
+    if (!m_onScreen || m_tickScanRunning)
+        return;
+    m_tickScanRunning = true;
+    whenFinished(refresh(), this, [this](const QFuture<void> &) { m_tickScanRunning = false; });
 }
 
 void PortListViewModel::refreshAndRestartTimer() {

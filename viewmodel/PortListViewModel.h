@@ -82,6 +82,14 @@ public:
     int timerIntervalMs() const;
     bool isTimerRunning() const { return m_timer.isActive(); }
 
+    // Whether any window that shows the model is on screen. While none is, a
+    // timer tick starts no scan: nobody would see its result, and a window
+    // that comes back scans when it is shown. The timer itself keeps running.
+    // True until told otherwise, so a model that no window drives refreshes
+    // on every tick.
+    bool isOnScreen() const { return m_onScreen; }
+    void setOnScreen(bool onScreen) { m_onScreen = onScreen; }
+
     // One scan cycle. The future finishes once the result is stored (it is
     // cancelled if the model is destroyed first). Overlapping calls are allowed;
     // the last scan to finish leaves its result.
@@ -116,6 +124,7 @@ private:
     // Writes one setting through to the file and stores in m_settingsError
     // whether that worked; true when m_settingsError changed.
     bool writeSetting(const QString &key, const QVariant &value);
+    void onTimerTick();
 
     ScanFunction m_scan;
     std::unique_ptr<QSettings> m_settings;
@@ -131,6 +140,10 @@ private:
     std::optional<KillMessage> m_killError;
     QString m_settingsError;
     QTimer m_timer;
+    bool m_onScreen = true;
+    // A scan started by a tick is still running: the next tick waits for it
+    // rather than pile up lsof runs behind a slow or hung one.
+    bool m_tickScanRunning = false;
     PortListModel *m_filteredModel;
 };
 

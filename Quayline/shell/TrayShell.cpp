@@ -53,6 +53,8 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
         [this](QPoint position) { m_menu.popup(position.isNull() ? QCursor::pos() : position); });
     connect(m_statusNotifier.get(), &StatusNotifierItem::activeChanged, this,
             &TrayShell::onStatusNotifierActiveChanged);
+    // No window yet: the timer, once started, scans only while one is shown.
+    m_model->setOnScreen(false);
 }
 
 TrayShell::~TrayShell() {
@@ -94,6 +96,7 @@ bool TrayShell::ensurePopover() {
     }
     connect(popover.get(), &PopoverWindow::settingsRequested, this, &TrayShell::openSettings);
     connect(popover.get(), &PopoverWindow::closedAsWindow, this, &TrayShell::onPanelClosedAsWindow);
+    connect(popover.get(), &QWindow::visibilityChanged, this, &TrayShell::updateModelOnScreen);
     m_popover = std::move(popover);
     return true;
 }
@@ -110,6 +113,7 @@ bool TrayShell::ensureSettings() {
         reportLoadFailure(errors);
         return false;
     }
+    connect(settings.get(), &QWindow::visibilityChanged, this, &TrayShell::updateModelOnScreen);
     m_settings = std::move(settings);
     return true;
 }
@@ -172,6 +176,14 @@ void TrayShell::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
         if (!m_popover || !m_popover->isVisible())
             showPanel();
     }
+}
+
+void TrayShell::updateModelOnScreen() {
+    const auto onScreen = [](const QWindow *window) {
+        return window && window->visibility() != QWindow::Hidden &&
+               window->visibility() != QWindow::Minimized;
+    };
+    m_model->setOnScreen(onScreen(m_popover.get()) || onScreen(m_settings.get()));
 }
 
 void TrayShell::onPanelClosedAsWindow() {

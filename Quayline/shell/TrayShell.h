@@ -55,6 +55,7 @@ private:
     bool trayAvailable() const;
     void showXEmbedIcon();
     QRect popoverGeometry() const;
+    void updateModelOnScreen();
 
     PortListViewModel *m_model;
     Resources m_resources;

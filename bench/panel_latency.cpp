@@ -10,12 +10,12 @@
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QSGRendererInterface>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QtQml/qqmlextensionplugin.h>
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +48,15 @@ bool waitForFrame(QQuickWindow &window) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     QObject::disconnect(connection);
     return swapped;
+}
+
+// A key press and release as the window system delivers them.
+void pressKey(QQuickWindow &window, Qt::Key key, char text) {
+    const QString typed = text ? QString(QLatin1Char(text)) : QString();
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, typed);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, typed);
+    QCoreApplication::sendEvent(&window, &press);
+    QCoreApplication::sendEvent(&window, &release);
 }
 
 } // namespace
@@ -104,10 +113,7 @@ int main(int argc, char *argv[]) {
         for (const auto &stroke : strokes) {
             QElapsedTimer timer;
             timer.start();
-            if (stroke.text)
-                QTest::keyClick(&window, stroke.text);
-            else
-                QTest::keyClick(&window, stroke.key);
+            pressKey(window, stroke.key, stroke.text);
             const bool drawn = waitForFrame(window);
             const double ms = double(timer.nsecsElapsed()) / 1e6;
             if (!drawn) {
