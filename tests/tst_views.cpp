@@ -79,6 +79,8 @@ public:
             m_signalsSent.append(QVariantMap{{"pid", pid}, {"signal", signal}});
             return m_killResult;
         };
+        // Every pid still holds the process listed (start time 1, see finishScan).
+        deps.system.processStat = [](qint32) { return ProcessStat{"proc", 'S', 1}; };
         m_models.append(new PortListViewModel(std::move(deps), this));
         return m_models.back();
     }
@@ -102,8 +104,8 @@ public:
             entry.process.unit = process.value("unit").toString();
             entry.process.container = process.value("container").toString();
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
-            if (entry.process.startedAt.isValid())
-                entry.process.startTicks = 1;
+            // Every pid still holds the process listed (see processStat).
+            entry.process.startTicks = 1;
             result.entries.append(entry);
         }
         if (!error.isNull())
