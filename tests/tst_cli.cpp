@@ -76,6 +76,9 @@ private slots:
             QJsonObject o{{"id", f[3] + u'-' + f[1] + u'-' + f[0]}};
             for (qsizetype c = 0; c < keys.size(); ++c)
                 o[keys[c]] = c == 0 || c == 3 ? QJsonValue(f[c].toInt()) : QJsonValue(f[c]);
+            for (const char *key : {"container", "cwd", "startedAt", "unit"})
+                o[key] = "";
+            o["commandLine"] = QJsonArray();
             expected.append(o);
         }
         QCOMPARE(QJsonDocument::fromJson(p->readAllStandardOutput()).toJson(QJsonDocument::Compact),
@@ -91,7 +94,7 @@ private slots:
             << QStringList{"--lsof", "/nonexistent/lsof"} << 1
             << QByteArray("Could not find lsof at /nonexistent/lsof.\n");
         QTest::newRow("--help") << QStringList{"--help"} << 0
-                                << QByteArray("Usage: quayline-cli [--json] [--lsof PATH]");
+                                << QByteArray("Usage: quayline-cli [--json] [--wide] [--lsof PATH]");
         const QByteArray usage = "\n\nUsage: quayline-cli [--json]";
         QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << usage;
         QTest::newRow("--lsof without value") << QStringList{"--lsof"} << 2 << usage;

@@ -4,6 +4,7 @@
 #include "model/PortEntry.h"
 
 #include <QSet>
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -36,6 +37,10 @@ QString currentLoginName();
 // processGone included (callers treat that one as no failure).
 std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const QString &owner,
                                       const SystemCalls &system = SystemCalls::real());
+
+// How long after a stop signal the list is looked at again: the panel's
+// delayed refresh, and the polling period of quayline-cli stop.
+inline constexpr std::chrono::milliseconds stopRecheckDelay{400};
 
 // Keeps in termSent only the pids that entries still list: a process no longer
 // listed needs no SIGKILL.
