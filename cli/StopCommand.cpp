@@ -5,6 +5,7 @@
 #include "model/DisplayText.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
+#include "viewmodel/ProcessHandle.h"
 #include "viewmodel/SignalProcess.h"
 
 #include <QDeadlineTimer>
@@ -12,7 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <thread>
+#include <csignal>
 #include <unistd.h>
 #include <utility>
 #include <variant>
@@ -120,41 +121,60 @@ struct Target {
     qint32 pid = 0;
     QString processName;
     QString user;
+    quint64 startTicks = 0; // what tells this process from a later one on its pid
 
     QString describe() const { return QStringLiteral("PID %1 (%2)").arg(pid).arg(processName); }
 };
 
 // The processes listening on the ports, each pid once, in the order of the
-// ports given; and the ports that nothing listens on.
+// ports given; the ports listed, and the ports that nothing listens on.
 struct Selection {
     QList<Target> targets;
-    QList<qint64> unlisted;
+    QList<qint64> listed, unlisted;
+};
+
+// The entries of one scan by port: their indices sorted by port once, then a
+// binary search per port, where a pass over the whole scan per port made all
+// 65,535 ports take seconds.
+class PortIndex {
+public:
+    explicit PortIndex(const PortEntryList &entries)
+        : m_entries(entries)
+        , m_byPort(size_t(entries.size())) {
+        for (qsizetype i = 0; i < entries.size(); ++i)
+            m_byPort[size_t(i)] = i;
+        std::stable_sort(m_byPort.begin(), m_byPort.end(), [&](qsizetype a, qsizetype b) {
+            return entries[a].port < entries[b].port;
+        });
+    }
+
+    // The entries on port, in the scan's order.
+    QList<const PortEntry *> on(qint64 port) const {
+        const auto first =
+            std::lower_bound(m_byPort.cbegin(), m_byPort.cend(), port,
+                             [&](qsizetype i, qint64 p) { return m_entries[i].port < p; });
+        QList<const PortEntry *> result;
+        for (auto it = first; it != m_byPort.cend() && m_entries[*it].port == port; ++it)
+            result.append(&m_entries[*it]);
+        return result;
+    }
+
+private:
+    const PortEntryList &m_entries;
+    std::vector<qsizetype> m_byPort;
 };
 
 Selection select(const PortEntryList &entries, const QList<qint64> &ports) {
-    // The entries' indices sorted by port, once, then a binary search per port:
-    // a pass over the whole scan per port made all 65,535 ports take seconds.
-    std::vector<qsizetype> byPort(size_t(entries.size()));
-    for (qsizetype i = 0; i < entries.size(); ++i)
-        byPort[size_t(i)] = i;
-    std::stable_sort(byPort.begin(), byPort.end(),
-                     [&](qsizetype a, qsizetype b) { return entries[a].port < entries[b].port; });
-
+    const PortIndex index(entries);
     Selection selection;
     QSet<qint32> chosen;
     for (qint64 port : ports) {
-        const auto first =
-            std::lower_bound(byPort.cbegin(), byPort.cend(), port,
-                             [&](qsizetype i, qint64 p) { return entries[i].port < p; });
-        const auto last = std::upper_bound(
-            first, byPort.cend(), port, [&](qint64 p, qsizetype i) { return p < entries[i].port; });
-        if (first == last)
-            selection.unlisted.append(port);
-        for (auto it = first; it != last; ++it) {
-            const PortEntry &e = entries[*it];
-            if (!chosen.contains(e.pid)) {
-                chosen.insert(e.pid);
-                selection.targets.append({e.pid, e.processName, e.user});
+        const QList<const PortEntry *> holders = index.on(port);
+        (holders.isEmpty() ? selection.unlisted : selection.listed).append(port);
+        for (const PortEntry *e : holders) {
+            if (!chosen.contains(e->pid)) {
+                chosen.insert(e->pid);
+                selection.targets.append({e->pid, e->processName, e->user, e->process.startTicks});
             }
         }
     }
@@ -162,11 +182,10 @@ Selection select(const PortEntryList &entries, const QList<qint64> &ports) {
 }
 
 // The scans of one stop. The first may take the scanner's usual time limit.
-// Each later one, made while waiting for processes to exit, may take what is
-// left of the wait, but at least the allowance for one scan (twice what the
-// first one took, from 1 second up to the usual limit): a scan started just
-// before the timeout still has time to finish, and a hung lsof holds the
-// command at most that allowance past its --timeout.
+// The one after the waits may take what is left of the last wait, but at
+// least the allowance for one scan (twice what the first one took, from 1
+// second up to the usual limit): a hung lsof holds the command at most that
+// allowance past its --timeout.
 class Scans {
 public:
     explicit Scans(QString lsofPath)
@@ -193,29 +212,14 @@ private:
     milliseconds m_allowance{1000};
 };
 
-// Looks again every stopRecheckDelay, at least once, until no pid of waiting
-// is listed or the timeout has passed; waiting keeps the pids still listed.
-// A scan that fails ends the wait with false and waiting as it was: nothing is
-// known about those processes then, and taking the failed scan for "all gone"
-// would report success for processes that may still run.
-bool waitUntilUnlisted(const Scans &scans, QSet<qint32> &waiting, milliseconds timeout,
-                       Console &console) {
-    console.flush();
-    const QDeadlineTimer deadline(timeout);
-    while (!waiting.isEmpty()) {
-        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
-            stopRecheckDelay, deadline.remainingTimeAsDuration()));
-        const ScanResult scan = scans.within(deadline);
-        if (scan.errorText) {
-            console.complain(*scan.errorText);
-            return false;
-        }
-        pruneTermSent(waiting, scan.entries);
-        if (deadline.hasExpired())
-            break;
-    }
-    return true;
-}
+// One target on its way out. The handle is opened once, checked against the
+// start time the first scan recorded, and kept from SIGTERM to SIGKILL: both
+// signals and the waits go to that process and to no later holder of its pid.
+struct Stopping {
+    const Target *target;
+    ProcessHandle handle;
+    bool exited = false;
+};
 
 int stop(const StopOptions &options) {
     Console console;
@@ -228,72 +232,106 @@ int stop(const StopOptions &options) {
     const Selection selection = select(first.entries, options.ports);
     for (qint64 port : selection.unlisted)
         console.say(QStringLiteral("Nothing is listening on port %1").arg(port));
-    const QList<Target> &targets = selection.targets;
 
     bool allGone = true;
-    QSet<qint32> termSent; // the panel's escalation memory
-    // One press of the panel's stop button; true when the signal went out.
-    const auto press = [&](const Target &target) {
-        const std::optional<KillError> error = escalateStop(termSent, target.pid, target.user);
+    // A refusal, or nothing: a process already gone is no failure.
+    const auto failed = [&](const Target &target, const std::optional<KillError> &error) {
         if (error && error->kind() == KillError::Kind::ProcessGone) {
             console.say(target.describe() + QStringLiteral(" had already exited."));
         } else if (error) {
             console.complain(QStringLiteral("PID %1: ").arg(target.pid) + error->message());
             allGone = false;
         }
-        return !error;
+        return error.has_value();
     };
 
-    for (const Target &target : targets)
-        press(target);
-    const QSet<qint32> sentTerm = termSent;
-    const bool checked = waitUntilUnlisted(scans, termSent, options.timeout, console);
-
-    QSet<qint32> sentKill;
-    for (const Target &target : targets) {
-        if (!sentTerm.contains(target.pid))
+    std::vector<Stopping> stopping;
+    for (const Target &target : selection.targets) {
+        if (failed(target, checkOwner(target.user)))
             continue;
-        if (!checked && termSent.contains(target.pid)) {
-            // No SIGKILL on a pid that nothing shows to be still the same process.
-            console.complain(
-                target.describe() +
-                QStringLiteral(": sent SIGTERM, but could not check whether it exited."));
+        ProcessHandle handle = ProcessHandle::open(target.pid, target.startTicks);
+        if (failed(target, handle.error()) || failed(target, handle.signal(SIGTERM)))
+            continue;
+        stopping.push_back({&target, std::move(handle)});
+    }
+    console.flush();
+
+    // Waits for the exits on the handles, not by looking at lsof's list.
+    const auto waitForExits = [&] {
+        const QDeadlineTimer deadline(options.timeout);
+        for (Stopping &s : stopping)
+            s.exited = s.exited || s.handle.waitForExit(deadline);
+        return deadline;
+    };
+    QDeadlineTimer lastDeadline = waitForExits();
+    QSet<qint32> sentKill;
+    bool stillRunning = false;
+    for (Stopping &s : stopping) {
+        if (s.exited)
+            continue;
+        if (!options.force) {
+            console.complain(s.target->describe() + QStringLiteral(" is still running."));
+            stillRunning = true;
             allGone = false;
-        } else if (!termSent.contains(target.pid)) {
-            console.say(target.describe() + QStringLiteral(" stopped."));
-        } else if (!options.force) {
-            console.complain(target.describe() + QStringLiteral(" is still running."));
-            allGone = false;
-        } else if (press(target)) { // SIGKILL this time: the pid is in termSent
-            console.say(target.describe() +
+        } else if (const std::optional<KillError> error = s.handle.signal(SIGKILL)) {
+            s.exited = error->kind() == KillError::Kind::ProcessGone;
+            if (!s.exited)
+                failed(*s.target, error);
+        } else {
+            console.say(s.target->describe() +
                         QStringLiteral(" did not exit after SIGTERM; sent SIGKILL."));
-            sentKill.insert(target.pid);
+            sentKill.insert(s.target->pid);
         }
     }
-    if (checked && !options.force && !termSent.isEmpty())
+    if (stillRunning)
         console.complain(QStringLiteral("--force sends SIGKILL to processes still running."));
     if (!sentKill.isEmpty()) {
-        QSet<qint32> stillListed = sentKill;
-        const bool killChecked = waitUntilUnlisted(scans, stillListed, options.timeout, console);
-        for (const Target &target : targets) {
-            if (!sentKill.contains(target.pid))
-                continue;
-            if (!killChecked && stillListed.contains(target.pid)) {
-                console.complain(
-                    target.describe() +
-                    QStringLiteral(": sent SIGKILL, but could not check whether it exited."));
-                allGone = false;
-            } else if (stillListed.contains(target.pid)) {
-                console.complain(target.describe() +
+        console.flush();
+        lastDeadline = waitForExits();
+        for (const Stopping &s : stopping) {
+            if (sentKill.contains(s.target->pid) && !s.exited) {
+                console.complain(s.target->describe() +
                                  QStringLiteral(" is still running after SIGKILL."));
                 allGone = false;
-            } else {
-                console.say(target.describe() + QStringLiteral(" stopped."));
             }
         }
     }
-    const int written = console.finish();
-    return allGone ? written : ExitFailure;
+
+    // One scan for the ports: the processes are gone, but something else may
+    // hold their ports now. Without it nothing is claimed as stopped.
+    const bool anyExited =
+        std::any_of(stopping.cbegin(), stopping.cend(), [](const auto &s) { return s.exited; });
+    if (!anyExited)
+        return allGone ? console.finish() : ExitFailure;
+    console.flush();
+    const ScanResult last = scans.within(lastDeadline);
+    if (last.errorText)
+        console.complain(*last.errorText);
+    QSet<qint32> running; // targets still running, which hold their ports as before
+    for (const Stopping &s : stopping) {
+        if (!s.exited)
+            running.insert(s.target->pid);
+        else if (last.errorText)
+            console.complain(s.target->describe() +
+                             QStringLiteral(" exited, but its ports could not be checked."));
+        else
+            console.say(s.target->describe() + QStringLiteral(" stopped."));
+    }
+    if (last.errorText)
+        return ExitFailure;
+    const PortIndex now(last.entries);
+    for (qint64 port : selection.listed) {
+        for (const PortEntry *e : now.on(port)) {
+            if (!running.contains(e->pid)) {
+                console.complain(QStringLiteral("Port %1 is now held by %2")
+                                     .arg(port)
+                                     .arg(Target{e->pid, e->processName, {}, 0}.describe()));
+                allGone = false;
+                break;
+            }
+        }
+    }
+    return allGone ? console.finish() : ExitFailure;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "scanner/PortScanner.h"
 
 #include "scanner/FieldOutputParser.h"
+#include "scanner/ProcessReader.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -147,7 +148,12 @@ QFuture<ScanResult> PortScanner::scan() const {
     QList<QFuture<QString>> runs{run(tcpArguments()), run(udpArguments())};
     return QtFuture::whenAll(runs.begin(), runs.end())
         .then(QThreadPool::globalInstance(), [](const QList<QFuture<QString>> &done) {
-            return ScanResult{combine(done.at(0).result(), done.at(1).result()), std::nullopt};
+            ScanResult result{combine(done.at(0).result(), done.at(1).result()), std::nullopt};
+            // Right after lsof returned, so that a pid has had little time to
+            // pass to another process; one read of /proc per distinct pid.
+            static const ProcessReader reader;
+            reader.fill(result.entries);
+            return result;
         });
 }
 

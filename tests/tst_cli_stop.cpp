@@ -12,10 +12,11 @@ namespace {
 
 // What the stand-in lsof does once its first TCP run has listed the child.
 enum class Later {
-    List,   // lists it again while it lives
-    Vanish, // deletes itself: lsof is missing from then on
-    Crash,  // ends by SIGKILL
-    Hang,   // never ends
+    List,     // lists it again while it lives
+    Vanish,   // deletes itself: lsof is missing from then on
+    Crash,    // ends by SIGKILL
+    Hang,     // never ends
+    Replaced, // lists what the file "later" holds
 };
 
 // A StubLsof whose TCP run lists pid as a listener on port of 127.0.0.1 while
@@ -41,9 +42,10 @@ struct ChildLsof {
     }
     static QByteArray body(qint32 pid, Later later) {
         const QByteArray afterFirst = later == Later::Vanish ? "rm -f \"$0\"\n" : "";
-        const QByteArray onLater = later == Later::Crash  ? "kill -9 $$\n"
-                                   : later == Later::Hang ? "exec sleep 600\n"
-                                                          : "";
+        const QByteArray onLater = later == Later::Crash      ? "kill -9 $$\n"
+                                   : later == Later::Hang     ? "exec sleep 600\n"
+                                   : later == Later::Replaced ? "cat \"$dir/later\"; exit 0\n"
+                                                              : "";
         return "[ \"$run\" = udp ] && exit 0\n"
                "if [ -e \"$dir/listed\" ]; then\n:\n" +
                onLater + "fi\n: >\"$dir/listed\"\n" + "set -- $(cut -d' ' -f3,22 /proc/" +
@@ -120,7 +122,7 @@ private slots:
                         1,
                         nothing,
                         "Could not find lsof at %2.\n"
-                        "PID %1 (perl): sent SIGTERM, but could not check whether it exited.\n",
+                        "PID %1 (perl) exited, but its ports could not be checked.\n",
                         SIGTERM};
         // The refusal names the owner as listed, its controls escaped; nothing is sent.
         QTest::newRow("owned by another user, escaped")
@@ -149,11 +151,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), c.endedBy, 10000);
     }
 
-    // A scan that fails while stop waits never reads as "all gone": status 1,
-    // the scan's error on standard error, no "stopped" and no SIGKILL. A hung
-    // lsof holds the command only about one scan past its --timeout, far less
-    // than the scanner's usual 30 s limit.
-    void failingScanWhileWaiting_data() {
+    // The exits are seen on the processes themselves; the one scan after them,
+    // which looks for another holder of the ports, fails: status 1, the scan's
+    // error on standard error, and no "stopped". A hung lsof holds the command
+    // only about one scan past its --timeout, far less than the usual 30 s.
+    void failingScanAfterTheWait_data() {
         QTest::addColumn<Later>("later");
         QTest::addColumn<bool>("ignoresTerm");
         QTest::newRow("lsof killed by a signal") << Later::Crash << false;
@@ -161,7 +163,7 @@ private slots:
         QTest::newRow("lsof hangs") << Later::Hang << false;
         QTest::newRow("lsof hangs, SIGTERM ignored") << Later::Hang << true;
     }
-    void failingScanWhileWaiting() {
+    void failingScanAfterTheWait() {
         QFETCH(Later, later);
         QFETCH(bool, ignoresTerm);
         if (!scannerReportsFailedRuns())
@@ -177,13 +179,37 @@ private slots:
         QVERIFY2(cli.waitForFinished(20000), "stop outlived its timeout by far more than a scan");
         const QString out = cli.readAllStandardOutput(), err = cli.readAllStandardError();
         QCOMPARE(cli.exitCode(), 1);
-        QCOMPARE(out, QString());
-        QVERIFY2(err.endsWith(QString("PID %1 (perl): sent SIGTERM, but could not check whether "
-                                      "it exited.\n")
-                                  .arg(child.pid)),
-                 qPrintable(err));
+        QCOMPARE(out, ignoresTerm ? QString("PID %1 (perl) did not exit after SIGTERM; sent "
+                                            "SIGKILL.\n")
+                                        .arg(child.pid)
+                                  : QString());
+        QVERIFY2(
+            err.endsWith(QString("\nPID %1 (perl) exited, but its ports could not be checked.\n")
+                             .arg(child.pid)),
+            qPrintable(err));
         QVERIFY2(err.count(u'\n') == 2, qPrintable(err)); // the scan's error comes first
-        QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), ignoresTerm ? 0 : SIGTERM, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), ignoresTerm ? SIGKILL : SIGTERM, 10000);
+    }
+
+    // The process is gone, but lsof now shows another one on its port.
+    void portTakenOver() {
+        ListeningChild child(ListeningChild::OnTerm::Exit);
+        const ChildLsof lsof(child.pid, child.port, Later::Replaced);
+        // The newcomer is this test itself: it is only named, never signalled.
+        const qint64 self = QCoreApplication::applicationPid();
+        QVERIFY(child.port > 0 && lsof.ok &&
+                lsof.stub.write("later", QString("p%1\nccaddy\nL%2\nf3\ntIPv4\nPTCP\n"
+                                                 "n127.0.0.1:%3\nTST=LISTEN\n")
+                                             .arg(self)
+                                             .arg(currentLoginName())
+                                             .arg(child.port)
+                                             .toUtf8()));
+        const auto [code, out, err] =
+            runCli({"stop", "--lsof", lsof.path(), QString::number(child.port)});
+        QCOMPARE(out, QString("PID %1 (perl) stopped.\n").arg(child.pid));
+        QCOMPARE(err, QString("Port %1 is now held by PID %2 (caddy)\n").arg(child.port).arg(self));
+        QCOMPARE(code, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), SIGTERM, 10000);
     }
 
     // Any text the command prints is escaped, its own error texts included.
