@@ -2,11 +2,13 @@
 // child this test started, and only while it is still that same process (pid
 // and start time), so the command can never reach anything else.
 #include "ListeningChild.h"
+#include "PidNamespace.h"
 #include "StubLsof.h"
 #include "scanner/PortScanner.h"
 #include "viewmodel/SignalProcess.h"
 
 #include <QTest>
+#include <sys/wait.h>
 
 namespace {
 
@@ -210,6 +212,53 @@ private slots:
         QCOMPARE(err, QString("Port %1 is now held by PID %2 (caddy)\n").arg(child.port).arg(self));
         QCOMPARE(code, 1);
         QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), SIGTERM, 10000);
+    }
+
+    // The pid-reuse race for real, inside a private pid namespace: the listed
+    // process ignores SIGTERM, then exits while stop waits, and a newcomer takes
+    // its pid; lsof (a stand-in that lists the pid whoever holds it) still
+    // shows it. --force must not reach the newcomer: the exit is seen on the
+    // listed process itself, and the port is reported as held by another.
+    void pidReuseSparesNewcomer() {
+        QUAYLINE_IN_PID_NAMESPACE();
+        QProcess original; // says TERM on SIGTERM, and lives on until its input closes
+        original.start("/usr/bin/perl",
+                       {"-MIO::Socket::INET", "-e",
+                        "my $s = IO::Socket::INET->new(Listen => 5, LocalAddr => '127.0.0.1') "
+                        "or die $!; $| = 1; $SIG{TERM} = sub { print \"TERM\\n\" };"
+                        "print $s->sockport, \"\\n\"; while (<STDIN>) {}"});
+        QVERIFY(original.waitForReadyRead(10000));
+        const qint32 pid = qint32(original.processId());
+        const QByteArray port = original.readLine().trimmed();
+        StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
+        QVERIFY(lsof.write("listing", QString("p%1\ncperl\nL%2\nf3\ntIPv4\nPTCP\n"
+                                              "n127.0.0.1:%3\nTST=LISTEN\n")
+                                          .arg(pid)
+                                          .arg(currentLoginName(), QString::fromLatin1(port))
+                                          .toUtf8()));
+
+        QProcess cli;
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"),
+                  {"stop", "--force", "--timeout", "20", "--lsof", lsof.path(), port});
+        QVERIFY2(original.waitForReadyRead(30000), "no SIGTERM reached the listed process");
+        QCOMPARE(original.readLine(), QByteArray("TERM\n"));
+        original.closeWriteChannel();
+        QVERIFY(original.waitForFinished(10000) && original.exitStatus() == QProcess::NormalExit);
+        const pid_t newcomer = PidNamespace::spawnWithPid(pid, {"/bin/sleep", "300"});
+        QVERIFY2(newcomer == pid, "the newcomer did not get the freed pid");
+
+        QVERIFY(cli.waitForFinished(60000));
+        siginfo_t info{};
+        ::waitid(P_PID, id_t(newcomer), &info, WEXITED | WNOHANG | WNOWAIT);
+        const bool newcomerAlive = info.si_pid == 0;
+        ::kill(newcomer, SIGKILL); // our own child, not yet reaped
+        ::waitpid(newcomer, nullptr, 0);
+        QVERIFY2(newcomerAlive, "the newcomer on the listed pid was signalled");
+        QCOMPARE(cli.readAllStandardOutput(),
+                 QString("PID %1 (perl) stopped.\n").arg(pid).toUtf8());
+        QCOMPARE(cli.readAllStandardError(),
+                 QString("Port %1 is now held by PID %2 (perl)\n").arg(port).arg(pid).toUtf8());
+        QCOMPARE(cli.exitCode(), 1);
     }
 
     // Any text the command prints is escaped, its own error texts included.
