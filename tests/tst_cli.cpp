@@ -1,11 +1,14 @@
 // quayline-cli: the built binary run with a stub lsof, and its writers and
 // escaping called directly.
+#include "ListeningChild.h"
 #include "StubLsof.h"
 #include "cli/EntryOutput.h"
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
 #include "scanner/PortScanner.h"
+#include "viewmodel/SignalProcess.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -129,6 +132,34 @@ private slots:
         }
         QCOMPARE(QJsonDocument::fromJson(p->readAllStandardOutput()).toJson(QJsonDocument::Compact),
                  QJsonDocument(expected).toJson(QJsonDocument::Compact));
+    }
+
+    // What the scan learns of a real process reaches --json and --wide.
+    void identityOfRealProcess() {
+        ListeningChild child(ListeningChild::OnTerm::Exit);
+        StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
+        QVERIFY(child.port > 0 && lsof.write("listing", QString("p%1\ncperl\nL%2\nf3\ntIPv4\nPTCP\n"
+                                                                "n127.0.0.1:%3\nTST=LISTEN\n")
+                                                            .arg(child.pid)
+                                                            .arg(currentLoginName())
+                                                            .arg(child.port)
+                                                            .toUtf8()));
+        const auto json = run({"--json", "--lsof", lsof.path()});
+        const QJsonObject o =
+            QJsonDocument::fromJson(json->readAllStandardOutput()).array().at(0).toObject();
+        QCOMPARE(o["pid"].toInt(), child.pid);
+        const QStringList argv = o["commandLine"].toVariant().toStringList();
+        QCOMPARE(argv.mid(0, 3), QStringList({"/usr/bin/perl", "-MIO::Socket::INET", "-e"}));
+        QCOMPARE(o["cwd"].toString(), QDir::currentPath());
+        const QDateTime started = QDateTime::fromString(o["startedAt"].toString(), Qt::ISODate);
+        QVERIFY(started.isValid() && started.timeSpec() == Qt::UTC);
+        QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTimeUtc())) < 600);
+
+        const auto wide = run({"--wide", "--lsof", lsof.path()});
+        const QStringList lines = QString::fromUtf8(wide->readAllStandardOutput()).split(u'\n');
+        const qsizetype command = lines.value(0).indexOf("COMMAND");
+        QVERIFY(command > 0);
+        QCOMPARE(lines.value(1).sliced(command), escapeControlCharacters(argv.join(u' ')));
     }
 
     // The array is never held whole, yet reads as Qt's own layout of it, byte
