@@ -6,7 +6,6 @@
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
 #include "viewmodel/ProcessHandle.h"
-#include "viewmodel/SignalProcess.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -25,17 +24,18 @@ using std::chrono::milliseconds;
 
 const CommandSyntax stopSyntax{
     "Usage: quayline-cli stop [--force] [--timeout SECONDS] [--lsof PATH] PORT...\n",
-    "Sends SIGTERM to every process listening on one of the PORTs (any protocol),\n"
-    "then looks again every 0.4 seconds until none of them is listed or the\n"
-    "timeout has passed. Only processes you own are signalled.\n"
+    "Sends SIGTERM to every process listening on one of the PORTs (any protocol)\n"
+    "and waits for them to exit, then scans once more to see whether another\n"
+    "process now holds those ports. Only processes you own are signalled, and\n"
+    "only the very processes that the first scan listed.\n"
     "\n"
-    "  --force            send SIGKILL to those still listed after the timeout\n"
+    "  --force            send SIGKILL to those still running after the timeout\n"
     "  --timeout SECONDS  how long to wait for them after a signal; default 3\n"
     "  --lsof PATH        run this lsof instead of the built-in path\n"
     "  -h, --help         show this text\n"
     "\n"
-    "Exit status 0 when every process it targeted is gone, 1 otherwise (also when\n"
-    "a scan fails), 2 for usage errors.\n"};
+    "Exit status 0 when every process it targeted is gone and nothing else holds\n"
+    "their ports, 1 otherwise (also when a scan fails), 2 for usage errors.\n"};
 
 constexpr double maximumTimeoutSeconds = 86400;
 

@@ -51,7 +51,7 @@ public:
     };
 
     static constexpr double defaultRefreshInterval = 5.0;
-    static constexpr std::chrono::milliseconds stopRefreshDelay = stopRecheckDelay;
+    static constexpr std::chrono::milliseconds stopRefreshDelay{400};
 
     explicit PortListViewModel(QObject *parent = nullptr);
     explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);

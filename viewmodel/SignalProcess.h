@@ -5,7 +5,6 @@
 #include "viewmodel/ProcessHandle.h"
 
 #include <QSet>
-#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -30,10 +29,6 @@ QString currentLoginName();
 std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const QString &owner,
                                       quint64 startTicks,
                                       const SystemCalls &system = SystemCalls::real());
-
-// How long after a stop signal the list is looked at again: the panel's
-// delayed refresh, and the polling period of quayline-cli stop.
-inline constexpr std::chrono::milliseconds stopRecheckDelay{400};
 
 // Keeps in termSent only the pids that entries still list: a process no longer
 // listed needs no SIGKILL.
