@@ -1,6 +1,7 @@
 // quayline: the tray program. main() only puts the parts together; each part
 // lives in its own class under shell/.
 #include "Quayline/shell/DisplayCheck.h"
+#include "Quayline/shell/PlatformChoice.h"
 #include "Quayline/shell/QuitOnSignal.h"
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
@@ -21,6 +22,7 @@
 Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
 
 int main(int argc, char *argv[]) {
+    const bool choseXWayland = PlatformChoice::apply();
     if (const QString reason = DisplayCheck::missingDisplayReason(); !reason.isEmpty()) {
         std::fprintf(stderr,
                      "quayline: no display to show the tray icon on (%s).\n"
@@ -44,6 +46,8 @@ int main(int argc, char *argv[]) {
         DisplayCheck::FatalStartGuard guard;
         app.emplace(argc, argv);
     }
+    if (choseXWayland)
+        PlatformChoice::restore();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quayline/quayline.svg")));
     // The windows come and go; the program lives in the tray until Quit.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -12,7 +12,7 @@ int clampSpan(int start, int length, int low, int high) {
 
 } // namespace
 
-QPoint PopoverPlacement::topLeft() const {
+QRect PopoverPlacement::geometry() const {
     const QRect anchor = iconGeometry.isEmpty() ? QRect(cursor, QSize(1, 1)) : iconGeometry;
     const QRect screen = screenGeometry.isValid() ? screenGeometry : availableGeometry;
     const QRect area = availableGeometry.isValid() ? availableGeometry : screen;
@@ -43,14 +43,27 @@ QPoint PopoverPlacement::topLeft() const {
             side = toTop <= toBottom ? Side::Below : Side::Above;
     }
 
+    // The height: what the area holds, and on a side above or below the
+    // anchor what that side holds, unless that would leave too little.
+    int height = std::min(size.height(), area.height());
+    const int areaEnd = area.top() + area.height();
+    if (side == Side::Below || side == Side::Above) {
+        const int room = side == Side::Below
+                             ? areaEnd - std::max(area.top(), anchor.bottom() + 1 + gap)
+                             : std::min(areaEnd, anchor.top() - gap) - area.top();
+        if (room < height && room >= std::min(minimumHeight, height))
+            height = room;
+    }
+    height = std::max(height, 0);
+
     int x = centre.x() - size.width() / 2;
-    int y = centre.y() - size.height() / 2;
+    int y = centre.y() - height / 2;
     switch (side) {
     case Side::Below:
         y = anchor.bottom() + 1 + gap;
         break;
     case Side::Above:
-        y = anchor.top() - gap - size.height();
+        y = anchor.top() - gap - height;
         break;
     case Side::RightOf:
         x = anchor.right() + 1 + gap;
@@ -61,5 +74,5 @@ QPoint PopoverPlacement::topLeft() const {
     }
 
     return {clampSpan(x, size.width(), area.left(), area.left() + area.width()),
-            clampSpan(y, size.height(), area.top(), area.top() + area.height())};
+            clampSpan(y, height, area.top(), areaEnd), size.width(), height};
 }

@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <QQuickItem>
+#include <algorithm>
 
 namespace {
 
@@ -37,6 +38,25 @@ void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft) {
     requestActivate();
     if (appearing)
         notifyShown();
+}
+
+QSize PopoverWindow::naturalSize() const {
+    if (!m_naturalSize.isValid())
+        m_naturalSize = size();
+    return m_naturalSize;
+}
+
+void PopoverWindow::setPanelHeight(int height) {
+    const QSize natural = naturalSize();
+    const QSize fitted(natural.width(), std::clamp(height, 1, natural.height()));
+    if (fitted == size())
+        return;
+    setMinimumSize(fitted);
+    setMaximumSize(fitted);
+    // The window follows its root item's size.
+    if (QQuickItem *root = rootObject())
+        root->setSize(fitted);
+    resize(fitted);
 }
 
 bool PopoverWindow::justLostFocus() const {

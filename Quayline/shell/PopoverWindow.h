@@ -25,6 +25,12 @@ public:
     // only raised, unless the mode changes, which needs a new window.
     void present(Mode mode, std::optional<QPoint> topLeft = std::nullopt);
 
+    // The view's own size, before any fitting to a small screen.
+    QSize naturalSize() const;
+    // Makes the panel as tall as given, at most its natural height: on a
+    // screen too small for it the list gives up the height.
+    void setPanelHeight(int height);
+
     // True for a moment after the popover hid because it lost the focus. The
     // click on the tray icon that took the focus away must close the panel,
     // not open it again.
@@ -45,5 +51,6 @@ private:
     void onActiveChanged();
 
     Mode m_mode = Mode::Popover;
+    mutable QSize m_naturalSize;
     QElapsedTimer m_lostFocus;
 };

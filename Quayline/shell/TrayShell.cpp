@@ -3,39 +3,17 @@
 #include "Quayline/shell/PopoverPlacement.h"
 #include "Quayline/shell/PopoverWindow.h"
 #include "Quayline/shell/SettingsWindow.h"
+#include "Quayline/shell/StatusNotifierItem.h"
+#include "Quayline/shell/TrayGlyph.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QApplication>
 #include <QCursor>
-#include <QImage>
-#include <QPainter>
-#include <QPalette>
 #include <QScreen>
-#include <QSvgRenderer>
 #include <QTimer>
 #include <cstdio>
 
 namespace {
-
-// The glyph is monochrome; it is drawn in the palette's text colour, which
-// matches the desktop's light or dark panels far more often than black does.
-QIcon tintedGlyph(const QString &svgPath, const QColor &colour) {
-    QSvgRenderer renderer(svgPath);
-    if (!renderer.isValid())
-        return {};
-    QIcon icon;
-    for (const int side : {16, 22, 24, 32, 48, 64}) {
-        QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        renderer.render(&painter, QRectF(0, 0, side, side));
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(image.rect(), colour);
-        painter.end();
-        icon.addPixmap(QPixmap::fromImage(image));
-    }
-    return icon;
-}
 
 void reportLoadFailure(const QString &errors) {
     std::fprintf(stderr, "quayline: the interface could not be loaded:\n%s\n", qPrintable(errors));
@@ -59,25 +37,37 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
     m_menu.addSeparator();
     m_menu.addAction(tr("Quit"), qApp, &QCoreApplication::quit);
 
-    m_tray.setToolTip(tr("Quayline"));
-    m_tray.setContextMenu(&m_menu);
-    connect(&m_tray, &QSystemTrayIcon::activated, this, &TrayShell::onTrayActivated);
-    qApp->installEventFilter(this);
+    const QList<QImage> glyph = TrayGlyph::images(m_resources.trayGlyph);
+    m_icon = TrayGlyph::icon(glyph);
+    const TrayGlyph::ThemeIcon themed = TrayGlyph::installedThemeIcon();
+    m_statusNotifier =
+        std::make_unique<StatusNotifierItem>(QStringLiteral("quayline"), tr("Quayline"), &m_menu);
+    m_statusNotifier->setIcon({themed.name, themed.themePath, glyph});
+    connect(m_statusNotifier.get(), &StatusNotifierItem::activated, this,
+            &TrayShell::onStatusNotifierActivated);
+    // The middle click: the panel too; there is no second action to give it.
+    connect(m_statusNotifier.get(), &StatusNotifierItem::secondaryActivated, this,
+            &TrayShell::onStatusNotifierActivated);
+    connect(
+        m_statusNotifier.get(), &StatusNotifierItem::contextMenuRequested, this,
+        [this](QPoint position) { m_menu.popup(position.isNull() ? QCursor::pos() : position); });
+    connect(m_statusNotifier.get(), &StatusNotifierItem::activeChanged, this,
+            &TrayShell::onStatusNotifierActiveChanged);
 }
 
 TrayShell::~TrayShell() {
-    qApp->removeEventFilter(this);
     // Windows before the engine that made their views (members go in reverse order anyway).
     m_settings.reset();
     m_popover.reset();
 }
 
 bool TrayShell::start() {
-    updateTrayIcon();
-    // Shown even without a tray host: on X11 the icon docks by itself when a
-    // host turns up later.
-    m_tray.show();
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!m_statusNotifier->start()) {
+        // Shown even without a tray host: on X11 the icon docks by itself
+        // when a host turns up later.
+        showXEmbedIcon();
+    }
+    if (!trayAvailable()) {
         if (!ensurePopover())
             return false;
         showPanel();
@@ -129,14 +119,19 @@ void TrayShell::showPanel() {
         return;
     // A panel that hides when it loses the focus needs an icon to come back
     // from; without a tray host it is an ordinary window.
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_popover->present(PopoverWindow::Mode::Popover, popoverPosition());
+    if (trayAvailable()) {
+        const QRect geometry = popoverGeometry();
+        if (!m_popover->isVisible())
+            m_popover->setPanelHeight(geometry.height());
+        m_popover->present(PopoverWindow::Mode::Popover, geometry.topLeft());
     } else {
         const QScreen *screen = QGuiApplication::primaryScreen();
         std::optional<QPoint> centred;
-        if (screen && !m_popover->isVisible())
-            centred = screen->availableGeometry().center() -
-                      QPoint(m_popover->width() / 2, m_popover->height() / 2);
+        if (screen && !m_popover->isVisible()) {
+            const QRect area = screen->availableGeometry();
+            m_popover->setPanelHeight(area.height());
+            centred = area.center() - QPoint(m_popover->width() / 2, m_popover->height() / 2);
+        }
         m_popover->present(PopoverWindow::Mode::Window, centred);
     }
 }
@@ -182,15 +177,57 @@ void TrayShell::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
 void TrayShell::onPanelClosedAsWindow() {
     // The window was the only way to the program; once a tray host exists
     // the icon is, and closing the window just puts the program there.
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
+    if (!trayAvailable())
         QCoreApplication::quit();
 }
 
-QPoint TrayShell::popoverPosition() const {
+void TrayShell::onStatusNotifierActivated(QPoint position) {
+    // The icon stays where it is; a later "Open Quayline" from the menu opens
+    // the panel at the same place.
+    if (!position.isNull())
+        m_clickPosition = position;
+    togglePanel();
+}
+
+void TrayShell::onStatusNotifierActiveChanged(bool active) {
+    if (active) {
+        if (m_tray)
+            m_tray->hide();
+    } else {
+        m_clickPosition.reset();
+        showXEmbedIcon();
+    }
+}
+
+bool TrayShell::trayAvailable() const {
+    if (m_statusNotifier->isActive())
+        return true;
+    // Asked only once our item is out of the way: the first question settles
+    // which kind of icon Qt makes for the rest of the process.
+    return m_tray && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void TrayShell::showXEmbedIcon() {
+    if (!m_tray) {
+        m_tray = std::make_unique<QSystemTrayIcon>(m_icon);
+        m_tray->setToolTip(tr("Quayline"));
+        m_tray->setContextMenu(&m_menu);
+        connect(m_tray.get(), &QSystemTrayIcon::activated, this, &TrayShell::onTrayActivated);
+    }
+    m_tray->show();
+}
+
+QRect TrayShell::popoverGeometry() const {
     PopoverPlacement placement;
-    placement.iconGeometry = m_tray.geometry();
-    placement.cursor = QCursor::pos();
-    placement.size = m_popover->size();
+    // A StatusNotifier host tells where the click was, and Qt's icon knows
+    // nothing; the X11 tray tells where the icon is.
+    if (m_statusNotifier->isActive())
+        placement.cursor = m_clickPosition.value_or(QCursor::pos());
+    else if (m_tray)
+        placement.iconGeometry = m_tray->geometry();
+    if (placement.iconGeometry.isEmpty() && placement.cursor.isNull())
+        placement.cursor = QCursor::pos();
+    placement.size = m_popover->naturalSize();
     const QPoint anchor =
         placement.iconGeometry.isEmpty() ? placement.cursor : placement.iconGeometry.center();
     const QScreen *screen = QGuiApplication::screenAt(anchor);
@@ -200,16 +237,5 @@ QPoint TrayShell::popoverPosition() const {
         placement.screenGeometry = screen->geometry();
         placement.availableGeometry = screen->availableGeometry();
     }
-    return placement.topLeft();
-}
-
-void TrayShell::updateTrayIcon() {
-    m_tray.setIcon(tintedGlyph(m_resources.trayGlyph, QGuiApplication::palette().color(
-                                                          QPalette::Active, QPalette::WindowText)));
-}
-
-bool TrayShell::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
-        updateTrayIcon();
-    return QObject::eventFilter(watched, event);
+    return placement.geometry();
 }

@@ -8,10 +8,12 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <memory>
+#include <optional>
 
 class PopoverWindow;
 class PortListViewModel;
 class SettingsWindow;
+class StatusNotifierItem;
 
 // The program's visible top: the tray icon with its menu, the panel and the
 // settings window, all showing the one model. It only wires these together;
@@ -30,9 +32,10 @@ public:
     TrayShell(PortListViewModel *model, Resources resources, QObject *parent = nullptr);
     ~TrayShell() override;
 
-    // Puts the icon into the tray. Without a tray host the panel opens at once
-    // as an ordinary window. False, with the reason on stderr, when the panel
-    // cannot be created.
+    // Puts the icon into the tray: as a StatusNotifierItem where a watcher
+    // with a host is on the session bus, else into the X11 tray. Without
+    // either the panel opens at once as an ordinary window. False, with the reason on stderr, when
+    // the panel cannot be created.
     bool start();
 
 public slots:
@@ -42,16 +45,16 @@ public slots:
     void togglePanel();
     void openSettings();
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     bool ensurePopover();
     bool ensureSettings();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+    void onStatusNotifierActivated(QPoint position);
+    void onStatusNotifierActiveChanged(bool active);
     void onPanelClosedAsWindow();
-    QPoint popoverPosition() const;
-    void updateTrayIcon();
+    bool trayAvailable() const;
+    void showXEmbedIcon();
+    QRect popoverGeometry() const;
 
     PortListViewModel *m_model;
     Resources m_resources;
@@ -60,5 +63,12 @@ private:
     std::unique_ptr<PopoverWindow> m_popover;
     std::unique_ptr<SettingsWindow> m_settings;
     QMenu m_menu;
-    QSystemTrayIcon m_tray;
+    QIcon m_icon;
+    std::unique_ptr<StatusNotifierItem> m_statusNotifier;
+    // Made only while no StatusNotifier host is there: Qt's tray icon would
+    // register an item of its own next to ours, and decides once per process
+    // which kind it is.
+    std::unique_ptr<QSystemTrayIcon> m_tray;
+    // Where the StatusNotifier host last reported a click (logical pixels).
+    std::optional<QPoint> m_clickPosition;
 };

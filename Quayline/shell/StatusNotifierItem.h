@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QPoint>
+#include <QString>
+
+class QMenu;
+class QDBusServiceWatcher;
+
+// The tray icon as a StatusNotifierItem over D-Bus, for the trays of KDE
+// Plasma, GNOME's AppIndicator extension and the wlroots bars. Qt's own tray
+// icon serves one too, but it drops the click position that the host sends
+// with Activate(x, y), and the panel has to open there.
+//
+// The item is exported at once and registered with the
+// org.kde.StatusNotifierWatcher whenever one with a host is on the bus; it
+// follows the watcher as it comes and goes. Its menu is the given QMenu,
+// exported over com.canonical.dbusmenu.
+class StatusNotifierItem : public QObject {
+    Q_OBJECT
+
+public:
+    struct Icon {
+        QString name;         // looked up in the icon theme by the host
+        QString themePath;    // an extra folder to look it up in, or empty
+        QList<QImage> images; // for hosts that cannot find the name
+    };
+
+    StatusNotifierItem(const QString &id, const QString &title, QMenu *menu,
+                       QObject *parent = nullptr,
+                       QDBusConnection bus = QDBusConnection::sessionBus());
+    ~StatusNotifierItem() override;
+
+    void setIcon(const Icon &icon);
+
+    // Exports the item and, when a watcher with a host is there, registers it
+    // (a blocking round trip, so the caller knows the answer at once). True
+    // when the item is now in a tray.
+    bool start();
+
+    // Registered with a watcher that has a host: the icon is in some tray.
+    bool isActive() const { return m_active; }
+
+    // The well-known name the item is served under.
+    QString serviceName() const { return m_serviceName; }
+
+    // The hosts' coordinates are the display's own pixels; Qt's are logical
+    // ones, which differ when the screen is scaled.
+    static QPoint fromNativePosition(QPoint native);
+
+    // For the D-Bus adaptors.
+    QString id() const { return m_id; }
+    QString title() const { return m_title; }
+    const Icon &icon() const { return m_icon; }
+    void handleActivate(int x, int y);
+    void handleSecondaryActivate(int x, int y);
+    void handleContextMenu(int x, int y);
+
+signals:
+    void activeChanged(bool active);
+    // A primary (left) or secondary (middle) click, at the position the host
+    // reported in logical coordinates; null when the host did not say.
+    void activated(QPoint position);
+    void secondaryActivated(QPoint position);
+    // The host asks the item to show its menu itself (hosts without dbusmenu).
+    void contextMenuRequested(QPoint position);
+
+    // D-Bus signals of the item interface, relayed by its adaptor.
+    void iconChanged();
+
+private slots:
+    // Asks the watcher whether a host is there and registers the item with it.
+    void checkWatcher();
+
+private:
+    void setActive(bool active);
+
+    QString m_id;
+    QString m_title;
+    QMenu *m_menu;
+    QDBusConnection m_bus;
+    QString m_serviceName;
+    Icon m_icon;
+    QDBusServiceWatcher *m_watcher = nullptr;
+    bool m_exported = false;
+    bool m_active = false;
+};

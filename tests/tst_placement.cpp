@@ -1,0 +1,160 @@
+// Where the panel goes and how tall it is, the tray glyph's legibility, and
+// which Qt platform the program picks in a Wayland session.
+#include "Quayline/shell/PlatformChoice.h"
+#include "Quayline/shell/PopoverPlacement.h"
+#include "Quayline/shell/StatusNotifierTypes.h"
+#include "Quayline/shell/TrayGlyph.h"
+
+#include <QPainter>
+#include <QTest>
+#include <cmath>
+
+namespace {
+
+// WCAG contrast ratio of an opaque colour against another.
+double contrast(QColor a, QColor b) {
+    auto luminance = [](QColor c) {
+        auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+} // namespace
+
+class PlacementTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void geometry_data() {
+        QTest::addColumn<QRect>("icon"); // empty: the click point counts
+        QTest::addColumn<QPoint>("click");
+        QTest::addColumn<QRect>("screen");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QRect>("expected");
+        const QRect hd(0, 0, 1920, 1080);
+        const QRect topPanel(0, 28, 1920, 1052), bottomPanel(0, 0, 1920, 1040);
+        // The scale-2 case: 1280x800 pixels are 640x400 logical ones, and a
+        // 24-pixel top panel is 12 of them.
+        const QRect small(0, 0, 640, 400);
+
+        QTest::newRow("top edge click: below it, clear of the panel")
+            << QRect() << QPoint(1000, 10) << hd << topPanel << QRect(810, 28, 380, 460);
+        QTest::newRow("top-right corner click: pulled in from the right")
+            << QRect() << QPoint(1915, 5) << hd << topPanel << QRect(1540, 28, 380, 460);
+        QTest::newRow("top-left corner click: pulled in from the left")
+            << QRect() << QPoint(3, 3) << hd << topPanel << QRect(0, 28, 380, 460);
+        QTest::newRow("bottom-left corner click: above the taskbar")
+            << QRect() << QPoint(5, 1075) << hd << bottomPanel << QRect(0, 580, 380, 460);
+        QTest::newRow("bottom-right corner click")
+            << QRect() << QPoint(1915, 1075) << hd << bottomPanel << QRect(1540, 580, 380, 460);
+        QTest::newRow("left panel with its room reserved: right of it")
+            << QRect() << QPoint(20, 500) << hd << QRect(48, 0, 1872, 1080)
+            << QRect(48, 270, 380, 460);
+        QTest::newRow("right edge, nothing reserved: left of the click")
+            << QRect() << QPoint(1910, 500) << hd << hd << QRect(1526, 270, 380, 460);
+        QTest::newRow("second screen to the right: inside that screen")
+            << QRect() << QPoint(3190, 10) << QRect(1920, 0, 1280, 800)
+            << QRect(1920, 24, 1280, 776) << QRect(2820, 24, 380, 460);
+        QTest::newRow("screen left of the primary, negative coordinates")
+            << QRect() << QPoint(-1270, 1010) << QRect(-1280, 0, 1280, 1024)
+            << QRect(-1280, 0, 1280, 1000) << QRect(-1280, 540, 380, 460);
+        QTest::newRow("X11 icon on a vertical screen: below it")
+            << QRect(1050, 2, 24, 24) << QPoint() << QRect(0, 0, 1080, 1920)
+            << QRect(0, 28, 1080, 1892) << QRect(700, 30, 380, 460);
+        QTest::newRow("small screen, top panel: shorter, below the panel")
+            << QRect() << QPoint(630, 6) << small << QRect(0, 12, 640, 388)
+            << QRect(260, 12, 380, 388);
+        QTest::newRow("small screen, bottom panel: shorter, above it")
+            << QRect() << QPoint(600, 390) << small << QRect(0, 0, 640, 380)
+            << QRect(260, 0, 380, 380);
+        QTest::newRow("small screen, top panel reserving nothing: below the click")
+            << QRect() << QPoint(630, 6) << small << small << QRect(260, 11, 380, 389);
+        QTest::newRow("small screen, X11 icon: shorter, not over the icon")
+            << QRect(610, 0, 24, 24) << QPoint() << small << small << QRect(260, 28, 380, 372);
+        QTest::newRow("too little room either side: the whole height, over the click")
+            << QRect() << QPoint(300, 150) << QRect(0, 0, 640, 300) << QRect(0, 0, 640, 300)
+            << QRect(110, 0, 380, 300);
+    }
+
+    void geometry() {
+        QFETCH(QRect, icon);
+        QFETCH(QPoint, click);
+        QFETCH(QRect, available);
+        QFETCH(QRect, expected);
+        PopoverPlacement placement{icon, click, QRect(), available, QSize(380, 460)};
+        QFETCH(QRect, screen);
+        placement.screenGeometry = screen;
+        const QRect found = placement.geometry();
+        QCOMPARE(found, expected);
+        QVERIFY(available.contains(found));
+    }
+
+    void platform_data() {
+        QTest::addColumn<QByteArrayList>("env"); // QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY
+        QTest::addColumn<QByteArray>("chosen");
+        QTest::newRow("X11 session") << QByteArrayList{"", ":0", ""} << QByteArray();
+        QTest::newRow("Wayland with XWayland")
+            << QByteArrayList{"", ":0", "wayland-0"} << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland only") << QByteArrayList{"", "", "wayland-0"} << QByteArray();
+        QTest::newRow("the user chose wayland")
+            << QByteArrayList{"wayland", ":0", "wayland-0"} << QByteArray();
+    }
+
+    void platform() {
+        QFETCH(QByteArrayList, env);
+        QTEST(
+            PlatformChoice::preferredPlatform([&](const char *name) {
+                return env.value(
+                    QByteArrayList{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}.indexOf(name));
+            }),
+            "chosen");
+    }
+
+    // The glyph must stand out on light and dark panels alike: at every size
+    // a good share of its pixels contrast strongly with either background.
+    void glyphReadsOnAnyPanel_data() {
+        QTest::addColumn<QColor>("panel");
+        QTest::newRow("light panel") << QColor(Qt::white);
+        QTest::newRow("light grey panel") << QColor(0xdd, 0xdd, 0xdd);
+        QTest::newRow("dark panel") << QColor(Qt::black);
+        QTest::newRow("dark grey panel") << QColor(0x30, 0x30, 0x30);
+    }
+
+    void glyphReadsOnAnyPanel() {
+        QFETCH(QColor, panel);
+        const QList<QImage> images = TrayGlyph::images(":/Quayline/icons/powerplug.svg");
+        QCOMPARE(images.size(), 6);
+        for (const QImage &image : images) {
+            QImage shown(image.size(), QImage::Format_RGB32);
+            shown.fill(panel);
+            QPainter(&shown).drawImage(0, 0, image);
+            int legible = 0;
+            for (int y = 0; y < shown.height(); ++y)
+                for (int x = 0; x < shown.width(); ++x)
+                    legible += contrast(shown.pixelColor(x, y), panel) >= 4.5;
+            QVERIFY2(
+                legible >= image.width() * image.height() / 10,
+                qPrintable(
+                    QStringLiteral("%1 px: %2 legible pixels").arg(image.width()).arg(legible)));
+        }
+    }
+
+    // The icon data goes out as ARGB32 in network byte order whatever the
+    // machine's own order is.
+    void pixmapByteOrder() {
+        QImage image(2, 1, QImage::Format_ARGB32);
+        image.setPixel(0, 0, 0x80102030);
+        image.setPixel(1, 0, 0xff000000);
+        const SniPixmap pixmap = SniPixmap::fromImage(image);
+        QCOMPARE(pixmap.pixels, QByteArray("\x80\x10\x20\x30\xff\x00\x00\x00", 8));
+        QCOMPARE(pixmap.toImage(), image);
+    }
+};
+
+QTEST_MAIN(PlacementTest)
+#include "tst_placement.moc"

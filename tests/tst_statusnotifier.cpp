@@ -1,0 +1,440 @@
+// The tray program as a StatusNotifierItem, end to end: a private D-Bus
+// session bus, a watcher written here that takes the item's registration and
+// clicks it the way a host does (Activate with the click position), Xvfb for
+// the panel, and trayer for the X11 tray the program falls back to. The last
+// case runs the program in a headless Wayland compositor with XWayland.
+//
+// Safety: every process the test signals is one it started, by the pid that
+// QProcess got then. The program is ended through its own menu.
+#include "Quayline/shell/StatusNotifierTypes.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <sys/prctl.h>
+
+namespace {
+
+constexpr int startMs = 60000; // a sanitizer build on two busy cores
+constexpr int stepMs = 30000;
+const QString itemPrefix = QStringLiteral("org.kde.StatusNotifierItem-");
+const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+template <typename Condition> bool waitFor(Condition condition, int ms) {
+    const QDeadlineTimer deadline(ms);
+    while (!condition() && !deadline.hasExpired())
+        QTest::qWait(50);
+    return condition();
+}
+
+void endProcess(QProcess &process) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(10000))
+        process.kill();
+    process.waitForFinished(10000);
+}
+
+// The shortest distance from a point to a rectangle (0 inside it).
+int distance(QPoint p, QRect r) {
+    const int dx = std::max({r.left() - p.x(), 0, p.x() - r.right()});
+    const int dy = std::max({r.top() - p.y(), 0, p.y() - r.bottom()});
+    return std::max(dx, dy);
+}
+
+} // namespace
+
+// What a StatusNotifier host and its watcher look like to an item.
+class Watcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER registrations)
+
+public:
+    bool hostRegistered = true;
+    QStringList registrations;
+    int protocolVersion() const { return 0; }
+
+public slots:
+    void RegisterStatusNotifierItem(const QString &service) { registrations.append(service); }
+    void RegisterStatusNotifierHost(const QString &) {}
+
+signals:
+    void StatusNotifierItemRegistered(const QString &service);
+    void StatusNotifierHostRegistered();
+    void StatusNotifierHostUnregistered();
+};
+
+class StatusNotifierTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_program = qEnvironmentVariable("QUAYLINE_PROGRAM");
+    QString m_artifacts = qEnvironmentVariable("QUAYLINE_E2E_ARTIFACTS", "artifacts");
+    QString m_display;
+    QString m_busAddress;
+    QProcess m_bus, m_xvfb;
+    std::optional<QDBusConnection> m_connection;
+    Watcher m_watcher;
+
+    QProcessEnvironment environment(const QString &display) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name :
+             {"QT_QPA_PLATFORM", "QT_QPA_PLATFORMTHEME", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
+              "XDG_CURRENT_DESKTOP", "SESSION_MANAGER", "QT_QUICK_BACKEND", "XDG_CONFIG_HOME",
+              "XDG_DATA_HOME", "XDG_CACHE_HOME", "QT_SCALE_FACTOR"})
+            env.remove(name);
+        env.insert("DISPLAY", display);
+        env.insert("HOME", m_home.path());
+        env.insert("XDG_RUNTIME_DIR", m_home.path());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", m_busAddress);
+        env.insert("NO_AT_BRIDGE", "1");
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":fast_unwind_on_malloc=0");
+        return env;
+    }
+
+    static void start(QProcess &process, const QString &program, const QStringList &arguments,
+                      const QProcessEnvironment &env) {
+        process.setProcessEnvironment(env);
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        process.start(program, arguments);
+    }
+
+    QByteArray run(const QString &display, const QString &program,
+                   const QStringList &arguments) const {
+        QProcess tool;
+        start(tool, program, arguments, environment(display));
+        if (!tool.waitForFinished(20000))
+            endProcess(tool);
+        return tool.readAllStandardOutput();
+    }
+
+    // The program's visible windows on the display: tray icons (small) or its panel.
+    QList<QRect> windows(const QString &display, bool icons) const {
+        QList<QRect> found;
+        QHash<QByteArray, int> values;
+        const QByteArray shell = run(display, "xdotool",
+                                     {"search", "--onlyvisible", "--classname", "^quayline$",
+                                      "getwindowgeometry", "--shell", "%@"});
+        for (const QByteArray &line : shell.split('\n')) {
+            const qsizetype eq = line.indexOf('=');
+            if (eq < 0)
+                continue;
+            values.insert(line.left(eq), line.mid(eq + 1).toInt());
+            const QRect r(values.value("X"), values.value("Y"), values.value("WIDTH"),
+                          values.value("HEIGHT"));
+            if (line.startsWith("HEIGHT=") && (r.width() <= 64) == icons)
+                found.append(r);
+        }
+        return found;
+    }
+
+    QDBusMessage call(const QString &service, const QString &path, const QString &interface,
+                      const QString &method, const QVariantList &arguments = {}) {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(arguments);
+        // The program may ask the watcher something meanwhile; this loop answers.
+        return m_connection->call(message, QDBus::BlockWithGui, stepMs);
+    }
+
+    QStringList itemNames() const {
+        QStringList names = m_connection->interface()->registeredServiceNames().value();
+        names = names.filter(QRegularExpression('^' + QRegularExpression::escape(itemPrefix)));
+        return names;
+    }
+
+    void setWatcherPresent(bool present) {
+        if (present)
+            QVERIFY(m_connection->registerService(watcherName));
+        else
+            QVERIFY(m_connection->unregisterService(watcherName));
+    }
+
+    // Chooses a menu entry through dbusmenu, as a host does on a click in it.
+    void clickMenu(const QString &service, const QString &label) {
+        const QDBusMessage layout = call(service, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                         {0, -1, QStringList()});
+        QCOMPARE(layout.type(), QDBusMessage::ReplyMessage);
+        const auto root = qdbus_cast<DBusMenuLayoutItem>(layout.arguments().value(1));
+        for (const DBusMenuLayoutItem &item : root.children) {
+            if (item.properties.value("label").toString() == label) {
+                call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                     {item.id, QString("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+                return;
+            }
+        }
+        QFAIL(qPrintable("no menu entry " + label));
+    }
+
+    void quitThroughMenu(QProcess &app, const QString &service) {
+        clickMenu(service, "Quit");
+        QVERIFY(app.waitForFinished(stepMs));
+        QVERIFY2(app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0,
+                 app.readAllStandardError().constData());
+    }
+
+    // Starts the program and waits for its registration; the item's name.
+    QString startRegistered(QProcess &app, const QProcessEnvironment &env) {
+        m_watcher.registrations.clear();
+        start(app, m_program, {}, env);
+        if (!waitFor([&] { return !m_watcher.registrations.isEmpty(); }, startMs))
+            return {};
+        return m_watcher.registrations.constFirst();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(QFileInfo(m_program).isExecutable(), "QUAYLINE_PROGRAM names no program");
+        for (const char *tool : {"dbus-daemon", "Xvfb", "trayer", "xdotool", "xprop", "import"})
+            QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
+        QVERIFY(QDir().mkpath(m_artifacts));
+        registerStatusNotifierTypes();
+
+        start(m_bus, "dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"},
+              QProcessEnvironment::systemEnvironment());
+        QVERIFY(waitFor([&] { return m_bus.canReadLine(); }, stepMs));
+        m_busAddress = QString::fromLatin1(m_bus.readLine().trimmed());
+        m_connection = QDBusConnection::connectToBus(m_busAddress, "quayline-test-host");
+        QVERIFY2(m_connection->isConnected(), qPrintable(m_connection->lastError().message()));
+        QVERIFY(m_connection->registerObject("/StatusNotifierWatcher", &m_watcher,
+                                             QDBusConnection::ExportAllContents));
+
+        start(m_xvfb, "Xvfb",
+              {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
+              QProcessEnvironment::systemEnvironment());
+        QVERIFY(waitFor([&] { return m_xvfb.canReadLine(); }, stepMs));
+        m_display = ':' + QString::fromLatin1(m_xvfb.readLine().trimmed());
+    }
+
+    void cleanupTestCase() {
+        m_connection.reset();
+        QDBusConnection::disconnectFromBus("quayline-test-host");
+        endProcess(m_xvfb);
+        endProcess(m_bus);
+    }
+
+    void init() {
+        m_watcher.hostRegistered = true;
+        if (!m_connection->interface()->isServiceRegistered(watcherName))
+            setWatcherPresent(true);
+    }
+
+    // The item's properties, its menu, and the panel at the reported click,
+    // wholly on the 1280x800 screen also when every logical pixel is two.
+    void opensAtTheClick_data() {
+        QTest::addColumn<QString>("scale");
+        QTest::addColumn<QPoint>("click");
+        QTest::addColumn<QString>("screenshot");
+        QTest::newRow("top-right corner") << "1" << QPoint(1270, 12) << "panel-statusnotifier.png";
+        QTest::newRow("bottom-left corner") << "1" << QPoint(10, 790) << "";
+        QTest::newRow("top-right corner, scale 2") << "2" << QPoint(1270, 12) << "panel-scale2.png";
+        QTest::newRow("middle of the left edge, scale 2") << "2" << QPoint(3, 400) << "";
+    }
+
+    void opensAtTheClick() {
+        QFETCH(QString, scale);
+        QFETCH(QPoint, click);
+        QFETCH(QString, screenshot);
+        QProcessEnvironment env = environment(m_display);
+        env.insert("QT_SCALE_FACTOR", scale);
+        QProcess app;
+        const auto ending = qScopeGuard([&] { endProcess(app); });
+        const QString service = startRegistered(app, env);
+        QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
+        QCOMPARE(itemNames(), QStringList{service}); // Qt's own tray icon made no second item
+
+        const QDBusMessage all =
+            call(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "GetAll",
+                 {QString("org.kde.StatusNotifierItem")});
+        QCOMPARE(all.type(), QDBusMessage::ReplyMessage);
+        const QVariantMap properties = qdbus_cast<QVariantMap>(all.arguments().value(0));
+        for (const char *name : {"Title", "Id", "Category", "Status"})
+            QVERIFY2(!properties.value(name).toString().isEmpty(), name);
+        QCOMPARE(properties.value("Title").toString(), QString("Quayline"));
+        QCOMPARE(properties.value("Status").toString(), QString("Active"));
+        const auto pixmaps = qdbus_cast<SniPixmapList>(properties.value("IconPixmap"));
+        QVERIFY(pixmaps.size() >= 3);
+        // Each decodes, and the glyph is in them (its look is tst_placement's business).
+        QVERIFY(std::any_of(pixmaps.begin(), pixmaps.end(), [](const SniPixmap &p) {
+            const QImage image = p.toImage();
+            if (image.isNull())
+                return false;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    if (image.pixelColor(x, y).alpha() == 255)
+                        return true;
+            return false;
+        }));
+        const auto toolTip = qdbus_cast<SniToolTip>(properties.value("ToolTip"));
+        QCOMPARE(toolTip.title, QString("Quayline"));
+
+        const QDBusMessage layout = call(service, "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                         {0, -1, QStringList()});
+        const auto menu = qdbus_cast<DBusMenuLayoutItem>(layout.arguments().value(1));
+        QStringList labels;
+        for (const DBusMenuLayoutItem &item : menu.children)
+            labels << item.properties.value("label", item.properties.value("type")).toString();
+        QCOMPARE(labels, (QStringList{"Open Quayline", "Settings", "separator", "Quit"}));
+
+        // The host's click: the panel opens by it, inside the screen.
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+             {click.x(), click.y()});
+        QRect panel;
+        QVERIFY2(
+            waitFor([&] { return (panel = windows(m_display, false).value(0)).isValid(); }, stepMs),
+            app.readAllStandardError().constData());
+        const QRect screen(0, 0, 1280, 800);
+        QVERIFY2(screen.contains(panel), qPrintable(QStringLiteral("panel at %1,%2 %3x%4")
+                                                        .arg(panel.x())
+                                                        .arg(panel.y())
+                                                        .arg(panel.width())
+                                                        .arg(panel.height())));
+        // Next to the click and not over it (the host's pixels are not Qt's
+        // logical ones at scale 2): the gap of 4 logical pixels and two of rounding.
+        const int away = distance(click, panel);
+        QVERIFY2(away >= 1 && away <= 6 * scale.toInt(),
+                 qPrintable(QStringLiteral("%1 px away").arg(away)));
+        QCOMPARE(panel.width(), 380 * scale.toInt());
+        if (!screenshot.isEmpty()) {
+            QTest::qWait(1000); // its first scan and frame
+            run(m_display, "import", {"-window", "root", QDir(m_artifacts).filePath(screenshot)});
+        }
+
+        // A second click closes it.
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+             {click.x(), click.y()});
+        QVERIFY(waitFor([&] { return windows(m_display, false).isEmpty(); }, stepMs));
+        quitThroughMenu(app, service);
+    }
+
+    // With a watcher but no host, and without a watcher, the icon goes to the
+    // X11 tray; when a host turns up it moves there, and back again when the
+    // watcher leaves. There is never a second item.
+    void followsTheWatcher() {
+        QProcess trayer;
+        start(trayer, "trayer",
+              {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+               "--SetDockType", "false", "--SetPartialStrut", "false"},
+              environment(m_display));
+        m_watcher.hostRegistered = false;
+        m_watcher.registrations.clear();
+        QProcess app;
+        const auto ending = qScopeGuard([&] {
+            endProcess(app);
+            endProcess(trayer);
+        });
+        start(app, m_program, {}, environment(m_display));
+        QVERIFY2(waitFor([&] { return !windows(m_display, true).isEmpty(); }, startMs),
+                 app.readAllStandardError().constData());
+        QVERIFY(m_watcher.registrations.isEmpty());
+
+        m_watcher.hostRegistered = true;
+        emit m_watcher.StatusNotifierHostRegistered();
+        QVERIFY(waitFor([&] { return m_watcher.registrations.size() == 1; }, stepMs));
+        const QString service = m_watcher.registrations.constFirst();
+        QVERIFY(waitFor([&] { return windows(m_display, true).isEmpty(); }, stepMs));
+        QCOMPARE(itemNames(), QStringList{service});
+
+        setWatcherPresent(false);
+        QVERIFY(waitFor([&] { return windows(m_display, true).size() == 1; }, stepMs));
+
+        setWatcherPresent(true);
+        QVERIFY(waitFor([&] { return m_watcher.registrations.size() == 2; }, stepMs));
+        QVERIFY(waitFor([&] { return windows(m_display, true).isEmpty(); }, stepMs));
+        QCOMPARE(itemNames(), QStringList{service});
+
+        quitThroughMenu(app, service);
+    }
+
+    // In a Wayland session with XWayland the program runs on XWayland, where
+    // the panel can be placed at the click; here under a headless weston.
+    void waylandSessionUsesXWayland() {
+        if (QStandardPaths::findExecutable("weston").isEmpty() ||
+            QStandardPaths::findExecutable("Xwayland").isEmpty())
+            QSKIP("weston or Xwayland is not installed");
+        QTemporaryDir runtime;
+        QVERIFY(QFile::setPermissions(runtime.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QString log = runtime.filePath("weston.log");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcess weston, app;
+        const auto ending = qScopeGuard([&] {
+            endProcess(app);
+            endProcess(weston);
+        });
+        start(weston, "weston",
+              {"--backend=headless-backend.so", "--xwayland", "--socket=quayline-test",
+               "--width=1280", "--height=800", "--idle-time=0", "--log=" + log},
+              env);
+        QString xDisplay;
+        const QRegularExpression listening("xserver listening on display (:\\d+)");
+        if (!waitFor(
+                [&] {
+                    QFile file(log);
+                    if (!file.open(QIODevice::ReadOnly))
+                        return false;
+                    const auto match = listening.match(QString::fromUtf8(file.readAll()));
+                    xDisplay = match.captured(1);
+                    return match.hasMatch() || weston.state() == QProcess::NotRunning;
+                },
+                stepMs) ||
+            xDisplay.isEmpty())
+            QSKIP("weston could not start headless with XWayland here");
+
+        QProcessEnvironment appEnv = environment(xDisplay);
+        appEnv.insert("WAYLAND_DISPLAY", "quayline-test");
+        appEnv.insert("XDG_SESSION_TYPE", "wayland");
+        appEnv.insert("XDG_RUNTIME_DIR", runtime.path());
+        const QString service = startRegistered(app, appEnv);
+        QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
+        const QPoint click(1000, 10);
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+             {click.x(), click.y()});
+        // Found as an X11 window: the program chose XWayland. weston's window
+        // manager puts managed X11 windows where it likes, whatever they ask
+        // for; what the program asked for is in its hints.
+        QByteArray window;
+        QVERIFY2(waitFor(
+                     [&] {
+                         window = run(xDisplay, "xdotool",
+                                      {"search", "--onlyvisible", "--classname", "^quayline$"})
+                                      .trimmed();
+                         return !window.isEmpty();
+                     },
+                     stepMs),
+                 app.readAllStandardError().constData());
+        const QString hints = QString::fromUtf8(
+            run(xDisplay, "xprop", {"-id", QString::fromLatin1(window), "WM_NORMAL_HINTS"}));
+        const auto location =
+            QRegularExpression("user specified location: (-?\\d+), (-?\\d+)").match(hints);
+        const auto size = QRegularExpression("user specified size: (\\d+) by (\\d+)").match(hints);
+        QVERIFY2(location.hasMatch() && size.hasMatch(), qPrintable(hints));
+        const QRect asked(location.captured(1).toInt(), location.captured(2).toInt(),
+                          size.captured(1).toInt(), size.captured(2).toInt());
+        QVERIFY2(distance(click, asked) >= 1 && distance(click, asked) <= 6 &&
+                     QRect(0, 0, 1280, 800).contains(asked),
+                 qPrintable(hints));
+        quitThroughMenu(app, service);
+    }
+};
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    StatusNotifierTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_statusnotifier.moc"
