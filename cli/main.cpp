@@ -111,6 +111,7 @@ struct Target {
     qint32 pid = 0;
     QString processName;
     QString user;
+    quint64 startTicks = 0;
 };
 
 std::optional<qint64> parsePort(const QString &text) {
@@ -214,7 +215,7 @@ int runStop(const StopOptions &options) {
             const bool known = std::any_of(targets.cbegin(), targets.cend(),
                                            [&](const Target &t) { return t.pid == e.pid; });
             if (!known)
-                targets.append({e.pid, e.processName, e.user});
+                targets.append({e.pid, e.processName, e.user, e.process.startTicks});
         }
         if (!listed)
             out << "Nothing is listening on port " << port << '\n';
@@ -224,7 +225,7 @@ int runStop(const StopOptions &options) {
     QSet<qint32> termSent; // the panel's escalation memory
     // One press of the panel's stop button; true when the signal went out.
     auto press = [&](const Target &target) {
-        const std::optional<KillError> error = escalateStop(termSent, target.pid, target.user);
+        const std::optional<KillError> error = escalateStop(termSent, target.pid, target.user, target.startTicks);
         if (error && error->kind() == KillError::Kind::ProcessGone) {
             out << describe(target) << " had already exited.\n";
         } else if (error) {

@@ -1,6 +1,7 @@
 #include "scanner/PortScanner.h"
 
 #include "scanner/FieldOutputParser.h"
+#include "scanner/ProcessReader.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -329,7 +330,12 @@ QFuture<ScanResult> PortScanner::scan() const {
             // Half a listing would read as "nothing else is listening".
             if (tcp.errorText || udp.errorText)
                 return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText};
-            return ScanResult{combine(tcp.output, udp.output), std::nullopt};
+            ScanResult result{combine(tcp.output, udp.output), std::nullopt};
+            // Right after lsof returned, so that a pid has had little time to
+            // pass to another process; one read of /proc per distinct pid.
+            static const ProcessReader reader;
+            reader.fill(result.entries);
+            return result;
         });
 }
 

@@ -257,7 +257,7 @@ void PortListViewModel::refreshAndRestartTimer() {
 
 void PortListViewModel::stopProcess(const PortEntry &entry) {
     const std::optional<KillError> error =
-        escalateStop(m_pidsTermSent, entry.pid, entry.user, m_system);
+        escalateStop(m_pidsTermSent, entry.pid, entry.user, entry.process.startTicks, m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
         // A refused stop changes nothing, so the row keeps offering the same signal.
         setKillError(KillMessage::from(*error));

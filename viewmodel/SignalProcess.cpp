@@ -1,6 +1,5 @@
 #include "viewmodel/SignalProcess.h"
 
-#include <cerrno>
 #include <csignal>
 #include <pwd.h>
 #include <unistd.h>
@@ -12,47 +11,20 @@ QString currentLoginName() {
     return QString::number(uid);
 }
 
-SystemCalls SystemCalls::real() {
-    return {currentLoginName,
-            [](qint32 pid, int signal) { return ::kill(pid_t(pid), signal) == 0 ? 0 : errno; }};
-}
-
-SystemCalls SystemCalls::completed() const {
-    SystemCalls result = *this;
-    if (!result.loginName)
-        result.loginName = currentLoginName;
-    if (!result.kill)
-        result.kill = real().kill;
-    return result;
-}
-
 std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool force,
-                                       const SystemCalls &system) {
-    // Below 1, kill(2) would address a process group or every process we may signal.
+                                       quint64 startTicks, const SystemCalls &system) {
     if (pid < 1)
         return KillError::failed(-1);
-    if (!owner.isEmpty()) {
-        const auto nfc = QString::NormalizationForm_C;
-        if (system.loginName().normalized(nfc) != owner.normalized(nfc))
-            return KillError::notOwned(owner);
-    }
-    const int error = system.kill(pid, force ? SIGKILL : SIGTERM);
-    switch (error) {
-    case 0:
-        return std::nullopt;
-    case ESRCH:
-        return KillError::processGone();
-    case EPERM:
-        return KillError::permissionDenied();
-    default:
-        return KillError::failed(error);
-    }
+    if (std::optional<KillError> refusal = checkOwner(owner, system))
+        return refusal;
+    const ProcessHandle process = ProcessHandle::open(pid, startTicks, system);
+    return process.isOpen() ? process.signal(force ? SIGKILL : SIGTERM) : process.error();
 }
 
 std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const QString &owner,
-                                      const SystemCalls &system) {
+                                      quint64 startTicks, const SystemCalls &system) {
     const bool force = termSent.contains(pid);
-    std::optional<KillError> error = signalProcess(pid, owner, force, system);
+    std::optional<KillError> error = signalProcess(pid, owner, force, startTicks, system);
     if (!error && !force)
         termSent.insert(pid);
     else if (!error || error->kind() == KillError::Kind::ProcessGone)

@@ -2,27 +2,19 @@
 
 #include "model/KillError.h"
 #include "model/PortEntry.h"
+#include "viewmodel/ProcessHandle.h"
 
 #include <QSet>
 #include <functional>
 #include <optional>
 
-// The two system calls behind stopping a process, replaceable so that tests
-// can exercise refusals without signalling anybody else's process.
-struct SystemCalls {
-    // Login name of the real user, in the form lsof prints in its L field.
-    std::function<QString()> loginName;
-    // kill(2): 0 on success, otherwise the errno value.
-    std::function<int(qint32 pid, int signal)> kill;
-
-    // The real calls; completed() fills a member left empty with the real one.
-    static SystemCalls real();
-    SystemCalls completed() const;
-};
-
-// Sends SIGTERM (or SIGKILL when force) to pid after the pid and owner checks.
-// Returns nothing on success. Touches no state of its own.
+// Sends SIGTERM (or SIGKILL when force) to pid after the owner check, through
+// a ProcessHandle, so only to the process that started at startTicks (the
+// scan's ProcessInfo::startTicks); any other process on that pid, or an
+// unknown start time, gives processGone(). Returns nothing on success.
+// Touches no state of its own.
 std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool force,
+                                       quint64 startTicks,
                                        const SystemCalls &system = SystemCalls::real());
 
 // The real user's login name: its passwd entry, or the decimal uid without one.
@@ -35,6 +27,7 @@ QString currentLoginName();
 // as it was, so the same kind of signal is offered again. Returns the error,
 // processGone included (callers treat that one as no failure).
 std::optional<KillError> escalateStop(QSet<qint32> &termSent, qint32 pid, const QString &owner,
+                                      quint64 startTicks,
                                       const SystemCalls &system = SystemCalls::real());
 
 // Keeps in termSent only the pids that entries still list: a process no longer

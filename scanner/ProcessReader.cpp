@@ -1,0 +1,251 @@
+#include "scanner/ProcessReader.h"
+
+#include <QFile>
+#include <QHash>
+#include <QVarLengthArray>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// A command line longer than this is cut here: argv can reach megabytes, and a
+// scan holds one per listed pid.
+constexpr qsizetype maxCommandLineBytes = 256 * 1024;
+
+class Fd {
+public:
+    explicit Fd(int fd)
+        : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The file name relative to dirFd, read to its end or to limit bytes.
+QByteArray readAt(int dirFd, const char *name, qsizetype limit = 64 * 1024) {
+    QByteArray data;
+    const Fd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return data;
+    char buffer[4096];
+    while (data.size() < limit) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n > 0)
+            data.append(buffer, std::min<qsizetype>(n, limit - data.size()));
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return data;
+}
+
+// The parts of text between separators, as views into it.
+QVarLengthArray<QByteArrayView, 16> split(QByteArrayView text, char separator) {
+    QVarLengthArray<QByteArrayView, 16> parts;
+    qsizetype from = 0;
+    for (qsizetype at; (at = text.indexOf(separator, from)) >= 0; from = at + 1)
+        parts.append(text.sliced(from, at - from));
+    parts.append(text.sliced(from));
+    return parts;
+}
+
+bool isHex(QByteArrayView text) {
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return !text.isEmpty();
+}
+
+// The container id one cgroup path component names, or nothing: the scope
+// systemd makes for a container ("docker-<id>.scope", "libpod-<id>.scope",
+// "cri-containerd-<id>.scope", "crio-<id>.scope"), containerd's
+// "...:cri-containerd:<id>", or a bare 64-digit id as cgroupfs drivers name it
+// ("/docker/<id>", "/kubepods/besteffort/pod<uid>/<id>").
+QByteArrayView containerIn(QByteArrayView component) {
+    if (const qsizetype colon = component.lastIndexOf(':'); colon >= 0)
+        component = component.sliced(colon + 1);
+    const bool scope = component.endsWith(".scope");
+    if (scope)
+        component.chop(6);
+    for (const char *prefix : {"docker-", "libpod-", "cri-containerd-", "crio-"}) {
+        if (component.startsWith(prefix)) {
+            const QByteArrayView id = component.sliced(qstrlen(prefix));
+            return id.size() >= 12 && isHex(id) ? id : QByteArrayView();
+        }
+    }
+    return !scope && component.size() == 64 && isHex(component) ? component : QByteArrayView();
+}
+
+} // namespace
+
+ProcessReader::ProcessReader(QString procRoot)
+    : m_root(QFile::encodeName(procRoot)) {
+    if (const long tps = ::sysconf(_SC_CLK_TCK); tps > 0)
+        m_ticksPerSecond = tps;
+    const Fd root(::open(m_root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QByteArray stat = root.get() >= 0 ? readAt(root.get(), "stat") : QByteArray();
+    if (const qsizetype at = stat.indexOf("\nbtime "); at >= 0) {
+        const qsizetype from = at + 7;
+        const qsizetype end = stat.indexOf('\n', from);
+        m_bootTime = stat.mid(from, end < 0 ? -1 : end - from).toLongLong();
+    }
+}
+
+std::optional<ProcessStat> ProcessReader::parseStat(QByteArrayView line) {
+    const qsizetype open = line.indexOf('(');
+    const qsizetype close = line.lastIndexOf(')');
+    if (open < 0 || close < open)
+        return std::nullopt;
+    ProcessStat stat;
+    stat.comm = line.sliced(open + 1, close - open - 1).toByteArray();
+    // Fields from 3 (state) on, after ") ".
+    int field = 3;
+    qsizetype at = close + 1;
+    while (at < line.size() && field <= 22) {
+        while (at < line.size() && line[at] == ' ')
+            ++at;
+        qsizetype end = at;
+        while (end < line.size() && line[end] != ' ' && line[end] != '\n')
+            ++end;
+        const QByteArrayView value = line.sliced(at, end - at);
+        if (field == 3 && value.size() == 1)
+            stat.state = value[0];
+        else if (field == 22) {
+            bool ok = false;
+            stat.startTicks = value.toULongLong(&ok);
+            if (!ok)
+                return std::nullopt;
+        }
+        ++field;
+        at = end;
+    }
+    if (field <= 22 || stat.state == 0)
+        return std::nullopt;
+    return stat;
+}
+
+ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
+    CgroupPlace place;
+    QByteArrayView unified, systemd; // the cgroup v2 path, and v1's name=systemd one
+    for (QByteArrayView line : split(text, '\n')) {
+        const qsizetype first = line.indexOf(':');
+        const qsizetype second = first < 0 ? -1 : line.indexOf(':', first + 1);
+        if (second < 0)
+            continue;
+        const QByteArrayView controllers = line.sliced(first + 1, second - first - 1);
+        const QByteArrayView path = line.sliced(second + 1);
+        if (line.startsWith("0::"))
+            unified = path;
+        else if (controllers == "name=systemd")
+            systemd = path;
+        // Innermost first: a container nested in another names the inner one.
+        if (place.container.isEmpty()) {
+            const auto parts = split(path, '/');
+            for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
+                if (const QByteArrayView id = containerIn(*it); !id.isEmpty()) {
+                    place.container = QString::fromLatin1(id);
+                    break;
+                }
+            }
+        }
+    }
+    if (!place.container.isEmpty())
+        return place;
+    const QByteArrayView path = unified.size() > 1 || systemd.isEmpty() ? unified : systemd;
+    const auto parts = split(path, '/');
+    for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
+        if (it->endsWith(".service") || it->endsWith(".scope")) {
+            place.unit = QString::fromUtf8(*it);
+            break;
+        }
+    }
+    return place;
+}
+
+bool ProcessReader::commMatches(QByteArrayView comm, QStringView lsofCommand) {
+    const QByteArray lsof = lsofCommand.toUtf8();
+    qsizetype plain = 0;
+    for (; plain < comm.size(); ++plain) {
+        const unsigned char c = comm[plain];
+        if (c < 0x20 || c >= 0x7f || c == '\\' || c == ')')
+            break;
+    }
+    if (plain == comm.size())
+        return lsof == comm;
+    return lsof.size() >= plain && QByteArrayView(lsof).first(plain) == comm.first(plain);
+}
+
+std::optional<ProcessStat> ProcessReader::readStat(qint32 pid) const {
+    if (pid < 1)
+        return std::nullopt;
+    const QByteArray path = m_root + '/' + QByteArray::number(pid) + "/stat";
+    const Fd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return std::nullopt;
+    char buffer[1024];
+    ssize_t n;
+    do
+        n = ::read(fd.get(), buffer, sizeof buffer);
+    while (n < 0 && errno == EINTR);
+    return n > 0 ? parseStat(QByteArrayView(buffer, n)) : std::nullopt;
+}
+
+ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
+    ProcessInfo info;
+    if (pid < 1)
+        return info;
+    // Every file is read through one open of the process's folder: once its
+    // process has gone, reads through it fail even if the pid has been handed
+    // on, so the parts below cannot come from two different processes.
+    const QByteArray path = m_root + '/' + QByteArray::number(pid);
+    const Fd dir(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        return info;
+    const std::optional<ProcessStat> stat = parseStat(readAt(dir.get(), "stat", 1024));
+    if (!stat || stat->startTicks == 0 || !commMatches(stat->comm, lsofCommand))
+        return info;
+
+    const QByteArray cmdline = readAt(dir.get(), "cmdline", maxCommandLineBytes);
+    QByteArrayView args(cmdline);
+    if (args.endsWith('\0'))
+        args.chop(1);
+    if (!cmdline.isEmpty()) {
+        for (QByteArrayView arg : split(args, '\0'))
+            info.commandLine.append(QString::fromUtf8(arg));
+    }
+
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(dir.get(), "cwd", target, sizeof target);
+    if (length > 0)
+        info.cwd = QFile::decodeName(QByteArray(target, length));
+
+    const CgroupPlace place = parseCgroup(readAt(dir.get(), "cgroup"));
+    info.unit = place.unit;
+    info.container = place.container;
+
+    info.startTicks = stat->startTicks;
+    if (m_bootTime > 0)
+        info.startedAt = QDateTime::fromMSecsSinceEpoch(
+            m_bootTime * 1000 + qint64(stat->startTicks * 1000 / quint64(m_ticksPerSecond)),
+            Qt::UTC);
+    return info;
+}
+
+void ProcessReader::fill(PortEntryList &entries) const {
+    QHash<qint32, ProcessInfo> seen;
+    for (PortEntry &entry : entries) {
+        auto it = seen.find(entry.pid);
+        if (it == seen.end())
+            it = seen.insert(entry.pid, read(entry.pid, entry.processName));
+        entry.process = *it;
+    }
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "model/PortEntry.h"
+#include "model/ProcessInfo.h"
+
+#include <QByteArrayView>
+#include <QString>
+#include <optional>
+
+// Reads what a process is from the proc file system: /proc/PID/stat, cmdline,
+// cwd and cgroup. The root is a parameter so that tests can hand it a tree of
+// their own. Plain reads with no state beyond the boot time, safe on any thread.
+class ProcessReader {
+public:
+    explicit ProcessReader(QString procRoot = QStringLiteral("/proc"));
+
+    // /proc/PID/stat of the process holding pid now; nothing when there is none.
+    std::optional<ProcessStat> readStat(qint32 pid) const;
+
+    // Everything about pid, provided its process still has the command name
+    // lsof printed for it (commMatches); otherwise, or when it is gone, an
+    // empty ProcessInfo.
+    ProcessInfo read(qint32 pid, QStringView lsofCommand) const;
+
+    // Fills PortEntry::process of every entry, reading each distinct pid once.
+    void fill(PortEntryList &entries) const;
+
+    // Seconds since the epoch at which the machine booted (btime of
+    // /proc/stat); 0 when unknown.
+    qint64 bootTime() const { return m_bootTime; }
+
+    // The parts of one stat line. comm is taken up to the last ')', since
+    // the name itself may hold spaces and parentheses.
+    static std::optional<ProcessStat> parseStat(QByteArrayView line);
+
+    struct CgroupPlace {
+        QString unit;      // innermost systemd .service or .scope; empty inside a container
+        QString container; // container id of docker, podman, containerd or CRI-O
+    };
+    // What the lines of /proc/PID/cgroup name. Where a container is named,
+    // unit stays empty: the scope systemd wraps around a container
+    // ("docker-<id>.scope") is no unit anyone manages, and the id says more.
+    static CgroupPlace parseCgroup(QByteArrayView text);
+
+    // Whether the kernel's command name (15 bytes at most) is the one lsof
+    // printed. lsof prints comm as it is, except that it escapes control
+    // characters and may cut the name short at a ')'; so bytes from the first
+    // control character, DEL, backslash, ')' or non-ASCII byte on are not compared
+    // (lsof's name must reach that far), and a plain name must match exactly.
+    static bool commMatches(QByteArrayView comm, QStringView lsofCommand);
+
+private:
+    QByteArray m_root;
+    qint64 m_bootTime = 0;
+    long m_ticksPerSecond = 100;
+};

@@ -1,0 +1,201 @@
+#include "viewmodel/ProcessHandle.h"
+
+#include "scanner/ProcessReader.h"
+#include "viewmodel/SignalProcess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int realPidfdOpen(qint32 pid) {
+#ifdef SYS_pidfd_open
+    const int fd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+    return fd >= 0 ? fd : -errno;
+#else
+    Q_UNUSED(pid);
+    return -ENOSYS;
+#endif
+}
+
+int realPidfdSendSignal(int pidfd, int signal) {
+#ifdef SYS_pidfd_send_signal
+    return ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0 ? 0 : errno;
+#else
+    Q_UNUSED(pidfd);
+    Q_UNUSED(signal);
+    return ENOSYS;
+#endif
+}
+
+std::optional<KillError> fromErrno(int error) {
+    switch (error) {
+    case 0:
+        return std::nullopt;
+    case ESRCH:
+        return KillError::processGone();
+    case EPERM:
+        return KillError::permissionDenied();
+    default:
+        return KillError::failed(error);
+    }
+}
+
+// Whether stat describes the process that started at startTicks and has not exited.
+bool isRunning(const std::optional<ProcessStat> &stat, quint64 startTicks) {
+    return stat && stat->startTicks == startTicks && stat->state != 'Z' && stat->state != 'X';
+}
+
+} // namespace
+
+SystemCalls SystemCalls::real() {
+    return {currentLoginName,
+            [](qint32 pid, int signal) { return ::kill(pid_t(pid), signal) == 0 ? 0 : errno; },
+            realPidfdOpen,
+            realPidfdSendSignal,
+            [](int fd) { ::close(fd); },
+            [](qint32 pid) {
+                static const ProcessReader reader;
+                return reader.readStat(pid);
+            }};
+}
+
+SystemCalls SystemCalls::completed() const {
+    const SystemCalls real = SystemCalls::real();
+    // A seam that replaces one of the calls that send signals must not get a
+    // real one for the others, nor close descriptors it made up.
+    const bool replaced = kill || pidfdOpen || pidfdSendSignal;
+    SystemCalls result = *this;
+    if (!result.loginName)
+        result.loginName = real.loginName;
+    if (!result.kill)
+        result.kill = replaced ? [](qint32, int) { return EPERM; } : real.kill;
+    if (!result.pidfdOpen)
+        result.pidfdOpen = replaced ? [](qint32) { return -ENOSYS; } : real.pidfdOpen;
+    if (!result.pidfdSendSignal)
+        result.pidfdSendSignal = replaced ? [](int, int) { return EPERM; } : real.pidfdSendSignal;
+    if (!result.closeFd)
+        result.closeFd = pidfdOpen ? [](int) {} : real.closeFd;
+    if (!result.processStat)
+        result.processStat = real.processStat;
+    return result;
+}
+
+ProcessHandle::ProcessHandle(ProcessHandle &&other) noexcept
+    : m_system(std::move(other.m_system))
+    , m_pid(other.m_pid)
+    , m_startTicks(other.m_startTicks)
+    , m_pidfd(std::exchange(other.m_pidfd, -1))
+    , m_open(std::exchange(other.m_open, false))
+    , m_error(std::exchange(other.m_error, KillError::failed(-1))) {}
+
+ProcessHandle &ProcessHandle::operator=(ProcessHandle &&other) noexcept {
+    if (this != &other) {
+        this->~ProcessHandle();
+        new (this) ProcessHandle(std::move(other));
+    }
+    return *this;
+}
+
+ProcessHandle::~ProcessHandle() {
+    if (m_pidfd >= 0)
+        m_system.closeFd(m_pidfd);
+}
+
+ProcessHandle ProcessHandle::open(qint32 pid, quint64 startTicks, const SystemCalls &system) {
+    ProcessHandle handle;
+    handle.m_system = system.completed();
+    handle.m_pid = pid;
+    handle.m_startTicks = startTicks;
+    // Below 1, kill(2) would address a process group or every process we may signal.
+    if (pid < 1)
+        return handle;
+    // Nothing to check the process against. A scan leaves the start time
+    // unknown only when the pid had already exited or passed to another
+    // process when it read /proc (lsof itself reads /proc, so it is there);
+    // the refresh that follows a "gone" lists the pid again, with its start
+    // time, if its process is still there.
+    if (startTicks == 0) {
+        handle.m_error = KillError::processGone();
+        return handle;
+    }
+    const int fd = handle.m_system.pidfdOpen(pid);
+    if (fd < 0 && fd != -ENOSYS) {
+        handle.m_error = fromErrno(-fd);
+        return handle;
+    }
+    handle.m_pidfd = fd;
+    // Read after the pidfd is open, which pins the process: if the process
+    // holding the pid now is the one listed, the pidfd refers to it. (One
+    // that has exited and awaits its parent still counts; signals to it are
+    // accepted and do nothing.)
+    const std::optional<ProcessStat> stat = handle.m_system.processStat(pid);
+    if (!stat || stat->startTicks != startTicks) {
+        handle.m_error = KillError::processGone();
+        return handle;
+    }
+    handle.m_open = true;
+    handle.m_error.reset();
+    return handle;
+}
+
+std::optional<KillError> ProcessHandle::error() const {
+    return m_error;
+}
+
+std::optional<KillError> ProcessHandle::signal(int signal) const {
+    if (!m_open)
+        return m_error;
+    if (m_pidfd >= 0)
+        return fromErrno(m_system.pidfdSendSignal(m_pidfd, signal));
+    // Without a pidfd the check is repeated right before kill(2). The pid can
+    // still pass to another process between the two calls: a few microseconds
+    // in which the process would have to exit, be reaped by its parent, and
+    // the kernel hand out the same pid again, which it does only after going
+    // through every other free pid up to pid_max (4,194,304 by default).
+    const std::optional<ProcessStat> stat = m_system.processStat(m_pid);
+    if (!stat || stat->startTicks != m_startTicks)
+        return KillError::processGone();
+    return fromErrno(m_system.kill(m_pid, signal));
+}
+
+bool ProcessHandle::waitForExit(QDeadlineTimer deadline) const {
+    if (m_pid < 1)
+        return true;
+    if (m_pidfd >= 0) {
+        pollfd pfd{m_pidfd, POLLIN, 0};
+        for (;;) {
+            const qint64 left = deadline.remainingTime();
+            const int rc = ::poll(&pfd, 1, left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)));
+            if (rc > 0 && (pfd.revents & POLLIN))
+                return true;
+            if (rc == 0)
+                return false;
+            if (rc > 0 || errno != EINTR)
+                break; // not a pollable pidfd: look at /proc instead
+        }
+    }
+    for (;;) {
+        if (!isRunning(m_system.processStat(m_pid), m_startTicks))
+            return true;
+        const qint64 left = deadline.remainingTime();
+        if (left == 0)
+            return false;
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(left < 0 ? 10 : std::min<qint64>(left, 10)));
+    }
+}
+
+std::optional<KillError> checkOwner(const QString &owner, const SystemCalls &system) {
+    if (owner.isEmpty())
+        return std::nullopt;
+    const auto nfc = QString::NormalizationForm_C;
+    const QString me = system.loginName ? system.loginName() : currentLoginName();
+    if (me.normalized(nfc) != owner.normalized(nfc))
+        return KillError::notOwned(owner);
+    return std::nullopt;
+}
