@@ -452,8 +452,12 @@ private slots:
         Kills kills;
         int result = 0;
         const auto kill = [&](qint32 p, int s) { return kills.append({p, s}), result; };
-        Fixture f({}, {[] { return login; }, kill});
-        const PortEntry target = entry(pid, "server", 8080, owner);
+        // Without pidfds, so every signal reaches the kill(2) above; the process
+        // on the pid is the one listed.
+        const auto stat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        Fixture f({}, {[] { return login; }, kill, {}, {}, {}, stat});
+        PortEntry target = entry(pid, "server", 8080, owner);
+        target.process.startTicks = 7;
         f.immediate = ScanResult{{target}, std::nullopt}; // listed at every refresh
         if (termSentBefore) {
             f.vm->stopProcess(target);
@@ -494,15 +498,16 @@ private slots:
         ListeningChild child(kind == ChildCase::IgnoresTerm ? ListeningChild::OnTerm::Ignore
                                                             : ListeningChild::OnTerm::Exit);
         QVERIFY(child.port > 0);
-        // The real login name, kill(2) for the child only, lsof narrowed to the child.
-        Fixture f({},
-                  {{}, [&](qint32 p, int s) { return p == child.pid ? child.signal(s) : EPERM; }},
-                  [&] {
-                      return PortScanner().scan().then([pid = child.pid](ScanResult result) {
-                          result.entries.removeIf([&](const PortEntry &e) { return e.pid != pid; });
-                          return result;
-                      });
-                  });
+        // The real login name and /proc, kill(2) for the child only (so no
+        // pidfds: the check around kill(2) is what runs), lsof narrowed to the child.
+        SystemCalls system;
+        system.kill = [&](qint32 p, int s) { return p == child.pid ? child.signal(s) : EPERM; };
+        Fixture f({}, system, [&] {
+            return PortScanner().scan().then([pid = child.pid](ScanResult result) {
+                result.entries.removeIf([&](const PortEntry &e) { return e.pid != pid; });
+                return result;
+            });
+        });
         f.vm->refresh();
         QTRY_COMPARE_WITH_TIMEOUT(f.vm->entries().size(), 1, 20000);
         const PortEntry row = f.vm->entries().first();

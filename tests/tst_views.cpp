@@ -63,6 +63,8 @@ public:
             m_signalsSent.append(QVariantMap{{"pid", pid}, {"signal", signal}});
             return m_killResult;
         };
+        // Every pid still holds the process listed (start time 1, see finishScan).
+        deps.system.processStat = [](qint32) { return ProcessStat{"proc", 'S', 1}; };
         m_models.append(new PortListViewModel(std::move(deps), this));
         return m_models.back();
     }
@@ -78,6 +80,7 @@ public:
                 f.value("pid", 100).toInt(), f.value("processName", "proc").toString(),
                 f.value("user", "me").toString(), f.value("networkProtocol", "TCP").toString(),
                 "IPv4", "*", f.value("port", 80).toLongLong(), "LISTEN"));
+            result.entries.last().process.startTicks = 1;
         }
         if (!error.isNull())
             result.errorText = error.toString();

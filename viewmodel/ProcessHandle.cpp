@@ -128,11 +128,12 @@ ProcessHandle ProcessHandle::open(qint32 pid, quint64 startTicks, const SystemCa
         handle.m_error = fromErrno(-fd);
         return handle;
     }
-    handle.m_pidfd = fd;
-    // Read after the pidfd is open, which pins the process: if the process
-    // holding the pid now is the one listed, the pidfd refers to it. (One
-    // that has exited and awaits its parent still counts; signals to it are
-    // accepted and do nothing.)
+    handle.m_pidfd = fd >= 0 ? fd : -1;
+    // Read after the pidfd is open, so the check is free of races: the listed
+    // process started before the scan and keeps its pid until it is reaped,
+    // so if it holds the pid now it held it when the pidfd was opened, and the
+    // pidfd refers to it. (One that has exited and awaits its parent still
+    // counts; signals to it are accepted and do nothing.)
     const std::optional<ProcessStat> stat = handle.m_system.processStat(pid);
     if (!stat || stat->startTicks != startTicks) {
         handle.m_error = KillError::processGone();

@@ -38,10 +38,10 @@ struct SystemCalls {
 // One process, held from the check of its identity to its last signal. The
 // check compares the start time recorded when a scan listed the pid with the
 // one the process holding the pid has now; a pid handed on to another process
-// fails it and counts as gone. Through a pidfd the process stays pinned: its
-// pid cannot be handed on while the handle is open, so nothing sent through
-// the handle can reach a newcomer. Move-only; closes its descriptor when
-// destroyed. Not thread-safe.
+// fails it and counts as gone. Signals then go through the pidfd, which refers
+// to that one process: once it has exited they fail as gone, even if the
+// kernel has meanwhile handed its pid to a newcomer. Move-only; closes its
+// descriptor when destroyed. Not thread-safe.
 class ProcessHandle {
 public:
     ProcessHandle() = default; // holds no process; error() is failed(-1)

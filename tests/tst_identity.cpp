@@ -1,0 +1,436 @@
+// What a process is: /proc parsing as data rows, the identity read from
+// processes the test starts itself, and signalling through a ProcessHandle
+// with the system calls replaced (a recycled pid, refusals, no pidfds).
+#include "ListeningChild.h"
+#include "scanner/PortScanner.h"
+#include "scanner/ProcessReader.h"
+#include "viewmodel/SignalProcess.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+namespace {
+
+const QByteArray id64 = "4f1c0e2a9b7d3c5e6f8a0b1c2d3e4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b9c0d1e";
+
+// A child of this test, started by posix_spawn with an argv[0] of our own, so
+// that comm (from the file name) and argv[0] differ. Killed through a pidfd
+// and reaped when it goes.
+struct SpawnedChild {
+    pid_t pid = -1;
+    int pidfd = -1;
+    SpawnedChild(const QByteArray &program, const QList<QByteArray> &args, const QByteArray &cwd) {
+        std::vector<char *> argv;
+        for (const QByteArray &a : args)
+            argv.push_back(const_cast<char *>(a.constData()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.constData());
+        if (::posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        if (pid > 0)
+            pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    }
+    ~SpawnedChild() {
+        if (pid > 0) {
+            ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(pidfd);
+    }
+    // Waits until the child has exited (it stays a zombie until reap()).
+    bool waitForExit() const {
+        siginfo_t info{};
+        return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) == 0;
+    }
+    void reap() {
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    void killAndReap() {
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        reap();
+    }
+};
+
+// What a stat line of a sleeping process looks like, with the given comm and start ticks.
+QByteArray statLine(const QByteArray &comm, quint64 ticks, char state = 'S') {
+    return "4242 (" + comm + ") " + state +
+           " 1 4242 4242 0 -1 4194560 120 0 0 0 0 0 0 0 20 0 1 0 " + QByteArray::number(ticks) +
+           " 8503296 245 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+}
+
+// One signalling attempt through the seam: whether pidfd_open works (else
+// ENOSYS, or the negative errno given), the start ticks recorded at the scan,
+// the start ticks /proc shows at each look (0: no process on the pid), what
+// the sending call answers.
+struct Attempt {
+    int pidfdOpen; // 1: a descriptor; 0: -ENOSYS; < 0: that value
+    quint64 recorded;
+    QList<quint64> seen; // one per look at /proc, the last repeated
+    int sendResult;
+    char state = 'S';
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Attempt)
+Q_DECLARE_METATYPE(std::optional<KillError>)
+
+class TestIdentity : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parsesStat_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("comm"); // "<none>": not a stat line
+        QTest::addColumn<char>("state");
+        QTest::addColumn<quint64>("ticks");
+        QTest::newRow("plain") << statLine("nginx", 7314) << QByteArray("nginx") << 'S'
+                               << quint64(7314);
+        // Taken up to the first ')' this reads " (x" as the state and a wrong field 22.
+        QTest::newRow("comm with ') (' inside")
+            << statLine("a) (b) R 1 2", 99) << QByteArray("a) (b) R 1 2") << 'S' << quint64(99);
+        QTest::newRow("comm with spaces, newline, no ')'")
+            << statLine("x y\nz", 5) << QByteArray("x y\nz") << 'S' << quint64(5);
+        QTest::newRow("zombie") << statLine("gone", 12, 'Z') << QByteArray("gone") << 'Z'
+                                << quint64(12);
+        QTest::newRow("cut short before field 22") << QByteArray("4242 (cut) S 1 4242 4242 0 -1")
+                                                   << QByteArray("<none>") << '\0' << quint64(0);
+        QTest::newRow("no parentheses")
+            << QByteArray("4242 cut S 1 2 3") << QByteArray("<none>") << '\0' << quint64(0);
+        QTest::newRow("start time not a number")
+            << statLine("x", 1).replace(" 1 8503296", " 1x 8503296") << QByteArray("<none>") << '\0'
+            << quint64(0);
+    }
+    void parsesStat() {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, comm);
+        QFETCH(char, state);
+        QFETCH(quint64, ticks);
+        const std::optional<ProcessStat> stat = ProcessReader::parseStat(line);
+        QCOMPARE(stat ? stat->comm : QByteArray("<none>"), comm);
+        if (stat) {
+            QCOMPARE(stat->state, state);
+            QCOMPARE(stat->startTicks, ticks);
+        }
+    }
+
+    void parsesCgroup_data() {
+        QTest::addColumn<QByteArray>("cgroup");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<QString>("container");
+        QTest::newRow("systemd service")
+            << QByteArray("0::/system.slice/nginx.service\n") << "nginx.service"
+            << "";
+        QTest::newRow("below a service")
+            << QByteArray("0::/system.slice/postgresql@15-main.service/workers\n")
+            << "postgresql@15-main.service"
+            << "";
+        QTest::newRow("user app scope")
+            << QByteArray("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                          "app-gnome-firefox-4242.scope\n")
+            << "app-gnome-firefox-4242.scope"
+            << "";
+        QTest::newRow("user service") << QByteArray("0::/user.slice/user-1000.slice/"
+                                                    "user@1000.service/app.slice/pipewire.service")
+                                      << "pipewire.service"
+                                      << "";
+        QTest::newRow("session scope")
+            << QByteArray("0::/user.slice/user-1000.slice/session-3.scope\n") << "session-3.scope"
+            << "";
+        QTest::newRow("none") << QByteArray("0::/\n") << ""
+                              << "";
+        QTest::newRow("empty") << QByteArray() << ""
+                               << "";
+        QTest::newRow("docker, systemd driver")
+            << QByteArray("0::/system.slice/docker-" + id64 + ".scope\n") << "" << QString(id64);
+        QTest::newRow("docker, cgroupfs v1")
+            << QByteArray("12:pids:/docker/" + id64 + "\n1:name=systemd:/docker/" + id64 +
+                          "\n0::/\n")
+            << "" << QString(id64);
+        QTest::newRow("podman rootless")
+            << QByteArray("0::/user.slice/user-1000.slice/user@1000.service/user.slice/libpod-" +
+                          id64 + ".scope/container\n")
+            << "" << QString(id64);
+        QTest::newRow("podman's conmon is no container")
+            << QByteArray("0::/machine.slice/libpod-conmon-" + id64 + ".scope\n")
+            << QString("libpod-conmon-" + id64 + ".scope") << "";
+        QTest::newRow("containerd under kubepods, systemd driver")
+            << QByteArray("0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-"
+                          "pod1a2b3c4d_5e6f.slice/cri-containerd-" +
+                          id64 + ".scope\n")
+            << "" << QString(id64);
+        QTest::newRow("kubepods, cgroupfs driver")
+            << QByteArray("0::/kubepods/besteffort/pod1a2b3c4d-5e6f/" + id64 + "\n") << ""
+            << QString(id64);
+        QTest::newRow("containerd's colon form")
+            << QByteArray("0::/system.slice/containerd.service/kubepods-pod1.slice:cri-"
+                          "containerd:" +
+                          id64 + "\n")
+            << "" << QString(id64);
+        QTest::newRow("CRI-O") << QByteArray("0::/kubepods.slice/crio-" + id64 + ".scope\n") << ""
+                               << QString(id64);
+        QTest::newRow("hybrid: v1 systemd path when v2 is the root")
+            << QByteArray("4:memory:/system.slice/ssh.service\n1:name=systemd:/system.slice/"
+                          "ssh.service\n0::/\n")
+            << "ssh.service"
+            << "";
+        QTest::newRow("a 64-digit scope that is not a container prefix")
+            << QByteArray("0::/system.slice/" + id64 + ".scope\n") << QString(id64 + ".scope")
+            << "";
+    }
+    void parsesCgroup() {
+        QFETCH(QByteArray, cgroup);
+        QFETCH(QString, unit);
+        QFETCH(QString, container);
+        const ProcessReader::CgroupPlace place = ProcessReader::parseCgroup(cgroup);
+        QCOMPARE(place.unit, unit);
+        QCOMPARE(place.container, container);
+    }
+
+    // lsof prints comm, escaping control characters and cutting it at ") ".
+    void matchesComm_data() {
+        QTest::addColumn<QByteArray>("comm");
+        QTest::addColumn<QString>("lsof");
+        QTest::addColumn<bool>("matches");
+        QTest::newRow("equal") << QByteArray("nginx") << "nginx" << true;
+        QTest::newRow("15 bytes, as the kernel keeps it")
+            << QByteArray("a-really-long-p") << "a-really-long-p" << true;
+        QTest::newRow("another name") << QByteArray("sleep") << "nginx" << false;
+        QTest::newRow("the listed name plus more") << QByteArray("sleep2") << "sleep" << false;
+        QTest::newRow("the listed name minus some") << QByteArray("sleep") << "sleep2" << false;
+        QTest::newRow("ESC as ^[") << QByteArray("we\x1b[2Jird") << "we^[[2Jird" << true;
+        QTest::newRow("tab and DEL") << QByteArray("a\tb\x7f") << "a\\tb\\x7f" << true;
+        QTest::newRow("ESC, but another name before it")
+            << QByteArray("xy\x1b[2J") << "we^[[2J" << false;
+        QTest::newRow("cut at ') ' by lsof")
+            << QByteArray("we\x1b[2Jird ) ( n") << "we^[[2Jird " << true;
+        QTest::newRow("UTF-8 as it is") << QByteArray("caf\xc3\xa9") << "caf\u00e9" << true;
+        QTest::newRow("invalid UTF-8") << QByteArray("caf\xe9") << "caf\ufffd" << true;
+        QTest::newRow("invalid UTF-8, other start")
+            << QByteArray("cab\xe9") << "caf\ufffd" << false;
+    }
+    void matchesComm() {
+        QFETCH(QByteArray, comm);
+        QFETCH(QString, lsof);
+        QFETCH(bool, matches);
+        QCOMPARE(ProcessReader::commMatches(comm, lsof), matches);
+    }
+
+    // A fake /proc: the reader takes its root as a parameter.
+    void readsFakeTree() {
+        QTemporaryDir root;
+        QDir dir(root.path());
+        QVERIFY(dir.mkpath("4242"));
+        const auto write = [&](const QString &name, const QByteArray &data) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(data);
+        };
+        write("stat", "cpu  1 2 3\nbtime 1700000000\nprocesses 9\n");
+        write("4242/stat", statLine("node", 250)); // 2.5 s after boot at 100 Hz
+        write("4242/cmdline", QByteArray("node\0server.js\0--port=80 x\0\0", 28));
+        write("4242/cgroup", "0::/system.slice/app.service\n");
+        QVERIFY(QFile::link("/", dir.filePath("4242/cwd")));
+        const ProcessReader reader(root.path());
+        QCOMPARE(reader.bootTime(), 1700000000);
+        ProcessInfo info = reader.read(4242, u"node");
+        QCOMPARE(info.startTicks, quint64(250));
+        QCOMPARE(info.commandLine, QStringList({"node", "server.js", "--port=80 x", ""}));
+        QCOMPARE(info.cwd, "/");
+        QCOMPARE(info.unit, "app.service");
+        if (::sysconf(_SC_CLK_TCK) == 100)
+            QCOMPARE(info.startedAt,
+                     QDateTime::fromSecsSinceEpoch(1700000002, Qt::UTC).addMSecs(500));
+        QCOMPARE(info.startedAt.timeSpec(), Qt::UTC);
+        // Another process on the pid by now, and no process at all.
+        QCOMPARE(reader.read(4242, u"python3"), ProcessInfo());
+        QCOMPARE(reader.read(4343, u"node"), ProcessInfo());
+        // A program that rewrote its argv into one string, without the final NUL.
+        write("4242/cmdline", "node: worker 3 of 8");
+        QCOMPARE(reader.read(4242, u"node").commandLine, QStringList{"node: worker 3 of 8"});
+    }
+
+    // A real child: comm from the file name, a long argv with spaces and an
+    // empty argument, a working folder with a space in its name.
+    void readsRealProcess() {
+        QTemporaryDir dir(QDir::tempPath() + "/quayline identity XXXXXX");
+        const QByteArray program = QFile::encodeName(dir.filePath("a-really-long-program-name"));
+        QVERIFY(QFile::copy("/usr/bin/perl", program)); // takes the rest of argv as @ARGV
+        QList<QByteArray> args{"argv zero, not the name", "-e", "sleep 30"};
+        for (int i = 0; i < 300; ++i) // about 30 KB, far past one page
+            args.append(QByteArray(100, char('a' + i % 26)));
+        args.append("");
+        args.append("last one");
+        SpawnedChild child(program, args, QFile::encodeName(dir.path()));
+        QVERIFY(child.pid > 0);
+        const ProcessReader reader;
+        QStringList expected;
+        for (const QByteArray &a : args)
+            expected.append(QString::fromUtf8(a));
+        // posix_spawn returns before the exec, and the exec sets comm a moment
+        // before the new argv is in place.
+        const auto info = [&] { return reader.read(child.pid, u"a-really-long-p"); };
+        QTRY_COMPARE(info().commandLine, expected);
+        QCOMPARE(info().cwd, dir.path());
+        QFile cgroup("/proc/self/cgroup"); // the child's is ours
+        QVERIFY(cgroup.open(QIODevice::ReadOnly));
+        const ProcessReader::CgroupPlace place = ProcessReader::parseCgroup(cgroup.readAll());
+        const ProcessInfo process = info();
+        QCOMPARE(process.unit, place.unit);
+        QCOMPARE(process.container, place.container);
+        QVERIFY(process.startTicks > 0);
+        const qint64 age = process.startedAt.secsTo(QDateTime::currentDateTimeUtc());
+        QVERIFY2(age >= -2 && age < 60, qPrintable(QString::number(age))); // btime is in seconds
+        QCOMPARE(process.startedAt.timeSpec(), Qt::UTC);
+
+        QCOMPARE(reader.read(child.pid, u"sleep"), ProcessInfo()); // not what lsof listed
+        const qint32 pid = child.pid;
+        child.killAndReap();
+        QCOMPARE(reader.read(pid, u"a-really-long-p").startTicks, quint64(0));
+    }
+
+    // A scan fills in the process of the test's own listener.
+    void scanRecordsIdentity() {
+        ListeningChild child(ListeningChild::OnTerm::Exit);
+        QVERIFY(child.port > 0);
+        const ScanResult result = PortScanner().scan().result();
+        const auto it = std::find_if(result.entries.cbegin(), result.entries.cend(),
+                                     [&](const PortEntry &e) { return e.pid == child.pid; });
+        QVERIFY(it != result.entries.cend());
+        QCOMPARE(it->process.commandLine.value(0), "/usr/bin/perl");
+        QCOMPARE(it->process.commandLine.value(1), "-MIO::Socket::INET");
+        QCOMPARE(it->process.cwd, QDir::currentPath());
+        QCOMPARE(it->process.startTicks, ProcessReader().readStat(child.pid)->startTicks);
+    }
+
+    void signalsThroughSeam_data() {
+        QTest::addColumn<Attempt>("attempt");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<std::optional<KillError>>("error");
+        const auto gone = std::optional(KillError::processGone());
+        const std::optional<KillError> none;
+        const QStringList viaPidfd{"open 42", "stat", "send 15", "close"};
+        const QStringList viaKill{"open 42", "stat", "stat", "kill 42 15"};
+        QTest::newRow("pidfd: sent") << Attempt{1, 7, {7}, 0} << viaPidfd << none;
+        QTest::newRow("pidfd: EPERM") << Attempt{1, 7, {7}, EPERM} << viaPidfd
+                                      << std::optional(KillError::permissionDenied());
+        QTest::newRow("pidfd: other errno")
+            << Attempt{1, 7, {7}, EINVAL} << viaPidfd << std::optional(KillError::failed(EINVAL));
+        QTest::newRow("pidfd: exited meanwhile") << Attempt{1, 7, {7}, ESRCH} << viaPidfd << gone;
+        QTest::newRow("pidfd: exited, awaiting its parent")
+            << Attempt{1, 7, {7}, 0, 'Z'} << viaPidfd << none;
+        QTest::newRow("pidfd: the pid holds another process")
+            << Attempt{1, 7, {9}, 0} << QStringList{"open 42", "stat", "close"} << gone;
+        QTest::newRow("pidfd: nothing on the pid")
+            << Attempt{-ESRCH, 7, {0}, 0} << QStringList{"open 42"} << gone;
+        QTest::newRow("pidfd_open fails: EMFILE")
+            << Attempt{-EMFILE, 7, {7}, 0} << QStringList{"open 42"}
+            << std::optional(KillError::failed(EMFILE));
+        QTest::newRow("no pidfds: kill(2)") << Attempt{0, 7, {7}, 0} << viaKill << none;
+        QTest::newRow("no pidfds: EPERM")
+            << Attempt{0, 7, {7}, EPERM} << viaKill << std::optional(KillError::permissionDenied());
+        QTest::newRow("no pidfds: other errno")
+            << Attempt{0, 7, {7}, EIO} << viaKill << std::optional(KillError::failed(EIO));
+        QTest::newRow("no pidfds: the pid holds another process")
+            << Attempt{0, 7, {9}, 0} << QStringList{"open 42", "stat"} << gone;
+        QTest::newRow("no pidfds: replaced between the check and kill(2)")
+            << Attempt{0, 7, {7, 9}, 0} << QStringList{"open 42", "stat", "stat"} << gone;
+        QTest::newRow("no pidfds: gone before kill(2)")
+            << Attempt{0, 7, {7, 0}, 0} << QStringList{"open 42", "stat", "stat"} << gone;
+        // Nothing to check against: nothing is opened, read or sent.
+        QTest::newRow("unknown start time") << Attempt{1, 0, {0}, 0} << QStringList{} << gone;
+        QTest::newRow("unknown start time, no pidfds")
+            << Attempt{0, 0, {0}, 0} << QStringList{} << gone;
+    }
+    void signalsThroughSeam() {
+        QFETCH(Attempt, attempt);
+        QFETCH(QStringList, calls);
+        QFETCH(std::optional<KillError>, error);
+        QStringList made;
+        qsizetype looks = 0;
+        SystemCalls system;
+        system.loginName = [] { return QStringLiteral("me"); };
+        system.pidfdOpen = [&](qint32 pid) {
+            made << "open " + QString::number(pid);
+            return attempt.pidfdOpen == 1   ? 1000
+                   : attempt.pidfdOpen == 0 ? -ENOSYS
+                                            : attempt.pidfdOpen;
+        };
+        system.pidfdSendSignal = [&](int fd, int signal) {
+            made << "send " + QString::number(signal);
+            return fd == 1000 ? attempt.sendResult : EBADF;
+        };
+        system.kill = [&](qint32 pid, int signal) {
+            made << QString("kill %1 %2").arg(pid).arg(signal);
+            return attempt.sendResult;
+        };
+        system.closeFd = [&](int fd) { made << (fd == 1000 ? "close" : "close wrong fd"); };
+        system.processStat = [&](qint32) -> std::optional<ProcessStat> {
+            made << "stat";
+            const quint64 ticks = attempt.seen.value(std::min(looks++, attempt.seen.size() - 1));
+            return ticks ? std::optional(ProcessStat{"server", attempt.state, ticks})
+                         : std::nullopt;
+        };
+        QCOMPARE(signalProcess(42, "me", false, attempt.recorded, system), error);
+        QCOMPARE(made, calls);
+    }
+
+    // A seam that replaces one signalling call must not reach a real one.
+    void partialSeamNeverSignalsForReal() {
+        SystemCalls onlyKill;
+        onlyKill.kill = [](qint32, int) { return 0; };
+        const SystemCalls system = onlyKill.completed();
+        QCOMPARE(system.pidfdOpen(::getpid()), -ENOSYS);
+        QCOMPARE(system.pidfdSendSignal(0, 0), EPERM);
+        SystemCalls onlyPidfd;
+        onlyPidfd.pidfdOpen = [](qint32) { return -ENOSYS; };
+        QCOMPARE(onlyPidfd.completed().kill(::getpid(), 0), EPERM);
+    }
+
+    // A real child held across a signal: open, not yet exited, SIGTERM,
+    // exited (a zombie counts), and once reaped its pid no longer opens.
+    void handleHoldsRealChild_data() {
+        QTest::addColumn<bool>("pidfd");
+        QTest::newRow("through a pidfd") << true;
+        QTest::newRow("kill(2) where there are no pidfds") << false;
+    }
+    void handleHoldsRealChild() {
+        QFETCH(bool, pidfd);
+        SpawnedChild child("/bin/sleep", {"sleep", "30"}, "/");
+        QVERIFY(child.pid > 0);
+        QTRY_COMPARE(ProcessReader().readStat(child.pid)->comm, "sleep");
+        SystemCalls system;
+        if (!pidfd) {
+            system.pidfdOpen = [](qint32) { return -ENOSYS; };
+            // Our own child, not yet reaped, so the pid is still its own.
+            system.kill = [&](qint32 pid, int signal) {
+                return pid == child.pid && ::kill(pid, signal) == 0 ? 0 : EPERM;
+            };
+        }
+        const quint64 ticks = ProcessReader().readStat(child.pid)->startTicks;
+        QVERIFY(!ProcessHandle::open(child.pid, ticks + 1, system).isOpen());
+        const ProcessHandle handle = ProcessHandle::open(child.pid, ticks, system);
+        QVERIFY(handle.isOpen());
+        QCOMPARE(handle.hasPidfd(), pidfd);
+        QVERIFY(!handle.waitForExit(QDeadlineTimer(50)));
+        QVERIFY(!handle.signal(SIGTERM));
+        QVERIFY(handle.waitForExit(QDeadlineTimer(10000)));
+        QVERIFY(child.waitForExit());
+        const qint32 pid = child.pid;
+        child.reap();
+        QCOMPARE(ProcessHandle::open(pid, ticks, system).error(),
+                 std::optional(KillError::processGone()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestIdentity)
+#include "tst_identity.moc"
