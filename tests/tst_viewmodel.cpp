@@ -487,6 +487,35 @@ private slots:
         }
     }
 
+    // A pid listed again for a process that started later gets SIGTERM first,
+    // not the SIGKILL that its predecessor had earned.
+    void sigkillOnlyForTheSameProcess() {
+        Kills kills;
+        quint64 running = 7; // start time of the process on pid 42
+        Fixture f({}, {[] { return login; },
+                       [&](qint32 p, int s) {
+                           return kills.append({p, s}), 0;
+                       },
+                       {},
+                       {},
+                       {},
+                       [&](qint32) {
+                           return std::optional(ProcessStat{"server", 'S', running});
+                       }});
+        PortEntry first = entry(42, "server", 8080, login);
+        first.process.startTicks = 7;
+        f.immediate = ScanResult{{first}, std::nullopt};
+        f.vm->stopProcess(first);
+        QTRY_VERIFY(f.scans.size() == 1 && !f.vm->isLoading());
+        PortEntry newcomer = first;
+        newcomer.process.startTicks = running = 9;
+        f.refreshWith({newcomer});
+        QVERIFY(f.vm->pidsTermSent().contains(42));
+        f.vm->stopProcess(newcomer);
+        QCOMPARE(kills, (Kills{{42, SIGTERM}, {42, SIGTERM}}));
+        QVERIFY(f.vm->pidsTermSent().contains(42));
+    }
+
     void stopsRealChild_data() {
         QTest::addColumn<ChildCase>("kind");
         QTest::newRow("exits on SIGTERM") << ChildCase::ExitsOnTerm;

@@ -256,9 +256,20 @@ void PortListViewModel::refreshAndRestartTimer() {
 }
 
 void PortListViewModel::stopProcess(const PortEntry &entry) {
+    // SIGKILL only follows a SIGTERM this very process got: a pid listed again
+    // for a process that started later begins with SIGTERM.
+    const quint64 startTicks = entry.process.startTicks;
+    const bool forgotten = m_termSentStartTicks.value(entry.pid) != startTicks &&
+                           m_pidsTermSent.remove(entry.pid);
     const std::optional<KillError> error =
-        escalateStop(m_pidsTermSent, entry.pid, entry.user, entry.process.startTicks, m_system);
+        escalateStop(m_pidsTermSent, entry.pid, entry.user, startTicks, m_system);
+    if (m_pidsTermSent.contains(entry.pid))
+        m_termSentStartTicks.insert(entry.pid, startTicks);
+    else
+        m_termSentStartTicks.remove(entry.pid);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
+        if (forgotten)
+            emit pidsTermSentChanged();
         // A refused stop changes nothing, so the row keeps offering the same signal.
         setKillError(KillMessage::from(*error));
         return;

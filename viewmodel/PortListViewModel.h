@@ -6,6 +6,7 @@
 #include "viewmodel/SignalProcess.h"
 
 #include <QFuture>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QSettings>
@@ -127,6 +128,7 @@ private:
     bool m_isLoading = false;
     std::optional<QString> m_lastScanError;
     QSet<qint32> m_pidsTermSent;
+    QHash<qint32, quint64> m_termSentStartTicks; // the start time of each process sent SIGTERM
     QString m_searchText;
     std::optional<KillMessage> m_killError;
     QString m_settingsError;
