@@ -5,15 +5,22 @@
 // busy machine does not decide it.
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
+#include "scanner/ProcessReader.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -231,6 +238,101 @@ void benchScan() {
     std::printf("\n");
 }
 
+// Children of the bench that share one UDP socket, so that lsof lists each of
+// them: a scan with that many distinct pids. They wait on a pipe and end when
+// the bench closes it (or dies).
+class SocketHolders {
+public:
+    explicit SocketHolders(int count) {
+        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (m_socket < 0 ||
+            ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            ::pipe(m_pipe) != 0)
+            return;
+        for (int i = 0; i < count; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) { // only async-signal-safe calls from here on
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                ::close(m_pipe[1]);
+                char byte;
+                while (::read(m_pipe[0], &byte, 1) < 0) {
+                }
+                ::_exit(0);
+            }
+            if (child < 0)
+                break;
+            m_children.push_back(child);
+        }
+        ::close(m_pipe[0]);
+    }
+    ~SocketHolders() {
+        ::close(m_pipe[1]); // every child reads end of file and exits
+        for (const pid_t child : m_children)
+            ::waitpid(child, nullptr, 0);
+        ::close(m_socket);
+    }
+    qsizetype size() const { return qsizetype(m_children.size()); }
+
+private:
+    int m_socket = -1;
+    int m_pipe[2] = {-1, -1};
+    std::vector<pid_t> m_children;
+};
+
+// The scan as it was before identity: both lsof runs, then parse and merge.
+PortEntryList scanWithoutIdentity(const PortScanner &scanner) {
+    QFuture<QString> tcp = scanner.run(PortScanner::tcpArguments());
+    QFuture<QString> udp = scanner.run(PortScanner::udpArguments());
+    return PortScanner::combine(tcp.result(), udp.result());
+}
+
+void compareScans(const PortScanner &scanner, const char *label, int repetitions) {
+    std::vector<double> on, off;
+    qsizetype entries = 0;
+    for (int i = 0; i < repetitions; ++i) { // interleaved, so both see the same machine
+        on.push_back(timeMs([&] { entries = scanner.scan().result().entries.size(); }));
+        off.push_back(timeMs([&] { scanWithoutIdentity(scanner); }));
+    }
+    std::printf("  %s (%lld entries): scan() with identity %.2f ms, without %.2f ms "
+                "(median of %d)\n",
+                label, qlonglong(entries), median(on), median(off), repetitions);
+}
+
+void benchIdentity() {
+    std::printf("Process identity read from /proc after each scan\n");
+    const PortScanner scanner;
+    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
+        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+        return;
+    }
+    compareScans(scanner, "this machine", 11);
+
+    const SocketHolders holders(1000);
+    PortEntryList listed = scanWithoutIdentity(scanner);
+    QSet<qint32> pids;
+    for (const PortEntry &e : listed)
+        pids.insert(e.pid);
+    std::printf("  %lld processes started, each holding one UDP socket; lsof lists %lld pids\n",
+                qlonglong(holders.size()), qlonglong(pids.size()));
+    const ProcessReader reader;
+    const double perScan = medianMs(21, [&] {
+        PortEntryList copy = listed;
+        reader.fill(copy);
+    });
+    const double perScanCpu = medianCpuMs(21, [&] {
+        PortEntryList copy = listed;
+        reader.fill(copy);
+    });
+    std::printf("  fill(): %.2f ms wall, %.2f ms CPU for %lld pids = %.2f ms per 1,000 pids\n",
+                perScan, perScanCpu, qlonglong(pids.size()),
+                pids.isEmpty() ? 0.0 : perScan * 1000 / double(pids.size()));
+    compareScans(scanner, "with those processes", 11);
+    std::printf("\n");
+}
+
 } // namespace
 
 // bench_viewmodel.cpp
@@ -241,9 +343,8 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     // Sections by name; "bench parse" runs one of them, "bench" all.
     const std::pair<const char *, void (*)()> sections[] = {
-        {"parse", benchParseMerge},
-        {"scan", benchScan},
-        {"filter", benchFilterKeystrokes},
+        {"parse", benchParseMerge},         {"scan", benchScan},
+        {"identity", benchIdentity},        {"filter", benchFilterKeystrokes},
         {"refresh", benchIdenticalRefresh},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
