@@ -282,11 +282,20 @@ private:
     std::vector<pid_t> m_children;
 };
 
+// The text of one lsof run, whether run() hands back the text itself or a
+// record that holds it.
+QString outputOf(const QString &text) {
+    return text;
+}
+template <typename Run> QString outputOf(const Run &run) {
+    return run.output;
+}
+
 // The scan as it was before identity: both lsof runs, then parse and merge.
 PortEntryList scanWithoutIdentity(const PortScanner &scanner) {
-    QFuture<QString> tcp = scanner.run(PortScanner::tcpArguments());
-    QFuture<QString> udp = scanner.run(PortScanner::udpArguments());
-    return PortScanner::combine(tcp.result(), udp.result());
+    auto tcp = scanner.run(PortScanner::tcpArguments());
+    auto udp = scanner.run(PortScanner::udpArguments());
+    return PortScanner::combine(outputOf(tcp.result()), outputOf(udp.result()));
 }
 
 void compareScans(const PortScanner &scanner, const char *label, int repetitions) {
