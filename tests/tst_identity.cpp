@@ -98,17 +98,10 @@ private slots:
         // Taken up to the first ')' this reads " (x" as the state and a wrong field 22.
         QTest::newRow("comm with ') (' inside")
             << statLine("a) (b) R 1 2", 99) << QByteArray("a) (b) R 1 2") << 'S' << quint64(99);
-        QTest::newRow("comm with spaces, newline, no ')'")
-            << statLine("x y\nz", 5) << QByteArray("x y\nz") << 'S' << quint64(5);
         QTest::newRow("zombie") << statLine("gone", 12, 'Z') << QByteArray("gone") << 'Z'
                                 << quint64(12);
         QTest::newRow("cut short before field 22") << QByteArray("4242 (cut) S 1 4242 4242 0 -1")
                                                    << QByteArray("<none>") << '\0' << quint64(0);
-        QTest::newRow("no parentheses")
-            << QByteArray("4242 cut S 1 2 3") << QByteArray("<none>") << '\0' << quint64(0);
-        QTest::newRow("start time not a number")
-            << statLine("x", 1).replace(" 1 8503296", " 1x 8503296") << QByteArray("<none>") << '\0'
-            << quint64(0);
     }
     void parsesStat() {
         QFETCH(QByteArray, line);
@@ -130,26 +123,13 @@ private slots:
         QTest::newRow("systemd service")
             << QByteArray("0::/system.slice/nginx.service\n") << "nginx.service"
             << "";
-        QTest::newRow("below a service")
-            << QByteArray("0::/system.slice/postgresql@15-main.service/workers\n")
-            << "postgresql@15-main.service"
-            << "";
         QTest::newRow("user app scope")
             << QByteArray("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
                           "app-gnome-firefox-4242.scope\n")
             << "app-gnome-firefox-4242.scope"
             << "";
-        QTest::newRow("user service") << QByteArray("0::/user.slice/user-1000.slice/"
-                                                    "user@1000.service/app.slice/pipewire.service")
-                                      << "pipewire.service"
-                                      << "";
-        QTest::newRow("session scope")
-            << QByteArray("0::/user.slice/user-1000.slice/session-3.scope\n") << "session-3.scope"
-            << "";
         QTest::newRow("none") << QByteArray("0::/\n") << ""
                               << "";
-        QTest::newRow("empty") << QByteArray() << ""
-                               << "";
         QTest::newRow("docker, systemd driver")
             << QByteArray("0::/system.slice/docker-" + id64 + ".scope\n") << "" << QString(id64);
         QTest::newRow("docker, cgroupfs v1")
@@ -176,15 +156,10 @@ private slots:
                           "containerd:" +
                           id64 + "\n")
             << "" << QString(id64);
-        QTest::newRow("CRI-O") << QByteArray("0::/kubepods.slice/crio-" + id64 + ".scope\n") << ""
-                               << QString(id64);
         QTest::newRow("hybrid: v1 systemd path when v2 is the root")
             << QByteArray("4:memory:/system.slice/ssh.service\n1:name=systemd:/system.slice/"
                           "ssh.service\n0::/\n")
             << "ssh.service"
-            << "";
-        QTest::newRow("a 64-digit scope that is not a container prefix")
-            << QByteArray("0::/system.slice/" + id64 + ".scope\n") << QString(id64 + ".scope")
             << "";
     }
     void parsesCgroup() {
@@ -202,11 +177,8 @@ private slots:
         QTest::addColumn<QString>("lsof");
         QTest::addColumn<bool>("matches");
         QTest::newRow("equal") << QByteArray("nginx") << "nginx" << true;
-        QTest::newRow("15 bytes, as the kernel keeps it")
-            << QByteArray("a-really-long-p") << "a-really-long-p" << true;
         QTest::newRow("another name") << QByteArray("sleep") << "nginx" << false;
         QTest::newRow("the listed name plus more") << QByteArray("sleep2") << "sleep" << false;
-        QTest::newRow("the listed name minus some") << QByteArray("sleep") << "sleep2" << false;
         QTest::newRow("ESC as ^[") << QByteArray("we\x1b[2Jird") << "we^[[2Jird" << true;
         QTest::newRow("tab and DEL") << QByteArray("a\tb\x7f") << "a\\tb\\x7f" << true;
         QTest::newRow("ESC, but another name before it")
@@ -215,8 +187,6 @@ private slots:
             << QByteArray("we\x1b[2Jird ) ( n") << "we^[[2Jird " << true;
         QTest::newRow("UTF-8 as it is") << QByteArray("caf\xc3\xa9") << "caf\u00e9" << true;
         QTest::newRow("invalid UTF-8") << QByteArray("caf\xe9") << "caf\ufffd" << true;
-        QTest::newRow("invalid UTF-8, other start")
-            << QByteArray("cab\xe9") << "caf\ufffd" << false;
     }
     void matchesComm() {
         QFETCH(QByteArray, comm);
@@ -336,6 +306,8 @@ private slots:
             << Attempt{-EMFILE, 7, {7}, 0} << QStringList{"open 42"}
             << std::optional(KillError::failed(EMFILE));
         QTest::newRow("no pidfds: kill(2)") << Attempt{0, 7, {7}, 0} << viaKill << none;
+        QTest::newRow("pidfd_open refused by a seccomp filter: kill(2)")
+            << Attempt{-EPERM, 7, {7}, 0} << viaKill << none;
         QTest::newRow("no pidfds: EPERM")
             << Attempt{0, 7, {7}, EPERM} << viaKill << std::optional(KillError::permissionDenied());
         QTest::newRow("no pidfds: other errno")

@@ -123,8 +123,11 @@ ProcessHandle ProcessHandle::open(qint32 pid, quint64 startTicks, const SystemCa
         handle.m_error = KillError::processGone();
         return handle;
     }
+    // pidfd_open(2) checks no permissions, so EPERM comes from a seccomp
+    // filter that does not know the call (older container runtimes): the
+    // same as a kernel without it.
     const int fd = handle.m_system.pidfdOpen(pid);
-    if (fd < 0 && fd != -ENOSYS) {
+    if (fd < 0 && fd != -ENOSYS && fd != -EPERM) {
         handle.m_error = fromErrno(-fd);
         return handle;
     }

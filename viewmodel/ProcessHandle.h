@@ -20,8 +20,8 @@ struct SystemCalls {
     // kill(2): 0 on success, otherwise the errno value. Only used where the
     // kernel has no pidfds.
     std::function<int(qint32 pid, int signal)> kill;
-    // pidfd_open(2): a new descriptor, or minus the errno value (-ENOSYS
-    // where the kernel or a seccomp filter offers no pidfds).
+    // pidfd_open(2): a new descriptor, or minus the errno value (-ENOSYS, or
+    // -EPERM from a seccomp filter, where there are no pidfds).
     std::function<int(qint32 pid)> pidfdOpen;
     // pidfd_send_signal(2): 0 on success, otherwise the errno value.
     std::function<int(int pidfd, int signal)> pidfdSendSignal;
