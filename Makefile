@@ -31,8 +31,9 @@ bench:
 	tools/install-deps.sh bench
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQUAYLINE_BUILD_TESTS=OFF \
 	  -DQUAYLINE_BUILD_GUI=OFF -DQUAYLINE_BUILD_BENCH=ON
-	cmake --build build-bench -j $(JOBS) --target bench
+	cmake --build build-bench -j $(JOBS) --target bench bench_endless
 	build-bench/bench/bench
+	build-bench/bench/bench_endless
 
 FUZZ_SECONDS ?= 180
 fuzz:

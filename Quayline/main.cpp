@@ -57,6 +57,8 @@ int main(int argc, char *argv[]) {
         return 0;
 
     QuitOnSignal quitOnSignal;
+    // An lsof still running (a hung one has up to 30 s left) must not outlive the program.
+    QObject::connect(&*app, &QCoreApplication::aboutToQuit, &PortScanner::endAllRuns);
     // Created once and kept to the end; it reads its settings and starts nothing.
     PortListViewModel model;
 #ifdef QUAYLINE_TEST_HOOKS

@@ -156,6 +156,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(!e.networkProtocol.isEmpty(), "record without protocol");
         parsedIds.insert(e.id());
     }
+    // The row key stands for the id text: equal exactly when the texts are,
+    // and then hashed alike. Pairs among the first records, to stay linear.
+    const qsizetype paired = std::min<qsizetype>(parsed.size(), 32);
+    for (qsizetype i = 0; i < paired; ++i) {
+        const PortEntry::Key a = parsed[i].key();
+        const QString id = parsed[i].id();
+        check(a.text() == id, "key text differs from id");
+        for (qsizetype j = 0; j < i; ++j) {
+            const PortEntry::Key b = parsed[j].key();
+            check((a == b) == (id == parsed[j].id()), "key equality differs from id");
+            check(a != b || qHash(a, 1) == qHash(b, 1), "equal keys hash apart");
+        }
+    }
     for (const QString &line : output.split(u'\n', Qt::SkipEmptyParts)) {
         if (line.startsWith(u'n'))
             check(splitEndpoint(QStringView(line).mid(1)) == plainSplit(line.mid(1)),

@@ -13,7 +13,7 @@ PortEntry::PortEntry(qint32 pid, QString processName, QString user, QString netw
     , port(port)
     , state(std::move(state)) {}
 
-QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port) {
+QString PortEntry::Key::text() const {
     QString id;
     id.reserve(networkProtocol.size() + 24);
     id += QString::number(pid);
@@ -24,8 +24,41 @@ QString portEntryId(qint32 pid, const QString &networkProtocol, qint64 port) {
     return id;
 }
 
-QString PortEntry::id() const {
-    return portEntryId(pid, networkProtocol, port);
+namespace {
+
+// The text after the pid is "<protocol>-<digits of |port|>" for a port of 0 or
+// more, and "<protocol>--<digits>" for a negative one, so it reads as the
+// protocol with one "-" added for a negative port, then "-", then the digits.
+// The digits hold no "-": two such texts are equal exactly when the
+// magnitudes and the protocols so widened are. (The pid's part is never in
+// doubt: its digits end at the first "-" after an optional sign.)
+quint64 magnitude(qint64 port) {
+    return port < 0 ? 0 - quint64(port) : quint64(port);
+}
+
+bool widenedEqual(QStringView shorter, QStringView widened) {
+    return widened.size() == shorter.size() + 1 && widened.back() == u'-' &&
+           widened.first(shorter.size()) == shorter;
+}
+
+} // namespace
+
+bool operator==(const PortEntry::Key &a, const PortEntry::Key &b) noexcept {
+    if (a.pid != b.pid || magnitude(a.port) != magnitude(b.port))
+        return false;
+    if ((a.port < 0) == (b.port < 0))
+        return a.networkProtocol == b.networkProtocol;
+    return a.port < 0 ? widenedEqual(a.networkProtocol, b.networkProtocol)
+                      : widenedEqual(b.networkProtocol, a.networkProtocol);
+}
+
+size_t qHash(const PortEntry::Key &key, size_t seed) noexcept {
+    // Without its trailing dashes the protocol is the same for equal keys
+    // whichever sign their ports have.
+    QStringView protocol = key.networkProtocol;
+    while (!protocol.isEmpty() && protocol.back() == u'-')
+        protocol.chop(1);
+    return qHashMulti(seed, key.pid, magnitude(key.port), protocol);
 }
 
 bool operator==(const PortEntry &a, const PortEntry &b) noexcept {

@@ -202,37 +202,16 @@ PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtoco
     return result;
 }
 
-namespace {
-
-// The merge key is the record's id, "<pid>-<protocol>-<port>". Building that
-// text for every record costs an allocation each, so the key is kept as its
-// parts instead. The parts give the same grouping as the text whenever no
-// protocol contains a '-': the text can then be split back into its parts in
-// only one way. (With a '-', pid 1 protocol "A-" port 12 and pid 1 protocol "A"
-// port -12 share the id "1-A--12".)
-struct EntryKey {
-    qint32 pid;
-    qint64 port;
-    QStringView protocol;
-    friend bool operator==(const EntryKey &a, const EntryKey &b) noexcept {
-        return a.pid == b.pid && a.port == b.port && a.protocol == b.protocol;
-    }
-};
-
-size_t qHash(const EntryKey &key, size_t seed = 0) noexcept {
-    return qHashMulti(seed, key.pid, key.port, key.protocol);
-}
-
-template <typename Key, typename KeyOf>
-PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf) {
+PortEntryList mergeEntries(const PortEntryList &entries) {
+    // Keyed by the records' row key, which groups them exactly as their id
+    // texts would without building a text per record.
     PortEntryList merged;
     merged.reserve(entries.size());
-    QHash<Key, qsizetype> indexByKey;
+    QHash<PortEntry::Key, qsizetype> indexByKey;
     indexByKey.reserve(entries.size());
-
     for (const PortEntry &e : entries) {
         // One lookup per record: the slot holds index + 1, so 0 means "new".
-        qsizetype &slot = indexByKey[keyOf(e)];
+        qsizetype &slot = indexByKey[e.key()];
         if (slot == 0) {
             merged.append(e);
             slot = merged.size();
@@ -249,21 +228,6 @@ PortEntryList foldById(const PortEntryList &entries, KeyOf keyOf) {
         if (m.state.isEmpty())
             m.state = e.state;
     }
-    return merged;
-}
-
-} // namespace
-
-PortEntryList mergeEntries(const PortEntryList &entries) {
-    const bool partsAreKey = std::none_of(entries.begin(), entries.end(), [](const PortEntry &e) {
-        return e.networkProtocol.contains(u'-');
-    });
-    PortEntryList merged =
-        partsAreKey ? foldById<EntryKey>(entries,
-                                         [](const PortEntry &e) {
-                                             return EntryKey{e.pid, e.port, e.networkProtocol};
-                                         })
-                    : foldById<QString>(entries, [](const PortEntry &e) { return e.id(); });
 
     // Sorting the records themselves would move eight fields per swap; small
     // keys sort faster, and the index as the last key keeps ties in first-seen

@@ -5,16 +5,22 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <QPromise>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -24,7 +30,14 @@ extern char **environ;
 #define QUAYLINE_LSOF_PATH "/usr/bin/lsof"
 #endif
 
+using namespace std::chrono_literals;
+
 namespace {
+
+// How long a killed run may take to die before it is left to be reaped later.
+// SIGKILL ends a process at once unless it is stuck in the kernel (a hard
+// network mount); the scan must not wait on that without bound.
+constexpr auto killGrace = 2s;
 
 // lsof runs block on I/O, not on the CPU, so they get their own pool instead of
 // competing with parsing for the global one (two threads on a two-core machine).
@@ -38,6 +51,80 @@ QThreadPool *lsofPool() {
     }();
     return pool;
 }
+
+// Runs that wait for a thread of the pool, by everything that decides their
+// result. A request equal to a waiting one joins it instead of queueing another
+// lsof: its result would be just as fresh. Once a run has started, later
+// requests queue a new one. Never destroyed, like the pool.
+struct WaitingRuns {
+    using Promises = std::vector<std::shared_ptr<QPromise<RunResult>>>;
+    QMutex mutex;
+    QHash<QString, std::shared_ptr<Promises>> byKey;
+
+    static WaitingRuns &instance() {
+        static auto *runs = new WaitingRuns;
+        return *runs;
+    }
+};
+
+// The lsof children this program has started and not reaped, for endAllRuns().
+// Each child leads a process group of its own (see runBlocking). A run takes
+// its child out of here, under the lock, only right before reaping it, so a pid
+// that endAllRuns() signals is always still an unreaped child of ours and can
+// never have been handed to another process. Never destroyed, like the pool.
+class Children {
+public:
+    static Children &instance() {
+        static auto *children = new Children;
+        return *children;
+    }
+
+    // Spawns under the lock, so that endAllRuns() cannot fall between the spawn
+    // and the registration. Returns posix_spawn's error number.
+    int spawn(pid_t *child, const char *program, const posix_spawn_file_actions_t *actions,
+              const posix_spawnattr_t *attributes, char *const argv[]) {
+        QMutexLocker lock(&m_mutex);
+        if (m_ended)
+            return ECANCELED;
+        reapAbandoned();
+        const int error = ::posix_spawn(child, program, actions, attributes, argv, environ);
+        if (error == 0)
+            m_running.push_back(*child);
+        return error;
+    }
+    // The child has exited; the caller reaps it right after.
+    void release(pid_t child) {
+        QMutexLocker lock(&m_mutex);
+        std::erase(m_running, child);
+    }
+    // The child did not die within the grace after SIGKILL: reaped by a later spawn.
+    void abandon(pid_t child) {
+        QMutexLocker lock(&m_mutex);
+        std::erase(m_running, child);
+        m_abandoned.push_back(child);
+    }
+    void endAll() {
+        QMutexLocker lock(&m_mutex);
+        m_ended = true;
+        for (const pid_t child : m_running)
+            ::kill(-child, SIGKILL);
+        for (const pid_t child : m_abandoned)
+            ::kill(-child, SIGKILL);
+    }
+
+private:
+    void reapAbandoned() {
+        std::erase_if(m_abandoned, [](pid_t child) {
+            const pid_t rc = ::waitpid(child, nullptr, WNOHANG);
+            return rc == child || (rc < 0 && errno == ECHILD);
+        });
+    }
+
+    QMutex m_mutex;
+    std::vector<pid_t> m_running;
+    std::vector<pid_t> m_abandoned;
+    bool m_ended = false;
+};
 
 bool isExecutableFile(const QByteArray &path) {
     struct stat st {};
@@ -55,24 +142,60 @@ int openPidFd(pid_t pid) {
 #endif
 }
 
-// Waits until fd is readable or the deadline passes; false on timeout.
-bool waitReadable(int fd, const QDeadlineTimer &deadline) {
+enum class Wait { Ready, TimedOut, Failed };
+
+// Waits until fd is readable or the deadline passes. Failed leaves errno set.
+Wait waitReadable(int fd, const QDeadlineTimer &deadline) {
     pollfd pfd{fd, POLLIN, 0};
     for (;;) {
         const qint64 left = deadline.remainingTime();
         const int rc = ::poll(&pfd, 1, left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)));
         if (rc > 0)
-            return true;
+            return Wait::Ready;
         if (rc == 0)
-            return false;
+            return Wait::TimedOut;
         if (errno != EINTR)
-            return true; // let the following read() report the problem
+            return Wait::Failed;
     }
 }
 
-void reap(pid_t pid) {
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// Waits until child has exited, without reaping it, so that its pid and its
+// process group stay ours until the caller has done with them. False when the
+// deadline passed first.
+bool waitForExit(pid_t child, const QDeadlineTimer &deadline, bool usePidFd) {
+    if (usePidFd) {
+        const int pidFd = openPidFd(child);
+        if (pidFd >= 0) {
+            const Wait wait = waitReadable(pidFd, deadline);
+            ::close(pidFd);
+            if (wait != Wait::Failed)
+                return wait == Wait::Ready;
+        }
+        // No pidfd (kernels before 5.3, seccomp filters): the loop below.
     }
+    // A bounded waitpid(WNOHANG) loop; WNOWAIT leaves the child unreaped. The
+    // pauses grow from 1 ms, so that an lsof exiting right after its output
+    // costs nothing, to 20 ms, so that a long wait costs little.
+    std::chrono::nanoseconds pause = 1ms;
+    for (;;) {
+        siginfo_t info{};
+        const int rc = ::waitid(P_PID, id_t(child), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (rc == 0 && info.si_pid == child)
+            return true;
+        if (rc < 0 && errno != EINTR)
+            return true; // nothing to wait for; the reap reports nothing either
+        if (deadline.hasExpired())
+            return false;
+        std::this_thread::sleep_for(std::min(pause, deadline.remainingTimeAsDuration()));
+        pause = std::min<std::chrono::nanoseconds>(pause * 2, 20ms);
+    }
+}
+
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
 }
 
 class FileActions {
@@ -98,7 +221,16 @@ public:
         sigfillset(&all);
         posix_spawnattr_setsigmask(&m_attr, &none);
         posix_spawnattr_setsigdefault(&m_attr, &all);
-        posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        // A process group of its own, led by lsof. Whatever lsof leaves running
+        // (a helper holding standard output after lsof exited, say) is in that
+        // group and is killed with it. The group's id is the pid of our own child,
+        // which is ours until we reap it, so killing the group before the reap
+        // cannot reach a process that took a recycled id; a kill by pid alone
+        // would miss the helpers. The price: a Ctrl+C at a terminal no longer
+        // reaches lsof, which is then ended by the pipe's closing or the limit.
+        posix_spawnattr_setpgroup(&m_attr, 0);
+        posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                              POSIX_SPAWN_SETPGROUP);
     }
     ~SpawnAttributes() { posix_spawnattr_destroy(&m_attr); }
     SpawnAttributes(const SpawnAttributes &) = delete;
@@ -108,6 +240,51 @@ public:
 private:
     posix_spawnattr_t m_attr;
 };
+
+// lsof's output as it is read. malloc and realloc rather than QByteArray: glibc
+// moves a large block with mremap instead of copying it, so the output never
+// exists twice. Growing a QByteArray to the 256 MB cap took twice the memory and
+// three times as long.
+class OutputBuffer {
+public:
+    OutputBuffer() = default;
+    ~OutputBuffer() { std::free(m_data); }
+    OutputBuffer(const OutputBuffer &) = delete;
+    OutputBuffer &operator=(const OutputBuffer &) = delete;
+
+    qint64 size() const { return m_size; }
+    QByteArrayView view() const { return QByteArrayView(m_data, m_size); }
+    // Room for n more bytes at the end, growing by doubling but never past most
+    // bytes in all; nullptr when memory runs out.
+    char *reserve(qint64 n, qint64 most) {
+        if (m_size + n > m_capacity) {
+            const qint64 capacity =
+                std::max(m_size + n, std::min(std::max<qint64>(m_capacity * 2, 65536), most));
+            auto *data = static_cast<char *>(std::realloc(m_data, size_t(capacity)));
+            if (!data)
+                return nullptr;
+            m_data = data;
+            m_capacity = capacity;
+        }
+        return m_data + m_size;
+    }
+    void commit(qint64 n) { m_size += n; }
+
+private:
+    char *m_data = nullptr;
+    qint64 m_size = 0;
+    qint64 m_capacity = 0;
+};
+
+RunResult failedRun(QString text) {
+    return RunResult{{}, std::move(text)};
+}
+
+QString sizeText(qint64 bytes) {
+    constexpr qint64 mb = 1024 * 1024;
+    return bytes % mb == 0 ? QStringLiteral("%1 MB").arg(bytes / mb)
+                           : QStringLiteral("%1 bytes").arg(bytes);
+}
 
 } // namespace
 
@@ -145,10 +322,15 @@ QFuture<ScanResult> PortScanner::scan() const {
     if (!isExecutableFile(QFile::encodeName(m_lsofPath)))
         return QtFuture::makeReadyFuture(ScanResult{{}, missingLsofMessage(m_lsofPath)});
 
-    QList<QFuture<QString>> runs{run(tcpArguments()), run(udpArguments())};
+    QList<QFuture<RunResult>> runs{run(tcpArguments()), run(udpArguments())};
     return QtFuture::whenAll(runs.begin(), runs.end())
-        .then(QThreadPool::globalInstance(), [](const QList<QFuture<QString>> &done) {
-            ScanResult result{combine(done.at(0).result(), done.at(1).result()), std::nullopt};
+        .then(QThreadPool::globalInstance(), [](const QList<QFuture<RunResult>> &done) {
+            const RunResult tcp = done.at(0).result();
+            const RunResult udp = done.at(1).result();
+            // Half a listing would read as "nothing else is listening".
+            if (tcp.errorText || udp.errorText)
+                return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText};
+            ScanResult result{combine(tcp.output, udp.output), std::nullopt};
             // Right after lsof returned, so that a pid has had little time to
             // pass to another process; one read of /proc per distinct pid.
             static const ProcessReader reader;
@@ -157,13 +339,48 @@ QFuture<ScanResult> PortScanner::scan() const {
         });
 }
 
-QFuture<QString> PortScanner::run(const QStringList &arguments) const {
-    return QtConcurrent::run(
-        lsofPool(), [scanner = *this, arguments] { return scanner.runBlocking(arguments); });
+QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {
+    // Everything that decides the run's result.
+    const QString key = QStringList{m_lsofPath, QString::number(m_timeLimit.count()),
+                                    QString::number(m_outputCap), QString::number(m_usePidFd)}
+                            .join(QChar(0)) +
+                        QChar(1) + arguments.join(QChar(0));
+    auto promise = std::make_shared<QPromise<RunResult>>();
+    promise->start();
+    QFuture<RunResult> future = promise->future();
+
+    WaitingRuns &waiting = WaitingRuns::instance();
+    QMutexLocker lock(&waiting.mutex);
+    if (const auto it = waiting.byKey.constFind(key); it != waiting.byKey.cend()) {
+        (*it)->push_back(std::move(promise));
+        return future;
+    }
+    auto promises = std::make_shared<WaitingRuns::Promises>();
+    promises->push_back(std::move(promise));
+    waiting.byKey.insert(key, promises);
+    lsofPool()->start([scanner = *this, arguments, key, promises] {
+        {
+            // From here on, nobody joins: promises is complete once the lock is left.
+            WaitingRuns &waiting = WaitingRuns::instance();
+            QMutexLocker lock(&waiting.mutex);
+            if (waiting.byKey.value(key) == promises)
+                waiting.byKey.remove(key);
+        }
+        const RunResult result = scanner.runBlocking(arguments);
+        for (const auto &p : *promises) {
+            p->addResult(result);
+            p->finish();
+        }
+    });
+    return future;
 }
 
-QString PortScanner::runBlocking(const QStringList &arguments) const {
+RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     const QByteArray program = QFile::encodeName(m_lsofPath);
+    const auto couldNotRun = [this](int error) {
+        return failedRun(QStringLiteral("Could not run lsof at %1: %2.")
+                             .arg(m_lsofPath, qt_error_string(error)));
+    };
     std::vector<QByteArray> argBytes;
     argBytes.reserve(arguments.size() + 1);
     argBytes.push_back(program);
@@ -176,7 +393,7 @@ QString PortScanner::runBlocking(const QStringList &arguments) const {
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return {};
+        return couldNotRun(errno);
     const int readFd = pipeFds[0];
 
     FileActions actions;
@@ -189,44 +406,86 @@ QString PortScanner::runBlocking(const QStringList &arguments) const {
     SpawnAttributes attributes;
 
     pid_t child = -1;
-    const int spawnError = ::posix_spawn(&child, program.constData(), actions.get(),
-                                         attributes.get(), argv.data(), environ);
+    const int spawnError = Children::instance().spawn(&child, program.constData(), actions.get(),
+                                                      attributes.get(), argv.data());
     ::close(pipeFds[1]);
     if (spawnError != 0) {
         ::close(readFd);
-        return {};
+        return couldNotRun(spawnError);
     }
 
+    // The limit covers the read and the wait for the exit together: a child can
+    // close standard output and still not exit.
     const QDeadlineTimer deadline(m_timeLimit);
-    QByteArray output;
-    bool timedOut = false;
-    char buffer[65536];
+    enum class Ending { EndOfOutput, TimedOut, TooLong, ReadFailed } ending = Ending::EndOfOutput;
+    int readError = 0;
+    OutputBuffer output;
+    const qint64 cap = m_outputCap;
     for (;;) {
-        if (!waitReadable(readFd, deadline)) {
-            timedOut = true;
+        const Wait wait = waitReadable(readFd, deadline);
+        if (wait != Wait::Ready) {
+            ending = wait == Wait::TimedOut ? Ending::TimedOut : Ending::ReadFailed;
+            readError = errno;
             break;
         }
-        const ssize_t n = ::read(readFd, buffer, sizeof buffer);
-        if (n > 0)
-            output.append(buffer, n);
-        else if (n == 0 || errno != EINTR)
+        // One byte past the cap at most: that byte tells an output of exactly the
+        // cap from a longer one. A pipe holds 64 KiB.
+        const qint64 want = std::min<qint64>(65536, cap + 1 - output.size());
+        char *tail = output.reserve(want, cap + 1);
+        if (!tail) {
+            ending = Ending::ReadFailed;
+            readError = ENOMEM;
             break;
+        }
+        const ssize_t n = ::read(readFd, tail, size_t(want));
+        if (n > 0) {
+            output.commit(n);
+            if (output.size() > cap) {
+                ending = Ending::TooLong;
+                break;
+            }
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ending = Ending::ReadFailed;
+            readError = errno;
+            break;
+        }
     }
     ::close(readFd);
 
-    // A child can close stdout and still not exit; the limit covers the wait too.
-    if (!timedOut) {
-        const int pidFd = openPidFd(child);
-        if (pidFd >= 0) {
-            timedOut = !waitReadable(pidFd, deadline);
-            ::close(pidFd);
-        }
+    if (ending == Ending::EndOfOutput && !waitForExit(child, deadline, m_usePidFd))
+        ending = Ending::TimedOut;
+    // Ends lsof when it is over the limit or the cap, and in every case what it
+    // left behind in its group. Our child is not reaped yet, so the group's id is
+    // still ours (see SpawnAttributes).
+    ::kill(-child, SIGKILL);
+    if (ending != Ending::EndOfOutput &&
+        !waitForExit(child, QDeadlineTimer(killGrace), m_usePidFd)) {
+        Children::instance().abandon(child);
+    } else {
+        Children::instance().release(child);
+        const int status = reap(child);
+        if (ending == Ending::EndOfOutput && WIFSIGNALED(status))
+            return failedRun(QStringLiteral("lsof was ended by signal %1.").arg(WTERMSIG(status)));
     }
-    if (timedOut) {
-        ::kill(child, SIGKILL); // our own child, still unreaped, so the pid is still ours
-        reap(child);
-        return {};
+
+    switch (ending) {
+    case Ending::EndOfOutput:
+        return RunResult{QString::fromUtf8(output.view()), std::nullopt};
+    case Ending::TimedOut:
+        return failedRun(QStringLiteral("lsof did not finish within %1 seconds.")
+                             .arg(double(m_timeLimit.count()) / 1000.0));
+    case Ending::TooLong:
+        return failedRun(QStringLiteral("lsof printed more than %1; the scan was stopped.")
+                             .arg(sizeText(m_outputCap)));
+    case Ending::ReadFailed:
+        return failedRun(
+            QStringLiteral("Could not read lsof's output: %1.").arg(qt_error_string(readError)));
     }
-    reap(child);
-    return QString::fromUtf8(output);
+    Q_UNREACHABLE();
+}
+
+void PortScanner::endAllRuns() {
+    Children::instance().endAll();
 }

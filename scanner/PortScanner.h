@@ -8,13 +8,20 @@
 #include <optional>
 
 struct ScanResult {
-    PortEntryList entries;            // merged, sorted by port then protocol
-    std::optional<QString> errorText; // present only when lsof is missing
+    PortEntryList entries;            // merged, sorted by port then protocol; empty on failure
+    std::optional<QString> errorText; // present when the scan failed: it lists nothing
+};
+
+// What one lsof run gave: its output, or why it gave none.
+struct RunResult {
+    QString output;
+    std::optional<QString> errorText; // present when the run failed; output is then empty
 };
 
 // Takes one snapshot of the machine's listening TCP ports and UDP sockets by
 // running lsof twice at once. Holds only its configuration; scans are
-// independent of each other and never fail.
+// independent of each other. A scan either lists what lsof printed or fails
+// with an error text, never both: a failed run must not read as an empty machine.
 class PortScanner {
 public:
     using Duration = std::chrono::milliseconds;
@@ -23,6 +30,9 @@ public:
     static QString defaultLsofPath();
     // lsof can block on a dead network mount; a run still going after this is killed.
     static constexpr Duration defaultTimeLimit = std::chrono::seconds(30);
+    // A run that prints more than this is stopped: no real listing comes near it,
+    // and without a cap a runaway lsof grows the program without bound.
+    static constexpr qint64 defaultOutputCap = qint64(256) * 1024 * 1024;
 
     static QStringList tcpArguments();
     static QStringList udpArguments();
@@ -33,15 +43,30 @@ public:
 
     QString lsofPath() const { return m_lsofPath; }
     Duration timeLimit() const { return m_timeLimit; }
+    qint64 outputCap() const { return m_outputCap; }
+    void setOutputCap(qint64 bytes) { m_outputCap = bytes < 0 ? 0 : bytes; }
+    // The wait for lsof's exit uses a pidfd where the kernel gives one, else a
+    // bounded polling loop. Switching pidfds off forces that loop (for tests).
+    bool usesPidFd() const { return m_usePidFd; }
+    void setUsePidFd(bool use) { m_usePidFd = use; }
 
     // Both runs start at once; parsing and merging happen off the calling thread.
+    // When a run fails, the scan fails with its text; when both fail, with the
+    // TCP run's (the first one started), so that equal failures read the same.
     QFuture<ScanResult> scan() const;
-    // One lsof run on a background thread; empty text when it cannot be launched.
-    QFuture<QString> run(const QStringList &arguments) const;
-    // The blocking body of run(): launch, read stdout to the end, reap. Exit
-    // status is ignored; stderr goes to /dev/null. A run over the time limit is
-    // killed and counts as a launch failure (empty text).
-    QString runBlocking(const QStringList &arguments) const;
+    // One lsof run on a background thread. A request equal to one still waiting
+    // for a thread shares that one's future, so runs cannot pile up in the queue.
+    QFuture<RunResult> run(const QStringList &arguments) const;
+    // The blocking body of run(): launch, read stdout to the end, wait for the
+    // exit, reap. Exit status is ignored; stderr goes to /dev/null. A run that
+    // cannot be started, is over the time limit, ends by a signal, cannot be
+    // read or prints more than the cap fails with an error text.
+    RunResult runBlocking(const QStringList &arguments) const;
+
+    // Kills every lsof run still going (and whatever it started) and makes later
+    // runs fail without starting; for the program's quit, so that no lsof
+    // outlives it. Safe to call from any thread, more than once.
+    static void endAllRuns();
 
     // Parses both runs' texts the way scan() does (TCP records first).
     static PortEntryList combine(QStringView tcpOutput, QStringView udpOutput);
@@ -49,4 +74,6 @@ public:
 private:
     QString m_lsofPath;
     Duration m_timeLimit;
+    qint64 m_outputCap = defaultOutputCap;
+    bool m_usePidFd = true;
 };

@@ -366,6 +366,15 @@ private slots:
         SystemCalls onlyPidfd;
         onlyPidfd.pidfdOpen = [](qint32) { return -ENOSYS; };
         QCOMPARE(onlyPidfd.completed().kill(::getpid(), 0), EPERM);
+        // Also where the seam started from the real calls (as the model's
+        // dependencies do) and replaced only kill(2).
+        SystemCalls fromReal = SystemCalls::real();
+        fromReal.kill = [](qint32, int) { return 0; };
+        QCOMPARE(fromReal.completed().pidfdOpen(::getpid()), -ENOSYS);
+        QCOMPARE(fromReal.completed().pidfdSendSignal(0, 0), EPERM);
+        const int pidfd = SystemCalls::real().completed().pidfdOpen(::getpid());
+        QVERIFY(pidfd >= 0);
+        ::close(pidfd);
     }
 
     // A real child held across a signal: open, not yet exited, SIGTERM,

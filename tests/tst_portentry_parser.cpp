@@ -5,6 +5,9 @@
 
 #include <QMetaProperty>
 #include <QTest>
+#include <limits>
+
+Q_DECLARE_METATYPE(PortEntry::Key)
 
 class TestPortEntryParser : public QObject {
     Q_OBJECT
@@ -30,6 +33,42 @@ private slots:
         QVERIFY(p.writeOnGadget(&b, p.readOnGadget(&a).toString() + u'1'));
         QVERIFY(a != b && !(a == b));
         QCOMPARE(a.id() != b.id(), inId);
+    }
+
+    // Row keys are equal exactly when their texts (the ids) are, and then hash
+    // alike: the merge and the list model rely on that for unique ids.
+    void key_data() {
+        QTest::addColumn<PortEntry::Key>("a");
+        QTest::addColumn<PortEntry::Key>("b");
+        QTest::addColumn<bool>("equal");
+        using K = PortEntry::Key;
+        constexpr qint64 min = std::numeric_limits<qint64>::min();
+        QTest::newRow("same parts") << K{412, u"TCP", 631} << K{412, u"TCP", 631} << true;
+        QTest::newRow("pid differs") << K{412, u"TCP", 631} << K{-412, u"TCP", 631} << false;
+        QTest::newRow("port's sign differs")
+            << K{412, u"TCP", 631} << K{412, u"TCP", -631} << false;
+        QTest::newRow("A- 12 and A -12 read 5-A--12") << K{5, u"A-", 12} << K{5, u"A", -12} << true;
+        QTest::newRow("- 2 and empty -2 read 1---2") << K{1, u"-", 2} << K{1, u"", -2} << true;
+        QTest::newRow("A-- 12 and A- -12") << K{5, u"A--", 12} << K{5, u"A-", -12} << true;
+        QTest::newRow("A- 12 and A -13") << K{5, u"A-", 12} << K{5, u"A", -13} << false;
+        QTest::newRow("B- 12 and A -12") << K{5, u"B-", 12} << K{5, u"A", -12} << false;
+        QTest::newRow("lowest port") << K{5, u"A", min} << K{5, u"A", min} << true;
+        QTest::newRow("lowest port and A- highest")
+            << K{5, u"A", min} << K{5, u"A-", std::numeric_limits<qint64>::max()} << false;
+    }
+    void key() {
+        QFETCH(PortEntry::Key, a);
+        QFETCH(PortEntry::Key, b);
+        QFETCH(bool, equal);
+        QCOMPARE(a.text() == b.text(), equal); // the row's premise
+        QCOMPARE(a == b, equal);
+        QCOMPARE(b == a, equal);
+        QCOMPARE(a != b, !equal);
+        if (equal)
+            QCOMPARE(qHash(a, 7), qHash(b, 7));
+        const PortEntry e(a.pid, "x", "u", a.networkProtocol.toString(), "IPv4", "*", a.port, "");
+        QCOMPARE(e.key(), a);
+        QCOMPARE(e.id(), a.text());
     }
 
     // Each row is field output as lsof prints it, parsed with UDP as the default
@@ -77,8 +116,8 @@ private slots:
                "p1\ncother\nLbob\nf8\ntIPv4\nn127.0.0.1:3"
             << QStringList{"1|d|u|UDP|IPv4/IPv6|*|1|LISTEN", "1|d|u|UDP|IPv4/IPv6|[::1]|2|LISTEN",
                            "1|d|u|UDP|IPv4|*|3|LISTEN"};
-        // The merge key is the id text: protocol "A-" with port 12 and "A" with -12 both
-        // give "5-A--12", which the merge's fast path on the parts would keep apart.
+        // Protocol "A-" with port 12 and "A" with -12 both give the id "5-A--12":
+        // one row, so that ids stay unique.
         QTest::newRow("ids equal as text fold (protocol with a dash)")
             << "p5\nf1\nPA-\ntIPv4\nn*:12\nf2\nPA\ntIPv6\nn*:-12"
             << QStringList{"5|||A-|IPv4/IPv6|*|12|"};

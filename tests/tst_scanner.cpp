@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QTest>
+#include <chrono>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -15,6 +16,31 @@ using namespace std::chrono_literals;
 
 // Waits with the event loop running, and fails instead of hanging.
 #define WAIT_FOR_SCAN(future) QTRY_VERIFY_WITH_TIMEOUT((future).isFinished(), 60000)
+
+namespace {
+
+struct Failure {
+    QByteArray body = {};    // after the stub's preamble
+    QByteArray program = {}; // when not empty, the whole file instead of the stub
+    std::chrono::milliseconds limit = PortScanner::defaultTimeLimit;
+    qint64 cap = PortScanner::defaultOutputCap;
+    bool usePidFd = true;
+    QString error = {}; // %1: the stub's path; empty when the scan succeeds
+};
+
+// A process the stub started is still running, or is our child and not reaped.
+// Zombies of other parents are done: only their parent can reap them.
+bool leftBehind(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 1 || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> fields = stat.readAll().split(')').value(1).split(' ');
+    return fields.value(1) != "Z" || fields.value(2).toLongLong() == ::getpid();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Failure)
 
 class TestScanner : public QObject {
     Q_OBJECT
@@ -62,6 +88,7 @@ private slots:
         const StubLsof stub(body);
         const QFuture<ScanResult> future = PortScanner(stub.path()).scan();
         WAIT_FOR_SCAN(future);
+        QCOMPARE(future.result().errorText, std::nullopt); // the exit status is ignored
         // Both runs print the same; the run gives the protocol when P is missing.
         QCOMPARE(entriesText(future.result().entries),
                  QStringLiteral("1|ab\uFFFDc€||TCP||*|9|\n1|ab\uFFFDc€||UDP||*|9|"));
@@ -71,19 +98,81 @@ private slots:
             QCOMPARE(stub.read(run), "/dev/null\n/dev/null\n");
     }
 
-    void hungRunsAreKilled() {
-        // The TCP run hangs with standard output open, the UDP run after closing it.
-        // exec keeps the shell's pid, so the recorded pid is the scanner's own child.
-        const StubLsof stub("echo $$ >\"$dir/$run.pid\"\nprintf 'p1\\nf1\\nn*:1\\n'\n"
-                            "[ $run = udp ] && exec >&-\nexec sleep 120\n");
-        const QFuture<ScanResult> future = PortScanner(stub.path(), 1500ms).scan();
-        WAIT_FOR_SCAN(future);
-        QVERIFY(future.result().entries.isEmpty()); // what a hung run printed is dropped
-        for (const char *run : {"tcp.pid", "udp.pid"}) {
-            const QByteArray pid = stub.read(run).trimmed();
-            QVERIFY2(!pid.isEmpty() && !QFileInfo::exists("/proc/" + QString::fromLatin1(pid)),
-                     run);
+    // Runs that must fail the scan (or, with no error, must not), each ending with no
+    // process of the stub's left running. Stubs that record their pid (and their
+    // helper's) in "pids" are checked for that after the scan.
+    void failedRuns_data() {
+        QTest::addColumn<Failure>("f");
+        const QByteArray record = "echo $$ >>\"$dir/pids\"\n";
+        const QByteArray prints = "printf 'p1\\nf1\\nn*:9\\n'\n"; // 11 bytes
+        const QByteArray helper = "echo $! >>\"$dir/pids\"\n";
+        const QString overLimit = "lsof did not finish within 1.5 seconds.";
+        QTest::newRow("not a program") << Failure{
+            .program = "this is text\n", .error = "Could not run lsof at %1: Exec format error."};
+        QTest::newRow("its interpreter is missing")
+            << Failure{.program = "#!/nonexistent/sh\n",
+                       .error = "Could not run lsof at %1: No such file or directory."};
+        QTest::newRow("ended by a signal after printing") << Failure{
+            .body = record + prints + "kill -USR1 $$\n", .error = "lsof was ended by signal 10."};
+        QTest::newRow("only the UDP run fails")
+            << Failure{.body = record + prints + "[ $run = udp ] && kill -USR2 $$\n",
+                       .error = "lsof was ended by signal 12."};
+        // The UDP run fails first, yet the text is the TCP run's.
+        QTest::newRow("both fail")
+            << Failure{.body = record + "[ $run = tcp ] && sleep 0.3 && kill -USR1 $$\n"
+                                        "kill -USR2 $$\n",
+                       .error = "lsof was ended by signal 10."};
+        QTest::newRow("hangs with standard output open") << Failure{
+            .body = record + prints + "exec sleep 300\n", .limit = 1500ms, .error = overLimit};
+        QTest::newRow("closes standard output and lives on") << Failure{
+            .body = record + prints + "exec sleep 300 >&-\n", .limit = 1500ms, .error = overLimit};
+        QTest::newRow("closes standard output and lives on, no pidfd")
+            << Failure{.body = record + prints + "exec sleep 300 >&-\n",
+                       .limit = 1500ms,
+                       .usePidFd = false,
+                       .error = overLimit};
+        QTest::newRow("exits while a helper holds standard output")
+            << Failure{.body = record + "sleep 300 &\n" + helper + prints,
+                       .limit = 1500ms,
+                       .error = overLimit};
+        QTest::newRow("exits leaving a helper behind")
+            << Failure{.body = record + "sleep 300 >/dev/null &\n" + helper + prints};
+        QTest::newRow("endless output")
+            << Failure{.body = record + "exec yes\n",
+                       .cap = 1024 * 1024,
+                       .error = "lsof printed more than 1 MB; the scan was stopped."};
+        QTest::newRow("output of exactly the cap") << Failure{.body = record + prints, .cap = 11};
+        QTest::newRow("output one byte over the cap")
+            << Failure{.body = record + prints,
+                       .cap = 10,
+                       .error = "lsof printed more than 10 bytes; the scan was stopped."};
+    }
+    void failedRuns() {
+        QFETCH(Failure, f);
+        const StubLsof stub(f.body);
+        if (!f.program.isEmpty())
+            QVERIFY(stub.write("lsof", f.program));
+        PortScanner scanner(stub.path(), f.limit);
+        scanner.setOutputCap(f.cap);
+        scanner.setUsePidFd(f.usePidFd);
+        const QFuture<ScanResult> future = scanner.scan();
+        // Only to catch a run that is never ended: the stubs hang for 300 s.
+        QTRY_VERIFY_WITH_TIMEOUT(future.isFinished(), 30000);
+        const ScanResult result = future.result();
+        if (f.error.isEmpty()) {
+            QCOMPARE(result.errorText, std::nullopt);
+            QCOMPARE(result.entries.size(), 2);
+        } else {
+            QCOMPARE(result.errorText.value_or("(none)"), f.error.replace("%1", stub.path()));
+            QVERIFY(result.entries.isEmpty());
         }
+        const QList<qint64> pids = stub.numbers("pids");
+        if (pids.isEmpty() && f.program.isEmpty() && f.limit < PortScanner::defaultTimeLimit)
+            QSKIP("The machine is too busy: the stub was killed at the limit before it wrote "
+                  "its pid, so there is nothing to look for.");
+        QVERIFY(!f.program.isEmpty() || !pids.isEmpty());
+        for (const qint64 pid : pids) // SIGKILL takes effect a moment after it is sent
+            QTRY_VERIFY2_WITH_TIMEOUT(!leftBehind(pid), qPrintable(QString::number(pid)), 10000);
     }
 
     void realLsof() {
@@ -114,6 +203,7 @@ private slots:
                                .arg(pw ? pw->pw_name : QString::number(::getuid()));
         const QFuture<ScanResult> future = scanner.scan();
         WAIT_FOR_SCAN(future);
+        QCOMPARE(future.result().errorText, std::nullopt);
         QStringList ours; // sorted, so TCP first; the kept address is the first twin's
         for (const PortEntry &e : future.result().entries) {
             if (e.pid == ::getpid())
@@ -122,6 +212,47 @@ private slots:
         ours.sort();
         QCOMPARE(ours, QStringList({me + "TCP|IPv4/IPv6|127.0.0.1|" + tcpPort + "|LISTEN",
                                     me + "UDP|IPv4|127.0.0.1|" + udpPort + '|'}));
+    }
+
+    // With every thread of the lsof pool taken, requests equal to a run still waiting
+    // for a thread share it instead of queueing lsof after lsof.
+    void waitingRunsAreShared() {
+        const StubLsof stub("echo $$ >>\"$dir/started\"\n"
+                            "while [ ! -e \"$dir/go\" ]; do sleep 0.05; done\n"
+                            "printf 'p1\\nf1\\nn*:9\\n'\n");
+        const PortScanner scanner(stub.path());
+        QList<QFuture<ScanResult>> scans;
+        for (int i = 0; i < 8; ++i) { // two runs each, until the pool's 16 threads are taken
+            scans.append(scanner.scan());
+            QTRY_COMPARE_WITH_TIMEOUT(stub.numbers("started").size(), 2 * (i + 1), 30000);
+        }
+        for (int i = 0; i < 10; ++i)
+            scans.append(scanner.scan());
+        QVERIFY(stub.write("go", {}));
+        for (const QFuture<ScanResult> &scan : scans) {
+            WAIT_FOR_SCAN(scan);
+            QCOMPARE(scan.result().entries.size(), 2);
+        }
+        QCOMPARE(stub.numbers("started").size(), 18); // one more TCP run and one more UDP run
+    }
+
+    // Last: after endAllRuns() this process starts no lsof any more.
+    void quitEndsRunningLsof() {
+        const StubLsof stub("echo $$ >>\"$dir/pids\"\nexec sleep 300\n");
+        const QFuture<ScanResult> running = PortScanner(stub.path()).scan();
+        QTRY_COMPARE_WITH_TIMEOUT(stub.numbers("pids").size(), 2, 30000);
+        PortScanner::endAllRuns();
+        WAIT_FOR_SCAN(running); // long before the 30 s limit
+        QCOMPARE(running.result().errorText.value_or("(none)"), "lsof was ended by signal 9.");
+        for (const qint64 pid : stub.numbers("pids"))
+            QVERIFY(!leftBehind(pid));
+
+        const StubLsof later("");
+        const QFuture<ScanResult> refused = PortScanner(later.path()).scan();
+        WAIT_FOR_SCAN(refused);
+        QCOMPARE(refused.result().errorText.value_or("(none)"),
+                 "Could not run lsof at " + later.path() + ": Operation canceled.");
+        QVERIFY(!later.ran());
     }
 };
 

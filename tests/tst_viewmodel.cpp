@@ -1,5 +1,6 @@
-// The port list model and stopping: persisted settings, the auto-refresh
-// timer, overlapping refreshes, pruning, the identity-keeping list model, a
+// The port list model and stopping: persisted settings and their write
+// failures, the auto-refresh timer, overlapping refreshes, pruning, the
+// identity-keeping list model, what a slot sees when a change is announced, a
 // soak, the stop escalation through the system-call seam (never by signalling
 // anybody's process), and stopping children the test starts itself.
 #include "ListeningChild.h"
@@ -50,10 +51,18 @@ struct Fixture {
     std::deque<QPromise<ScanResult>> pending;
     std::unique_ptr<PortListViewModel> vm;
 
-    // settings: [General] lines to start with; "<dir>" puts a directory in the file's place.
+    // Where the settings file is to be: a plain file, a folder in its place, or
+    // below a regular file (its folder's path), where nothing can be written.
+    enum class Place { File, Folder, BelowAFile };
+
+    // settings: [General] lines to start with.
     explicit Fixture(const QByteArray &settings = {}, SystemCalls system = {},
-                     PortListViewModel::ScanFunction scan = {})
-        : settingsPath(settings == "<dir>" ? dir.path() : dir.filePath("q.conf")) {
+                     PortListViewModel::ScanFunction scan = {}, Place place = Place::File)
+        : settingsPath(dir.filePath(place == Place::BelowAFile ? "blocker/q.conf" : "q.conf")) {
+        if (place == Place::Folder)
+            QDir(dir.path()).mkdir("q.conf");
+        if (place == Place::BelowAFile)
+            QFile(dir.filePath("blocker")).open(QIODevice::WriteOnly);
         if (QFile file(settingsPath); !settings.isEmpty() && file.open(QIODevice::WriteOnly))
             file.write("[General]\n" + settings);
         vm = std::make_unique<PortListViewModel>(PortListViewModel::Dependencies{
@@ -124,15 +133,32 @@ const QString notYours = QStringLiteral("This process is owned by \u201cJos\u00e
                                         "Quayline only stops processes you own.");
 const auto fail = [](int e) { return QString("Failed to signal the process (error %1).").arg(e); };
 
-// Whether an earlier press sent SIGTERM (the process still listed); pid; owner;
-// what kill(2) returns; the signal it must get (0: no call); whether the pid is
-// in pidsTermSent afterwards; the alert (empty: none, and a delayed refresh).
-using Press = std::tuple<bool, qint32, QString, int, int, bool, QString>;
+// One press of a row's stop button, with the row's process still listed.
+struct Press {
+    bool termSentBefore = false; // an earlier press sent SIGTERM
+    qint32 pid = 42;
+    QString owner = login;
+    int killReturns = 0;        // what kill(2) gives back
+    int sent = 0;               // the signal kill(2) must be called with; 0: no call
+    bool termSentAfter = false; // the pid is in pidsTermSent afterwards
+    QString alert;              // empty: none, and a refresh 0.4 s later
+};
 using Kills = QList<QPair<qint32, int>>;
+
+// What starts the auto-refresh timer.
+enum class TimerStart { Restart, EqualInterval, AutoRefreshOn };
+// How the child the test stops behaves.
+enum class ChildCase { ExitsOnTerm, IgnoresTerm, GoneBeforePress };
+// Which setting a test writes.
+enum class Setting { AutoRefresh, Interval };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Press)
+Q_DECLARE_METATYPE(Fixture::Place)
+Q_DECLARE_METATYPE(TimerStart)
+Q_DECLARE_METATYPE(ChildCase)
+Q_DECLARE_METATYPE(Setting)
 
 class TestViewModel : public QObject {
     Q_OBJECT
@@ -141,28 +167,33 @@ private slots:
     // Read once at creation, and nothing written then, not even the defaults.
     void settingsAtCreation_data() {
         QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<Fixture::Place>("place");
         QTest::addColumn<bool>("autoRefresh");
         QTest::addColumn<double>("interval");
-        QTest::newRow("none stored") << QByteArray() << true << 5.0;
+        const auto file = Fixture::Place::File;
+        QTest::newRow("none stored") << QByteArray() << file << true << 5.0;
         QTest::newRow("as written, unoffered 7")
-            << QByteArray("autoRefreshEnabled=FALSE\nrefreshInterval=7") << false << 7.0;
+            << QByteArray("autoRefreshEnabled=FALSE\nrefreshInterval=7") << file << false << 7.0;
         // A plain toBool() would take the empty text for false.
         QTest::newRow("wrong type")
-            << QByteArray("autoRefreshEnabled=\nrefreshInterval=7s") << true << 5.0;
-        QTest::newRow("garbage") << QByteArray("\xff=\0\n[x\nrefreshInterval==", 24) << true << 5.0;
-        QTest::newRow("unreadable (a directory)") << QByteArray("<dir>") << true << 5.0;
+            << QByteArray("autoRefreshEnabled=\nrefreshInterval=7s") << file << true << 5.0;
+        QTest::newRow("garbage") << QByteArray("\xff=\0\n[x\nrefreshInterval==", 24) << file << true
+                                 << 5.0;
+        QTest::newRow("unreadable (a folder)")
+            << QByteArray() << Fixture::Place::Folder << true << 5.0;
     }
     void settingsAtCreation() {
         QFETCH(QByteArray, file);
+        QFETCH(Fixture::Place, place);
         QFETCH(bool, autoRefresh);
         QFETCH(double, interval);
-        Fixture f(file);
+        Fixture f(file, {}, {}, place);
         QCOMPARE(f.vm->autoRefreshEnabled(), autoRefresh);
         QCOMPARE(f.vm->refreshInterval(), interval);
         QVERIFY(!f.vm->isTimerRunning());
+        QCOMPARE(f.vm->settingsError(), QString());
         f.vm.reset();
-        QCOMPARE(f.settingsFile(),
-                 file.isEmpty() || file == "<dir>" ? "<none>" : "[General]\n" + file);
+        QCOMPARE(f.settingsFile(), file.isEmpty() ? "<none>" : "[General]\n" + file);
     }
 
     // The property keeps what was assigned; the timer never gets a period that
@@ -188,22 +219,33 @@ private slots:
     // written too), the first tick comes one interval later and none before;
     // turning auto-refresh off stops it.
     void firstTickOneIntervalLater_data() {
-        QTest::addColumn<int>("start");
+        QTest::addColumn<TimerStart>("start");
         QTest::addColumn<QByteArray>("written");
-        QTest::newRow("restartTimer()") << 0 << QByteArray();
-        QTest::newRow("equal interval") << 1 << QByteArray("refreshInterval=1\n");
-        QTest::newRow("auto-refresh turned on") << 2 << QByteArray("autoRefreshEnabled=true");
+        QTest::newRow("restartTimer()") << TimerStart::Restart << QByteArray();
+        QTest::newRow("equal interval")
+            << TimerStart::EqualInterval << QByteArray("refreshInterval=1\n");
+        QTest::newRow("auto-refresh turned on")
+            << TimerStart::AutoRefreshOn << QByteArray("autoRefreshEnabled=true");
     }
     void firstTickOneIntervalLater() {
-        QFETCH(int, start);
+        QFETCH(TimerStart, start);
         QFETCH(QByteArray, written);
-        Fixture f(start == 2 ? "refreshInterval=1.0\nautoRefreshEnabled=false"
-                             : "refreshInterval=1.0");
+        Fixture f(start == TimerStart::AutoRefreshOn
+                      ? "refreshInterval=1.0\nautoRefreshEnabled=false"
+                      : "refreshInterval=1.0");
         f.immediate = ScanResult{};
         const qint64 startedAt = now();
-        start == 0   ? f.vm->restartTimer()
-        : start == 1 ? f.vm->setRefreshInterval(1)
-                     : f.vm->setAutoRefreshEnabled(true);
+        switch (start) {
+        case TimerStart::Restart:
+            f.vm->restartTimer();
+            break;
+        case TimerStart::EqualInterval:
+            f.vm->setRefreshInterval(1);
+            break;
+        case TimerStart::AutoRefreshOn:
+            f.vm->setAutoRefreshEnabled(true);
+            break;
+        }
         QVERIFY2(f.settingsFile().contains(written), f.settingsFile().constData());
         QTRY_COMPARE_WITH_TIMEOUT(f.scans.size(), 2, 10000); // it repeats
         // Coarse timers may fire up to 5 % early, never sooner.
@@ -254,6 +296,108 @@ private slots:
         }
     }
 
+    // Everything is stored before anything is announced: a slot on any of the
+    // signals already finds the new rows in the row model and in
+    // filteredEntries, whether the filter text or a refresh changed them.
+    void rowsStoredBeforeAnnounced_data() {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QString>("scanned");
+        QTest::addColumn<QStringList>("announced");
+        const QStringList filterSignals{"searchTextChanged", "filteredEntriesChanged"};
+        QTest::newRow("typing narrows") << "db"
+                                        << "abcdef" << filterSignals;
+        QTest::newRow("clearing widens") << ""
+                                         << "abcdef" << filterSignals;
+        QTest::newRow("a refresh")
+            << "web"
+            << "bcgh" << QStringList{"entriesChanged", "filteredEntriesChanged"};
+    }
+    void rowsStoredBeforeAnnounced() {
+        QFETCH(QString, search);
+        QFETCH(QString, scanned);
+        QFETCH(QStringList, announced);
+        Fixture f;
+        f.vm->setSearchText("web");
+        f.refreshWith(rows("abcdef"));
+        const PortEntryList expected = filterEntries(rows(scanned), search);
+        QStringList seen;
+        const auto look = [&](const QString &signal) {
+            seen.append(signal);
+            QCOMPARE(f.vm->filteredModel()->entries(), expected);
+            QCOMPARE(f.vm->filteredEntries(), expected);
+        };
+        connect(f.vm.get(), &PortListViewModel::searchTextChanged, this,
+                [&] { look("searchTextChanged"); });
+        connect(f.vm.get(), &PortListViewModel::entriesChanged, this,
+                [&] { look("entriesChanged"); });
+        connect(f.vm.get(), &PortListViewModel::filteredEntriesChanged, this,
+                [&] { look("filteredEntriesChanged"); });
+        if (search != f.vm->searchText())
+            f.vm->setSearchText(search);
+        else
+            f.refreshWith(rows(scanned));
+        disconnect(f.vm.get(), nullptr, this, nullptr);
+        QCOMPARE(seen, announced);
+    }
+
+    // A setting that cannot be written still applies to this run, and
+    // settingsError says where and why, set before the setting's own change is
+    // announced; the next write that works clears it and saves the earlier
+    // value too.
+    void settingsFailLoudly_data() {
+        QTest::addColumn<Fixture::Place>("place");
+        QTest::addColumn<Setting>("setting");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("writable") << Fixture::Place::File << Setting::AutoRefresh << QString();
+        QTest::newRow("folder path is a file")
+            << Fixture::Place::BelowAFile << Setting::AutoRefresh << "Not a directory";
+        QTest::newRow("a folder in the file's place")
+            << Fixture::Place::Folder << Setting::Interval << "Is a directory";
+    }
+    void settingsFailLoudly() {
+        QFETCH(Fixture::Place, place);
+        QFETCH(Setting, setting);
+        QFETCH(QString, reason);
+        Fixture f({}, {}, {}, place);
+        const QString error = reason.isEmpty()
+                                  ? QString()
+                                  : QString("Could not save settings to %1: %2. The change applies "
+                                            "until Quayline quits.")
+                                        .arg(QFileInfo(f.settingsPath).absoluteFilePath(), reason);
+        QSignalSpy errors(f.vm.get(), &PortListViewModel::settingsErrorChanged);
+        QString errorWhenAnnounced = "<not announced>";
+        const auto announced = [&] { errorWhenAnnounced = f.vm->settingsError(); };
+        connect(f.vm.get(), &PortListViewModel::autoRefreshEnabledChanged, this, announced);
+        connect(f.vm.get(), &PortListViewModel::refreshIntervalChanged, this, announced);
+        for (int again = 0; again < 2; ++again) { // the same failure reports once
+            if (setting == Setting::AutoRefresh)
+                f.vm->setAutoRefreshEnabled(false);
+            else
+                f.vm->setRefreshInterval(30);
+        }
+        disconnect(f.vm.get(), nullptr, this, nullptr);
+        QCOMPARE(f.vm->autoRefreshEnabled(), setting != Setting::AutoRefresh);
+        QCOMPARE(f.vm->refreshInterval(), setting == Setting::Interval ? 30.0 : 5.0);
+        QCOMPARE(errorWhenAnnounced, error);
+        QCOMPARE(f.vm->settingsError(), error);
+        QCOMPARE(errors.count(), reason.isEmpty() ? 0 : 1);
+        if (reason.isEmpty())
+            return;
+
+        // Clear the way and write the other setting.
+        QVERIFY(QFile::remove(f.dir.filePath("blocker")) || QDir(f.dir.path()).rmdir("q.conf"));
+        QVERIFY(QDir(f.dir.path()).mkpath(QFileInfo(f.settingsPath).path()));
+        if (setting == Setting::AutoRefresh)
+            f.vm->setRefreshInterval(30);
+        else
+            f.vm->setAutoRefreshEnabled(false);
+        QCOMPARE(f.vm->settingsError(), QString());
+        QCOMPARE(errors.count(), 2);
+        QSettings written(f.settingsPath, QSettings::IniFormat);
+        QCOMPARE(written.value("autoRefreshEnabled").toString(), "false");
+        QCOMPARE(written.value("refreshInterval").toDouble(), 30.0);
+    }
+
     // 1,000 refreshes of 10,000 entries, every other one with a row replaced:
     // the live heap after a warm-up and at the end must match (LeakSanitizer
     // reports leaks when the sanitizer build exits).
@@ -280,20 +424,31 @@ private slots:
 
     void stopThroughSeam_data() {
         QTest::addColumn<Press>("press");
-        QTest::newRow("NFD owner") << Press{false, 42, "jose\u0301", 0, SIGTERM, true, {}};
-        QTest::newRow("already exited") << Press{false, 42, login, ESRCH, SIGTERM, false, {}};
-        QTest::newRow("EPERM") << Press{false, 42, login, EPERM, SIGTERM, false, denied};
-        QTest::newRow("other errno") << Press{false, 42, login, 22, SIGTERM, false, fail(22)};
-        QTest::newRow("owner's case") << Press{false, 42, "Jos\u00e9", 0, 0, false, notYours};
-        QTest::newRow("pid 0") << Press{false, 0, login, 0, 0, false, fail(-1)};
-        QTest::newRow("pid -1, owned by root") << Press{false, -1, "root", 0, 0, false, fail(-1)};
-        QTest::newRow("term sent: SIGKILL") << Press{true, 42, login, 0, SIGKILL, false, {}};
-        QTest::newRow("term sent: exited") << Press{true, 42, login, ESRCH, SIGKILL, false, {}};
-        QTest::newRow("term sent: EPERM") << Press{true, 42, login, EPERM, SIGKILL, true, denied};
+        const QString none; // no alert, and a refresh 0.4 s later
+        QTest::newRow("NFD owner")
+            << Press{.owner = "jose\u0301", .sent = SIGTERM, .termSentAfter = true, .alert = none};
+        QTest::newRow("already exited")
+            << Press{.killReturns = ESRCH, .sent = SIGTERM, .alert = none};
+        QTest::newRow("EPERM") << Press{.killReturns = EPERM, .sent = SIGTERM, .alert = denied};
+        QTest::newRow("other errno")
+            << Press{.killReturns = EINVAL, .sent = SIGTERM, .alert = fail(EINVAL)};
+        QTest::newRow("owner's case") << Press{.owner = "Jos\u00e9", .alert = notYours};
+        QTest::newRow("pid 0") << Press{.pid = 0, .alert = fail(-1)};
+        QTest::newRow("pid -1, owned by root")
+            << Press{.pid = -1, .owner = "root", .alert = fail(-1)};
+        QTest::newRow("term sent: SIGKILL")
+            << Press{.termSentBefore = true, .sent = SIGKILL, .alert = none};
+        QTest::newRow("term sent: exited")
+            << Press{.termSentBefore = true, .killReturns = ESRCH, .sent = SIGKILL, .alert = none};
+        QTest::newRow("term sent: EPERM") << Press{.termSentBefore = true,
+                                                   .killReturns = EPERM,
+                                                   .sent = SIGKILL,
+                                                   .termSentAfter = true,
+                                                   .alert = denied};
     }
     void stopThroughSeam() {
         QFETCH(Press, press);
-        const auto &[termSentBefore, pid, owner, killResult, sent, termSentAfter, alert] = press;
+        const auto &[termSentBefore, pid, owner, killReturns, sent, termSentAfter, alert] = press;
         Kills kills;
         int result = 0;
         const auto kill = [&](qint32 p, int s) { return kills.append({p, s}), result; };
@@ -309,7 +464,7 @@ private slots:
             QTRY_VERIFY(f.scans.size() == 1 && !f.vm->isLoading());
             kills.clear();
         }
-        result = killResult;
+        result = killReturns;
         QSignalSpy alerts(f.vm.get(), &PortListViewModel::killErrorChanged),
             loading(f.vm.get(), &PortListViewModel::isLoadingChanged);
         const qint64 pressedAt = now();
@@ -362,15 +517,15 @@ private slots:
     }
 
     void stopsRealChild_data() {
-        QTest::addColumn<int>("kind");
-        QTest::newRow("exits on SIGTERM") << 0;
-        QTest::newRow("ignores SIGTERM, gets SIGKILL at the next press") << 1;
-        QTest::newRow("exited and reaped before the press") << 2;
+        QTest::addColumn<ChildCase>("kind");
+        QTest::newRow("exits on SIGTERM") << ChildCase::ExitsOnTerm;
+        QTest::newRow("ignores SIGTERM, gets SIGKILL at the next press") << ChildCase::IgnoresTerm;
+        QTest::newRow("exited and reaped before the press") << ChildCase::GoneBeforePress;
     }
     void stopsRealChild() {
-        QFETCH(int, kind);
-        ListeningChild child(kind == 1 ? ListeningChild::OnTerm::Ignore
-                                       : ListeningChild::OnTerm::Exit);
+        QFETCH(ChildCase, kind);
+        ListeningChild child(kind == ChildCase::IgnoresTerm ? ListeningChild::OnTerm::Ignore
+                                                            : ListeningChild::OnTerm::Exit);
         QVERIFY(child.port > 0);
         // The real login name and /proc, kill(2) for the child only (so no
         // pidfds: the check around kill(2) is what runs), lsof narrowed to the child.
@@ -385,19 +540,23 @@ private slots:
         f.vm->refresh();
         QTRY_COMPARE_WITH_TIMEOUT(f.vm->entries().size(), 1, 20000);
         const PortEntry row = f.vm->entries().first();
-        if (kind == 2)
+        if (kind == ChildCase::GoneBeforePress)
             QVERIFY(child.exitAndReap()); // reaped: a zombie would still take the signal
-        for (int press = 0; press < (kind == 1 ? 2 : 1); ++press) {
+        const int presses = kind == ChildCase::IgnoresTerm ? 2 : 1;
+        for (int press = 0; press < presses; ++press) {
             const qsizetype scans = f.scans.size();
             f.vm->stopProcess(row); // the login name must match lsof's owner column
-            QCOMPARE(f.vm->pidsTermSent().contains(child.pid), kind != 2 && press == 0);
+            QCOMPARE(f.vm->pidsTermSent().contains(child.pid),
+                     kind != ChildCase::GoneBeforePress && press == 0);
             QTRY_VERIFY_WITH_TIMEOUT(f.scans.size() > scans && !f.vm->isLoading(), 20000);
-            const bool stillListed = kind == 1 && press == 0;
+            const bool stillListed = kind == ChildCase::IgnoresTerm && press == 0;
             QCOMPARE(f.vm->entries(), stillListed ? PortEntryList{row} : PortEntryList{});
             QCOMPARE(f.vm->pidsTermSent().contains(child.pid), stillListed);
         }
-        const int endedBy[] = {SIGTERM, SIGKILL, 0};
-        QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), endedBy[kind], 10000);
+        const int endedBy = kind == ChildCase::ExitsOnTerm   ? SIGTERM
+                            : kind == ChildCase::IgnoresTerm ? SIGKILL
+                                                             : 0;
+        QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), endedBy, 10000);
         QVERIFY(!f.vm->killError()); // no alert on the way
     }
 };

@@ -2,33 +2,6 @@
 
 #include <QSet>
 
-namespace {
-
-// The parts of PortEntry::id(), compared and hashed without building its
-// text: a keystroke in the filter field matches thousands of rows.
-struct RowKey {
-    explicit RowKey(const PortEntry &e)
-        : pid(e.pid)
-        , port(e.port)
-        , protocol(e.networkProtocol) {}
-    qint32 pid;
-    qint64 port;
-    QString protocol; // shared with the entry, not copied
-
-    friend bool operator==(const RowKey &a, const RowKey &b) noexcept {
-        return a.pid == b.pid && a.port == b.port && a.protocol == b.protocol;
-    }
-    friend size_t qHash(const RowKey &key, size_t seed = 0) noexcept {
-        return qHashMulti(seed, key.pid, key.port, key.protocol);
-    }
-};
-
-bool sameRow(const PortEntry &a, const PortEntry &b) {
-    return a.pid == b.pid && a.port == b.port && a.networkProtocol == b.networkProtocol;
-}
-
-} // namespace
-
 PortListModel::PortListModel(QObject *parent)
     : QAbstractListModel(parent) {}
 
@@ -117,13 +90,15 @@ void PortListModel::setEntries(const PortEntryList &next) {
     const qsizetype oldMiddle = oldSize - prefix - suffix;
     const qsizetype nextEnd = nextSize - suffix;
 
-    QSet<RowKey> nextKeys, oldKeys;
+    // The keys refer to the texts of next and m_entries, which both outlive
+    // the sets (m_entries is replaced only when they are no longer used).
+    QSet<PortEntry::Key> nextKeys, oldKeys;
     nextKeys.reserve(nextEnd - prefix);
     for (qsizetype i = prefix; i < nextEnd; ++i)
-        nextKeys.insert(RowKey(next.at(i)));
+        nextKeys.insert(next.at(i).key());
     oldKeys.reserve(oldMiddle);
     for (qsizetype i = prefix; i < prefix + oldMiddle; ++i)
-        oldKeys.insert(RowKey(m_entries.at(i)));
+        oldKeys.insert(m_entries.at(i).key());
     if (nextKeys.size() != nextEnd - prefix || oldKeys.size() != oldMiddle) {
         // Rows are matched by id; with an id repeated there is nothing sound
         // to match them by.
@@ -149,9 +124,9 @@ void PortListModel::setEntries(const PortEntryList &next) {
     qsizetype i = prefix;
     while (i < nextEnd || !m_rest.isEmpty()) {
         const int done = int(prefix + m_done.size());
-        if (!m_rest.isEmpty() && !nextKeys.contains(RowKey(m_rest.front()))) {
+        if (!m_rest.isEmpty() && !nextKeys.contains(m_rest.front().key())) {
             qsizetype gone = 1;
-            while (gone < m_rest.size() && !nextKeys.contains(RowKey(m_rest.at(gone))))
+            while (gone < m_rest.size() && !nextKeys.contains(m_rest.at(gone).key()))
                 ++gone;
             beginRemoveRows({}, done, done + int(gone) - 1);
             m_rest.remove(0, gone);
@@ -161,7 +136,7 @@ void PortListModel::setEntries(const PortEntryList &next) {
         // Every old row left is in next, so next cannot run out before them.
         Q_ASSERT(i < nextEnd);
         const PortEntry &wanted = next.at(i);
-        if (!m_rest.isEmpty() && sameRow(m_rest.front(), wanted)) {
+        if (!m_rest.isEmpty() && m_rest.front().key() == wanted.key()) {
             const bool changed = m_rest.front() != wanted;
             m_done.append(wanted); // the same row, now above `done`
             m_rest.removeFirst();
@@ -170,11 +145,11 @@ void PortListModel::setEntries(const PortEntryList &next) {
             ++i;
             continue;
         }
-        if (oldKeys.contains(RowKey(wanted))) {
+        if (oldKeys.contains(wanted.key())) {
             // Further down: entries with the same port and protocol can trade
             // places between scans. Rare, so the shift in m_rest does not matter.
             qsizetype from = 1;
-            while (!sameRow(m_rest.at(from), wanted))
+            while (m_rest.at(from).key() != wanted.key())
                 ++from;
             beginMoveRows({}, done + int(from), done + int(from), {}, done);
             m_done.append(m_rest.takeAt(from));
@@ -187,7 +162,7 @@ void PortListModel::setEntries(const PortEntryList &next) {
             continue;
         }
         qsizetype end = i + 1;
-        while (end < nextEnd && !oldKeys.contains(RowKey(next.at(end))))
+        while (end < nextEnd && !oldKeys.contains(next.at(end).key()))
             ++end;
         beginInsertRows({}, done, done + int(end - i) - 1);
         m_done.append(next.sliced(i, end - i));

@@ -3,11 +3,17 @@
 #include "model/PortFilter.h"
 #include "viewmodel/PortListModel.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QFutureWatcher>
 #include <QPromise>
 #include <QRegularExpression>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -42,6 +48,40 @@ bool isNumericType(const QVariant &value) {
     default:
         return false;
     }
+}
+
+// Why the settings file at path cannot be written, as an errno value: does
+// what QSettings does when it writes (create the missing folders, open the
+// file or create it, the same for the lock file beside it) and gives the first
+// failure, or 0 when all of that works now (the write failed later, say on a
+// full disk). A file it had to create is removed again.
+int whyUnwritable(const QString &path) {
+    const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    for (qsizetype slash = file.indexOf('/', 1); slash > 0; slash = file.indexOf('/', slash + 1)) {
+        const QByteArray folder = file.first(slash);
+        struct stat info {};
+        if (::stat(folder.constData(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode))
+                return ENOTDIR;
+            continue;
+        }
+        if (errno != ENOENT)
+            return errno;
+        if (::mkdir(folder.constData(), 0777) != 0 && errno != EEXIST)
+            return errno;
+    }
+    for (const QByteArray &name : {file, file + ".lock"}) {
+        int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd >= 0)
+                ::unlink(name.constData());
+        }
+        if (fd < 0)
+            return errno;
+        ::close(fd);
+    }
+    return 0;
 }
 
 } // namespace
@@ -115,25 +155,27 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
 PortListViewModel::~PortListViewModel() = default;
 
 void PortListViewModel::setAutoRefreshEnabled(bool enabled) {
-    if (m_autoRefreshEnabled != enabled) {
-        m_autoRefreshEnabled = enabled;
-        emit autoRefreshEnabledChanged();
-    }
+    const bool changed = std::exchange(m_autoRefreshEnabled, enabled) != enabled;
     // Written and restarted even when equal, so the next tick is one full
     // period after the user's choice.
-    m_settings->setValue(autoRefreshKey, enabled);
-    m_settings->sync();
+    const bool errorChanged = writeSetting(autoRefreshKey, enabled);
+    if (changed)
+        emit autoRefreshEnabledChanged();
+    if (errorChanged)
+        emit settingsErrorChanged();
     restartTimer();
 }
 
 void PortListViewModel::setRefreshInterval(double seconds) {
     // Bitwise equality, so that NaN assigned twice does not report twice.
-    if (!(m_refreshInterval == seconds || (std::isnan(seconds) && std::isnan(m_refreshInterval)))) {
-        m_refreshInterval = seconds;
+    const bool changed =
+        !(m_refreshInterval == seconds || (std::isnan(seconds) && std::isnan(m_refreshInterval)));
+    m_refreshInterval = seconds;
+    const bool errorChanged = writeSetting(refreshIntervalKey, seconds);
+    if (changed)
         emit refreshIntervalChanged();
-    }
-    m_settings->setValue(refreshIntervalKey, seconds);
-    m_settings->sync();
+    if (errorChanged)
+        emit settingsErrorChanged();
     restartTimer();
 }
 
@@ -141,9 +183,10 @@ void PortListViewModel::setSearchText(const QString &text) {
     if (m_searchText == text)
         return;
     m_searchText = text;
+    // The rows first, so that a binding on either signal sees them.
+    updateFilteredModel();
     emit searchTextChanged();
     emit filteredEntriesChanged();
-    updateFilteredModel();
 }
 
 void PortListViewModel::setKillError(std::optional<KillMessage> message) {
@@ -242,6 +285,29 @@ void PortListViewModel::setIsLoading(bool loading) {
         return;
     m_isLoading = loading;
     emit isLoadingChanged();
+}
+
+bool PortListViewModel::writeSetting(const QString &key, const QVariant &value) {
+    // QSettings keeps the first error it met for good, so a settings object
+    // that has met one is replaced by a fresh one on the same file: otherwise
+    // a write that works again would still read as failed. Made before the old
+    // one goes, the new one shares its file state, unsaved values included.
+    if (m_settings->status() != QSettings::NoError)
+        m_settings = std::make_unique<QSettings>(m_settings->fileName(), m_settings->format());
+    m_settings->setValue(key, value);
+    m_settings->sync();
+    QString error;
+    if (m_settings->status() != QSettings::NoError) {
+        // A format error is about what was read: the write itself may have
+        // worked, and then nothing below fails again.
+        const int reason = whyUnwritable(m_settings->fileName());
+        if (reason != 0 || m_settings->status() == QSettings::AccessError)
+            error = QStringLiteral("Could not save settings to %1: %2. The change applies until "
+                                   "Quayline quits.")
+                        .arg(m_settings->fileName(), reason != 0 ? qt_error_string(reason)
+                                                                 : QStringLiteral("Unknown error"));
+    }
+    return std::exchange(m_settingsError, error) != error;
 }
 
 void PortListViewModel::updateFilteredModel() {

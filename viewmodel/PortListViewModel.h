@@ -114,6 +114,9 @@ private:
     void setIsLoading(bool loading);
     void applyScan(const ScanResult &result);
     void updateFilteredModel();
+    // Writes one setting through to the file and stores in m_settingsError
+    // whether that worked; true when m_settingsError changed.
+    bool writeSetting(const QString &key, const QVariant &value);
 
     ScanFunction m_scan;
     std::unique_ptr<QSettings> m_settings;

@@ -50,38 +50,55 @@ bool isRunning(const std::optional<ProcessStat> &stat, quint64 startTicks) {
     return stat && stat->startTicks == startTicks && stat->state != 'Z' && stat->state != 'X';
 }
 
+int realKill(qint32 pid, int signal) {
+    return ::kill(pid_t(pid), signal) == 0 ? 0 : errno;
+}
+
+void realClose(int fd) {
+    ::close(fd);
+}
+
+std::optional<ProcessStat> realProcessStat(qint32 pid) {
+    static const ProcessReader reader;
+    return reader.readStat(pid);
+}
+
+// Whether call is the real one, function, rather than a test's.
+template <typename R, typename... A>
+bool isReal(const std::function<R(A...)> &call, R (*function)(A...)) {
+    const auto target = call.template target<R (*)(A...)>();
+    return target && *target == function;
+}
+
 } // namespace
 
 SystemCalls SystemCalls::real() {
-    return {currentLoginName,
-            [](qint32 pid, int signal) { return ::kill(pid_t(pid), signal) == 0 ? 0 : errno; },
-            realPidfdOpen,
-            realPidfdSendSignal,
-            [](int fd) { ::close(fd); },
-            [](qint32 pid) {
-                static const ProcessReader reader;
-                return reader.readStat(pid);
-            }};
+    return {currentLoginName,    realKill,  realPidfdOpen,
+            realPidfdSendSignal, realClose, realProcessStat};
 }
 
 SystemCalls SystemCalls::completed() const {
-    const SystemCalls real = SystemCalls::real();
-    // A seam that replaces one of the calls that send signals must not get a
-    // real one for the others, nor close descriptors it made up.
-    const bool replaced = kill || pidfdOpen || pidfdSendSignal;
+    // A seam that replaces one of the calls that send signals must not keep
+    // (or get) a real one of the others, also where it started from real(),
+    // nor close descriptors it made up.
+    const bool replaced = (kill && !isReal(kill, realKill)) ||
+                          (pidfdOpen && !isReal(pidfdOpen, realPidfdOpen)) ||
+                          (pidfdSendSignal && !isReal(pidfdSendSignal, realPidfdSendSignal));
     SystemCalls result = *this;
     if (!result.loginName)
-        result.loginName = real.loginName;
-    if (!result.kill)
-        result.kill = replaced ? [](qint32, int) { return EPERM; } : real.kill;
-    if (!result.pidfdOpen)
-        result.pidfdOpen = replaced ? [](qint32) { return -ENOSYS; } : real.pidfdOpen;
-    if (!result.pidfdSendSignal)
-        result.pidfdSendSignal = replaced ? [](int, int) { return EPERM; } : real.pidfdSendSignal;
-    if (!result.closeFd)
-        result.closeFd = pidfdOpen ? [](int) {} : real.closeFd;
+        result.loginName = currentLoginName;
+    if (!result.kill || (replaced && isReal(result.kill, realKill)))
+        result.kill = replaced ? [](qint32, int) { return EPERM; } : realKill;
+    if (!result.pidfdOpen || (replaced && isReal(result.pidfdOpen, realPidfdOpen)))
+        result.pidfdOpen = replaced ? [](qint32) { return -ENOSYS; } : realPidfdOpen;
+    if (!result.pidfdSendSignal ||
+        (replaced && isReal(result.pidfdSendSignal, realPidfdSendSignal)))
+        result.pidfdSendSignal = replaced ? [](int, int) { return EPERM; } : realPidfdSendSignal;
+    const bool realDescriptors = isReal(result.pidfdOpen, realPidfdOpen);
+    if (!result.closeFd || (!realDescriptors && isReal(result.closeFd, realClose)))
+        result.closeFd = realDescriptors ? realClose : [](int) {};
     if (!result.processStat)
-        result.processStat = real.processStat;
+        result.processStat = realProcessStat;
     return result;
 }
 

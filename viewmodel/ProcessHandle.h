@@ -12,8 +12,9 @@
 // exercise refusals, a kernel without pidfds and a recycled pid without
 // signalling anybody else's process. A member left empty is filled by
 // completed(): with the real call, except that a seam which replaces any of
-// the calls that send signals (kill, pidfdOpen, pidfdSendSignal) never gets a
-// real one of those three (pidfdOpen then answers ENOSYS, the others EPERM).
+// the calls that send signals (kill, pidfdOpen, pidfdSendSignal) neither gets
+// nor keeps (from real()) a real one of those three: pidfdOpen then answers
+// ENOSYS, the others EPERM.
 struct SystemCalls {
     // Login name of the real user, in the form lsof prints in its L field.
     std::function<QString()> loginName;
