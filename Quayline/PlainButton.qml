@@ -2,7 +2,8 @@ import QtQuick
 import QtQuick.Controls
 
 // A borderless button: only its glyph and text are drawn, with a faint fill
-// while pressed.
+// while pressed. Tab reaches it and rings it; a click does not take the focus,
+// so typing goes on into the filter after a press.
 AbstractButton {
     id: control
 
@@ -11,10 +12,18 @@ AbstractButton {
     property real symbolRotation: 0
     property color color: Theme.primary
     property string toolTip
+    // What a screen reader says; icon-only buttons need one of their own.
+    property string accessibleName: text !== "" ? text : toolTip
+    property string accessibleDescription: toolTip
 
     hoverEnabled: true
+    focusPolicy: Qt.TabFocus
     padding: 2
     font: Theme.body
+
+    Accessible.role: Accessible.Button
+    Accessible.name: accessibleName
+    Accessible.description: accessibleDescription
 
     contentItem: Row {
         spacing: 4
@@ -37,6 +46,10 @@ AbstractButton {
     background: Rectangle {
         radius: 4
         color: control.down ? Theme.pressedFill : "transparent"
+    }
+
+    FocusFrame {
+        visible: control.visualFocus
     }
 
     ToolTip.visible: toolTip !== "" && hovered

@@ -32,6 +32,12 @@ Item {
     // then turn the refresh glyph.
     property bool onScreen: false
 
+    // The id of the row that the keyboard acts on: Return stops its process,
+    // the menu key opens its menu. An id rather than a row index, so that a
+    // refresh that removes rows above it cannot move a stop onto another
+    // process; when its row goes, nothing is selected.
+    property string selectedId: ""
+
     signal settingsRequested()
 
     // Called by the application each time the panel is shown: scan, then
@@ -40,11 +46,70 @@ Item {
     function shown() {
         root.stopSpinning()
         root.onScreen = true
+        root.selectedId = ""
+        filterField.forceActiveFocus()
         root.viewModel.refreshAndRestartTimer()
     }
 
     function isPresent(value) {
         return value !== undefined && value !== null
+    }
+
+    // The row of the list with the selected id, or -1.
+    function selectedIndex() {
+        if (root.selectedId === "")
+            return -1
+        const entries = root.viewModel.filteredEntries
+        for (let i = 0; i < entries.length; ++i) {
+            if (entries[i].id === root.selectedId)
+                return i
+        }
+        return -1
+    }
+
+    // Down from nothing selected starts at the top, Up at the bottom.
+    function moveSelection(step) {
+        const entries = root.viewModel.filteredEntries
+        if (entries.length === 0)
+            return
+        const index = root.selectedIndex()
+        const next = index < 0 ? (step > 0 ? 0 : entries.length - 1)
+                               : Math.max(0, Math.min(entries.length - 1, index + step))
+        root.selectedId = entries[next].id
+        list.positionViewAtIndex(next, ListView.Contain)
+    }
+
+    // What a click on the selected row's stop button does.
+    function stopSelected() {
+        const index = root.selectedIndex()
+        if (index < 0)
+            return false
+        root.viewModel.stopProcess(root.viewModel.filteredEntries[index])
+        return true
+    }
+
+    function openMenuForSelection() {
+        const index = root.selectedIndex()
+        if (index < 0)
+            return false
+        list.positionViewAtIndex(index, ListView.Contain)
+        const row = list.itemAtIndex(index)
+        if (row)
+            rowMenu.openFor(root.viewModel.filteredEntries[index], row, 12, row.height - 4)
+        return row !== null
+    }
+
+    // Keys for the list, from the filter field or the list itself.
+    function handleListKey(event) {
+        if (event.key === Qt.Key_Down || event.key === Qt.Key_Up) {
+            root.moveSelection(event.key === Qt.Key_Down ? 1 : -1)
+            event.accepted = true
+        } else if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+            event.accepted = root.stopSelected()
+        } else if (event.key === Qt.Key_Menu
+                   || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier))) {
+            event.accepted = root.openMenuForSelection()
+        }
     }
 
     function stopSpinning() {
@@ -105,6 +170,19 @@ Item {
         }
     }
 
+    Shortcut {
+        sequence: "Ctrl+R"
+        onActivated: root.viewModel.refreshNow()
+    }
+    Shortcut {
+        sequence: "Ctrl+,"
+        onActivated: root.settingsRequested()
+    }
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
+    }
+
     Rectangle {
         anchors.fill: parent
         color: Theme.background
@@ -136,17 +214,21 @@ Item {
             }
             Label {
                 objectName: "entryCount"
-                text: qsTr("%1").arg(String(root.viewModel.filteredModel.count))
+                // A number is data: plain digits, never looked up or grouped.
+                text: String(root.viewModel.filteredModel.count)
                 textFormat: Text.PlainText
                 font.family: Theme.monospaceFamily
                 font.pixelSize: Theme.captionSize
                 color: Theme.secondary
+                Accessible.role: Accessible.StaticText
+                Accessible.name: qsTr("%1 listed").arg(text)
             }
             PlainButton {
                 objectName: "refreshButton"
                 symbol: "arrow.clockwise"
                 symbolRotation: root.spinAngle
                 toolTip: qsTr("Refresh now")
+                accessibleName: qsTr("Refresh")
                 onClicked: root.viewModel.refreshNow()
             }
         }
@@ -179,12 +261,28 @@ Item {
                 background: null
                 text: root.viewModel.searchText
                 onTextEdited: root.viewModel.searchText = text
+                Keys.onPressed: event => root.handleListKey(event)
+                Accessible.name: qsTr("Filter")
+                Accessible.description: qsTr("Filter by port or process")
+
+                FocusFrame {
+                    anchors.margins: -3
+                    visible: filterField.activeFocus
+                             && (filterField.focusReason === Qt.TabFocusReason
+                                 || filterField.focusReason === Qt.BacktabFocusReason)
+                }
             }
             PlainButton {
                 objectName: "clearButton"
                 visible: root.viewModel.searchText !== ""
+                // No taller than the field, so that the row keeps its height
+                // when the button comes and goes.
+                Layout.maximumHeight: filterField.implicitHeight
+                topPadding: 0
+                bottomPadding: 0
                 symbol: "xmark.circle.fill"
                 color: Theme.secondary
+                accessibleName: qsTr("Clear filter")
                 onClicked: root.viewModel.searchText = ""
             }
         }
@@ -193,10 +291,14 @@ Item {
             Layout.fillWidth: true
         }
 
+        // Takes whatever height the rows above and below leave, also when
+        // the panel is lower than its usual 460 to fit a small screen.
         Item {
             objectName: "contentArea"
             Layout.fillWidth: true
             Layout.fillHeight: true
+            Layout.minimumHeight: 0
+            clip: true
 
             MessageView {
                 objectName: "errorView"
@@ -233,8 +335,7 @@ Item {
                 anchors.fill: parent
                 visible: root.content === "empty"
                 symbol: "powerplug"
-                // Shown as it stands, like every message of this area.
-                message: "Nothing is listening"
+                message: qsTr("Nothing is listening")
             }
 
             MessageView {
@@ -242,7 +343,9 @@ Item {
                 anchors.fill: parent
                 visible: root.content === "noMatch"
                 symbol: "magnifyingglass"
-                message: "No ports match “" + root.viewModel.searchText + "”"
+                // The filter text as typed; one placeholder, so a "%1" typed into
+                // the filter is shown as it stands.
+                message: qsTr("No ports match “%1”").arg(root.viewModel.searchText)
             }
 
             ListView {
@@ -253,8 +356,15 @@ Item {
                 clip: true
                 boundsBehavior: Flickable.StopAtBounds
                 model: root.viewModel.filteredModel
+                activeFocusOnTab: true
+                Keys.onPressed: event => root.handleListKey(event)
+                Accessible.role: Accessible.List
+                Accessible.name: qsTr("Listening ports")
                 ScrollBar.vertical: ScrollBar {
-                    policy: ScrollBar.AsNeeded
+                    objectName: "scrollBar"
+                    // Shown at rest whenever the list can scroll, not only
+                    // while it moves.
+                    policy: list.contentHeight > list.height ? ScrollBar.AlwaysOn : ScrollBar.AlwaysOff
                 }
                 delegate: Column {
                     id: listRow
@@ -262,15 +372,28 @@ Item {
                     width: ListView.view.width
 
                     PortRowView {
+                        id: portRow
                         objectName: "portRow"
                         width: parent.width
                         viewModel: root.viewModel
                         entry: listRow.entry
+                        selected: root.selectedId !== "" && root.selectedId === listRow.entry.id
+                        onSelectRequested: root.selectedId = listRow.entry.id
+                        onContextMenuRequested: (x, y) => {
+                            root.selectedId = listRow.entry.id
+                            rowMenu.openFor(listRow.entry, portRow, x, y)
+                        }
                     }
                     Divider {
                         width: parent.width
                     }
                 }
+            }
+
+            // Inside the list's edges: the list clips what lies outside.
+            FocusFrame {
+                anchors.margins: 1
+                visible: list.visible && list.activeFocus
             }
         }
 
@@ -290,6 +413,7 @@ Item {
                 symbol: "gearshape"
                 symbolSize: 14
                 text: qsTr("Settings")
+                accessibleDescription: qsTr("Open the settings window")
                 font: Theme.callout
                 color: Theme.tint
                 onClicked: root.settingsRequested()
@@ -302,10 +426,60 @@ Item {
                 symbol: "power"
                 symbolSize: 14
                 text: qsTr("Quit")
+                accessibleDescription: qsTr("Quit Quayline")
                 font: Theme.callout
                 color: Theme.red
                 onClicked: Qt.quit()
             }
+        }
+    }
+
+    // The menu of one row. It keeps the entry it was opened for, so a refresh
+    // meanwhile does not change what it copies or opens.
+    Menu {
+        id: rowMenu
+        objectName: "rowMenu"
+
+        property portEntry entry
+        readonly property string browserUrl: entry.networkProtocol === "TCP"
+            ? DesktopActions.browserUrl(entry.address, entry.port) : "" // qmllint disable type
+
+        function openFor(entry, item, x, y) {
+            rowMenu.entry = entry
+            rowMenu.popup(item, x, y)
+        }
+
+        MenuItem {
+            objectName: "copyPort"
+            text: qsTr("Copy Port")
+            onTriggered: DesktopActions.copyText(String(rowMenu.entry.port)) // qmllint disable type
+        }
+        MenuItem {
+            objectName: "copyPid"
+            text: qsTr("Copy PID")
+            onTriggered: DesktopActions.copyText(String(rowMenu.entry.pid))
+        }
+        MenuItem {
+            objectName: "copyCommandLine"
+            text: qsTr("Copy Command Line")
+            enabled: rowMenu.entry.process.commandLine.length > 0
+            onTriggered: DesktopActions.copyText(
+                             DesktopActions.commandLineText(rowMenu.entry.process.commandLine))
+        }
+        // Always listed, dimmed where they do not apply (UDP, an address no
+        // link can name, a folder that could not be read), so that the menu
+        // keeps one shape.
+        MenuItem {
+            objectName: "openInBrowser"
+            text: qsTr("Open in Browser")
+            enabled: rowMenu.browserUrl !== ""
+            onTriggered: DesktopActions.openUrl(rowMenu.browserUrl)
+        }
+        MenuItem {
+            objectName: "openWorkingFolder"
+            text: qsTr("Open Working Folder")
+            enabled: rowMenu.entry.process.cwd !== ""
+            onTriggered: DesktopActions.openUrl(DesktopActions.folderUrl(rowMenu.entry.process.cwd))
         }
     }
 

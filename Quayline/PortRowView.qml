@@ -1,3 +1,5 @@
+pragma ComponentBehavior: Bound
+
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
@@ -5,11 +7,17 @@ import Quayline
 
 // One socket of the list. Its only state is the hover flag; the stop button's
 // stage comes from the model, so every row of one process changes together.
+// Whether it is the selected row is the panel's to say.
 Item {
     id: root
 
     required property PortListViewModel viewModel
     required property portEntry entry
+    property bool selected: false
+
+    // A left click asks to select the row, a right click for its menu (at x, y).
+    signal selectRequested()
+    signal contextMenuRequested(real x, real y)
 
     readonly property bool isHovering: hover.hovered
     // Read as a plain array: the tooling does not know the methods of QList<int>.
@@ -20,18 +28,80 @@ Item {
         ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
         : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
 
+    // What a screen reader says for the row. Data is joined, never put through
+    // arg(), so that a "%1" in a process name stays as it is.
+    // qint64 is unknown to the Qt 6.4 linter; at run time it is a plain number.
+    readonly property string accessibleText: {
+        const parts = [qsTr("Port %1").arg(String(entry.port)), entry.processName, // qmllint disable type
+                       qsTr("PID %1").arg(String(entry.pid)), entry.networkProtocol]
+        if (entry.state === "LISTEN")
+            parts.push(qsTr("listening"))
+        else if (entry.state !== "")
+            parts.push(entry.state)
+        return parts.join(", ")
+    }
+
+    // The process name's tooltip: the name, then what the scan learned of the
+    // process, one line each. Control characters are shown as escapes, so a
+    // name or path cannot fake a line of its own.
+    function identityText(now) {
+        const info = root.entry.process
+        let text = DesktopActions.printable(root.entry.processName)
+        if (info.commandLine.length > 0)
+            text += "\n" + DesktopActions.commandLineText(info.commandLine)
+        if (info.cwd !== "")
+            text += "\n" + qsTr("Folder: %1").arg(DesktopActions.printable(info.cwd))
+        if (info.unit !== "")
+            text += "\n" + qsTr("Unit: %1").arg(DesktopActions.printable(info.unit))
+        if (info.container !== "")
+            text += "\n" + qsTr("Container: %1").arg(DesktopActions.printable(info.container))
+        const started = info.startedAt.getTime()
+        if (!isNaN(started))
+            text += "\n" + qsTr("Started %1 ago").arg(root.elapsedText(now.getTime() - started))
+        return text
+    }
+
+    // A duration in its largest whole unit: "5 minutes", "1 day".
+    function elapsedText(milliseconds) {
+        const seconds = Math.max(0, Math.floor(milliseconds / 1000))
+        if (seconds < 60)
+            return seconds === 1 ? qsTr("1 second") : qsTr("%1 seconds").arg(String(seconds))
+        const minutes = Math.floor(seconds / 60)
+        if (minutes < 60)
+            return minutes === 1 ? qsTr("1 minute") : qsTr("%1 minutes").arg(String(minutes))
+        const hours = Math.floor(minutes / 60)
+        if (hours < 24)
+            return hours === 1 ? qsTr("1 hour") : qsTr("%1 hours").arg(String(hours))
+        const days = Math.floor(hours / 24)
+        return days === 1 ? qsTr("1 day") : qsTr("%1 days").arg(String(days))
+    }
+
     implicitWidth: row.implicitWidth + 24
     implicitHeight: row.implicitHeight + 16
+
+    Accessible.role: Accessible.ListItem
+    Accessible.name: accessibleText
+    Accessible.description: entry.process.commandLine.length > 0
+        ? DesktopActions.commandLineText(entry.process.commandLine) : entry.processName
+    Accessible.selectable: true
+    Accessible.selected: selected
 
     // Hovering anywhere on the row, insets and gaps included, highlights all of it.
     HoverHandler {
         id: hover
     }
+    TapHandler {
+        onTapped: root.selectRequested()
+    }
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        onTapped: eventPoint => root.contextMenuRequested(eventPoint.position.x, eventPoint.position.y)
+    }
 
     Rectangle {
         objectName: "hoverFill"
         anchors.fill: parent
-        color: root.isHovering ? Theme.hoverFill : "transparent"
+        color: root.selected ? Theme.selectionFill : root.isHovering ? Theme.hoverFill : "transparent"
     }
 
     RowLayout {
@@ -48,8 +118,9 @@ Item {
             Layout.preferredWidth: 58
             Layout.minimumWidth: 58
             Layout.maximumWidth: 58
+            // A number is data: plain digits, never looked up or grouped.
             // qint64 is unknown to the Qt 6.4 linter; at run time it is a plain number.
-            text: qsTr("%1").arg(String(root.entry.port)) // qmllint disable type
+            text: String(root.entry.port) // qmllint disable type
             textFormat: Text.PlainText
             font.family: Theme.monospaceFamily
             font.pixelSize: Theme.bodySize
@@ -88,9 +159,12 @@ Item {
                     HoverHandler {
                         id: nameHover
                     }
-                    ToolTip.visible: nameHover.hovered
-                    ToolTip.text: root.entry.processName
-                    ToolTip.delay: 600
+                    ToolTipArea {
+                        objectName: "identityToolTip"
+                        shown: nameHover.hovered
+                        // Read again at each hover, so "Started … ago" is current.
+                        text: nameHover.hovered ? root.identityText(new Date()) : ""
+                    }
                 }
                 Badge {
                     objectName: "protocolBadge"
@@ -138,10 +212,13 @@ Item {
             Layout.minimumWidth: 4
         }
 
+        // Not a stop for Tab: the keyboard reaches the rows through the
+        // panel's selection (arrows, then Return), one stop for the whole list.
         AbstractButton {
             id: stopButton
             objectName: "stopButton"
             hoverEnabled: true
+            focusPolicy: Qt.NoFocus
             implicitWidth: 38
             leftPadding: 0
             rightPadding: 0
@@ -150,6 +227,9 @@ Item {
             text: root.termSent ? qsTr("Force") : qsTr("Kill")
             font.pixelSize: Theme.captionSize
             font.weight: Font.DemiBold
+            Accessible.role: Accessible.Button
+            Accessible.name: text
+            Accessible.description: root.stopToolTip
             contentItem: Label {
                 text: stopButton.text
                 font: stopButton.font
@@ -161,9 +241,14 @@ Item {
                 radius: 4
                 color: stopButton.down ? Theme.pressedFill : "transparent"
             }
-            ToolTip.visible: hovered
-            ToolTip.delay: 600
-            ToolTip.text: root.stopToolTip
+            // Its own tooltip, bound to the stage: the shared one keeps the
+            // text it had when the pointer arrived, so a press within the delay
+            // showed the SIGTERM text beside a red "Force".
+            ToolTipArea {
+                objectName: "stopToolTip"
+                shown: stopButton.hovered
+                text: root.stopToolTip
+            }
             onClicked: root.viewModel.stopProcess(root.entry)
         }
     }

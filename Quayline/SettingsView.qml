@@ -62,6 +62,15 @@ Item {
     implicitWidth: 380
     implicitHeight: 300
 
+    // Escape closes the window, as it does any settings window. Keys that the
+    // focused control leaves alone come up to here; an open picker list takes
+    // its Escape first.
+    focus: true
+    Keys.onEscapePressed: {
+        if (root.Window.window)
+            root.Window.window.close()
+    }
+
     Rectangle {
         anchors.fill: parent
         color: Theme.background
@@ -104,9 +113,13 @@ Item {
         }
     }
 
+    // Centred in the window; when messages make it taller than the window,
+    // its top stays in sight.
     ColumnLayout {
-        anchors.fill: parent
-        anchors.margins: 16
+        objectName: "form"
+        x: 16
+        y: Math.max(16, Math.round((root.height - implicitHeight) / 2))
+        width: root.width - 32
         spacing: 4
 
         SectionHeader {
@@ -116,10 +129,15 @@ Item {
             FormRow {
                 label: qsTr("Auto-refresh")
                 Switch {
+                    id: autoRefreshSwitch
                     objectName: "autoRefreshSwitch"
                     Accessible.name: qsTr("Auto-refresh")
+                    Accessible.description: qsTr("Scan the ports again at the chosen interval")
                     checked: root.viewModel.autoRefreshEnabled
                     onToggled: root.viewModel.autoRefreshEnabled = checked
+                    FocusFrame {
+                        visible: autoRefreshSwitch.visualFocus
+                    }
                 }
             }
             Divider {
@@ -129,8 +147,10 @@ Item {
             FormRow {
                 label: qsTr("Interval")
                 ComboBox {
+                    id: intervalPicker
                     objectName: "intervalPicker"
                     Accessible.name: qsTr("Interval")
+                    Accessible.description: qsTr("How often the ports are scanned again")
                     // Dimmed while auto-refresh is off, still showing the interval.
                     enabled: root.viewModel.autoRefreshEnabled
                     implicitContentWidthPolicy: ComboBox.WidestText
@@ -142,7 +162,28 @@ Item {
                     onActivated: index => {
                         root.viewModel.refreshInterval = root.intervals[index]
                     }
+                    FocusFrame {
+                        visible: intervalPicker.visualFocus
+                    }
                 }
+            }
+            // A change that did not reach the settings file, with its path
+            // and the reason: the switch and the picker show the new value,
+            // but it will not be there at the next start.
+            Label {
+                objectName: "settingsError"
+                visible: root.viewModel.settingsError !== ""
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+                Layout.bottomMargin: 8
+                text: root.viewModel.settingsError
+                textFormat: Text.PlainText
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                font: Theme.caption
+                color: Theme.red
+                Accessible.role: Accessible.AlertMessage
+                Accessible.name: text
             }
         }
 
@@ -157,10 +198,15 @@ Item {
             FormRow {
                 label: qsTr("Launch at login")
                 Switch {
+                    id: launchAtLoginSwitch
                     objectName: "launchAtLoginSwitch"
                     Accessible.name: qsTr("Launch at login")
+                    Accessible.description: qsTr("Start Quayline when you log in")
                     checked: root.launchAtLogin
                     onToggled: root.launchAtLogin = checked
+                    FocusFrame {
+                        visible: launchAtLoginSwitch.visualFocus
+                    }
                 }
             }
             Label {
@@ -175,6 +221,8 @@ Item {
                 wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                 font: Theme.caption
                 color: Theme.red
+                Accessible.role: Accessible.AlertMessage
+                Accessible.name: text
             }
         }
 
@@ -187,15 +235,14 @@ Item {
             Layout.fillWidth: true
             leftPadding: 4
             rightPadding: 4
-            text: "Quayline reads listening ports with lsof and can stop processes you own. It runs without the App Sandbox, so it must be distributed with Developer ID signing."
+            text: "Quayline reads listening ports with lsof and can stop processes you own."
             textFormat: Text.PlainText
             wrapMode: Text.Wrap
+            // The height it takes wrapped, which the layout would otherwise
+            // reckon from one long line.
+            Layout.preferredHeight: contentHeight + topPadding + bottomPadding
             font: Theme.caption
             color: Theme.secondary
-        }
-
-        Item {
-            Layout.fillHeight: true
         }
     }
 }

@@ -19,6 +19,10 @@ QtObject {
     readonly property color pressedFill: Qt.rgba(primary.r, primary.g, primary.b, 0.12)
     readonly property color groupFill: dark ? Qt.lighter(palette.window, 1.35) : Qt.darker(palette.window, 1.04)
     readonly property color tint: palette.highlight
+    // The keyboard's marks: the ring around the focused control and the fill
+    // of the selected row.
+    readonly property color focusRing: tint
+    readonly property color selectionFill: Qt.rgba(tint.r, tint.g, tint.b, 0.22)
 
     // Hues picked per palette so that text in them stays readable on either background.
     readonly property color blue: dark ? "#5aa2ff" : "#1463d8"

@@ -1,14 +1,19 @@
 // Runs the QML view tests under tests/views against the real views, with the
 // models and login items of ViewFixture.
+#include "Quayline/DesktopActions.h"
 #include "Quayline/LoginItem.h"
 #include "viewmodel/PortListViewModel.h"
 
+#include <QAccessible>
 #include <QLocale>
 #include <QPromise>
 #include <QQmlEngine>
+#include <QQuickItem>
 #include <QQuickStyle>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtQuickTest/quicktest.h>
 #include <deque>
@@ -25,8 +30,8 @@ extern "C" __attribute__((visibility("default"), used)) const char *__asan_defau
 
 // What the QML view tests drive the real views with: models whose scans finish
 // only when a test says so, whose settings live in a temporary folder and whose
-// kill(2) only records what it was asked to send; and login items over
-// temporary autostart folders.
+// kill(2) only records what it was asked to send; login items over temporary
+// autostart folders; and a record of what the views copied, opened or quit.
 class ViewFixture : public QObject {
     Q_OBJECT
 
@@ -42,10 +47,21 @@ public:
             finishScan();
         m_killResult = 0;
         m_signalsSent.clear();
+        m_copied.clear();
+        m_opened.clear();
+        m_quitRequests = 0;
     }
     // A fresh model with auto-refresh off, so that no timer scan slips in.
-    Q_INVOKABLE PortListViewModel *newModel() {
-        const QString file = m_dir.filePath("settings-" + QString::number(++m_files));
+    // With unwritableSettings its settings file lies below a plain file, so
+    // that no write reaches it, also for root.
+    Q_INVOKABLE PortListViewModel *newModel(bool unwritableSettings = false) {
+        QString file = m_dir.filePath("settings-" + QString::number(++m_files));
+        if (unwritableSettings) {
+            QFile blocker(file);
+            if (!blocker.open(QIODevice::WriteOnly))
+                qWarning("cannot create %s", qPrintable(file));
+            file += "/quayline.conf";
+        }
         QSettings(file, QSettings::IniFormat).setValue(QStringLiteral("autoRefreshEnabled"), false);
         PortListViewModel::Dependencies deps;
         deps.scan = [this, generation = m_generation] {
@@ -69,18 +85,28 @@ public:
         return m_models.back();
     }
     // Finishes the oldest pending scan with these entries ({pid, processName,
-    // port, ...}) and error text (null for none).
+    // port, ..., process: {commandLine, cwd, unit, container, startedAt}}) and
+    // error text (null for none).
     Q_INVOKABLE void finishScan(const QVariantList &entries = {}, const QVariant &error = {}) {
         if (m_pending.empty())
             return qWarning("finishScan: no scan is pending");
         ScanResult result;
         for (const QVariant &e : entries) {
             const QVariantMap f = e.toMap();
-            result.entries.append(PortEntry(
+            PortEntry entry(
                 f.value("pid", 100).toInt(), f.value("processName", "proc").toString(),
                 f.value("user", "me").toString(), f.value("networkProtocol", "TCP").toString(),
-                "IPv4", "*", f.value("port", 80).toLongLong(), "LISTEN"));
-            result.entries.last().process.startTicks = 1;
+                f.value("ipVersion", "IPv4").toString(), f.value("address", "*").toString(),
+                f.value("port", 80).toLongLong(), f.value("state", "LISTEN").toString());
+            const QVariantMap process = f.value("process").toMap();
+            entry.process.commandLine = process.value("commandLine").toStringList();
+            entry.process.cwd = process.value("cwd").toString();
+            entry.process.unit = process.value("unit").toString();
+            entry.process.container = process.value("container").toString();
+            entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
+            // Every pid still holds the process listed (start time 1, see processStat).
+            entry.process.startTicks = 1;
+            result.entries.append(entry);
         }
         if (!error.isNull())
             result.errorText = error.toString();
@@ -104,14 +130,53 @@ public:
     }
     // The signals that kill(2) was asked to send, as {pid, signal}.
     Q_INVOKABLE QVariantList signalsSent() const { return m_signalsSent; }
+    Q_INVOKABLE int pendingScans() const { return int(m_pending.size()); }
+
+    // From now on the views' clipboard and links reach only copied() and opened().
+    Q_INVOKABLE void captureDesktopActions(DesktopActions *actions) {
+        actions->setEffects({
+            [this](const QString &text) { m_copied.append(text); },
+            [this](const QUrl &url) {
+                m_opened.append(url.toString(QUrl::FullyEncoded));
+                return true;
+            },
+        });
+    }
+    Q_INVOKABLE QStringList copied() const { return m_copied; }
+    Q_INVOKABLE QStringList opened() const { return m_opened; }
+
+    // Counts the Qt.quit() calls of the views, which the test engine must not obey.
+    void watchEngine(QQmlEngine *engine) {
+        connect(engine, &QQmlEngine::quit, this, [this] { ++m_quitRequests; });
+    }
+    Q_INVOKABLE int quitRequests() const { return m_quitRequests; }
+
+    // A key typed into another window than the test's own, where TestCase sends its keys.
+    Q_INVOKABLE void keyClick(QWindow *window, int key) { QTest::keyClick(window, Qt::Key(key)); }
+
+    // What a screen reader is told of an item.
+    Q_INVOKABLE QString accessibleName(QQuickItem *item) const {
+        return accessibleText(item, QAccessible::Name);
+    }
+    Q_INVOKABLE QString accessibleDescription(QQuickItem *item) const {
+        return accessibleText(item, QAccessible::Description);
+    }
 
 private:
+    static QString accessibleText(QQuickItem *item, QAccessible::Text kind) {
+        QAccessibleInterface *face = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
+        return face ? face->text(kind) : QString();
+    }
+
     QTemporaryDir m_dir;
     int m_generation = 0;
     int m_files = 0;
     int m_killResult = 0;
     std::deque<std::shared_ptr<QPromise<ScanResult>>> m_pending;
     QVariantList m_signalsSent;
+    QStringList m_copied;
+    QStringList m_opened;
+    int m_quitRequests = 0;
     QList<PortListViewModel *> m_models;
 };
 
@@ -127,6 +192,7 @@ public slots:
     void qmlEngineAvailable(QQmlEngine *engine) {
         engine->addImportPath(QStringLiteral("qrc:/"));
         qmlRegisterSingletonInstance("QuaylineTest", 1, 0, "Fixture", &m_fixture);
+        m_fixture.watchEngine(engine);
     }
     void cleanupTestCase() { m_fixture.releaseModels(); }
 

@@ -1,0 +1,262 @@
+import QtQuick
+import QtTest
+import Quayline
+import QuaylineTest
+
+Item {
+    width: 380
+    height: 460
+
+    ViewTestCase {
+        name: "PopoverView"
+
+        // Which one of the five contents shows for each mix of scan error, scan
+        // under way, entries and filter: the first rule that holds wins.
+        function test_content_data() {
+            const two = [entry(10, "nginx", 80), entry(11, "redis-server", 6379)]
+            const lsof = "Could not find lsof at /usr/bin/lsof."
+            const row = (tag, error, loading, entries, filter, view, message, count) =>
+                ({ tag, error, loading, entries, filter, view, message, count })
+            return [
+                row("nothing listening", null, false, [], "", "emptyView", "Nothing is listening", "0"),
+                row("filter, no entries", null, false, [], "ngi", "noMatchView", "No ports match “ngi”", "0"),
+                row("filter kept as typed", null, false, two, " NoSuch ", "noMatchView", "No ports match “ NoSuch ”", "0"),
+                row("filter with placeholders", null, false, two, "%1 %2", "noMatchView", "No ports match “%1 %2”", "0"),
+                row("filter narrows", null, false, two, "redis", "portList", undefined, "1"),
+                row("first scan under way", null, true, [], "", "loadingView", undefined, "0"),
+                row("first scan under way, filter", null, true, [], "zz", "loadingView", undefined, "0"),
+                row("rescan keeps the list", null, true, two, "", "portList", undefined, "2"),
+                row("scan error while rescanning, filter", lsof, true, [], "zz", "errorView", lsof, "0"),
+                row("scan error beside entries", lsof, false, two, "", "errorView", lsof, "2"),
+                row("empty error text", "", false, [], "", "errorView", "", "0"),
+            ]
+        }
+
+        function test_content(data) {
+            const popover = makePopover(data.entries, data.error)
+            popover.viewModel.searchText = data.filter
+            if (data.loading)
+                popover.viewModel.refreshNow()
+            const shown = ["errorView", "loadingView", "emptyView", "noMatchView", "portList"]
+                .filter(name => child(popover, name).visible)
+            compare(shown, [data.view])
+            if (data.message !== undefined)
+                compare(findChild(child(popover, data.view), "message").text, data.message)
+            compare(child(popover, "entryCount").text, data.count)
+        }
+
+        function test_typedFilterAndClearButton() {
+            const popover = makePopover([entry(1, "nginx", 80), entry(2, "postgres", 5432), entry(3, "redis", 6379)])
+            const clear = child(popover, "clearButton")
+            verify(!clear.visible)
+            child(popover, "filterField").forceActiveFocus()
+            for (const c of " 543")
+                keyClick(c)
+            compare(child(popover, "entryCount").text, "1")
+            verify(clear.visible)
+            keyClick("x")
+            compare(findChild(child(popover, "noMatchView"), "message").text, "No ports match “ 543x”")
+
+            mouseClick(clear)
+            compare(child(popover, "filterField").text, "")
+            verify(!clear.visible)
+            compare(child(popover, "entryCount").text, "3")
+        }
+
+        function test_stopFailureAlert() {
+            const popover = makePopover([entry(9, "cupsd", 631)])
+            const model = popover.viewModel
+            const alert = child(popover, "stopFailureAlert")
+            Fixture.setKillResult(1)   // EPERM
+            mouseClick(child(rows(popover)[0], "stopButton"))
+            tryCompare(alert, "opened", true)
+            compare(child(alert.contentItem.parent, "alertMessage").text,
+                    "The system denied permission to stop this process.")
+            // Another failure while it is open is a new message; dismissing clears that one.
+            const firstId = model.killError.id
+            model.stopProcess(rows(popover)[0].entry)
+            verify(model.killError.id !== firstId)
+            mouseClick(child(alert.footer, "alertOk"))
+            tryCompare(alert, "visible", false)
+            verify(model.killError === null || model.killError === undefined, "dismissing clears killError")
+        }
+
+        function selectedPids(popover) {
+            return rows(popover).filter(row => row.selected).map(row => row.entry.pid)
+        }
+
+        // The keyboard's way to stop a process: type, pick the row with the
+        // arrows, Return for SIGTERM and, while it is still listed after the
+        // follow-up refresh, Return again for SIGKILL.
+        function test_keyboardStopsTheSelectedRow() {
+            const entries = [entry(41, "nginx", 80), entry(42, "node", 3000), entry(43, "node", 3001)]
+            const popover = makePopover(entries)
+            const field = child(popover, "filterField")
+            verify(field.activeFocus, "typing goes into the filter")
+            keyClick("o")
+            keyClick("d")
+            compare(child(popover, "entryCount").text, "2")
+            keyClick(Qt.Key_Down)
+            keyClick(Qt.Key_Down)
+            compare(selectedPids(popover), [43])
+            const row = rows(popover)[1]
+            verify(Qt.colorEqual(child(row, "hoverFill").color, Theme.selectionFill), "the selection shows")
+            keyClick(Qt.Key_Return)
+            compare(Fixture.signalsSent(), [{ pid: 43, signal: 15 }])
+            compare(child(row, "stopButton").text, "Force")
+            verify(field.activeFocus)
+            tryVerify(() => Fixture.pendingScans() > 0, 3000, "the follow-up refresh")
+            Fixture.finishScan(entries)
+            compare(selectedPids(popover), [43])
+            keyClick(Qt.Key_Return)
+            compare(Fixture.signalsSent(), [{ pid: 43, signal: 15 }, { pid: 43, signal: 9 }])
+        }
+
+        // The selection is a row, not a place in the list: when its process is
+        // gone, Return must not stop the one that moved up into its place.
+        function test_selectionDoesNotPassToTheNextRow() {
+            const popover = makePopover([entry(41, "nginx", 80), entry(42, "node", 3000)])
+            keyClick(Qt.Key_Down)
+            keyClick(Qt.Key_Return)
+            compare(Fixture.signalsSent(), [{ pid: 41, signal: 15 }])
+            tryVerify(() => Fixture.pendingScans() > 0, 3000, "the follow-up refresh")
+            Fixture.finishScan([entry(42, "node", 3000)])
+            compare(selectedPids(popover), [])
+            keyClick(Qt.Key_Return)
+            compare(Fixture.signalsSent().length, 1, "nothing sent to pid 42")
+            keyClick(Qt.Key_Down)
+            compare(selectedPids(popover), [42])
+        }
+
+        function test_arrowKeys_data() {
+            const down = Qt.Key_Down, up = Qt.Key_Up
+            return [
+                { tag: "down selects the first row", keys: [down], pid: 1 },
+                { tag: "down moves on", keys: [down, down], pid: 2 },
+                { tag: "down stops at the last row", keys: [down, down, down, down], pid: 3 },
+                { tag: "up from nothing selects the last row", keys: [up], pid: 3 },
+                { tag: "up stops at the first row", keys: [down, up, up], pid: 1 },
+                { tag: "from the list itself", keys: [down, down], pid: 2, inList: true },
+            ]
+        }
+
+        function test_arrowKeys(data) {
+            const popover = makePopover([entry(1, "a", 1), entry(2, "b", 2), entry(3, "c", 3)])
+            if (data.inList)
+                child(popover, "portList").forceActiveFocus(Qt.TabFocusReason)
+            for (const key of data.keys)
+                keyClick(key)
+            compare(selectedPids(popover), [data.pid])
+        }
+
+        // Each opening starts with typing into the filter and nothing selected.
+        function test_openingFocusesTheFilter() {
+            const popover = makePopover([entry(1, "a", 1)])
+            keyClick(Qt.Key_Down)
+            child(popover, "portList").forceActiveFocus()
+            popover.shown()
+            verify(child(popover, "filterField").activeFocus)
+            compare(selectedPids(popover), [])
+        }
+
+        // Tab reaches every control of the panel, one stop for the whole list
+        // and none for the rows' stop buttons, and rings each.
+        function test_focusFrames() {
+            const popover = makePopover([entry(1, "a", 1), entry(2, "b", 2)])
+            popover.viewModel.searchText = " "
+            compare(tabRound(popover),
+                    ["clearButton", "filterField", "portList", "quitButton", "refreshButton", "settingsLink"])
+        }
+
+        function test_shortcuts() {
+            const popover = makePopover([entry(1, "a", 1)])
+            const scans = Fixture.pendingScans()
+            keyClick(Qt.Key_R, Qt.ControlModifier)
+            compare(Fixture.pendingScans(), scans + 1, "Ctrl+R refreshes")
+            Fixture.finishScan([entry(1, "a", 1)])
+            settingsSpy.target = popover
+            keyClick(Qt.Key_Comma, Qt.ControlModifier)
+            compare(settingsSpy.count, 1, "Ctrl+, asks for the settings")
+            keyClick(Qt.Key_Q, Qt.ControlModifier)
+            compare(Fixture.quitRequests(), 1, "Ctrl+Q quits")
+        }
+
+        SignalSpy {
+            id: settingsSpy
+            signalName: "settingsRequested"
+        }
+
+        function test_accessibleNames_data() {
+            return [
+                { tag: "refresh", item: "refreshButton", name: "Refresh", description: "Refresh now" },
+                { tag: "clear", item: "clearButton", name: "Clear filter", description: "" },
+                { tag: "filter", item: "filterField", name: "Filter", description: "Filter by port or process" },
+            ]
+        }
+
+        function test_accessibleNames(data) {
+            const popover = makePopover([entry(1, "a", 1)])
+            popover.viewModel.searchText = "a"
+            const item = child(popover, data.item)
+            compare(Fixture.accessibleName(item), data.name)
+            compare(Fixture.accessibleDescription(item), data.description)
+        }
+
+        // A panel lower than 460, to fit a small screen: the list gives up the
+        // height; header, filter and footer keep theirs and stay inside.
+        function test_lowPanel_data() {
+            return [{ tag: "330", height: 330 }, { tag: "250", height: 250 }]
+        }
+
+        function test_lowPanel(data) {
+            const popover = makePopover(Array.from({ length: 40 }, (_, i) => entry(i + 1, "p" + i, i + 1)))
+            const area = child(popover, "contentArea")
+            const quit = child(popover, "quitButton")
+            const place = () => ({
+                refresh: child(popover, "refreshButton").mapToItem(popover, 0, 0).y,
+                filter: child(popover, "filterField").mapToItem(popover, 0, 0).y,
+                area: area.height,
+                footer: popover.height - quit.mapToItem(popover, 0, 0).y,
+            })
+            const full = place()
+            popover.height = data.height
+            tryCompare(area, "height", full.area - (460 - data.height))
+            compare(place(), Object.assign({}, full, { area: full.area - (460 - data.height) }))
+            verify(quit.mapToItem(popover, 0, quit.height).y <= data.height)
+            const list = child(popover, "portList")
+            list.forceLayout()
+            compare(list.height, area.height)
+            verify(child(popover, "scrollBar").visible)
+        }
+
+        function test_scrollIndicatorShowsAtRest_data() {
+            return [{ tag: "40 rows", rows: 40, shown: true }, { tag: "2 rows", rows: 2, shown: false }]
+        }
+
+        function test_scrollIndicatorShowsAtRest(data) {
+            const popover = makePopover(Array.from({ length: data.rows }, (_, i) => entry(i + 1, "p" + i, i + 1)))
+            child(popover, "portList").forceLayout()
+            const bar = child(popover, "scrollBar")
+            compare(bar.visible && bar.contentItem.opacity > 0, data.shown)
+        }
+
+        // The clear button comes with the first character; nothing below moves.
+        function test_filterRowKeepsItsHeight() {
+            const popover = makePopover([entry(1, "a", 1)])
+            const area = child(popover, "contentArea")
+            const top = area.mapToItem(popover, 0, 0).y
+            keyClick("a")
+            verify(child(popover, "clearButton").visible)
+            compare(area.mapToItem(popover, 0, 0).y, top)
+        }
+
+        // 10,000 entries: only the rows in view are built.
+        function test_tenThousandEntries() {
+            const popover = makePopover(Array.from({ length: 10000 }, (_, i) => entry(1000 + i, "proc" + i, 1000 + i)))
+            const list = child(popover, "portList")
+            list.forceLayout()
+            compare(child(popover, "entryCount").text, "10000")
+            verify(list.contentItem.children.length < 100, list.contentItem.children.length + " rows")
+        }
+    }
+}

@@ -1,0 +1,183 @@
+import QtQuick
+import QtTest
+import Quayline
+import QuaylineTest
+
+Item {
+    width: 380
+    height: 460
+
+    ViewTestCase {
+        name: "PortRowView"
+
+        function test_stopStageIsSharedByTheRowsOfOnePid() {
+            const popover = makePopover([entry(42, "node", 3000), entry(7, "sshd", 22), entry(42, "node", 5353, "UDP")])
+            const stage = () => rows(popover).map(row => child(row, "stopButton").text).join(" ")
+            compare(stage(), "Kill Kill Kill")
+            mouseClick(child(rows(popover)[1], "stopButton"))   // sshd, pid 7
+            compare(Fixture.signalsSent(), [{ pid: 7, signal: 15 }])
+            compare(stage(), "Kill Force Kill")
+            mouseClick(child(rows(popover)[0], "stopButton"))   // node's TCP row
+            compare(stage(), "Force Force Force")
+            compare(rows(popover)[2].stopToolTip, "Process didn’t exit — send SIGKILL to PID 42")
+            mouseClick(child(rows(popover)[2], "stopButton"))   // node's UDP row now forces
+            compare(Fixture.signalsSent()[2], { pid: 42, signal: 9 })
+            compare(stage(), "Kill Force Kill", "after SIGKILL the pid starts over")
+        }
+
+        // A press within the tooltip's delay: the tooltip that then shows must
+        // speak of SIGKILL, like the red "Force" beside it.
+        function test_stopToolTipFollowsTheStage() {
+            const popover = makePopover([entry(42, "node", 3000)])
+            const button = child(rows(popover)[0], "stopButton")
+            mouseMove(button)
+            mouseClick(button)
+            compare(button.text, "Force")
+            tryVerify(() => popupTexts().length > 0, 3000, "the tooltip shows")
+            compare(popupTexts(), ["Process didn’t exit — send SIGKILL to PID 42"])
+            compare(Fixture.accessibleName(button), "Force")
+            compare(Fixture.accessibleDescription(button), "Process didn’t exit — send SIGKILL to PID 42")
+        }
+
+        function test_accessibleRowName_data() {
+            return [
+                { tag: "TCP listener", fields: { pid: 4242, processName: "node", port: 3000 },
+                  name: "Port 3000, node, PID 4242, TCP, listening" },
+                { tag: "UDP without a state", fields: { pid: 7, processName: "avahi-daemon", port: 5353,
+                                                       networkProtocol: "UDP", state: "" },
+                  name: "Port 5353, avahi-daemon, PID 7, UDP" },
+                { tag: "placeholders in the name", fields: { pid: 1, processName: "%2 %1", port: 80 },
+                  name: "Port 80, %2 %1, PID 1, TCP, listening" },
+                { tag: "five digits, no grouping", fields: { pid: 123456, processName: "x", port: 65535 },
+                  name: "Port 65535, x, PID 123456, TCP, listening" },
+            ]
+        }
+
+        function test_accessibleRowName(data) {
+            const row = rows(makePopover([data.fields]))[0]
+            compare(Fixture.accessibleName(row), data.name)
+        }
+
+        function test_identityToolTip_data() {
+            const ago = seconds => new Date(Date.now() - seconds * 1000)
+            const node = { commandLine: ["node", "server.js", "--title", "my app"], cwd: "/srv/app",
+                           unit: "app.service", startedAt: ago(5 * 60 + 10) }
+            return [
+                { tag: "nothing known", name: "node", process: {}, text: "node" },
+                { tag: "everything known", name: "node", process: node,
+                  text: "node\nnode server.js --title 'my app'\nFolder: /srv/app\nUnit: app.service\nStarted 5 minutes ago" },
+                { tag: "container, hours", name: "redis-server",
+                  process: { commandLine: ["redis-server"], container: "3f2a9c01", startedAt: ago(3 * 3600 + 5) },
+                  text: "redis-server\nredis-server\nContainer: 3f2a9c01\nStarted 3 hours ago" },
+                // A folder name cannot fake a line of its own.
+                { tag: "newline in the folder", name: "sh", process: { cwd: "/tmp/a\nUnit: evil" },
+                  text: "sh\nFolder: /tmp/a\\nUnit: evil" },
+                { tag: "markup in the name", name: "<h1>x</h1>", process: { commandLine: ["<b>y</b>"] },
+                  text: "<h1>x</h1>\n'<b>y</b>'" },
+            ]
+        }
+
+        // The name's tooltip: name, command line, folder, unit or container,
+        // age; as plain text, one line each.
+        function test_identityToolTip(data) {
+            const popover = makePopover([{ pid: 9, processName: data.name, port: 3000, process: data.process }])
+            mouseMove(child(rows(popover)[0], "processName"))
+            tryVerify(() => popupTexts().length > 0, 3000, "the tooltip shows")
+            const items = popupTextItems()
+            compare(items.map(i => i.text), [data.text])
+            // Read as markup, the lines would run together and the tags vanish.
+            const lines = data.text.split("\n")
+            compare(items[0].lineCount, lines.length)
+            const width = plainWidth(lines[0], items[0].font)
+            verify(items[0].contentWidth >= 0.8 * width, items[0].contentWidth + " vs " + width)
+        }
+
+        function menuItem(menu, name) {
+            for (let i = 0; i < menu.count; ++i) {
+                if (menu.itemAt(i).objectName === name)
+                    return menu.itemAt(i)
+            }
+            fail("no menu item " + name)
+        }
+
+        function openMenu(popover, how) {
+            const row = rows(popover)[0]
+            if (how === "right click") {
+                mouseClick(row, 150, row.height / 2, Qt.RightButton)
+            } else {
+                keyClick(Qt.Key_Down)
+                if (how === "menu key")
+                    keyClick(Qt.Key_Menu)
+                else
+                    keyClick(Qt.Key_F10, Qt.ShiftModifier)
+            }
+            const menu = child(popover, "rowMenu")
+            tryCompare(menu, "opened", true)
+            return menu
+        }
+
+        function test_rowMenuActions_data() {
+            const node = { pid: 4242, processName: "node", port: 3000,
+                           process: { commandLine: ["node", "app.js", "it's"], cwd: "/srv/my app" } }
+            const at = address => Object.assign({}, node, { address: address })
+            return [
+                { tag: "copy port, right click", entry: node, how: "right click", item: "copyPort", copied: ["3000"] },
+                { tag: "copy pid, menu key", entry: node, how: "menu key", item: "copyPid", copied: ["4242"] },
+                { tag: "copy command line, shift F10", entry: node, how: "shift F10", item: "copyCommandLine",
+                  copied: ["node app.js 'it'\\''s'"] },
+                { tag: "browser, wildcard", entry: at("*"), how: "right click", item: "openInBrowser",
+                  opened: ["http://localhost:3000"] },
+                { tag: "browser, IPv4", entry: at("127.0.0.1"), how: "right click", item: "openInBrowser",
+                  opened: ["http://127.0.0.1:3000"] },
+                { tag: "browser, IPv6", entry: at("[::1]"), how: "right click", item: "openInBrowser",
+                  opened: ["http://[::1]:3000"] },
+                { tag: "working folder", entry: node, how: "right click", item: "openWorkingFolder",
+                  opened: ["file:///srv/my%20app"] },
+            ]
+        }
+
+        function test_rowMenuActions(data) {
+            const popover = makePopover([data.entry])
+            const menu = openMenu(popover, data.how)
+            mouseClick(menuItem(menu, data.item))
+            tryCompare(menu, "visible", false)
+            compare(Fixture.copied(), data.copied || [])
+            compare(Fixture.opened(), data.opened || [])
+        }
+
+        // What the menu offers: the browser only for TCP, the folder only when
+        // known; the others are dimmed.
+        function test_rowMenuItems_data() {
+            return [
+                { tag: "TCP, all known", fields: { process: { commandLine: ["x"], cwd: "/" } }, disabled: [] },
+                { tag: "UDP", fields: { networkProtocol: "UDP", process: { commandLine: ["x"], cwd: "/" } },
+                  disabled: ["Open in Browser"] },
+                { tag: "nothing known", fields: {}, disabled: ["Copy Command Line", "Open Working Folder"] },
+                { tag: "scoped IPv6 address", fields: { address: "[fe80::1%eth0]", process: { cwd: "/" } },
+                  disabled: ["Copy Command Line", "Open in Browser"] },
+            ]
+        }
+
+        function test_rowMenuItems(data) {
+            const popover = makePopover([Object.assign({ pid: 1, processName: "x", port: 8080 }, data.fields)])
+            const menu = openMenu(popover, "right click")
+            const items = Array.from({ length: menu.count }, (_, i) => menu.itemAt(i))
+            compare(items.map(i => i.text),
+                    ["Copy Port", "Copy PID", "Copy Command Line", "Open in Browser", "Open Working Folder"])
+            compare(items.filter(i => !i.enabled).map(i => i.text), data.disabled)
+            menu.close()
+        }
+
+        // Names show as the characters themselves, numbers without grouping.
+        function test_rowTexts() {
+            const name = "<b>x</b>&amp;"
+            const row = rows(makePopover([entry(123456, name, 65535)]))[0]
+            compare(child(row, "port").text, "65535")
+            compare(child(row, "pid").text, "PID 123456")
+            const label = child(row, "processName")
+            const width = plainWidth(name, label.font)
+            // Read as markup it would shrink to "x&", a fraction of this.
+            verify(label.contentWidth > 0.8 * width, label.contentWidth + " vs " + width)
+        }
+    }
+}
