@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
@@ -333,6 +334,28 @@ void benchIdentity() {
     std::printf("\n");
 }
 
+// "bench write-scan DIR [SOCKETS]": the synthetic field output of SOCKETS
+// sockets (default 100,000) as DIR/tcp.out and DIR/udp.out, for figures taken
+// through a stand-in lsof that prints them (bench/cli_figures.sh).
+int writeScan(const QStringList &arguments) {
+    bool ok = arguments.size() == 1;
+    const qsizetype sockets = arguments.size() == 2 ? arguments[1].toLongLong(&ok) : 100000;
+    if (!ok || sockets < 0) {
+        std::fprintf(stderr, "usage: bench write-scan DIR [SOCKETS]\n");
+        return 2;
+    }
+    const SyntheticScan scan = syntheticScan(sockets);
+    for (const auto &[name, text] : {std::pair{"tcp.out", &scan.tcp}, {"udp.out", &scan.udp}}) {
+        QFile file(arguments[0] + u'/' + QLatin1StringView(name));
+        const QByteArray bytes = text->toUtf8();
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+            std::fprintf(stderr, "bench: cannot write %s\n", qPrintable(file.fileName()));
+            return 1;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 // bench_viewmodel.cpp
@@ -348,6 +371,8 @@ int main(int argc, char *argv[]) {
         {"refresh", benchIdenticalRefresh},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
+    if (wanted.value(0) == u"write-scan")
+        return writeScan(wanted.mid(1));
     const bool all = wanted.isEmpty();
     for (const auto &[name, run] : sections) {
         if (wanted.removeAll(QString::fromLatin1(name)) > 0 || all)

@@ -1,11 +1,21 @@
-// quayline-cli end to end: the built binary run with a stub lsof.
+// quayline-cli: the built binary run with a stub lsof, and its writers and
+// escaping called directly.
+#include "ListeningChild.h"
 #include "StubLsof.h"
+#include "cli/EntryOutput.h"
+#include "cli/OutputStream.h"
+#include "model/DisplayText.h"
+#include "scanner/PortScanner.h"
+#include "viewmodel/SignalProcess.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -25,14 +35,53 @@ const QList<QStringList> table{
     {"1080", "TCP", "[::1]", "303", "bob", "IPv6", "LISTEN", "fe\u0302te"},
     {"8080", "TCP", "127.0.0.1", "202", "alice", "IPv4", "LISTEN", "Web Content"}};
 
-std::unique_ptr<QProcess> run(const QStringList &arguments) {
+std::unique_ptr<QProcess> run(const QStringList &arguments, const QString &stdoutFile = {}) {
     auto process = std::make_unique<QProcess>();
+    if (!stdoutFile.isEmpty())
+        process->setStandardOutputFile(stdoutFile);
     process->start(qEnvironmentVariable("QUAYLINE_CLI"), arguments);
     process->waitForFinished(60000);
     return process;
 }
 
+// What writeJson or writeTable wrote for entries.
+template <typename Write> QByteArray written(Write write) {
+    QTemporaryFile file;
+    if (!file.open())
+        return "(no temporary file)";
+    {
+        OutputStream out(file.handle(), 7); // a tiny buffer, so that writes straddle it
+        write(out);
+    }
+    file.seek(0);
+    return file.readAll();
+}
+
+PortEntry entry(qint32 pid, const QString &name, const QString &user = "alice") {
+    return PortEntry(pid, name, user, "TCP", "IPv4", "127.0.0.1", 8000 + pid, "LISTEN");
+}
+
+struct EscapeCase {
+    QString text, escaped;
+};
+
+struct UsageCase {
+    QStringList arguments;
+    QString problem; // the line after "quayline-cli: ", naming the argument at fault
+    QByteArray usage;
+};
+
+struct FailedScanCase {
+    QByteArray stub; // the stub lsof's body
+    bool executable;
+    QString error; // on standard error; %1: the stub's path
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(EscapeCase)
+Q_DECLARE_METATYPE(UsageCase)
+Q_DECLARE_METATYPE(FailedScanCase)
 
 class TestCli : public QObject {
     Q_OBJECT
@@ -76,38 +125,207 @@ private slots:
             QJsonObject o{{"id", f[3] + u'-' + f[1] + u'-' + f[0]}};
             for (qsizetype c = 0; c < keys.size(); ++c)
                 o[keys[c]] = c == 0 || c == 3 ? QJsonValue(f[c].toInt()) : QJsonValue(f[c]);
+            for (const char *key : {"container", "cwd", "startedAt", "unit"})
+                o[key] = "";
+            o["commandLine"] = QJsonArray();
             expected.append(o);
         }
         QCOMPARE(QJsonDocument::fromJson(p->readAllStandardOutput()).toJson(QJsonDocument::Compact),
                  QJsonDocument(expected).toJson(QJsonDocument::Compact));
     }
 
-    // A stub comes first, so that a refused run that still scanned would show.
-    void exits_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("text"); // on stdout for status 0, else on stderr
-        QTest::newRow("lsof missing: error text, status 1")
-            << QStringList{"--lsof", "/nonexistent/lsof"} << 1
-            << QByteArray("Could not find lsof at /nonexistent/lsof.\n");
-        QTest::newRow("--help") << QStringList{"--help"} << 0
-                                << QByteArray("Usage: quayline-cli [--json] [--lsof PATH]");
-        const QByteArray usage = "\n\nUsage: quayline-cli [--json]";
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << usage;
-        QTest::newRow("--lsof without value") << QStringList{"--lsof"} << 2 << usage;
-        QTest::newRow("two filters") << QStringList{"ssh", "cups"} << 2 << usage;
+    // What the scan learns of a real process reaches --json and --wide.
+    void identityOfRealProcess() {
+        ListeningChild child(ListeningChild::OnTerm::Exit);
+        StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
+        QVERIFY(child.port > 0 && lsof.write("listing", QString("p%1\ncperl\nL%2\nf3\ntIPv4\nPTCP\n"
+                                                                "n127.0.0.1:%3\nTST=LISTEN\n")
+                                                            .arg(child.pid)
+                                                            .arg(currentLoginName())
+                                                            .arg(child.port)
+                                                            .toUtf8()));
+        const auto json = run({"--json", "--lsof", lsof.path()});
+        const QJsonObject o =
+            QJsonDocument::fromJson(json->readAllStandardOutput()).array().at(0).toObject();
+        QCOMPARE(o["pid"].toInt(), child.pid);
+        const QStringList argv = o["commandLine"].toVariant().toStringList();
+        QCOMPARE(argv.mid(0, 3), QStringList({"/usr/bin/perl", "-MIO::Socket::INET", "-e"}));
+        QCOMPARE(o["cwd"].toString(), QDir::currentPath());
+        const QDateTime started = QDateTime::fromString(o["startedAt"].toString(), Qt::ISODate);
+        QVERIFY(started.isValid() && started.timeSpec() == Qt::UTC);
+        QVERIFY(qAbs(started.secsTo(QDateTime::currentDateTimeUtc())) < 600);
+
+        const auto wide = run({"--wide", "--lsof", lsof.path()});
+        const QStringList lines = QString::fromUtf8(wide->readAllStandardOutput()).split(u'\n');
+        const qsizetype command = lines.value(0).indexOf("COMMAND");
+        QVERIFY(command > 0);
+        QCOMPARE(lines.value(1).sliced(command), escapeControlCharacters(argv.join(u' ')));
     }
-    void exits() {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, exitCode);
-        QFETCH(QByteArray, text);
+
+    // The array is never held whole, yet reads as Qt's own layout of it, byte
+    // for byte, including the strings Qt escapes and the process's keys.
+    void jsonLayout_data() {
+        QTest::addColumn<PortEntryList>("entries");
+        QTest::newRow("no entries") << PortEntryList{};
+        PortEntry known = entry(7, "node");
+        known.process.commandLine = {"/usr/bin/node", "server.js", "--port=8007"};
+        known.process.cwd = "/srv/app";
+        known.process.unit = "app.service";
+        known.process.container = "0123456789ab";
+        known.process.startedAt = QDateTime(QDate(2026, 12, 6), QTime(18, 1, 2), Qt::UTC);
+        known.process.startTicks = 1;
+        QTest::newRow("identity keys, unknown and known") << PortEntryList{entry(1, "sshd"), known};
+        PortEntry odd =
+            entry(2, "quote\" back\\slash\ttab\x01\x7f f\u00eate \U0001F600", "\u202e\x1b[2J");
+        odd.process.commandLine = {"", "a b", "\n"};
+        QTest::newRow("strings Qt escapes or encodes") << PortEntryList{odd, entry(3, "x")};
+    }
+    void jsonLayout() {
+        QFETCH(PortEntryList, entries);
+        QJsonArray array;
+        for (const PortEntry &e : entries) {
+            const ProcessInfo &p = e.process;
+            array.append(QJsonObject{
+                {"id", e.id()},
+                {"pid", e.pid},
+                {"processName", e.processName},
+                {"user", e.user},
+                {"networkProtocol", e.networkProtocol},
+                {"ipVersion", e.ipVersion},
+                {"address", e.address},
+                {"port", e.port},
+                {"state", e.state},
+                {"commandLine", QJsonArray::fromStringList(p.commandLine)},
+                {"cwd", p.cwd},
+                {"unit", p.unit},
+                {"container", p.container},
+                {"startedAt", p.startedAt.isValid() ? p.startedAt.toString(Qt::ISODate) : ""}});
+        }
+        QCOMPARE(written([&](OutputStream &out) { writeJson(out, entries); }),
+                 QJsonDocument(array).toJson(QJsonDocument::Indented));
+    }
+
+    void escaping_data() {
+        QTest::addColumn<EscapeCase>("c");
+        QTest::newRow("plain, non-ASCII kept") << EscapeCase{"fête 名前 \\x1b", "fête 名前 \\x1b"};
+        QTest::newRow("ESC sequences")
+            << EscapeCase{"a\x1b]0;owned\x07\x1b[2Jb", "a\\x1b]0;owned\\x07\\x1b[2Jb"};
+        QTest::newRow("CR, LF, NUL, DEL")
+            << EscapeCase{QString("r\rn\n") + QChar(0) + "\x7f", "r\\x0dn\\x0a\\x00\\x7f"};
+        QTest::newRow("C1 controls")
+            << EscapeCase{"\u0080\u009b2J\u009f\u00a0", "\\x80\\x9b2J\\x9f\u00a0"};
+        QTest::newRow("bidi controls")
+            << EscapeCase{"\u061c\u200e\u200f\u202a\u202e dhss\u2066\u2069\u200d",
+                          "\\u061c\\u200e\\u200f\\u202a\\u202e dhss\\u2066\\u2069\u200d"};
+    }
+    void escaping() {
+        QFETCH(EscapeCase, c);
+        QCOMPARE(escapeControlCharacters(c.text), c.escaped);
+        // The table escapes every cell and measures the escaped text.
+        PortEntry e = entry(1, c.text, c.text);
+        e.process.commandLine = {c.text, "-x"};
+        const QStringList lines = QString::fromUtf8(written([&](OutputStream &out) {
+                                      writeTable(out, {e}, true);
+                                  })).split(u'\n');
+        QCOMPARE(lines.size(), 3); // heading, the row, and the empty rest after the last '\n'
+        const qsizetype command = lines[0].indexOf("COMMAND");
+        QCOMPARE(lines[1].sliced(command), c.escaped + " -x");
+        QVERIFY2(lines[1].contains("  " + c.escaped + "  "), qPrintable(lines[1]));
+    }
+
+    // A stub comes first, so that a refused run that still scanned would show.
+    void usageErrors_data() {
+        QTest::addColumn<UsageCase>("c");
+        const QByteArray list = "\n\nUsage: quayline-cli [--json]";
+        const QByteArray stop = "\n\nUsage: quayline-cli stop [--force]";
+        const auto row = [](const char *name, QStringList arguments, QString problem,
+                            QByteArray usage) {
+            QTest::newRow(name) << UsageCase{arguments, problem, usage};
+        };
+        row("unknown option", {"--bogus"}, "unknown option --bogus", list);
+        row("single-dash word", {"-json"}, "unknown option -json", list);
+        row("value for a flag", {"--json=1"}, "Unexpected value after '--json'.", list);
+        row("--lsof without value", {"--lsof"}, "--lsof needs a value", list);
+        row("two filters", {"ssh", "cups"}, "only one filter may be given: cups", list);
+        row("two filters after --", {"--", "ssh", "cups"}, "only one filter may be given: cups",
+            list);
+        row("stop: no port", {"stop"}, "stop needs at least one PORT", stop);
+        row("stop: port 65536", {"stop", "80", "65536"}, "not a port number from 1 to 65535: 65536",
+            stop);
+        row("stop: port 0", {"stop", "0"}, "not a port number from 1 to 65535: 0", stop);
+        row("stop: signed port", {"stop", "+80"}, "not a port number from 1 to 65535: +80", stop);
+        row("stop: NaN timeout", {"stop", "--timeout", "nan", "80"},
+            "--timeout needs a number of seconds from 0 to 86400: nan", stop);
+        row("stop: negative timeout", {"stop", "--timeout=-1", "80"},
+            "--timeout needs a number of seconds from 0 to 86400: -1", stop);
+        row("stop: --timeout without value", {"stop", "80", "--timeout"}, "--timeout needs a value",
+            stop);
+        row("stop: listing option", {"stop", "--json", "80"}, "unknown option --json", stop);
+    }
+    void usageErrors() {
+        QFETCH(UsageCase, c);
         const StubLsof fresh("cat /dev/null\n");
-        const auto p = run(QStringList{"--lsof", fresh.path()} + arguments);
-        const QByteArray out = p->readAllStandardOutput(), err = p->readAllStandardError();
-        QCOMPARE(p->exitCode(), exitCode);
-        QCOMPARE((exitCode ? out : err), QByteArray());
-        QVERIFY2((exitCode ? err : out).contains(text), exitCode ? err : out);
+        QStringList arguments = c.arguments;
+        arguments.insert(arguments.value(0) == "stop" ? 1 : 0, "--lsof=" + fresh.path());
+        const auto p = run(arguments);
+        QCOMPARE(p->exitCode(), 2);
+        const QByteArray err = p->readAllStandardError();
+        QVERIFY2(err.startsWith(("quayline-cli: " + c.problem).toUtf8() + c.usage), err);
+        QCOMPARE(p->readAllStandardOutput(), QByteArray());
         QVERIFY(fresh.read("tcp.args").isEmpty() && fresh.read("udp.args").isEmpty());
+    }
+
+    void helpAndVersion_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("start");
+        QTest::newRow("--help") << QStringList{"--help"}
+                                << QByteArray(
+                                       "Usage: quayline-cli [--json] [--wide] [--lsof PATH]");
+        QTest::newRow("-h after a filter")
+            << QStringList{"ssh", "-h"} << QByteArray("Usage: quayline-cli [--json]");
+        QTest::newRow("stop --help")
+            << QStringList{"stop", "--help"} << QByteArray("Usage: quayline-cli stop [--force]");
+        QTest::newRow("--version")
+            << QStringList{"--version"} << QByteArray("quayline-cli " QUAYLINE_VERSION "\n");
+    }
+    void helpAndVersion() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, start);
+        const StubLsof fresh("cat /dev/null\n");
+        arguments.insert(arguments.value(0) == "stop" ? 1 : 0, "--lsof=" + fresh.path());
+        const auto p = run(arguments);
+        QCOMPARE(p->exitCode(), 0);
+        QCOMPARE(p->readAllStandardError(), QByteArray());
+        QVERIFY(p->readAllStandardOutput().startsWith(start));
+        QVERIFY(fresh.read("tcp.args").isEmpty());
+    }
+
+    // Whatever made the scan fail: its text on standard error, status 1, no table.
+    void failedScans_data() {
+        QTest::addColumn<FailedScanCase>("c");
+        QTest::newRow("lsof missing") << FailedScanCase{"", false, "Could not find lsof at %1."};
+        QTest::newRow("lsof killed by a signal") << FailedScanCase{"kill -9 $$\n", true, {}};
+        QTest::newRow("stdout not writable") << FailedScanCase{"cat \"$dir/tcp.out\"\n", true, {}};
+    }
+    void failedScans() {
+        QFETCH(FailedScanCase, c);
+        StubLsof failing(c.stub, c.executable);
+        QVERIFY(failing.write("tcp.out", tcpOutput));
+        const bool toFullDevice = QTest::currentDataTag() == QByteArray("stdout not writable");
+        const ScanResult probe = PortScanner(failing.path()).scan().result();
+        if (!toFullDevice && !probe.errorText)
+            QSKIP("this scanner does not report a failed lsof run");
+        for (const QStringList &mode : {QStringList{}, QStringList{"--json"}}) {
+            const auto p = run(QStringList{"--lsof", failing.path()} + mode,
+                               toFullDevice ? "/dev/full" : QString());
+            QCOMPARE(p->exitCode(), 1);
+            QCOMPARE(p->readAllStandardOutput(), QByteArray());
+            const QString expected =
+                toFullDevice ? "quayline-cli: could not write the output: " +
+                                   QString::fromLocal8Bit(std::strerror(ENOSPC))
+                             : (c.error.isEmpty() ? *probe.errorText : c.error.arg(failing.path()));
+            QCOMPARE(QString::fromUtf8(p->readAllStandardError()), expected + '\n');
+        }
     }
 };
 

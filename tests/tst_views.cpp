@@ -104,7 +104,7 @@ public:
             entry.process.unit = process.value("unit").toString();
             entry.process.container = process.value("container").toString();
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
-            // Every pid still holds the process listed (see processStat).
+            // Every pid still holds the process listed (start time 1, see processStat).
             entry.process.startTicks = 1;
             result.entries.append(entry);
         }

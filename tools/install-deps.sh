@@ -12,7 +12,7 @@ runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qt6-wayland fonts-dejavu-core)
 tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        dbus-daemon weston xwayland x11-utils)
-bench=(libbenchmark-dev python3)
+bench=(libbenchmark-dev time python3)
 fuzz=(clang libclang-rt-14-dev)
 
 case "${1:-run}" in

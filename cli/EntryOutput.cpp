@@ -1,0 +1,174 @@
+#include "cli/EntryOutput.h"
+
+#include "cli/OutputStream.h"
+#include "model/DisplayText.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+constexpr std::array<const char *, 9> headings{"PORT", "PROTO", "ADDRESS", "PID",    "USER",
+                                               "IP",   "STATE", "PROCESS", "COMMAND"};
+
+qsizetype decimalWidth(qint64 n) {
+    qsizetype width = n < 0 ? 2 : 1;
+    for (quint64 m = n < 0 ? 0 - quint64(n) : quint64(n); m >= 10; m /= 10)
+        ++width;
+    return width;
+}
+
+QString commandText(const PortEntry &e) {
+    QString text;
+    for (const QString &argument : e.process.commandLine) {
+        if (!text.isEmpty())
+            text += u' ';
+        text += escapeControlCharacters(argument);
+    }
+    return text;
+}
+
+// The cells of one row; numbers stay numbers, so that measuring a column
+// allocates nothing for them.
+struct Row {
+    qint64 port;
+    QString protocol, address;
+    qint64 pid;
+    QString user, ipVersion, state, processName, command;
+
+    explicit Row(const PortEntry &e, bool wide)
+        : port(e.port)
+        , protocol(escapeControlCharacters(e.networkProtocol))
+        , address(escapeControlCharacters(e.address))
+        , pid(e.pid)
+        , user(escapeControlCharacters(e.user))
+        , ipVersion(escapeControlCharacters(e.ipVersion))
+        , state(escapeControlCharacters(e.state))
+        , processName(escapeControlCharacters(e.processName))
+        , command(wide ? commandText(e) : QString()) {}
+
+    std::array<qsizetype, 9> widths() const {
+        return {decimalWidth(port), protocol.size(),    address.size(),
+                decimalWidth(pid),  user.size(),        ipVersion.size(),
+                state.size(),       processName.size(), command.size()};
+    }
+};
+
+} // namespace
+
+void writeTable(OutputStream &out, const PortEntryList &entries, bool wide) {
+    const qsizetype columns = wide ? 9 : 8;
+    std::array<qsizetype, 9> widths{};
+    for (qsizetype c = 0; c < columns; ++c)
+        widths[c] = qsizetype(std::strlen(headings[c]));
+    for (const PortEntry &e : entries) {
+        const std::array<qsizetype, 9> w = Row(e, wide).widths();
+        for (qsizetype c = 0; c < columns; ++c)
+            widths[c] = std::max(widths[c], w[c]);
+    }
+
+    // Two spaces after the widest cell of a column; the last column unpadded.
+    const auto padTo = [&](qsizetype column, qsizetype used) {
+        if (column + 1 < columns)
+            out.pad(widths[column] + 2 - used);
+    };
+    for (qsizetype c = 0; c < columns; ++c) {
+        out << headings[c];
+        padTo(c, qsizetype(std::strlen(headings[c])));
+    }
+    out << '\n';
+    for (const PortEntry &e : entries) {
+        const Row row(e, wide);
+        const std::array<qsizetype, 9> w = row.widths();
+        out << row.port;
+        padTo(0, w[0]);
+        out << row.protocol;
+        padTo(1, w[1]);
+        out << row.address;
+        padTo(2, w[2]);
+        out << row.pid;
+        padTo(3, w[3]);
+        out << row.user;
+        padTo(4, w[4]);
+        out << row.ipVersion;
+        padTo(5, w[5]);
+        out << row.state;
+        padTo(6, w[6]);
+        out << row.processName;
+        if (wide) {
+            padTo(7, w[7]);
+            out << row.command;
+        }
+        out << '\n';
+    }
+}
+
+namespace {
+
+// A JSON string as QJsonDocument writes it. Printable ASCII other than the
+// quote and the backslash goes out as it is; any other string is left to
+// Qt's own writer, so that every escape and encoding stays Qt's.
+void writeJsonString(OutputStream &out, const QString &text) {
+    const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x80 && c != u'"' && c != u'\\';
+    });
+    if (plain) {
+        out << '"' << text << '"';
+        return;
+    }
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    out.write(array.constData() + 1, array.size() - 2); // without the brackets
+}
+
+// One entry's object, as an element of the top-level array: its keys in Qt's
+// (sorted) order, each line four spaces deeper than the object's braces.
+void writeJsonObject(OutputStream &out, const PortEntry &e) {
+    const auto key = [&](const char *name) { out << "        \"" << name << "\": "; };
+    const auto text = [&](const char *name, const QString &value, bool last = false) {
+        key(name);
+        writeJsonString(out, value);
+        out << (last ? "\n" : ",\n");
+    };
+    const ProcessInfo &p = e.process;
+    out << "    {\n";
+    text("address", e.address);
+    key("commandLine");
+    out << "[\n";
+    for (qsizetype i = 0; i < p.commandLine.size(); ++i) {
+        out << "            ";
+        writeJsonString(out, p.commandLine[i]);
+        out << (i + 1 < p.commandLine.size() ? ",\n" : "\n");
+    }
+    out << "        ],\n";
+    text("container", p.container);
+    text("cwd", p.cwd);
+    text("id", e.id());
+    text("ipVersion", e.ipVersion);
+    text("networkProtocol", e.networkProtocol);
+    key("pid");
+    out << qint64(e.pid) << ",\n";
+    key("port");
+    out << e.port << ",\n";
+    text("processName", e.processName);
+    text("startedAt",
+         p.startedAt.isValid() ? p.startedAt.toUTC().toString(Qt::ISODate) : QString());
+    text("state", e.state);
+    text("unit", p.unit);
+    text("user", e.user, true);
+    out << "    }";
+}
+
+} // namespace
+
+void writeJson(OutputStream &out, const PortEntryList &entries) {
+    out << "[\n";
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        writeJsonObject(out, entries[i]);
+        out << (i + 1 < entries.size() ? ",\n" : "\n");
+    }
+    out << "]\n";
+}

@@ -1,0 +1,57 @@
+#include "cli/ListCommand.h"
+
+#include "cli/CommandLine.h"
+#include "cli/EntryOutput.h"
+#include "cli/OutputStream.h"
+#include "model/DisplayText.h"
+#include "model/PortFilter.h"
+#include "scanner/PortScanner.h"
+
+#include <unistd.h>
+
+namespace {
+
+const CommandSyntax listSyntax{
+    "Usage: quayline-cli [--json] [--wide] [--lsof PATH] [FILTER]\n"
+    "       quayline-cli stop [--force] [--timeout SECONDS] [--lsof PATH] PORT...\n",
+    "Lists the processes holding listening TCP ports and UDP sockets, one line\n"
+    "per socket, sorted by port and protocol. FILTER keeps the entries whose port\n"
+    "or process name contains it (write -- stop to filter by the word stop).\n"
+    "\n"
+    "  --json         print a JSON array instead of a table\n"
+    "  --wide         add a COMMAND column with each process's command line\n"
+    "  --lsof PATH    run this lsof instead of the built-in path\n"
+    "  -h, --help     show this text\n"
+    "  --version      show the version\n"
+    "\n"
+    "quayline-cli stop --help tells how to stop the processes behind ports.\n"
+    "Exit status 0 on success, 1 when the scan failed, 2 for usage errors.\n"};
+
+} // namespace
+
+int runListCommand(const QStringList &arguments) {
+    CommandLine commandLine(listSyntax);
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption wide(QStringLiteral("wide"));
+    commandLine.add(json);
+    commandLine.add(wide);
+    if (const std::optional<int> status = commandLine.parse(arguments))
+        return *status;
+    const QStringList filters = commandLine.parser.positionalArguments();
+    if (filters.size() > 1)
+        return commandLine.usageError(QStringLiteral("only one filter may be given: ") +
+                                      filters[1]);
+
+    const ScanResult result = PortScanner(commandLine.lsofPath()).scan().result();
+    if (result.errorText) {
+        OutputStream(STDERR_FILENO) << escapeControlCharacters(*result.errorText) << '\n';
+        return ExitFailure;
+    }
+    const PortEntryList entries = filterEntries(result.entries, filters.value(0));
+    OutputStream out(STDOUT_FILENO);
+    if (commandLine.parser.isSet(json))
+        writeJson(out, entries);
+    else
+        writeTable(out, entries, commandLine.parser.isSet(wide));
+    return finish(out);
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QStringList>
+
+// quayline-cli stop [--force] [--timeout SECONDS] [--lsof PATH] PORT...: the
+// panel's stop escalation for every process listening on one of the ports.
+int runStopCommand(const QStringList &arguments);
