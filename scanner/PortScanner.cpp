@@ -40,8 +40,9 @@ namespace {
 constexpr auto killGrace = 2s;
 
 // lsof runs block on I/O, not on the CPU, so they get their own pool instead of
-// competing with parsing for the global one (two threads on a two-core machine).
-// Deliberately never destroyed: quitting must not wait for a hung lsof.
+// queueing on the global one (two threads on a two-core machine); a scan's parse
+// follows its runs there. Deliberately never destroyed: quitting must not wait
+// for a hung lsof.
 QThreadPool *lsofPool() {
     static QThreadPool *pool = [] {
         auto *p = new QThreadPool;
@@ -324,7 +325,10 @@ QFuture<ScanResult> PortScanner::scan() const {
 
     QList<QFuture<RunResult>> runs{run(tcpArguments()), run(udpArguments())};
     return QtFuture::whenAll(runs.begin(), runs.end())
-        .then(QThreadPool::globalInstance(), [](const QList<QFuture<RunResult>> &done) {
+        // On the lsof pool, which lives as long as the process: a scan that ends
+        // while the program quits must not schedule onto the global pool, which
+        // static destruction may already have taken down.
+        .then(lsofPool(), [](const QList<QFuture<RunResult>> &done) {
             const RunResult tcp = done.at(0).result();
             const RunResult udp = done.at(1).result();
             // Half a listing would read as "nothing else is listening".
@@ -333,8 +337,9 @@ QFuture<ScanResult> PortScanner::scan() const {
             ScanResult result{combine(tcp.output, udp.output), std::nullopt};
             // Right after lsof returned, so that a pid has had little time to
             // pass to another process; one read of /proc per distinct pid.
-            static const ProcessReader reader;
-            reader.fill(result.entries);
+            // Never destroyed, for the same reason as the pool.
+            static const ProcessReader *const reader = new ProcessReader;
+            reader->fill(result.entries);
             return result;
         });
 }
