@@ -149,9 +149,6 @@ private slots:
                           "pod1a2b3c4d_5e6f.slice/cri-containerd-" +
                           id64 + ".scope\n")
             << "" << QString(id64);
-        QTest::newRow("kubepods, cgroupfs driver")
-            << QByteArray("0::/kubepods/besteffort/pod1a2b3c4d-5e6f/" + id64 + "\n") << ""
-            << QString(id64);
         QTest::newRow("containerd's colon form")
             << QByteArray("0::/system.slice/containerd.service/kubepods-pod1.slice:cri-"
                           "containerd:" +
