@@ -4,6 +4,7 @@
 #include "Quayline/shell/DisplayCheck.h"
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
+#include "QuickFullStacks.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QApplication>
@@ -15,14 +16,6 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
-
-#ifdef __SANITIZE_ADDRESS__
-// Qt is built without frame pointers: only full stacks let tests/lsan.supp
-// name the Qt Quick functions whose leaks it suppresses. ASAN_OPTIONS still win.
-extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-#endif
 
 using namespace std::chrono_literals;
 
