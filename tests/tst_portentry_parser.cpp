@@ -49,7 +49,6 @@ private slots:
             << K{412, u"TCP", 631} << K{412, u"TCP", -631} << false;
         QTest::newRow("A- 12 and A -12 read 5-A--12") << K{5, u"A-", 12} << K{5, u"A", -12} << true;
         QTest::newRow("- 2 and empty -2 read 1---2") << K{1, u"-", 2} << K{1, u"", -2} << true;
-        QTest::newRow("A-- 12 and A- -12") << K{5, u"A--", 12} << K{5, u"A-", -12} << true;
         QTest::newRow("A- 12 and A -13") << K{5, u"A-", 12} << K{5, u"A", -13} << false;
         QTest::newRow("B- 12 and A -12") << K{5, u"B-", 12} << K{5, u"A", -12} << false;
         QTest::newRow("lowest port") << K{5, u"A", min} << K{5, u"A", min} << true;

@@ -6,51 +6,27 @@
 // It is pressed only once the program has reported (Quayline/shell/ListReport.h)
 // that its list holds exactly the test's own listener. Every process the test
 // signals is one it started, by the pid QProcess got then.
+#include "X11Session.h"
+
 #include <QDir>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QTest>
-#include <csignal>
 #include <cstdio>
-#include <sys/prctl.h>
 #include <unistd.h>
+
+using namespace x11session;
 
 namespace {
 
-// Generous, for a sanitizer build on two busy cores.
-constexpr int startMs = 60000;
-constexpr int stepMs = 30000;
-
-const QSize screenSize(1280, 800);
 // From the panel's fixed layout: the filter field, and the stop button at the
 // right end of the first row.
 const QSize panelSize(380, 460);
-// Tray icons are at most this big; anything larger of the program's is its panel.
-constexpr int largestIcon = 64;
 // Two clicks on the icon this far apart are never taken for a double click.
 const QPoint clickApart(6, 0);
 const QPoint filterField(190, 59);
 const QPoint firstStopButton(349, 102);
-
-// Polls until the condition holds or the time is up; true when it holds.
-template <typename Condition> bool waitFor(Condition condition, int ms) {
-    const QDeadlineTimer deadline(ms);
-    while (!condition() && !deadline.hasExpired())
-        QTest::qWait(50);
-    return condition();
-}
-
-// Only for processes this test started: QProcess signals the pid start() gave.
-void endProcess(QProcess &process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(10000))
-        process.kill();
-}
 
 // The program's windows that xdotool can tell apart by their size.
 enum class Window { TrayIcon, Panel };
@@ -73,40 +49,20 @@ class TrayEndToEnd : public QObject {
     QProcess m_xvfb, m_trayer, m_app, m_listener;
     QByteArray m_appErrors;
 
+    // Without a session bus the icon goes to the X11 tray.
     QProcessEnvironment environment() const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // Neither the test's own session nor ctest's offscreen platform leaks in.
-        for (const char *name :
-             {"QT_QPA_PLATFORM", "QT_QPA_PLATFORMTHEME", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE",
-              "XDG_CURRENT_DESKTOP", "SESSION_MANAGER", "QT_QUICK_BACKEND", "XDG_CONFIG_HOME",
-              "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-            env.remove(name);
-        env.insert("DISPLAY", m_display);
-        // No real settings, autostart entry or session bus is touched; without
-        // a bus the icon goes to the X11 tray.
-        env.insert("HOME", m_home.path());
-        env.insert("XDG_RUNTIME_DIR", m_home.path()); // private to the user, as it must be
-        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_home.filePath("no-bus"));
-        env.insert("NO_AT_BRIDGE", "1");
+        QProcessEnvironment env = x11session::environment(m_display, m_home.path(),
+                                                          "unix:path=" + m_home.filePath("no-bus"));
         env.insert("QUAYLINE_TEST_REPORT", "1");
-        // The suppressions of Qt Quick's own leaks need the slow unwinder's full stacks.
-        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":fast_unwind_on_malloc=0");
         return env;
     }
 
     void start(QProcess &process, const QString &program, const QStringList &arguments) const {
-        process.setProcessEnvironment(environment());
-        // Should the test itself die, the kernel ends what it started.
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.start(program, arguments);
+        x11session::start(process, program, arguments, environment());
     }
 
     QByteArray run(const QString &program, const QStringList &arguments) const {
-        QProcess tool;
-        start(tool, program, arguments);
-        if (!tool.waitForFinished(20000))
-            endProcess(tool);
-        return tool.readAllStandardOutput();
+        return x11session::run(program, arguments, environment());
     }
 
     void click(QPoint at) const {
@@ -121,24 +77,9 @@ class TrayEndToEnd : public QObject {
 
     // The program's visible windows of one kind.
     QList<QRect> windows(Window kind) const {
-        QList<QRect> found;
-        QHash<QByteArray, int> values;
-        const QByteArray shell =
-            run("xdotool", {"search", "--onlyvisible", "--classname", windowClassName(),
-                            "getwindowgeometry", "--shell", "%@"});
-        for (const QByteArray &line : shell.split('\n')) {
-            const qsizetype eq = line.indexOf('=');
-            if (eq < 0)
-                continue;
-            values.insert(line.left(eq), line.mid(eq + 1).toInt());
-            const QRect r(values.value("X"), values.value("Y"), values.value("WIDTH"),
-                          values.value("HEIGHT"));
-            const bool isIcon = r.width() <= largestIcon && r.height() <= largestIcon;
-            if (line.startsWith("HEIGHT=") &&
-                (kind == Window::TrayIcon ? isIcon : r.size() == panelSize))
-                found.append(r);
-        }
-        return found;
+        return x11session::windows(windowClassName(), environment(), [&](const QRect &r) {
+            return kind == Window::TrayIcon ? isIcon(r) : r.size() == panelSize;
+        });
     }
 
     // The last list the program reported, e.g. "2 123:8080/TCP 123:8080/UDP".
@@ -157,12 +98,8 @@ private slots:
         for (const char *tool : {"Xvfb", "trayer", "xdotool", "import"})
             QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
         QVERIFY(QDir().mkpath(m_artifacts));
-        // -displayfd: the server picks a free display and prints its number.
-        const QString screen = QString("%1x%2x24").arg(screenSize.width()).arg(screenSize.height());
-        start(m_xvfb, "Xvfb",
-              {"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"});
-        QVERIFY(waitFor([&] { return m_xvfb.canReadLine(); }, stepMs));
-        m_display = ':' + QString::fromLatin1(m_xvfb.readLine().trimmed());
+        m_display = startXvfb(m_xvfb);
+        QVERIFY(!m_display.isEmpty());
     }
 
     void cleanupTestCase() {
@@ -203,9 +140,7 @@ private slots:
 
         // A host that turns up later gets the icon, and a click on the icon
         // makes the panel a popover right below it.
-        start(m_trayer, "trayer",
-              {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
-               "--SetDockType", "false", "--SetPartialStrut", "false"});
+        startTrayer(m_trayer, environment());
         QRect icon, panel;
         QVERIFY2(
             waitFor([&] { return (icon = windows(Window::TrayIcon).value(0)).isValid(); }, startMs),

@@ -1,10 +1,10 @@
-// The tray program's logic outside the views: where the panel goes, when there
-// is no display to start on, the one-instance guard, and that the
+// The tray program's logic outside the views: when there is no display to
+// start on, the one-instance guard, and that the
 // auto-refresh timer scans only while one of its windows is on screen.
 #include "Quayline/shell/DisplayCheck.h"
-#include "Quayline/shell/PopoverPlacement.h"
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
+#include "QuickFullStacks.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QApplication>
@@ -16,14 +16,6 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
-
-#ifdef __SANITIZE_ADDRESS__
-// Qt is built without frame pointers: only full stacks let tests/lsan.supp
-// name the Qt Quick functions whose leaks it suppresses. ASAN_OPTIONS still win.
-extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-#endif
 
 using namespace std::chrono_literals;
 
@@ -115,36 +107,6 @@ class TrayShellTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void placement_data() {
-        QTest::addColumn<QRect>("icon"); // empty: the tray does not say, the pointer counts
-        QTest::addColumn<QPoint>("pointer");
-        QTest::addColumn<QRect>("screen");
-        QTest::addColumn<QRect>("available");
-        QTest::addColumn<QPoint>("expected");
-        const QRect hd(0, 0, 1920, 1080);
-        QTest::newRow("top panel, icon at the right edge: below, pulled in")
-            << QRect(1880, 2, 24, 24) << QPoint() << hd << QRect(0, 28, 1920, 1052)
-            << QPoint(1540, 30);
-        QTest::newRow("bottom taskbar: above it") << QRect(1800, 1050, 24, 24) << QPoint() << hd
-                                                  << QRect(0, 0, 1920, 1040) << QPoint(1540, 580);
-        QTest::newRow("left panel reserving no room: beside the icon")
-            << QRect(12, 500, 24, 24) << QPoint() << hd << hd << QPoint(40, 282);
-        QTest::newRow("top-right corner, no room reserved: below, not beside")
-            << QRect(1257, 1, 22, 22) << QPoint() << QRect(0, 0, 1280, 800)
-            << QRect(0, 0, 1280, 800) << QPoint(900, 27);
-        QTest::newRow("no icon geometry: under the pointer, clear of the top panel")
-            << QRect() << QPoint(1000, 5) << hd << QRect(0, 28, 1920, 1052) << QPoint(810, 28);
-    }
-
-    void placement() {
-        QFETCH(QRect, icon);
-        QFETCH(QPoint, pointer);
-        QFETCH(QRect, screen);
-        QFETCH(QRect, available);
-        PopoverPlacement placement{icon, pointer, screen, available, QSize(380, 460)};
-        QTEST(placement.topLeft(), "expected");
-    }
-
     void missingDisplay_data() {
         QTest::addColumn<DisplayEnvironment>("env");
         QTest::addColumn<QString>("reason"); // part of the message; empty: the program starts
@@ -186,7 +148,6 @@ private slots:
     void ticksScanOnlyWhileAWindowIsShown_data() {
         QTest::addColumn<Steps>("steps");
         using enum Action;
-        QTest::newRow("panel hidden") << Steps{{HidePanel, false}};
         QTest::newRow("panel shown again") << Steps{{HidePanel, false}, {ShowPanel, true}};
         QTest::newRow("settings window alone")
             << Steps{{HidePanel, false}, {OpenSettings, true}, {CloseSettings, false}};

@@ -492,16 +492,13 @@ private slots:
     void sigkillOnlyForTheSameProcess() {
         Kills kills;
         quint64 running = 7; // start time of the process on pid 42
-        Fixture f({}, {[] { return login; },
-                       [&](qint32 p, int s) {
-                           return kills.append({p, s}), 0;
-                       },
-                       {},
-                       {},
-                       {},
-                       [&](qint32) {
-                           return std::optional(ProcessStat{"server", 'S', running});
-                       }});
+        SystemCalls system;
+        system.loginName = [] { return login; };
+        system.kill = [&](qint32 p, int s) { return kills.append({p, s}), 0; };
+        system.processStat = [&](qint32) {
+            return std::optional(ProcessStat{"server", 'S', running});
+        };
+        Fixture f({}, system);
         PortEntry first = entry(42, "server", 8080, login);
         first.process.startTicks = 7;
         f.immediate = ScanResult{{first}, std::nullopt};

@@ -2,6 +2,7 @@
 // models and login items of ViewFixture.
 #include "Quayline/DesktopActions.h"
 #include "Quayline/LoginItem.h"
+#include "QuickFullStacks.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QAccessible>
@@ -19,14 +20,6 @@
 #include <deque>
 
 Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
-
-#ifdef __SANITIZE_ADDRESS__
-// Qt is built without frame pointers: only full stacks let tests/lsan.supp
-// name the Qt Quick functions whose leaks it suppresses. ASAN_OPTIONS still win.
-extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-#endif
 
 // What the QML view tests drive the real views with: models whose scans finish
 // only when a test says so, whose settings live in a temporary folder and whose

@@ -56,11 +56,6 @@ Item {
             tryVerify(() => top() > 16 && Math.abs(top() - bottom()) <= 1, 1000, top() + " above, " + bottom() + " below")
         }
 
-        function test_aboutText() {
-            compare(child(makeSettings(Fixture.newLoginItem(false)), "aboutText").text,
-                    "Quayline reads listening ports with lsof and can stop processes you own.")
-        }
-
         function test_focusFrames() {
             const view = makeSettings(Fixture.newLoginItem(false))
             view.viewModel.autoRefreshEnabled = true
