@@ -53,6 +53,14 @@ QThreadPool *lsofPool() {
     return pool;
 }
 
+// SIGKILL to the process group that our lsof child leads. Only a spawned
+// child's pid (always above 1) names such a group; anything else would make
+// kill(2) address our own group or every process we may signal.
+void killGroup(pid_t leader) {
+    if (leader > 1)
+        ::kill(-leader, SIGKILL);
+}
+
 // Runs that wait for a thread of the pool, by everything that decides their
 // result. A request equal to a waiting one joins it instead of queueing another
 // lsof: its result would be just as fresh. Once a run has started, later
@@ -108,9 +116,9 @@ public:
         QMutexLocker lock(&m_mutex);
         m_ended = true;
         for (const pid_t child : m_running)
-            ::kill(-child, SIGKILL);
+            killGroup(child);
         for (const pid_t child : m_abandoned)
-            ::kill(-child, SIGKILL);
+            killGroup(child);
     }
 
 private:
@@ -464,7 +472,7 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     // Ends lsof when it is over the limit or the cap, and in every case what it
     // left behind in its group. Our child is not reaped yet, so the group's id is
     // still ours (see SpawnAttributes).
-    ::kill(-child, SIGKILL);
+    killGroup(child);
     if (ending != Ending::EndOfOutput &&
         !waitForExit(child, QDeadlineTimer(killGrace), m_usePidFd)) {
         Children::instance().abandon(child);
