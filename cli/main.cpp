@@ -3,10 +3,40 @@
 // process listening on the given ports.
 #include "cli/ListCommand.h"
 #include "cli/StopCommand.h"
+#include "scanner/PortScanner.h"
 
 #include <QCoreApplication>
+#include <csignal>
+#include <pthread.h>
+#include <thread>
+
+namespace {
+
+// lsof runs in a process group of its own, so Ctrl+C at the terminal reaches
+// this program only. The signals that end it are blocked in every thread (set
+// before any other exists) and taken by one thread, which ends the lsof runs
+// still going and then lets the signal end the program as it would have.
+void endLsofOnTerminatingSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        int signal = 0;
+        while (sigwait(&set, &signal) != 0) {
+        }
+        PortScanner::endAllRuns();
+        std::signal(signal, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        std::raise(signal);
+    }).detach();
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
+    endLsofOnTerminatingSignals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quayline-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUAYLINE_VERSION));

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryFile>
 #include <QTest>
+#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -310,8 +311,7 @@ private slots:
         QVERIFY(failing.write("tcp.out", tcpOutput));
         const bool toFullDevice = QTest::currentDataTag() == QByteArray("stdout not writable");
         const ScanResult probe = PortScanner(failing.path()).scan().result();
-        if (!toFullDevice && !probe.errorText)
-            QSKIP("this scanner does not report a failed lsof run");
+        QVERIFY(toFullDevice || probe.errorText);
         for (const QStringList &mode : {QStringList{}, QStringList{"--json"}}) {
             const auto p = run(QStringList{"--lsof", failing.path()} + mode,
                                toFullDevice ? "/dev/full" : QString());
@@ -323,6 +323,28 @@ private slots:
                              : (c.error.isEmpty() ? *probe.errorText : c.error.arg(failing.path()));
             QCOMPARE(QString::fromUtf8(p->readAllStandardError()), expected + '\n');
         }
+    }
+
+    // lsof runs in its own process group, out of reach of the terminal's
+    // Ctrl+C: ending the command must end the lsof runs it started.
+    void terminatingSignalEndsLsof_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+    void terminatingSignalEndsLsof() {
+        QFETCH(int, signal);
+        const StubLsof hanging("echo $$ >>\"$dir/pids\"\nsleep 30\n");
+        QProcess cli;
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"), {"--lsof", hanging.path()});
+        QVERIFY(cli.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(hanging.numbers("pids").size(), 2, 20000);
+        ::kill(pid_t(cli.processId()), signal); // the command this test started
+        QVERIFY(cli.waitForFinished(20000));
+        QCOMPARE(cli.exitStatus(), QProcess::CrashExit);
+        for (const qint64 pid : hanging.numbers("pids"))
+            QTRY_VERIFY2_WITH_TIMEOUT(!QFile::exists(QString("/proc/%1").arg(pid)),
+                                      "an lsof run outlived the command", 20000);
     }
 };
 
