@@ -84,25 +84,21 @@ void writeTable(OutputStream &out, const PortEntryList &entries, bool wide) {
     for (const PortEntry &e : entries) {
         const Row row(e, wide);
         const std::array<qsizetype, 9> w = row.widths();
-        out << row.port;
-        padTo(0, w[0]);
-        out << row.protocol;
-        padTo(1, w[1]);
-        out << row.address;
-        padTo(2, w[2]);
-        out << row.pid;
-        padTo(3, w[3]);
-        out << row.user;
-        padTo(4, w[4]);
-        out << row.ipVersion;
-        padTo(5, w[5]);
-        out << row.state;
-        padTo(6, w[6]);
-        out << row.processName;
-        if (wide) {
-            padTo(7, w[7]);
-            out << row.command;
-        }
+        const auto cell = [&](qsizetype column, const auto &value) {
+            if (column < columns) {
+                out << value;
+                padTo(column, w[column]);
+            }
+        };
+        cell(0, row.port);
+        cell(1, row.protocol);
+        cell(2, row.address);
+        cell(3, row.pid);
+        cell(4, row.user);
+        cell(5, row.ipVersion);
+        cell(6, row.state);
+        cell(7, row.processName);
+        cell(8, row.command);
         out << '\n';
     }
 }
