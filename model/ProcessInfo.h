@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QMetaType>
 #include <QObject>
@@ -13,6 +14,8 @@ class ProcessInfo {
     Q_GADGET
     Q_PROPERTY(QStringList commandLine MEMBER commandLine)
     Q_PROPERTY(QString cwd MEMBER cwd)
+    Q_PROPERTY(bool cwdDeleted MEMBER cwdDeleted)
+    Q_PROPERTY(bool commandLineCut MEMBER commandLineCut)
     Q_PROPERTY(QString unit MEMBER unit)
     Q_PROPERTY(QString container MEMBER container)
     Q_PROPERTY(QDateTime startedAt MEMBER startedAt)
@@ -22,10 +25,17 @@ public:
     // the pid, what tells this process from a later one that reuses the pid.
     quint64 startTicks = 0;
     QStringList commandLine; // argv, from /proc/PID/cmdline
-    QString cwd;             // working folder
-    QString unit;            // systemd unit, e.g. "nginx.service"
-    QString container;       // container id, where the cgroup names one
-    QDateTime startedAt;     // UTC; invalid when unknown
+    // The same argv as the kernel holds it: each argument ended by a NUL byte
+    // (the last one's may be missing), in no particular encoding.
+    QByteArray rawCommandLine;
+    // The command line was longer than what was read: its end is missing.
+    bool commandLineCut = false;
+    QString cwd; // working folder, without the kernel's " (deleted)" marker
+    // The working folder has been removed; cwd is where it was.
+    bool cwdDeleted = false;
+    QString unit;        // systemd unit, e.g. "nginx.service"
+    QString container;   // container id, where the cgroup names one
+    QDateTime startedAt; // UTC; invalid when unknown
 
     bool isKnown() const { return startTicks != 0; }
 

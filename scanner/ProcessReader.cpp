@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -214,7 +215,11 @@ ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
     if (!stat || stat->startTicks == 0 || !commMatches(stat->comm, lsofCommand))
         return info;
 
-    const QByteArray cmdline = readAt(dir.get(), "cmdline", maxCommandLineBytes);
+    // One byte past the cap tells a command line that reaches it from a longer one.
+    QByteArray cmdline = readAt(dir.get(), "cmdline", maxCommandLineBytes + 1);
+    info.commandLineCut = cmdline.size() > maxCommandLineBytes;
+    if (info.commandLineCut)
+        cmdline.truncate(maxCommandLineBytes);
     QByteArrayView args(cmdline);
     if (args.endsWith('\0'))
         args.chop(1);
@@ -222,11 +227,24 @@ ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
         for (QByteArrayView arg : split(args, '\0'))
             info.commandLine.append(QString::fromUtf8(arg));
     }
+    info.rawCommandLine = cmdline;
 
     char target[PATH_MAX];
     const ssize_t length = ::readlinkat(dir.get(), "cwd", target, sizeof target);
-    if (length > 0)
-        info.cwd = QFile::decodeName(QByteArray(target, length));
+    if (length > 0) {
+        QByteArrayView path(target, length);
+        // The kernel marks a removed folder by appending " (deleted)" to its
+        // path. A folder can also be named so; only a folder without links
+        // left is a removed one.
+        constexpr QByteArrayView marker(" (deleted)");
+        struct stat folder {};
+        if (path.endsWith(marker) && ::fstatat(dir.get(), "cwd", &folder, 0) == 0 &&
+            folder.st_nlink == 0) {
+            path.chop(marker.size());
+            info.cwdDeleted = true;
+        }
+        info.cwd = QFile::decodeName(path.toByteArray());
+    }
 
     const CgroupPlace place = parseCgroup(readAt(dir.get(), "cgroup"));
     info.unit = place.unit;
