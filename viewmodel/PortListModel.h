@@ -10,9 +10,16 @@
 // list with repeated ids, which a merged scan never gives, is taken by a reset.
 // An update costs one comparison pass plus work in proportion to the rows
 // between the first and the last difference.
+//
+// It also keeps the selection: the row the keyboard acts on. The selection
+// is a row, not a place in the list: it follows its entry as rows come and go
+// above it, and when its entry goes, nothing is selected (a stop must not
+// pass to the row that moves up into its place).
 class PortListModel : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(int count READ count NOTIFY countChanged)
+    // The selected row, or -1. Writing a row outside the list selects nothing.
+    Q_PROPERTY(int selectedRow READ selectedRow WRITE setSelectedRow NOTIFY selectedRowChanged)
 
 public:
     enum Role {
@@ -26,6 +33,7 @@ public:
         AddressRole,
         PortRole,
         StateRole,
+        SelectedRole,
     };
     Q_ENUM(Role)
 
@@ -40,11 +48,23 @@ public:
     const PortEntryList &entries() const { return m_entries; }
     void setEntries(const PortEntryList &entries);
 
+    int selectedRow() const { return m_selectedRow; }
+    void setSelectedRow(int row);
+    // Moves the selection by step rows, staying inside the list; from no
+    // selection, down starts at the first row and up at the last. Gives the
+    // row now selected (-1 for an empty list).
+    Q_INVOKABLE int moveSelection(int step);
+    // The entry of a row; an empty entry outside the list.
+    Q_INVOKABLE PortEntry entryAt(int row) const;
+
 signals:
     void countChanged();
+    void selectedRowChanged();
 
 private:
     const PortEntry &row(int row) const;
+    // After an update: the selected entry's row now, or no selection.
+    void findSelection();
 
     PortEntryList m_entries;
     // While setEntries() reports its changes, the rows are: the first
@@ -57,4 +77,8 @@ private:
     qsizetype m_suffix = 0;
     PortEntryList m_done;
     PortEntryList m_rest;
+
+    // The selected entry (valid while m_selectedRow >= 0) and its row.
+    PortEntry m_selected;
+    int m_selectedRow = -1;
 };

@@ -2,6 +2,7 @@
 
 #include "model/PortFilter.h"
 #include "viewmodel/PortListModel.h"
+#include "viewmodel/RowText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -188,17 +189,13 @@ void PortListViewModel::setSearchText(const QString &text) {
     // The rows first, so that a binding on either signal sees them.
     updateFilteredModel();
     emit searchTextChanged();
-    emit filteredEntriesChanged();
+    emit filteredRowsChanged();
 }
 
 void PortListViewModel::setKillError(std::optional<KillMessage> message) {
     // Every assignment reports: each message is its own alert.
     m_killError = std::move(message);
     emit killErrorChanged();
-}
-
-PortEntryList PortListViewModel::filteredEntries() const {
-    return PortFilter(m_searchText).apply(m_entries);
 }
 
 int PortListViewModel::timerIntervalMs() const {
@@ -234,12 +231,15 @@ void PortListViewModel::applyScan(const ScanResult &result) {
         m_lastScanError = result.errorText;
     pruneTermSent(m_pidsTermSent, m_entries);
     const bool wasLoading = std::exchange(m_isLoading, false);
+    const bool firstResult = !std::exchange(m_hasScanResult, true);
 
     if (entriesDiffer) {
         updateFilteredModel();
         emit entriesChanged();
-        emit filteredEntriesChanged();
+        emit filteredRowsChanged();
     }
+    if (firstResult)
+        emit hasScanResultChanged();
     if (errorDiffers)
         emit lastScanErrorChanged();
     emit pidsTermSentChanged(); // the pruning reports even when it removed nothing
@@ -268,8 +268,8 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // SIGKILL only follows a SIGTERM this very process got: a pid listed again
     // for a process that started later begins with SIGTERM.
     const quint64 startTicks = entry.process.startTicks;
-    const bool forgotten = m_termSentStartTicks.value(entry.pid) != startTicks &&
-                           m_pidsTermSent.remove(entry.pid);
+    const bool forgotten =
+        m_termSentStartTicks.value(entry.pid) != startTicks && m_pidsTermSent.remove(entry.pid);
     const std::optional<KillError> error =
         escalateStop(m_pidsTermSent, entry.pid, entry.user, startTicks, m_system);
     if (m_pidsTermSent.contains(entry.pid))
@@ -287,6 +287,22 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // Give the process a moment to exit, then look again: gone, it leaves
     // pidsTermSent; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
+}
+
+QString PortListViewModel::accessibleName(const PortEntry &entry) {
+    return RowText::accessibleName(entry);
+}
+
+QString PortListViewModel::identityText(const PortEntry &entry) {
+    return RowText::identity(entry, QDateTime::currentDateTimeUtc());
+}
+
+QString PortListViewModel::commandLineShown(const ProcessInfo &process) {
+    return RowText::commandLineShown(process);
+}
+
+QString PortListViewModel::commandLineToCopy(const ProcessInfo &process) {
+    return RowText::commandLineToCopy(process);
 }
 
 void PortListViewModel::setIsLoading(bool loading) {
@@ -320,7 +336,7 @@ bool PortListViewModel::writeSetting(const QString &key, const QVariant &value) 
 }
 
 void PortListViewModel::updateFilteredModel() {
-    m_filteredModel->setEntries(filteredEntries());
+    m_filteredModel->setEntries(PortFilter(m_searchText).apply(m_entries));
 }
 
 QVariant PortListViewModel::lastScanErrorValue() const {
