@@ -1,7 +1,6 @@
-// A process's command line and working folder, from /proc to what the panel
-// shows and copies: the quoting gives back the argv byte for byte in the
-// shells people paste into, whatever their locale, and what the kernel marks
-// (a cut command line, a removed folder) stays marked.
+// A process's command line, from /proc to what the panel shows and copies:
+// the quoting gives back the argv byte for byte in the shells people paste
+// into, whatever their locale, and a command line read in part says so.
 #include "model/DisplayText.h"
 #include "scanner/ProcessReader.h"
 
@@ -169,7 +168,7 @@ private slots:
     }
     void longCommandLine() {
         QFETCH(qsizetype, over);
-        constexpr qsizetype cap = 256 * 1024;
+        constexpr qsizetype cap = ProcessReader::maxCommandLineBytes;
         const QByteArray head =
             QByteArray("/bin/sh") + '\0' + "-c" + '\0' + "read -r line" + '\0' + "sh" + '\0';
         // Arguments of at most 100,000 bytes: the kernel refuses one over 128 KiB.
@@ -183,30 +182,6 @@ private slots:
         const ProcessInfo info = ProcessReader().read(shell.pid(), u"sh");
         QCOMPARE(info.commandLineCut, over > 0);
         QCOMPARE(info.rawCommandLine, shell.cmdline().first(cap));
-    }
-
-    // readlink gives a removed folder's path with " (deleted)" appended; a
-    // folder can also be named so while it is there.
-    void workingFolder_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("removed");
-        QTest::newRow("removed") << "app" << true;
-        QTest::newRow("named like a removed one") << "app (deleted)" << false;
-        QTest::newRow("removed, named like a removed one") << "app (deleted)" << true;
-    }
-    void workingFolder() {
-        QFETCH(QString, name);
-        QFETCH(bool, removed);
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(name);
-        QVERIFY(QDir().mkdir(folder));
-        WaitingShell shell({}, QFile::encodeName(folder));
-        QVERIFY(shell.pid() > 0);
-        if (removed)
-            QVERIFY(QDir().rmdir(folder));
-        const ProcessInfo info = ProcessReader().read(shell.pid(), u"sh");
-        QCOMPARE(info.cwd, folder);
-        QCOMPARE(info.cwdDeleted, removed);
     }
 };
 

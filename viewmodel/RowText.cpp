@@ -38,13 +38,18 @@ QString RowText::identity(const PortEntry &entry, const QDateTime &now) {
 }
 
 QString RowText::commandLineShown(const ProcessInfo &process) {
-    QString text = shellQuotedCommandLine(process.rawCommandLine);
+    // Only as much as can show (a character takes at most four bytes): a
+    // command line can be megabytes long.
+    const QByteArrayView raw =
+        QByteArrayView(process.rawCommandLine)
+            .first(std::min(process.rawCommandLine.size(), 4 * maxShownCharacters));
+    QString text = shellQuotedCommandLine(raw);
     if (text.size() > maxShownCharacters) {
         text.truncate(maxShownCharacters);
         // Not half of a surrogate pair.
         if (text.back().isHighSurrogate())
             text.chop(1);
-    } else if (!process.commandLineCut) {
+    } else if (!process.commandLineCut && raw.size() == process.rawCommandLine.size()) {
         return text;
     }
     return text + QStringLiteral(" …");
