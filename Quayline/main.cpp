@@ -71,7 +71,9 @@ int main(int argc, char *argv[]) {
     QObject::connect(&*app, &QCoreApplication::aboutToQuit, &*app,
                      [&lsofRuns] { lsofRuns.endAll(); });
     // Created once and kept to the end; it reads its settings and starts nothing.
-    PortListViewModel model({.scan = [scanner = PortScanner(lsofRuns)] { return scanner.scan(); }});
+    PortListViewModel::Dependencies dependencies;
+    dependencies.scan = [scanner = PortScanner(lsofRuns)] { return scanner.scan(); };
+    PortListViewModel model(std::move(dependencies));
 #ifdef QUAYLINE_TEST_HOOKS
     if (ListReport::isRequested())
         new ListReport(&model); // a child of the model

@@ -453,6 +453,21 @@ private slots:
         QVERIFY2(growth < 64 * 1024, qPrintable(QString("grew by %1 bytes").arg(growth)));
     }
 
+    // Rows that go take their command lines with them: once a scan no longer
+    // lists a process, nothing in the model holds its text.
+    void rowsGoWithTheirCommandLines() {
+        Fixture f;
+        QByteArray held(4 << 20, 'a');
+        {
+            PortEntry e = entry(42, "server", 8080);
+            e.process.rawCommandLine = held;
+            f.refreshWith({e});
+        }
+        QVERIFY(!held.isDetached());
+        f.refreshWith({});
+        QTRY_VERIFY(held.isDetached());
+    }
+
     void stopThroughSeam_data() {
         QTest::addColumn<Press>("press");
         const QString none; // no alert, and a refresh 0.4 s later
