@@ -9,6 +9,7 @@
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
+#include <QFile>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
@@ -86,16 +87,21 @@ private slots:
             ::waitpid(newcomer, nullptr, 0);
         });
         // The newcomer listed on the pid: the stage of its own, "Kill".
-        const auto newcomerListed = [&] {
-            return vm.entries().size() == 1 &&
-                   vm.entries().first().process.startTicks != row.process.startTicks;
+        // One refresh, once the newcomer listens: a refresh between the two
+        // would list nothing on the port and forget the SIGTERM for good.
+        const QByteArray local =
+            QByteArray::number(original.port, 16).toUpper().rightJustified(4, '0');
+        const auto listening = [&] {
+            QFile table("/proc/net/tcp");
+            return table.open(QIODevice::ReadOnly) &&
+                   table.readAll().contains("0100007F:" + local + " 00000000:0000 0A");
         };
-        for (int attempt = 0; attempt < 100 && !newcomerListed(); ++attempt) {
-            const int n = scans;
-            vm.refresh(); // until perl listens
-            QTRY_VERIFY_WITH_TIMEOUT(refreshed(n + 1), 30000);
-        }
-        QVERIFY(newcomerListed());
+        QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
+        const int listedAt = scans;
+        vm.refresh();
+        QTRY_VERIFY_WITH_TIMEOUT(refreshed(listedAt + 1), 30000);
+        QCOMPARE(vm.entries().size(), 1);
+        QVERIFY(vm.entries().first().process.startTicks != row.process.startTicks);
         const PortEntry listedAgain = vm.entries().first();
         QCOMPARE(listedAgain.pid, row.pid);
         QCOMPARE(stage(), "Kill");
