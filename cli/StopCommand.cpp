@@ -135,8 +135,8 @@ struct Selection {
 };
 
 // The entries of one scan by port: their indices sorted by port once, then a
-// binary search per port, where a pass over the whole scan per port made all
-// 65,535 ports take seconds.
+// binary search per port, so that asking for many ports costs a logarithm per
+// port rather than a pass over the whole scan.
 class PortIndex {
 public:
     explicit PortIndex(const PortEntryList &entries)
