@@ -347,6 +347,7 @@ Item {
                     required property portEntry entry
                     required property bool selected
                     required property int index
+                    required property string stopStage
                     width: ListView.view.width
 
                     PortRowView {
@@ -355,6 +356,7 @@ Item {
                         width: parent.width
                         viewModel: root.viewModel
                         entry: listRow.entry
+                        stopStage: listRow.stopStage
                         selected: listRow.selected
                         onSelectRequested: root.viewModel.filteredModel.selectedRow = listRow.index
                         onContextMenuRequested: (x, y) => {

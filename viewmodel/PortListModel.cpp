@@ -57,6 +57,11 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
         return e.state;
     case SelectedRole:
         return m_selectedRow >= 0 && e.key() == m_selected.key();
+    case StopStageRole:
+        return m_stopStages &&
+                       m_stopStages->next(e.pid, e.process.startTicks) == StopStages::Stage::Kill
+                   ? QStringLiteral("Force")
+                   : QStringLiteral("Kill");
     default:
         return {};
     }
@@ -75,7 +80,13 @@ QHash<int, QByteArray> PortListModel::roleNames() const {
         {PortRole, "port"},
         {StateRole, "state"},
         {SelectedRole, "selected"},
+        {StopStageRole, "stopStage"},
     };
+}
+
+void PortListModel::updateStopStages() {
+    if (const int rows = count(); rows > 0)
+        emit dataChanged(index(0), index(rows - 1), {StopStageRole});
 }
 
 void PortListModel::setEntries(const PortEntryList &next) {

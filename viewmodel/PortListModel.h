@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/PortEntry.h"
+#include "process/StopStages.h"
 
 #include <QAbstractListModel>
 
@@ -34,6 +35,9 @@ public:
         PortRole,
         StateRole,
         SelectedRole,
+        // "Kill" or "Force": the signal the row's stop button sends next,
+        // SIGTERM or SIGKILL, to the very process the row lists.
+        StopStageRole,
     };
     Q_ENUM(Role)
 
@@ -56,6 +60,10 @@ public:
     Q_INVOKABLE int moveSelection(int step);
     // The entry of a row; an empty entry outside the list.
     Q_INVOKABLE PortEntry entryAt(int row) const;
+    // Where the rows' stopStage comes from; it must outlive the model.
+    void setStopStages(const StopStages *stages) { m_stopStages = stages; }
+    // Reports the stopStage of every row as changed: call after the stages changed.
+    void updateStopStages();
 
 signals:
     void countChanged();
@@ -67,6 +75,7 @@ private:
     void findSelection();
 
     PortEntryList m_entries;
+    const StopStages *m_stopStages = nullptr;
     // While setEntries() reports its changes, the rows are: the first
     // m_prefix rows of m_entries, m_done (middle rows already matching the
     // new list), m_rest (middle rows of the old list not yet dealt with), and
