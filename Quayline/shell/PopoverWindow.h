@@ -53,4 +53,5 @@ private:
     Mode m_mode = Mode::Popover;
     mutable QSize m_naturalSize;
     QElapsedTimer m_lostFocus;
+    QElapsedTimer m_appeared;
 };
