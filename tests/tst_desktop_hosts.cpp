@@ -171,13 +171,13 @@ class DesktopHosts : public QObject {
     // The checks every host must pass, with the program already started.
     void checkHost(const Desktop &desktop, QProcess &app, const QString &screenshot) {
         QByteArray errors;
-        const auto appErrors = [&] { return (errors + app.readAllStandardError()).constData(); };
+        const auto appErrors = [&] { return errors += app.readAllStandardError(); };
 
         // One icon in the bar, and one item with the host's watcher.
         QRect icons;
         QVERIFY2(
             waitFor([&] { return (icons = iconsIn(desktop.screenshot())).isValid(); }, startMs),
-            appErrors());
+            appErrors().constData());
         QVERIFY2(icons.width() <= largestIcon && icons.height() <= barHeight,
                  qPrintable("more than one icon: " + describe(icons)));
         const QByteArray items = desktop.run(
@@ -190,15 +190,19 @@ class DesktopHosts : public QObject {
         // One click opens the panel beside the icon, whole and at full size.
         const QPoint icon = icons.center();
         desktop.click(icon, 1);
+        // Where the compositor moves it after it appears, it may show
+        // elsewhere for a frame: what counts is where it comes to rest.
+        const auto besideTheIcon = [&](const QRect &r) {
+            return r.size() == panelSize && QRect(QPoint(), screenSize).contains(r) &&
+                   distance(icon, r) <= besideIcon;
+        };
         QRect panel;
-        QVERIFY2(waitFor([&] { return (panel = desktop.panels().value(0)).isValid(); }, stepMs),
-                 appErrors());
-        QVERIFY2(panel.size() == panelSize && QRect(QPoint(), screenSize).contains(panel) &&
-                     distance(icon, panel) <= besideIcon,
-                 qPrintable(QStringLiteral("%1 panel %2, icon at %3,%4")
+        QVERIFY2(waitFor([&] { return besideTheIcon(panel = desktop.panels().value(0)); }, stepMs),
+                 qPrintable(QStringLiteral("%1 panel %2, icon at %3,%4: %5")
                                 .arg(desktop.name, describe(panel))
                                 .arg(icon.x())
-                                .arg(icon.y())));
+                                .arg(icon.y())
+                                .arg(QString::fromLocal8Bit(appErrors().right(3000)))));
 
         // Typing reaches the filter: the list, not empty before, empties.
         QVERIFY2(waitFor([&] { return reportedCount(lastReport(app, errors)) > 0; }, stepMs),
@@ -211,7 +215,8 @@ class DesktopHosts : public QObject {
 
         // A second click closes it.
         desktop.click(icon, 1);
-        QVERIFY2(waitFor([&] { return desktop.panels().isEmpty(); }, stepMs), appErrors());
+        QVERIFY2(waitFor([&] { return desktop.panels().isEmpty(); }, stepMs),
+                 appErrors().constData());
 
         // "Open Quayline", the menu's first entry, opens it beside the icon.
         // The menu is found as what the right click changed on the screen,
@@ -227,12 +232,8 @@ class DesktopHosts : public QObject {
                 stepMs),
             "no menu");
         desktop.click({menu.center().x(), menu.top() + 16}, 1);
-        QVERIFY2(waitFor([&] { return !desktop.panels().isEmpty(); }, stepMs),
-                 qPrintable("no panel from the menu at " + describe(menu)));
-        panel = desktop.panels().value(0);
-        QVERIFY2(panel.size() == panelSize && QRect(QPoint(), screenSize).contains(panel) &&
-                     distance(icon, panel) <= besideIcon,
-                 qPrintable("from the menu: " + describe(panel)));
+        QVERIFY2(waitFor([&] { return besideTheIcon(panel = desktop.panels().value(0)); }, stepMs),
+                 qPrintable("from the menu at " + describe(menu) + ": " + describe(panel)));
     }
 
     // Whether the watcher on the bus has its host yet; a program started

@@ -59,7 +59,7 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
     m_wlroots = WlrootsBar::isWlrootsSession([](const char *name) { return qgetenv(name); },
                                              QGuiApplication::platformName());
     // The compositor learns of the window a moment after show(): asked again
-    // until it has it, for as long as a frame or two.
+    // until it has it (a frame or two, longer on a busy machine).
     m_wlrootsMove.setInterval(10);
     connect(&m_wlrootsMove, &QTimer::timeout, this, [this] {
         const bool moved = m_popover && m_popover->isVisible() &&
@@ -307,6 +307,6 @@ QRect TrayShell::wlrootsPopoverGeometry() const {
 void TrayShell::moveOnWlroots(QPoint topLeft) {
     // sway centres the floating window whatever it asked for; its IPC moves it.
     m_wlrootsTarget = topLeft;
-    m_wlrootsMoveTries = 100;
+    m_wlrootsMoveTries = 500; // 5 s: a loaded machine may take that long to map it
     m_wlrootsMove.start();
 }
