@@ -2,18 +2,12 @@
 
 #include <QKeyEvent>
 #include <QQuickItem>
-#include <QTimer>
 #include <algorithm>
 
 namespace {
 
 // Longer than a click takes from press to the tray's activation signal.
 constexpr qint64 focusLossClickWindowMs = 400;
-// A tray menu's "Open Quayline" shows the panel while the menu still holds
-// the keyboard; as the menu goes its grab ends and takes the focus along.
-// A loss this soon after appearing is that, not the user going elsewhere.
-constexpr qint64 appearingMs = 500;
-constexpr int refocusDelayMs = 50;
 
 } // namespace
 
@@ -39,7 +33,6 @@ void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft) {
         if (topLeft)
             setPosition(*topLeft);
         show();
-        m_appeared.start();
     }
     raise();
     requestActivate();
@@ -80,14 +73,6 @@ void PopoverWindow::applyMode(Mode mode) {
 }
 
 void PopoverWindow::onActiveChanged() {
-    if (m_mode == Mode::Popover && !isActive() && isVisible() && m_appeared.isValid() &&
-        m_appeared.elapsed() < appearingMs) {
-        QTimer::singleShot(refocusDelayMs, this, [this] {
-            if (isVisible() && !isActive())
-                requestActivate();
-        });
-        return;
-    }
     if (m_mode == Mode::Popover && !isActive() && isVisible()) {
         m_lostFocus.start();
         hide();

@@ -53,5 +53,4 @@ private:
     Mode m_mode = Mode::Popover;
     mutable QSize m_naturalSize;
     QElapsedTimer m_lostFocus;
-    QElapsedTimer m_appeared;
 };

@@ -306,6 +306,9 @@ QRect TrayShell::wlrootsPopoverGeometry() const {
 
 void TrayShell::moveOnWlroots(QPoint topLeft) {
     // sway centres the floating window whatever it asked for; its IPC moves it.
+    // The other wlroots compositors have no such IPC.
+    if (qEnvironmentVariableIsEmpty("SWAYSOCK") && qEnvironmentVariableIsEmpty("I3SOCK"))
+        return;
     m_wlrootsTarget = topLeft;
     m_wlrootsMoveTries = 500; // 5 s: a loaded machine may take that long to map it
     m_wlrootsMove.start();
