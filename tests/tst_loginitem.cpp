@@ -1,6 +1,7 @@
 #include "Quayline/LoginItem.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +19,11 @@ class tst_LoginItem : public QObject {
                       QIODevice::OpenMode mode = QIODevice::WriteOnly) {
         QFile file(path);
         return file.open(mode) && file.write(content) == content.size();
+    }
+
+    static QByteArray read(const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
 private slots:
@@ -51,6 +57,9 @@ private slots:
         LoginItem item(newFolder(), program);
         QCOMPARE(item.setLaunchAtLogin(true), QString());
         QCOMPARE(item.status(), LoginItem::Enabled);
+        // TryExec names the program unquoted, with only the value escapes.
+        QVERIFY(
+            read(item.entryPath()).contains("\nTryExec=/opt/my apps/\"$`\\\\%\xc3\xbc/quayline\n"));
         // Switched off in the session settings: registering writes it afresh.
         QVERIFY(write(item.entryPath(), "Hidden=true\n", QIODevice::Append));
         QCOMPARE(item.status(), LoginItem::RequiresApproval);
@@ -66,6 +75,22 @@ private slots:
         QVERIFY(!probe.open(QIODevice::WriteOnly));
         QCOMPARE(blocked.setLaunchAtLogin(true), probe.errorString());
         QCOMPARE(blocked.status(), LoginItem::NotRegistered);
+    }
+
+    // What a session reads: a valid entry that it skips once the program is
+    // gone (the package removed) instead of failing to start it.
+    void entryForInstalledProgram() {
+        LoginItem item(newFolder(), QStringLiteral("/usr/bin/quayline"));
+        QCOMPARE(item.setLaunchAtLogin(true), QString());
+        const QByteArray entry = read(item.entryPath());
+        QVERIFY(entry.contains("\nExec=/usr/bin/quayline\n"));
+        QVERIFY(entry.contains("\nTryExec=/usr/bin/quayline\n"));
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(QStringLiteral("desktop-file-validate"), {item.entryPath()});
+        QVERIFY2(validate.waitForFinished(30000), "desktop-file-validate did not run");
+        const QByteArray messages = validate.readAll();
+        QVERIFY2(validate.exitCode() == 0 && messages.isEmpty(), messages.constData());
     }
 };
 

@@ -159,7 +159,11 @@ if [ -z "$icon" ]; then
     fail "no tray icon of quayline in trayer"
 else
     # The icon is drawn: its pixels are not all one colour.
-    colours=$(import -display "$display" -window root -crop "$icon" +repage -format '%k' info: 2>/dev/null)
+    for _ in $(seq 100); do
+        colours=$(import -display "$display" -window root -crop "$icon" +repage -format '%k' info: 2>/dev/null)
+        [ "${colours:-0}" -gt 2 ] && break
+        sleep 0.2
+    done
     echo "icon at $icon, $colours colours"
     [ "${colours:-0}" -gt 2 ] || fail "the tray icon at $icon is blank"
     # A click opens the panel: its views load, so every QML module they import is there.
@@ -194,12 +198,14 @@ apt remove quayline >"$work/apt.log" 2>&1 || fail "apt-get remove"
 while IFS= read -r f; do
     if [ -e "$root$f" ] && [ ! -d "$root$f" ]; then fail "left after remove: $f"; fi
 done <"$work/owned"
-apt purge quayline >"$work/apt.log" 2>&1 || fail "apt-get purge"
+# apt knows the package only from the file it was given, so dpkg purges it
+# (with no configuration files, removing has left nothing to purge).
+in_root dpkg --purge quayline >"$work/apt.log" 2>&1 || fail "dpkg --purge"
 [ -z "$(in_root dpkg-query -W -f '${db:Status-Abbrev}' quayline 2>/dev/null)" ] ||
     fail "dpkg still knows quayline: $(in_root dpkg-query -W -f '${db:Status-Abbrev}' quayline)"
 # Folders the package shared with others stay; its own go.
 while IFS= read -r f; do
-    [ -d "$root$f" ] || continue
+    [ "$f" != /. ] && [ -d "$root$f" ] || continue
     in_root dpkg -S "$f" >/dev/null 2>&1 || fail "left after purge: $f/"
 done <"$work/owned"
 # Anything else named after it, outside the homes, /tmp and apt's and dpkg's logs.
