@@ -20,6 +20,24 @@ bool needsQuoting(QChar c) {
     return reserved.contains(c);
 }
 
+// The general string escapes of desktop-entry values.
+QString escapeValue(const QString &text) {
+    QString value;
+    for (const QChar c : text) {
+        if (c == u'\\')
+            value += QStringLiteral("\\\\");
+        else if (c == u'\n')
+            value += QStringLiteral("\\n");
+        else if (c == u'\t')
+            value += QStringLiteral("\\t");
+        else if (c == u'\r')
+            value += QStringLiteral("\\r");
+        else
+            value += c;
+    }
+    return value;
+}
+
 // The program path as the Exec key's first argument: quoted when needed, with
 // the quoting escapes first and the general string escapes of values second.
 QString execValue(const QString &program) {
@@ -36,20 +54,7 @@ QString execValue(const QString &program) {
         arg = program;
     }
     arg.replace(u'%', QStringLiteral("%%"));
-    QString value;
-    for (const QChar c : std::as_const(arg)) {
-        if (c == u'\\')
-            value += QStringLiteral("\\\\");
-        else if (c == u'\n')
-            value += QStringLiteral("\\n");
-        else if (c == u'\t')
-            value += QStringLiteral("\\t");
-        else if (c == u'\r')
-            value += QStringLiteral("\\r");
-        else
-            value += c;
-    }
-    return value;
+    return escapeValue(arg);
 }
 
 // Undoes the general string escapes of a desktop-entry value.
@@ -210,16 +215,19 @@ LoginItem::Status LoginItem::status() const {
     return Enabled;
 }
 
+// TryExec: once the program is gone (the package removed), sessions skip the
+// entry instead of failing to start it at every login.
 QString LoginItem::entryText() const {
     return QStringLiteral("[Desktop Entry]\n"
                           "Type=Application\n"
                           "Name=Quayline\n"
                           "Comment=Listening ports and the processes behind them\n"
                           "Exec=%1\n"
+                          "TryExec=%2\n"
                           "Icon=quayline\n"
                           "Terminal=false\n"
                           "X-GNOME-Autostart-enabled=true\n")
-        .arg(execValue(m_executablePath));
+        .arg(execValue(m_executablePath), escapeValue(m_executablePath));
 }
 
 QString LoginItem::registerItem() {
