@@ -9,6 +9,15 @@ namespace {
 // Longer than a click takes from press to the tray's activation signal.
 constexpr qint64 focusLossClickWindowMs = 400;
 
+// The popover is a utility window to X11 window managers (kept out of task
+// lists, no decorations), as Qt::Tool would make it. Qt::Tool itself also
+// sets WM_TRANSIENT_FOR, and with no parent window Qt names its client
+// leader there, an unmapped window: GNOME's window manager logs "Invalid
+// WM_TRANSIENT_FOR" for it. So the window is an ordinary one whose X11 type
+// Qt's xcb platform takes from this property (its utility bit).
+constexpr const char *xcbWindowTypeProperty = "_q_xcb_wm_window_type";
+constexpr int xcbUtilityType = 0x20;
+
 } // namespace
 
 PopoverWindow::PopoverWindow(QQmlEngine *engine)
@@ -65,8 +74,11 @@ bool PopoverWindow::justLostFocus() const {
 
 void PopoverWindow::applyMode(Mode mode) {
     m_mode = mode;
+    // The X11 window type is read from this property whenever the flags are
+    // set, so it goes first.
+    setProperty(xcbWindowTypeProperty, mode == Mode::Popover ? xcbUtilityType : 0);
     if (mode == Mode::Popover)
-        setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     else
         setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);

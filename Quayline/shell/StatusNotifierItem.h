@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QImage>
 #include <QList>
 #include <QObject>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 
 class QMenu;
 class QDBusServiceWatcher;
@@ -19,7 +21,12 @@ class QDBusServiceWatcher;
 // org.kde.StatusNotifierWatcher whenever one with a host is on the bus; it
 // follows the watcher as it comes and goes. Its menu is the given QMenu,
 // exported over com.canonical.dbusmenu.
-class StatusNotifierItem : public QObject {
+//
+// GNOME Shell's AppIndicator extension sends no Activate for a single click:
+// it opens the item's menu, and only a double click activates. There the
+// menu's opening is taken as the click, and the menu is put away at once
+// (the panel offers what it holds).
+class StatusNotifierItem : public QObject, protected QDBusContext {
     Q_OBJECT
 
 public:
@@ -58,18 +65,26 @@ public:
     void handleActivate(int x, int y);
     void handleSecondaryActivate(int x, int y);
     void handleContextMenu(int x, int y);
+    QString status() const { return m_status; }
+    // An event on the menu's root item from the host on the bus connection
+    // named by sender: "opened" or "closed".
+    void handleMenuEvent(const QString &sender, const QString &eventId);
 
 signals:
     void activeChanged(bool active);
     // A primary (left) or secondary (middle) click, at the position the host
     // reported in logical coordinates; null when the host did not say.
     void activated(QPoint position);
+    // The host wants the panel shown, not toggled: GNOME's extension sends
+    // Activate only for a double click, whose first click opened the panel.
+    void showRequested(QPoint position);
     void secondaryActivated(QPoint position);
     // The host asks the item to show its menu itself (hosts without dbusmenu).
     void contextMenuRequested(QPoint position);
 
     // D-Bus signals of the item interface, relayed by its adaptor.
     void iconChanged();
+    void statusChanged(const QString &status);
 
 private slots:
     // Asks the watcher whether a host is there and registers the item with it.
@@ -77,6 +92,10 @@ private slots:
 
 private:
     void setActive(bool active);
+    void setStatus(const QString &status);
+    // Whether the bus connection named is GNOME Shell's, that is, the host is
+    // its AppIndicator extension.
+    bool isGnomeShell(const QString &sender) const;
 
     QString m_id;
     QString m_title;
@@ -87,4 +106,7 @@ private:
     QDBusServiceWatcher *m_watcher = nullptr;
     bool m_exported = false;
     bool m_active = false;
+    QString m_status = QStringLiteral("Active");
+    // Brings the icon back should the host not report its menu closed.
+    QTimer m_statusRestore;
 };
