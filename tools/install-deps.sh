@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-declarative-dev qt6-svg-dev
-       qt6-declarative-dev-tools)
+       qt6-declarative-dev-tools libxcb1-dev)
 runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qml6-module-qtqml-workerscript qml6-module-qtquick-layouts qml6-module-qtquick-controls
          qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins

@@ -1,8 +1,12 @@
 #include "Quayline/shell/PopoverWindow.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QQuickItem>
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -41,6 +45,7 @@ void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft) {
         applyMode(mode);
         if (topLeft)
             setPosition(*topLeft);
+        refreshX11Time();
         show();
     }
     raise();
@@ -66,6 +71,34 @@ void PopoverWindow::setPanelHeight(int height) {
     if (QQuickItem *root = rootObject())
         root->setSize(fitted);
     resize(fitted);
+}
+
+void PopoverWindow::refreshX11Time() {
+    // The panel often opens on a click the program hears of over D-Bus (a
+    // StatusNotifier host's), not through X11, so Qt's last X11 timestamp
+    // can be older than the user's last click elsewhere; window managers
+    // that prevent focus stealing (GNOME's) then refuse the focus asked for
+    // with it. Appending nothing to a property of the window makes the server
+    // send a PropertyNotify carrying its current time, which Qt takes as its
+    // own. It arrives before the window's MapNotify, where Qt asks for the
+    // focus of a window that was not yet mapped.
+    const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11)
+        return;
+    xcb_connection_t *connection = x11->connection();
+    if (!m_timeAtom) {
+        static const char name[] = "_QUAYLINE_TIME";
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, false, std::strlen(name), name), nullptr);
+        if (!reply)
+            return;
+        m_timeAtom = reply->atom;
+        std::free(reply);
+    }
+    create();
+    xcb_change_property(connection, XCB_PROP_MODE_APPEND, xcb_window_t(winId()), m_timeAtom,
+                        XCB_ATOM_STRING, 8, 0, nullptr);
+    xcb_flush(connection);
 }
 
 bool PopoverWindow::justLostFocus() const {

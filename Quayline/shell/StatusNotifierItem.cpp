@@ -14,6 +14,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <utility>
 
 namespace {
 
@@ -253,7 +254,7 @@ StatusNotifierItem::StatusNotifierItem(const QString &id, const QString &title, 
     new StatusNotifierItemAdaptor(this);
     m_statusRestore.setSingleShot(true);
     m_statusRestore.setInterval(statusRestoreMs);
-    connect(&m_statusRestore, &QTimer::timeout, this, [this] { setStatus(activeStatus); });
+    connect(&m_statusRestore, &QTimer::timeout, this, &StatusNotifierItem::hostMenuGone);
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
@@ -391,10 +392,8 @@ void StatusNotifierItem::handleContextMenu(int x, int y) {
 
 void StatusNotifierItem::handleMenuEvent(const QString &sender, const QString &eventId) {
     if (eventId == QLatin1String("closed")) {
-        if (m_status == passiveStatus) {
-            m_statusRestore.stop();
-            setStatus(activeStatus);
-        }
+        if (m_status == passiveStatus)
+            hostMenuGone();
         return;
     }
     // Other hosts open the menu on purpose (a right click on KDE's and
@@ -403,10 +402,19 @@ void StatusNotifierItem::handleMenuEvent(const QString &sender, const QString &e
         return;
     // GNOME Shell closes an item's menu when the item goes passive and its
     // button hides; the menu would otherwise hold the pointer and keyboard
-    // over the panel. The icon is back once the host reports the menu closed.
+    // over the panel. The click counts once the menu is gone: while it is
+    // open the shell holds the input, and a window that asks for the focus
+    // then does not get it.
     setStatus(passiveStatus);
+    m_menuClick = true;
     m_statusRestore.start();
-    emit activated(QPoint());
+}
+
+void StatusNotifierItem::hostMenuGone() {
+    m_statusRestore.stop();
+    setStatus(activeStatus);
+    if (std::exchange(m_menuClick, false))
+        emit activated(QPoint());
 }
 
 void StatusNotifierItem::setStatus(const QString &status) {

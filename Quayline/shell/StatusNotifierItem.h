@@ -93,6 +93,9 @@ private slots:
 private:
     void setActive(bool active);
     void setStatus(const QString &status);
+    // GNOME's menu for the item has closed (or should have by now): the icon
+    // comes back, and the click that opened the menu takes effect.
+    void hostMenuGone();
     // Whether the bus connection named is GNOME Shell's, that is, the host is
     // its AppIndicator extension.
     bool isGnomeShell(const QString &sender) const;
@@ -109,4 +112,5 @@ private:
     QString m_status = QStringLiteral("Active");
     // Brings the icon back should the host not report its menu closed.
     QTimer m_statusRestore;
+    bool m_menuClick = false; // a click opened GNOME's menu, not yet acted on
 };
