@@ -82,10 +82,11 @@ void PopoverWindow::refreshX11Time() {
     // send a PropertyNotify carrying its current time, which Qt takes as its
     // own. It arrives before the window's MapNotify, where Qt asks for the
     // focus of a window that was not yet mapped.
+    // Other platforms (offscreen among them) may answer for X11 without a connection.
     const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11)
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || !connection)
         return;
-    xcb_connection_t *connection = x11->connection();
     if (!m_timeAtom) {
         static const char name[] = "_QUAYLINE_TIME";
         xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
