@@ -36,6 +36,7 @@ constexpr int topBarHeight = 32;
 constexpr int trayAreaLeft = 800;
 constexpr int buttonLeft = 0x110; // BTN_LEFT, as the evdev devices report it
 constexpr quint32 keyEscape = 0xff1b;
+constexpr int callMs = 5000;
 
 } // namespace
 
@@ -89,7 +90,8 @@ class GnomeTest : public QObject {
                       const QString &method, const QVariantList &arguments = {}) {
         QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
         message.setArguments(arguments);
-        return m_bus->call(message, QDBus::BlockWithGui, stepMs);
+        // Short: many calls run in loops that have their own deadline.
+        return m_bus->call(message, QDBus::BlockWithGui, callMs);
     }
 
     QVariant property(const QString &service, const QString &path, const QString &interface,
