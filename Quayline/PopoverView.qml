@@ -369,6 +369,7 @@ Item {
                 delegate: Column {
                     id: listRow
                     required property portEntry entry
+                    required property string stopStage
                     width: ListView.view.width
 
                     PortRowView {
@@ -377,6 +378,7 @@ Item {
                         width: parent.width
                         viewModel: root.viewModel
                         entry: listRow.entry
+                        stopStage: listRow.stopStage
                         selected: root.selectedId !== "" && root.selectedId === listRow.entry.id
                         onSelectRequested: root.selectedId = listRow.entry.id
                         onContextMenuRequested: (x, y) => {
