@@ -142,6 +142,8 @@ void writeJsonObject(OutputStream &out, const PortEntry &e) {
     out << "        ],\n";
     text("container", p.container);
     text("cwd", p.cwd);
+    key("cwdDeleted");
+    out << (p.cwdDeleted ? "true" : "false") << ",\n";
     text("id", e.id());
     text("ipVersion", e.ipVersion);
     text("networkProtocol", e.networkProtocol);

@@ -128,6 +128,7 @@ private slots:
                 o[keys[c]] = c == 0 || c == 3 ? QJsonValue(f[c].toInt()) : QJsonValue(f[c]);
             for (const char *key : {"container", "cwd", "startedAt", "unit"})
                 o[key] = "";
+            o["cwdDeleted"] = false;
             o["commandLine"] = QJsonArray();
             expected.append(o);
         }
@@ -168,6 +169,7 @@ private slots:
         PortEntry known = entry(7, "node");
         known.process.commandLine = {"/usr/bin/node", "server.js", "--port=8007"};
         known.process.cwd = "/srv/app";
+        known.process.cwdDeleted = true;
         known.process.unit = "app.service";
         known.process.container = "0123456789ab";
         known.process.startedAt = QDateTime(QDate(2026, 12, 6), QTime(18, 1, 2), Qt::UTC);
@@ -195,6 +197,7 @@ private slots:
                 {"state", e.state},
                 {"commandLine", QJsonArray::fromStringList(p.commandLine)},
                 {"cwd", p.cwd},
+                {"cwdDeleted", p.cwdDeleted},
                 {"unit", p.unit},
                 {"container", p.container},
                 {"startedAt", p.startedAt.isValid() ? p.startedAt.toString(Qt::ISODate) : ""}});
@@ -215,6 +218,10 @@ private slots:
         QTest::newRow("bidi controls")
             << EscapeCase{"\u061c\u200e\u200f\u202a\u202e dhss\u2066\u2069\u200d",
                           "\\u061c\\u200e\\u200f\\u202a\\u202e dhss\\u2066\\u2069\u200d"};
+        // A Qt Quick Text breaks the line at the separators; a decoder drops a leading BOM.
+        QTest::newRow("line and paragraph separators, BOM")
+            << EscapeCase{QChar(0xfeff) + QString("demo\u2028Folder: /root/x\u2029"),
+                          "\\ufeffdemo\\u2028Folder: /root/x\\u2029"};
     }
     void escaping() {
         QFETCH(EscapeCase, c);

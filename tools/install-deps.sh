@@ -5,13 +5,15 @@
 set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-declarative-dev qt6-svg-dev
-       qt6-declarative-dev-tools libxcb1-dev)
+       qt6-declarative-dev-tools qt6-l10n-tools libxcb1-dev)
 runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qml6-module-qtqml-workerscript qml6-module-qtquick-layouts qml6-module-qtquick-controls
          qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins
          qt6-wayland fonts-dejavu-core)
 tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
-       dbus-daemon weston xwayland x11-utils gnome-shell gnome-shell-extension-appindicator)
+       dbus-bin dbus-daemon weston xwayland x11-utils zsh
+       sway waybar wayvnc wtype grim xfce4-panel xfconf
+       gnome-shell gnome-shell-extension-appindicator)
 bench=(libbenchmark-dev time python3)
 fuzz=(clang libclang-rt-14-dev)
 

@@ -22,8 +22,6 @@ struct PopoverPlacement {
     int gap = 4;             // between icon and panel
     int minimumHeight = 200; // the shortest panel that still shows a few rows
 
-    // The panel's top-left corner, in global coordinates.
-    QPoint topLeft() const { return geometry().topLeft(); }
     // The panel's place and size: never larger than its natural size, and
     // inside the available area whenever that is at least as large.
     QRect geometry() const;

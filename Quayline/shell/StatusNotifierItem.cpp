@@ -30,6 +30,12 @@ const QString passiveStatus = QStringLiteral("Passive");
 // property changes for 16 ms) and to close its menu.
 constexpr int statusRestoreMs = 500;
 
+// The watcher is there but did not answer in time (or left without answering).
+bool unanswered(const QString &errorName) {
+    return errorName == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+           errorName == QLatin1String("org.freedesktop.DBus.Error.Timeout");
+}
+
 } // namespace
 
 // org.kde.StatusNotifierItem on the item's path.
@@ -172,7 +178,12 @@ public slots:
             QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
     }
 
-    QList<int> EventGroup(const DBusMenuEventList &events) {
+    // Spelt out, not as DBusMenuEventList: QtDBus finds a slot's argument
+    // types by the name moc recorded, and knows the list only by this one.
+    // Under the alias the method was not exported at all, and hosts that
+    // send their clicks in groups (xfce4-panel, waybar) could not choose any
+    // menu entry.
+    QList<int> EventGroup(const QList<DBusMenuEvent> &events) {
         QList<int> unknown;
         for (const DBusMenuEvent &event : events) {
             if (event.id != 0 && !actionFor(event.id))
@@ -236,6 +247,11 @@ private:
     DBusMenuObject *m_object;
     QMenu *m_menu;
     StatusNotifierItem *m_item;
+    // The tray menu is built once, before the item is exported, and its
+    // entries never change text, state or number afterwards; so the layout
+    // hosts cache stays right and there is nothing to announce with
+    // LayoutUpdated or ItemsPropertiesUpdated. A menu that changed would have
+    // to raise the revision and send LayoutUpdated.
     uint m_revision = 1;
 };
 
@@ -287,10 +303,7 @@ bool StatusNotifierItem::start() {
                                             QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this](const QString &, const QString &, const QString &newOwner) {
-                    if (newOwner.isEmpty())
-                        setActive(false);
-                    else
-                        checkWatcher();
+                    onWatcherOwnerChanged(newOwner);
                 });
         for (const char *signal :
              {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"})
@@ -298,10 +311,31 @@ bool StatusNotifierItem::start() {
                           SLOT(checkWatcher()));
     }
     checkWatcher();
-    return m_active;
+    return true;
+}
+
+void StatusNotifierItem::onWatcherOwnerChanged(const QString &newOwner) {
+    // Also when the name passes straight from one owner to another (a panel
+    // restarting with replacement): the new watcher has never heard of us.
+    ++m_ownerGeneration;
+    m_registered = false;
+    m_checking = false; // a question to the old owner no longer counts
+    m_checkAgain = false;
+    if (newOwner.isEmpty()) {
+        setActive(false);
+        emit watcherChecked();
+        return;
+    }
+    checkWatcher();
 }
 
 void StatusNotifierItem::checkWatcher() {
+    if (m_checking) {
+        m_checkAgain = true;
+        return;
+    }
+    m_checking = true;
+    m_checkAgain = false;
     // A watcher without a host shows the item nowhere; the X11 tray may.
     QDBusMessage get = QDBusMessage::createMethodCall(
         watcherService, watcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
@@ -309,28 +343,68 @@ void StatusNotifierItem::checkWatcher() {
     get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     // Only a watcher that runs counts; asking must not start one by activation.
     get.setAutoStartService(false);
-    const QDBusMessage reply = m_bus.call(get, QDBus::Block, watcherTimeoutMs);
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(get, watcherTimeoutMs), this);
+    const quint64 generation = m_ownerGeneration;
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher *call) {
+                call->deleteLater();
+                // Asked of an owner that has gone: its successor was asked anew.
+                if (generation != m_ownerGeneration)
+                    return;
+                m_checking = false;
+                onHostAnswer(call->reply());
+                if (m_checkAgain)
+                    checkWatcher();
+            });
+}
+
+void StatusNotifierItem::onHostAnswer(const QDBusMessage &reply) {
+    if (unanswered(reply.errorName())) {
+        // A watcher that is there but does not answer: nothing is learnt, and
+        // the icon stays where it is until the watcher speaks again or leaves.
+        // (Falling back to the X11 tray would ask this same watcher again,
+        // through Qt, with a far longer wait.)
+        if (!m_active)
+            emit watcherChecked();
+        return;
+    }
     const bool hostThere = reply.type() == QDBusMessage::ReplyMessage &&
                            reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
     if (!hostThere) {
+        m_registered = false;
         setActive(false);
-        return;
+    } else if (!m_registered) {
+        registerWithWatcher();
     }
-    if (m_active)
-        return;
+    emit watcherChecked();
+}
+
+void StatusNotifierItem::registerWithWatcher() {
     QDBusMessage registration = QDBusMessage::createMethodCall(
         watcherService, watcherPath, watcherService, QStringLiteral("RegisterStatusNotifierItem"));
     registration << m_serviceName;
-    // Asynchronous: a watcher may call back into the item before it answers.
-    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(registration), this);
-    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-        w->deleteLater();
-        if (w->isError()) {
-            qWarning("quayline: the StatusNotifier watcher refused the icon: %s",
-                     qPrintable(w->error().message()));
-            setActive(false);
-        }
-    });
+    // The answer is not waited for: a watcher may call back into the item
+    // before it answers.
+    auto *pending =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(registration, watcherTimeoutMs), this);
+    const quint64 generation = m_ownerGeneration;
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher *call) {
+                call->deleteLater();
+                if (!call->isError() || generation != m_ownerGeneration)
+                    return;
+                if (unanswered(call->error().name())) {
+                    // As with a question that went unanswered; the next one
+                    // registers again.
+                    m_registered = false;
+                    return;
+                }
+                qWarning("quayline: the StatusNotifier watcher refused the icon: %s",
+                         qPrintable(call->error().message()));
+                m_registered = false;
+                setActive(false);
+            });
+    m_registered = true;
     setActive(true);
 }
 

@@ -5,6 +5,7 @@
 #include "Quayline/shell/SettingsWindow.h"
 #include "Quayline/shell/StatusNotifierItem.h"
 #include "Quayline/shell/TrayGlyph.h"
+#include "Quayline/shell/WlrootsBar.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QApplication>
@@ -60,6 +61,19 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
             &TrayShell::onStatusNotifierActiveChanged);
     // No window yet: the timer, once started, scans only while one is shown.
     m_model->setOnScreen(false);
+    m_wlroots = WlrootsBar::isWlrootsSession([](const char *name) { return qgetenv(name); },
+                                             QGuiApplication::platformName());
+    // The compositor learns of the window a moment after show(): asked again
+    // until it has it (a frame or two, longer on a busy machine).
+    m_wlrootsMove.setInterval(10);
+    connect(&m_wlrootsMove, &QTimer::timeout, this, [this] {
+        const bool moved = m_popover && m_popover->isVisible() &&
+                           WlrootsBar::moveWindow([](const char *name) { return qgetenv(name); },
+                                                  QCoreApplication::applicationPid(),
+                                                  m_popover->title(), m_wlrootsTarget);
+        if (moved || !m_popover || !m_popover->isVisible() || --m_wlrootsMoveTries <= 0)
+            m_wlrootsMove.stop();
+    });
 }
 
 TrayShell::~TrayShell() {
@@ -69,16 +83,18 @@ TrayShell::~TrayShell() {
 }
 
 bool TrayShell::start() {
-    if (!m_statusNotifier->start()) {
-        // Shown even without a tray host: on X11 the icon docks by itself
-        // when a host turns up later.
-        showXEmbedIcon();
-    }
-    if (!trayAvailable()) {
-        if (!ensurePopover())
-            return false;
-        showPanel();
-        return true;
+    if (m_statusNotifier->start()) {
+        // The watcher answers later; until it has, no icon of Qt's is made
+        // (it would register an item of its own next to ours).
+        connect(
+            m_statusNotifier.get(), &StatusNotifierItem::watcherChecked, this,
+            [this] {
+                if (!settleTray())
+                    QCoreApplication::exit(1);
+            },
+            Qt::SingleShotConnection);
+    } else if (!settleTray()) {
+        return false;
     }
     // The icon first, so that it appears at once; the panel is made on the
     // next turn of the event loop, before any click can reach the icon.
@@ -86,6 +102,20 @@ bool TrayShell::start() {
         if (!ensurePopover())
             QCoreApplication::exit(1);
     });
+    return true;
+}
+
+bool TrayShell::settleTray() {
+    if (!m_statusNotifier->isActive()) {
+        // Shown even without a tray host: on X11 the icon docks by itself
+        // when a host turns up later.
+        showXEmbedIcon();
+    }
+    if (trayAvailable())
+        return true;
+    if (!ensurePopover())
+        return false;
+    showPanel();
     return true;
 }
 
@@ -130,9 +160,12 @@ void TrayShell::showPanel() {
     // from; without a tray host it is an ordinary window.
     if (trayAvailable()) {
         const QRect geometry = popoverGeometry();
-        if (!m_popover->isVisible())
+        const bool appearing = !m_popover->isVisible();
+        if (appearing)
             m_popover->setPanelHeight(geometry.height());
         m_popover->present(PopoverWindow::Mode::Popover, geometry.topLeft());
+        if (appearing && m_wlroots)
+            moveOnWlroots(geometry.topLeft());
     } else {
         const QScreen *screen = QGuiApplication::primaryScreen();
         std::optional<QPoint> centred;
@@ -244,6 +277,8 @@ void TrayShell::showXEmbedIcon() {
 }
 
 QRect TrayShell::popoverGeometry() const {
+    if (m_wlroots && m_statusNotifier->isActive())
+        return wlrootsPopoverGeometry();
     PopoverPlacement placement;
     // A StatusNotifier host tells where the click was, and Qt's icon knows
     // nothing; the X11 tray tells where the icon is. Where a StatusNotifier
@@ -271,4 +306,31 @@ QRect TrayShell::popoverGeometry() const {
         placement.availableGeometry = screen->availableGeometry();
     }
     return placement.geometry();
+}
+
+QRect TrayShell::wlrootsPopoverGeometry() const {
+    // The bar is found from what it leaves free of its output; the pointer
+    // and Qt's available area know nothing of it here.
+    const QRect usable = WlrootsBar::usableArea([](const char *name) { return qgetenv(name); });
+    const QScreen *screen = usable.isValid() ? QGuiApplication::screenAt(usable.center()) : nullptr;
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    PopoverPlacement placement;
+    placement.size = m_popover->naturalSize();
+    if (!screen)
+        return {QPoint(), placement.size};
+    placement.screenGeometry = screen->geometry();
+    placement.availableGeometry = usable.isValid() ? usable : screen->availableGeometry();
+    placement.cursor = WlrootsBar::trayAnchor(placement.screenGeometry, usable, m_clickPosition);
+    return placement.geometry();
+}
+
+void TrayShell::moveOnWlroots(QPoint topLeft) {
+    // sway centres the floating window whatever it asked for; its IPC moves it.
+    // The other wlroots compositors have no such IPC.
+    if (qEnvironmentVariableIsEmpty("SWAYSOCK") && qEnvironmentVariableIsEmpty("I3SOCK"))
+        return;
+    m_wlrootsTarget = topLeft;
+    m_wlrootsMoveTries = 500; // 5 s: a loaded machine may take that long to map it
+    m_wlrootsMove.start();
 }
