@@ -90,6 +90,20 @@ private slots:
         QTest::newRow("too little room either side: the whole height, over the click")
             << QRect() << QPoint(300, 150) << QRect(0, 0, 640, 300) << QRect(0, 0, 640, 300)
             << QRect(110, 0, 380, 300);
+        // Nothing to go by (GNOME's menu, a host's own menu): the tray's corner, full height.
+        const QRect gnome(0, 0, 1280, 800), gnomeArea(0, 32, 1280, 768);
+        QTest::newRow("no click, top bar: top right under it, full height")
+            << QRect() << QPoint() << gnome << gnomeArea << QRect(900, 32, 380, 460);
+        QTest::newRow("no click, bottom taskbar: bottom right above it")
+            << QRect() << QPoint() << hd << bottomPanel << QRect(1540, 580, 380, 460);
+        QTest::newRow("no click, top bar and bottom dock: the top bar's corner")
+            << QRect() << QPoint() << gnome << QRect(0, 32, 1280, 720) << QRect(900, 32, 380, 460);
+        QTest::newRow("no click, left panel: bottom left beside it")
+            << QRect() << QPoint() << hd << QRect(48, 0, 1872, 1080) << QRect(48, 620, 380, 460);
+        QTest::newRow("no click, nothing reserved: top right")
+            << QRect() << QPoint() << gnome << gnome << QRect(900, 0, 380, 460);
+        QTest::newRow("no click, small screen: as tall as the area, not shrunk further")
+            << QRect() << QPoint() << small << QRect(0, 12, 640, 388) << QRect(260, 12, 380, 388);
     }
 
     void geometry() {
@@ -103,6 +117,42 @@ private slots:
         const QRect found = placement.geometry();
         QCOMPARE(found, expected);
         QVERIFY(available.contains(found));
+    }
+
+    // Which reported click positions are kept as the icon's place. Some hosts
+    // send the position inside the icon (8, 14), which would open the panel
+    // in the screen's top-left corner far from a tray elsewhere.
+    void trustedClick_data() {
+        QTest::addColumn<QPoint>("click");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QPoint>("last"); // null: none yet
+        QTest::addColumn<bool>("trusted");
+        const QRect topBar(0, 32, 1280, 768), free(0, 0, 1280, 800);
+        QTest::newRow("on the top bar at the right")
+            << QPoint(1200, 12) << topBar << QPoint() << true;
+        QTest::newRow("in the middle of the screen")
+            << QPoint(640, 400) << free << QPoint() << true;
+        QTest::newRow("inside the icon, nothing reserved at the corner")
+            << QPoint(8, 14) << free << QPoint() << false;
+        QTest::newRow("inside the icon, tray seen elsewhere before")
+            << QPoint(8, 14) << topBar << QPoint(1200, 12) << false;
+        QTest::newRow("corner of a top bar that holds the tray at its left")
+            << QPoint(8, 14) << topBar << QPoint() << true;
+        QTest::newRow("corner again, the tray was there before")
+            << QPoint(10, 12) << free << QPoint(8, 14) << true;
+        QTest::newRow("just outside the box") << QPoint(64, 14) << free << QPoint() << true;
+        QTest::newRow("off every screen") << QPoint(-5, 900) << free << QPoint() << false;
+    }
+
+    void trustedClick() {
+        QFETCH(QPoint, click);
+        QFETCH(QRect, available);
+        QFETCH(QPoint, last);
+        const QRect screen(0, 0, 1280, 800);
+        QTEST(PopoverPlacement::isTrustedClick(
+                  click, screen.contains(click) ? screen : QRect(), available,
+                  last.isNull() ? std::nullopt : std::optional<QPoint>(last)),
+              "trusted");
     }
 
     void platform_data() {

@@ -401,6 +401,61 @@ private slots:
         quitThroughMenu(app, service);
     }
 
+    // GNOME Shell's AppIndicator extension opens the item's menu on a single
+    // click and sends Activate only for a double click. From the connection
+    // that owns org.gnome.Shell the menu's opening is the click: the item
+    // goes passive (which makes the shell close the menu) and the panel
+    // toggles once the menu has closed; Activate from there shows the panel
+    // and never closes it. Other hosts open the menu on a right click, and
+    // nothing happens then.
+    void gnomeMenuOpeningIsTheClick() {
+        QProcess app;
+        const auto ending = qScopeGuard([&] {
+            endProcess(app);
+            m_connection->unregisterService("org.gnome.Shell");
+        });
+        const QString service = startRegistered(app, environment(m_display));
+        QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
+        const auto status = [&] {
+            const QDBusMessage reply =
+                call(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                     {QString("org.kde.StatusNotifierItem"), QString("Status")});
+            return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+        };
+        const auto menuEvent = [&](const QString &event) {
+            call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                 {0, event, QVariant::fromValue(QDBusVariant(0)), 0u});
+        };
+        const auto panelShown = [&] { return !windows(m_display, false).isEmpty(); };
+        // GNOME's click: opened, then closed once the item went passive.
+        const auto gnomeClick = [&] {
+            menuEvent("opened");
+            QCOMPARE(status(), QString("Passive"));
+            menuEvent("closed");
+            QCOMPARE(status(), QString("Active"));
+        };
+
+        // Another host's menu: the item stays as it is, and no panel opens
+        // (the toggle below would otherwise close it).
+        menuEvent("opened");
+        QCOMPARE(status(), QString("Active"));
+        menuEvent("closed");
+
+        QVERIFY(m_connection->registerService("org.gnome.Shell"));
+        gnomeClick();
+        QVERIFY2(waitFor(panelShown, stepMs), app.readAllStandardError().constData());
+        // GNOME's double click while open: still open, so the next click closes it.
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {1270, 12});
+        gnomeClick();
+        QVERIFY(waitFor([&] { return !panelShown(); }, stepMs));
+        // And while closed it opens the panel.
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {1270, 12});
+        QVERIFY(waitFor(panelShown, stepMs));
+
+        QVERIFY(m_connection->unregisterService("org.gnome.Shell"));
+        quitThroughMenu(app, service);
+    }
+
     // In a Wayland session with XWayland the program runs on XWayland, where
     // the panel can be placed at the click; here under a headless weston.
     void waylandSessionUsesXWayland() {

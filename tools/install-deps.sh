@@ -5,14 +5,15 @@
 set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-declarative-dev qt6-svg-dev
-       qt6-declarative-dev-tools qt6-l10n-tools)
+       qt6-declarative-dev-tools qt6-l10n-tools libxcb1-dev)
 runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qml6-module-qtqml-workerscript qml6-module-qtquick-layouts qml6-module-qtquick-controls
          qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins
          qt6-wayland fonts-dejavu-core)
 tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        dbus-bin dbus-daemon weston xwayland x11-utils bash-completion debootstrap fish zsh
-       sway waybar wayvnc wtype grim xfce4-panel xfconf)
+       sway waybar wayvnc wtype grim xfce4-panel xfconf
+       gnome-shell gnome-shell-extension-appindicator)
 # Building the Debian package and checking it.
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
 #include <QImage>
 #include <QList>
 #include <QObject>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 
 class QMenu;
 class QDBusServiceWatcher;
@@ -23,7 +25,12 @@ class QDBusServiceWatcher;
 // watcher that is slow or never answers must not keep the item (and the
 // program's event loop) from answering its host. Its menu is the given QMenu,
 // exported over com.canonical.dbusmenu.
-class StatusNotifierItem : public QObject {
+//
+// GNOME Shell's AppIndicator extension sends no Activate for a single click:
+// it opens the item's menu, and only a double click activates. There the
+// menu's opening is taken as the click, and the menu is put away at once
+// (the panel offers what it holds).
+class StatusNotifierItem : public QObject, protected QDBusContext {
     Q_OBJECT
 
 public:
@@ -59,6 +66,10 @@ public:
     void handleActivate(int x, int y);
     void handleSecondaryActivate(int x, int y);
     void handleContextMenu(int x, int y);
+    QString status() const { return m_status; }
+    // An event on the menu's root item from the host on the bus connection
+    // named by sender: "opened" or "closed".
+    void handleMenuEvent(const QString &sender, const QString &eventId);
 
 signals:
     void activeChanged(bool active);
@@ -68,12 +79,16 @@ signals:
     // A primary (left) or secondary (middle) click, at the position the host
     // reported in logical coordinates; null when the host did not say.
     void activated(QPoint position);
+    // The host wants the panel shown, not toggled: GNOME's extension sends
+    // Activate only for a double click, whose first click opened the panel.
+    void showRequested(QPoint position);
     void secondaryActivated(QPoint position);
     // The host asks the item to show its menu itself (hosts without dbusmenu).
     void contextMenuRequested(QPoint position);
 
     // D-Bus signals of the item interface, relayed by its adaptor.
     void iconChanged();
+    void statusChanged(const QString &status);
 
 private slots:
     // Asks the watcher whether a host is there and registers the item with it.
@@ -84,6 +99,13 @@ private:
     void onHostAnswer(const QDBusMessage &reply);
     void registerWithWatcher();
     void setActive(bool active);
+    void setStatus(const QString &status);
+    // GNOME's menu for the item has closed (or should have by now): the icon
+    // comes back, and the click that opened the menu takes effect.
+    void hostMenuGone();
+    // Whether the bus connection named is GNOME Shell's, that is, the host is
+    // its AppIndicator extension.
+    bool isGnomeShell(const QString &sender) const;
 
     QString m_id;
     QString m_title;
@@ -94,6 +116,10 @@ private:
     QDBusServiceWatcher *m_watcher = nullptr;
     bool m_exported = false;
     bool m_active = false;
+    QString m_status = QStringLiteral("Active");
+    // Brings the icon back should the host not report its menu closed.
+    QTimer m_statusRestore;
+    bool m_menuClick = false; // a click opened GNOME's menu, not yet acted on
     // Registered with the watcher's present owner (a new owner knows nothing of us).
     bool m_registered = false;
     // One question to the watcher at a time: signals that come meanwhile only

@@ -46,6 +46,11 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
     m_statusNotifier->setIcon({themed.name, themed.themePath, glyph});
     connect(m_statusNotifier.get(), &StatusNotifierItem::activated, this,
             &TrayShell::onStatusNotifierActivated);
+    connect(m_statusNotifier.get(), &StatusNotifierItem::showRequested, this,
+            [this](QPoint position) {
+                rememberClick(position);
+                showPanel();
+            });
     // The middle click: the panel too; there is no second action to give it.
     connect(m_statusNotifier.get(), &StatusNotifierItem::secondaryActivated, this,
             &TrayShell::onStatusNotifierActivated);
@@ -227,11 +232,20 @@ void TrayShell::onPanelClosedAsWindow() {
 }
 
 void TrayShell::onStatusNotifierActivated(QPoint position) {
-    // The icon stays where it is; a later "Open Quayline" from the menu opens
-    // the panel at the same place.
-    if (!position.isNull())
-        m_clickPosition = position;
+    rememberClick(position);
     togglePanel();
+}
+
+void TrayShell::rememberClick(QPoint position) {
+    // The icon stays where it is; a later click that comes without a usable
+    // position, or "Open Quayline" from the menu, opens the panel at the same place.
+    if (position.isNull())
+        return;
+    const QScreen *screen = QGuiApplication::screenAt(position);
+    if (PopoverPlacement::isTrustedClick(position, screen ? screen->geometry() : QRect(),
+                                         screen ? screen->availableGeometry() : QRect(),
+                                         m_clickPosition))
+        m_clickPosition = position;
 }
 
 void TrayShell::onStatusNotifierActiveChanged(bool active) {
@@ -267,17 +281,24 @@ QRect TrayShell::popoverGeometry() const {
         return wlrootsPopoverGeometry();
     PopoverPlacement placement;
     // A StatusNotifier host tells where the click was, and Qt's icon knows
-    // nothing; the X11 tray tells where the icon is.
-    if (m_statusNotifier->isActive())
-        placement.cursor = m_clickPosition.value_or(QCursor::pos());
-    else if (m_tray)
-        placement.iconGeometry = m_tray->geometry();
-    if (placement.iconGeometry.isEmpty() && placement.cursor.isNull())
-        placement.cursor = QCursor::pos();
+    // nothing; the X11 tray tells where the icon is. Where a StatusNotifier
+    // host has not told (GNOME's menu, a host's own menu), the panel goes to
+    // the tray's corner: the pointer's last known place is no guide, since
+    // under XWayland it is wherever the pointer last crossed an X11 window.
+    if (m_statusNotifier->isActive()) {
+        placement.cursor = m_clickPosition.value_or(QPoint());
+    } else {
+        if (m_tray)
+            placement.iconGeometry = m_tray->geometry();
+        if (placement.iconGeometry.isEmpty())
+            placement.cursor = QCursor::pos();
+    }
     placement.size = m_popover->naturalSize();
     const QPoint anchor =
         placement.iconGeometry.isEmpty() ? placement.cursor : placement.iconGeometry.center();
-    const QScreen *screen = QGuiApplication::screenAt(anchor);
+    const QScreen *screen = placement.iconGeometry.isEmpty() && placement.cursor.isNull()
+                                ? QGuiApplication::primaryScreen()
+                                : QGuiApplication::screenAt(anchor);
     if (!screen)
         screen = QGuiApplication::primaryScreen();
     if (screen) {

@@ -56,6 +56,8 @@ private:
     bool ensureSettings();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void onStatusNotifierActivated(QPoint position);
+    // Keeps a click position a host reported, unless it cannot be the icon's.
+    void rememberClick(QPoint position);
     void onStatusNotifierActiveChanged(bool active);
     void onPanelClosedAsWindow();
     bool trayAvailable() const;
