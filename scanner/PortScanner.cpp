@@ -1,6 +1,8 @@
 #include "scanner/PortScanner.h"
 
+#include "scanner/CgroupPaths.h"
 #include "scanner/FieldOutputParser.h"
+#include "scanner/KernelRows.h"
 #include "scanner/ProcessReader.h"
 
 #include <QDeadlineTimer>
@@ -9,6 +11,7 @@
 #include <QMutex>
 #include <QPromise>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -332,24 +335,54 @@ QFuture<ScanResult> PortScanner::scan() const {
         return QtFuture::makeReadyFuture(ScanResult{{}, missingLsofMessage(m_lsofPath)});
 
     QList<QFuture<RunResult>> runs{run(tcpArguments()), run(udpArguments())};
+    // The kernel's table is read while lsof runs; it takes milliseconds.
+    QFuture<SocketTableResult> table = m_readSocketTable
+                                           ? QtConcurrent::run(lsofPool(), m_readSocketTable)
+                                           : QtFuture::makeReadyFuture(SocketTableResult{});
+    const bool readsTable = bool(m_readSocketTable);
     return QtFuture::whenAll(runs.begin(), runs.end())
         // On the lsof pool, which lives as long as the process: a scan that ends
         // while the program quits must not schedule onto the global pool, which
         // static destruction may already have taken down.
-        .then(lsofPool(), [](const QList<QFuture<RunResult>> &done) {
+        .then(lsofPool(), [table, readsTable](const QList<QFuture<RunResult>> &done) {
             const RunResult tcp = done.at(0).result();
             const RunResult udp = done.at(1).result();
             // Half a listing would read as "nothing else is listening".
             if (tcp.errorText || udp.errorText)
-                return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText};
-            ScanResult result{combine(tcp.output, udp.output), std::nullopt};
+                return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText, {}};
+            PortEntryList records = parseFieldOutput(tcp.output, QStringLiteral("TCP"));
+            records.append(parseFieldOutput(udp.output, QStringLiteral("UDP")));
             // Right after lsof returned, so that a pid has had little time to
             // pass to another process; one read of /proc per distinct pid.
             // Never destroyed, for the same reason as the pool.
             static const ProcessReader *const reader = new ProcessReader;
-            reader->fill(result.entries);
+            static CgroupPaths *const cgroups = new CgroupPaths;
+            reader->fill(records);
+            ScanResult result;
+            const SocketTableResult sockets = table.result();
+            if (sockets.source != SocketTableResult::Source::None) {
+                const KernelRows kernel(*reader, *cgroups);
+                // Only a whole table can tell that a pid no longer holds its socket.
+                if (!sockets.errorText)
+                    kernel.confirmHolders(records, sockets.sockets);
+                records.append(kernel.unattributed(records, sockets.sockets));
+            }
+            if (readsTable && sockets.errorText)
+                result.notice = socketTableNotice();
+            result.entries = mergeEntries(records);
             return result;
         });
+}
+
+PortScanner::SocketTableRead PortScanner::defaultSocketTableRead() {
+    if (qgetenv("QUAYLINE_SOCKET_TABLE") == "off")
+        return {};
+    return [] { return SocketTable::read(); };
+}
+
+QString PortScanner::socketTableNotice() {
+    return QStringLiteral("Ports of other users may be missing: the kernel\u2019s socket table "
+                          "could not be read.");
 }
 
 QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {

@@ -232,6 +232,10 @@ void PortListViewModel::applyScan(const ScanResult &result) {
     const bool errorDiffers = result.errorText != m_lastScanError;
     if (errorDiffers)
         m_lastScanError = result.errorText;
+    const QString notice = result.notice.value_or(QString());
+    const bool noticeDiffers = notice != m_scanNotice;
+    if (noticeDiffers)
+        m_scanNotice = notice;
     pruneTermSent(m_pidsTermSent, m_entries);
     const bool wasLoading = std::exchange(m_isLoading, false);
 
@@ -242,6 +246,8 @@ void PortListViewModel::applyScan(const ScanResult &result) {
     }
     if (errorDiffers)
         emit lastScanErrorChanged();
+    if (noticeDiffers)
+        emit scanNoticeChanged();
     emit pidsTermSentChanged(); // the pruning reports even when it removed nothing
     if (wasLoading)
         emit isLoadingChanged();
@@ -265,11 +271,15 @@ void PortListViewModel::refreshAndRestartTimer() {
 }
 
 void PortListViewModel::stopProcess(const PortEntry &entry) {
+    // Another user's port, or one whose process is not certain: nothing to
+    // signal; the row itself says what would stop it.
+    if (!entry.stopCommand().isEmpty())
+        return;
     // SIGKILL only follows a SIGTERM this very process got: a pid listed again
     // for a process that started later begins with SIGTERM.
     const quint64 startTicks = entry.process.startTicks;
-    const bool forgotten = m_termSentStartTicks.value(entry.pid) != startTicks &&
-                           m_pidsTermSent.remove(entry.pid);
+    const bool forgotten =
+        m_termSentStartTicks.value(entry.pid) != startTicks && m_pidsTermSent.remove(entry.pid);
     const std::optional<KillError> error =
         escalateStop(m_pidsTermSent, entry.pid, entry.user, startTicks, m_system);
     if (m_pidsTermSent.contains(entry.pid))

@@ -30,6 +30,8 @@ class PortListViewModel : public QObject {
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
     // null while the last scan reported no error, otherwise its text
     Q_PROPERTY(QVariant lastScanError READ lastScanErrorValue NOTIFY lastScanErrorChanged)
+    // Empty, or what the last scan could not cover (the sockets of other users)
+    Q_PROPERTY(QString scanNotice READ scanNotice NOTIFY scanNoticeChanged)
     Q_PROPERTY(QList<int> pidsTermSent READ pidsTermSentList NOTIFY pidsTermSentChanged)
     Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
     // null or a KillMessage; writing null (or undefined) dismisses it
@@ -66,6 +68,7 @@ public:
     const PortEntryList &entries() const { return m_entries; }
     bool isLoading() const { return m_isLoading; }
     const std::optional<QString> &lastScanError() const { return m_lastScanError; }
+    const QString &scanNotice() const { return m_scanNotice; }
     const QSet<qint32> &pidsTermSent() const { return m_pidsTermSent; }
 
     const QString &searchText() const { return m_searchText; }
@@ -107,6 +110,7 @@ signals:
     void entriesChanged();
     void isLoadingChanged();
     void lastScanErrorChanged();
+    void scanNoticeChanged();
     void pidsTermSentChanged();
     void searchTextChanged();
     void killErrorChanged();
@@ -136,6 +140,7 @@ private:
     PortEntryList m_entries;
     bool m_isLoading = false;
     std::optional<QString> m_lastScanError;
+    QString m_scanNotice;
     QSet<qint32> m_pidsTermSent;
     QHash<qint32, quint64> m_termSentStartTicks; // the start time of each process sent SIGTERM
     QString m_searchText;
