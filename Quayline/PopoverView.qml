@@ -472,12 +472,6 @@ Item {
             onTriggered: DesktopActions.copyText(String(rowMenu.entry.port)) // qmllint disable type
         }
         MenuItem {
-            objectName: "copyStopCommand"
-            text: qsTr("Copy Stop Command")
-            enabled: rowMenu.entry.stopCommand !== ""
-            onTriggered: DesktopActions.copyText(rowMenu.entry.stopCommand)
-        }
-        MenuItem {
             objectName: "copyPid"
             text: qsTr("Copy PID")
             enabled: rowMenu.entry.pid > 0 // no process known: nothing to copy
@@ -504,6 +498,13 @@ Item {
             text: qsTr("Open Working Folder")
             enabled: rowMenu.entry.process.cwd !== ""
             onTriggered: DesktopActions.openUrl(DesktopActions.folderUrl(rowMenu.entry.process.cwd))
+        }
+        // Another user's port: what would stop it ("systemctl stop nginx.service").
+        MenuItem {
+            objectName: "copyStopCommand"
+            text: qsTr("Copy Stop Command")
+            enabled: rowMenu.entry.stopCommand !== ""
+            onTriggered: DesktopActions.copyText(rowMenu.entry.stopCommand)
         }
     }
 

@@ -37,8 +37,14 @@ Item {
     // arg(), so that a "%1" in a process name stays as it is.
     // qint64 is unknown to the Qt 6.4 linter; at run time it is a plain number.
     readonly property string accessibleText: {
-        const parts = [qsTr("Port %1").arg(String(entry.port)), entry.processName, // qmllint disable type
-                       qsTr("PID %1").arg(String(entry.pid)), entry.networkProtocol]
+        const parts = [qsTr("Port %1").arg(String(entry.port))] // qmllint disable type
+        if (entry.processName !== "")
+            parts.push(entry.processName)
+        if (entry.pid > 0)
+            parts.push(qsTr("PID %1").arg(String(entry.pid)))
+        if (entry.holder !== "")
+            parts.push(entry.holder)
+        parts.push(entry.networkProtocol)
         if (entry.state === "LISTEN")
             parts.push(qsTr("listening"))
         else if (entry.state !== "")

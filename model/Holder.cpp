@@ -33,7 +33,7 @@ std::optional<StopHint> stopHint(const PortEntry &entry, qint64 selfUid) {
                                      "by %2.")
                           .arg(entry.port)
                           .arg(holderText(entry));
-    if (!entry.process.container.isEmpty())
+    if (!entry.containerName.isEmpty() || !entry.process.container.isEmpty())
         hint.command = QStringLiteral("docker stop ") + (entry.containerName.isEmpty()
                                                              ? entry.process.container.left(12)
                                                              : entry.containerName);

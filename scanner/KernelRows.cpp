@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QMutex>
 #include <QSet>
 #include <cstring>
 #include <dirent.h>
@@ -213,20 +214,41 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
     };
 
     // The user's own processes by the sockets they hold, read only when one
-    // of the user's sockets is missing from lsof's list.
+    // of the user's sockets is missing from lsof's list. lsof reads every
+    // descriptor table of the user's processes, so what it misses is held
+    // where the main thread has exited (a zombie leader) and other threads
+    // keep the table: only those are read. An inode looked for in vain is
+    // not looked for again (it names that socket as long as it lives).
     const quint32 self = m_self;
     std::optional<QHash<quint64, qint32>> ownHolders;
     const auto ownHolder = [&](quint64 inode) -> qint32 {
+        static QMutex mutex;
+        static QSet<quint64> notFound;
+        {
+            QMutexLocker lock(&mutex);
+            if (notFound.contains(inode))
+                return 0;
+        }
         if (!ownHolders) {
             ownHolders.emplace();
             for (qint32 pid : allPids(m_procRoot)) {
                 if (ownerOf(m_procRoot, pid) != self)
                     continue;
+                const std::optional<ProcessStat> stat = m_reader.readStat(pid);
+                if (!stat || stat->state != 'Z')
+                    continue;
                 for (quint64 held : socketInodes(m_procRoot, pid, true))
                     ownHolders->insert(held, pid);
             }
         }
-        return ownHolders->value(inode, 0);
+        const qint32 pid = ownHolders->value(inode, 0);
+        if (pid == 0) {
+            QMutexLocker lock(&mutex);
+            if (notFound.size() > 100000)
+                notFound.clear();
+            notFound.insert(inode);
+        }
+        return pid;
     };
 
     PortEntryList rows;

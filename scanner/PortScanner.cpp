@@ -1,6 +1,7 @@
 #include "scanner/PortScanner.h"
 
 #include "scanner/CgroupPaths.h"
+#include "scanner/ContainerEngine.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/KernelRows.h"
 #include "scanner/ProcessReader.h"
@@ -370,6 +371,10 @@ QFuture<ScanResult> PortScanner::scan() const {
             if (readsTable && sockets.errorText)
                 result.notice = socketTableNotice();
             result.entries = mergeEntries(records);
+            // Names for containers' ports, where the engine's socket may be
+            // opened; absent otherwise. Kept per container id.
+            static ContainerEngine *const engine = new ContainerEngine;
+            engine->annotate(result.entries);
             return result;
         });
 }

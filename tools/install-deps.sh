@@ -11,7 +11,7 @@ runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins
          qt6-wayland fonts-dejavu-core)
 tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
-       dbus-daemon weston xwayland x11-utils)
+       dbus-daemon weston xwayland x11-utils busybox-static docker.io)
 bench=(libbenchmark-dev time python3)
 fuzz=(clang libclang-rt-14-dev)
 
