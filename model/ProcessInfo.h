@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QMetaType>
 #include <QObject>
@@ -12,7 +13,10 @@
 class ProcessInfo {
     Q_GADGET
     Q_PROPERTY(QStringList commandLine MEMBER commandLine)
+    Q_PROPERTY(QByteArray rawCommandLine MEMBER rawCommandLine)
+    Q_PROPERTY(bool commandLineCut MEMBER commandLineCut)
     Q_PROPERTY(QString cwd MEMBER cwd)
+    Q_PROPERTY(bool cwdDeleted MEMBER cwdDeleted)
     Q_PROPERTY(QString unit MEMBER unit)
     Q_PROPERTY(QString container MEMBER container)
     Q_PROPERTY(QDateTime startedAt MEMBER startedAt)
@@ -21,11 +25,16 @@ public:
     // Start time in clock ticks since boot (field 22 of /proc/PID/stat): with
     // the pid, what tells this process from a later one that reuses the pid.
     quint64 startTicks = 0;
-    QStringList commandLine; // argv, from /proc/PID/cmdline
-    QString cwd;             // working folder
-    QString unit;            // systemd unit, e.g. "nginx.service"
-    QString container;       // container id, where the cgroup names one
-    QDateTime startedAt;     // UTC; invalid when unknown
+    // /proc/PID/cmdline as read: the arguments, each ended by a NUL byte. Rows
+    // of processes with identical command lines share one copy.
+    QByteArray rawCommandLine;
+    QStringList commandLine;     // the arguments of rawCommandLine, decoded as UTF-8
+    bool commandLineCut = false; // rawCommandLine stops short of the whole command line
+    QString cwd;                 // working folder
+    bool cwdDeleted = false;     // the working folder has been removed; cwd is its old path
+    QString unit;                // systemd unit, e.g. "nginx.service"
+    QString container;           // container id, where the cgroup names one
+    QDateTime startedAt;         // UTC; invalid when unknown
 
     bool isKnown() const { return startTicks != 0; }
 

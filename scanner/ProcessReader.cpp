@@ -3,16 +3,14 @@
 #include <QFile>
 #include <QHash>
 #include <QVarLengthArray>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// A command line longer than this is cut here: argv can reach megabytes, and a
-// scan holds one per listed pid.
-constexpr qsizetype maxCommandLineBytes = 256 * 1024;
 
 class Fd {
 public:
@@ -199,7 +197,25 @@ std::optional<ProcessStat> ProcessReader::readStat(qint32 pid) const {
     return n > 0 ? parseStat(QByteArrayView(buffer, n)) : std::nullopt;
 }
 
+QStringList ProcessReader::splitCommandLine(QByteArrayView raw) {
+    QStringList arguments;
+    if (raw.endsWith('\0'))
+        raw.chop(1);
+    else if (raw.isEmpty())
+        return arguments;
+    for (QByteArrayView argument : split(raw, '\0'))
+        arguments.append(QString::fromUtf8(argument));
+    return arguments;
+}
+
 ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
+    ProcessInfo info = readIdentity(pid, lsofCommand, maxCommandLineBytes);
+    info.commandLine = splitCommandLine(info.rawCommandLine);
+    return info;
+}
+
+ProcessInfo ProcessReader::readIdentity(qint32 pid, QStringView lsofCommand,
+                                        qsizetype commandLineLimit) const {
     ProcessInfo info;
     if (pid < 1)
         return info;
@@ -214,19 +230,28 @@ ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
     if (!stat || stat->startTicks == 0 || !commMatches(stat->comm, lsofCommand))
         return info;
 
-    const QByteArray cmdline = readAt(dir.get(), "cmdline", maxCommandLineBytes);
-    QByteArrayView args(cmdline);
-    if (args.endsWith('\0'))
-        args.chop(1);
-    if (!cmdline.isEmpty()) {
-        for (QByteArrayView arg : split(args, '\0'))
-            info.commandLine.append(QString::fromUtf8(arg));
+    // One byte past the limit tells a command line of exactly the limit from a longer one.
+    info.rawCommandLine = readAt(dir.get(), "cmdline", commandLineLimit + 1);
+    if (info.rawCommandLine.size() > commandLineLimit) {
+        info.rawCommandLine.truncate(commandLineLimit);
+        info.commandLineCut = true;
     }
 
     char target[PATH_MAX];
     const ssize_t length = ::readlinkat(dir.get(), "cwd", target, sizeof target);
-    if (length > 0)
-        info.cwd = QFile::decodeName(QByteArray(target, length));
+    if (length > 0) {
+        QByteArrayView path(target, length);
+        // The kernel marks a removed folder by appending " (deleted)" to its
+        // path; a folder that merely has that name still has links.
+        constexpr QByteArrayView marker(" (deleted)");
+        struct stat folder {};
+        if (path.endsWith(marker) && ::fstatat(dir.get(), "cwd", &folder, 0) == 0 &&
+            folder.st_nlink == 0) {
+            path.chop(marker.size());
+            info.cwdDeleted = true;
+        }
+        info.cwd = QFile::decodeName(path.toByteArray());
+    }
 
     const CgroupPlace place = parseCgroup(readAt(dir.get(), "cgroup"));
     info.unit = place.unit;
@@ -240,12 +265,27 @@ ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
     return info;
 }
 
-void ProcessReader::fill(PortEntryList &entries) const {
+void ProcessReader::fill(PortEntryList &entries, qsizetype budget) const {
     QHash<qint32, ProcessInfo> seen;
+    // Each distinct command line once, with its decoded arguments: processes
+    // forked from one parent share argv, and their rows then share its text.
+    QHash<QByteArray, QStringList> commandLines;
+    qsizetype left = budget;
     for (PortEntry &entry : entries) {
         auto it = seen.find(entry.pid);
-        if (it == seen.end())
-            it = seen.insert(entry.pid, read(entry.pid, entry.processName));
+        if (it == seen.end()) {
+            const qsizetype limit =
+                std::min(maxCommandLineBytes, std::max(left, minCommandLineBytes));
+            ProcessInfo info = readIdentity(entry.pid, entry.processName, limit);
+            left -= std::min(left, info.rawCommandLine.size());
+            auto line = commandLines.constFind(info.rawCommandLine);
+            if (line == commandLines.cend())
+                line =
+                    commandLines.insert(info.rawCommandLine, splitCommandLine(info.rawCommandLine));
+            info.rawCommandLine = line.key();
+            info.commandLine = line.value();
+            it = seen.insert(entry.pid, std::move(info));
+        }
         entry.process = *it;
     }
 }

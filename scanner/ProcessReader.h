@@ -12,6 +12,15 @@
 // their own. Plain reads with no state beyond the boot time, safe on any thread.
 class ProcessReader {
 public:
+    // A command line longer than this is cut here: argv can reach megabytes.
+    static constexpr qsizetype maxCommandLineBytes = 256 * 1024;
+    // What fill() reads of command lines in all, so that many processes with
+    // long ones cannot grow a scan without bound. Once it is spent, each
+    // further process still gets the start of its command line, up to
+    // minCommandLineBytes.
+    static constexpr qsizetype commandLineBudget = 8 * 1024 * 1024;
+    static constexpr qsizetype minCommandLineBytes = 4 * 1024;
+
     explicit ProcessReader(QString procRoot = QStringLiteral("/proc"));
 
     // /proc/PID/stat of the process holding pid now; nothing when there is none.
@@ -22,8 +31,13 @@ public:
     // empty ProcessInfo.
     ProcessInfo read(qint32 pid, QStringView lsofCommand) const;
 
-    // Fills PortEntry::process of every entry, reading each distinct pid once.
-    void fill(PortEntryList &entries) const;
+    // Fills PortEntry::process of every entry, reading each distinct pid once,
+    // within commandLineBudget bytes of command lines; rows with identical
+    // command lines share one copy of it.
+    void fill(PortEntryList &entries, qsizetype budget = commandLineBudget) const;
+
+    // The arguments of a raw /proc/PID/cmdline, decoded as UTF-8.
+    static QStringList splitCommandLine(QByteArrayView raw);
 
     // Seconds since the epoch at which the machine booted (btime of
     // /proc/stat); 0 when unknown.
@@ -50,6 +64,8 @@ public:
     static bool commMatches(QByteArrayView comm, QStringView lsofCommand);
 
 private:
+    ProcessInfo readIdentity(qint32 pid, QStringView lsofCommand, qsizetype commandLineLimit) const;
+
     QByteArray m_root;
     qint64 m_bootTime = 0;
     long m_ticksPerSecond = 100;

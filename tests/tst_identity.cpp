@@ -213,7 +213,10 @@ private slots:
         ProcessInfo info = reader.read(4242, u"node");
         QCOMPARE(info.startTicks, quint64(250));
         QCOMPARE(info.commandLine, QStringList({"node", "server.js", "--port=80 x", ""}));
+        QCOMPARE(info.rawCommandLine, QByteArray("node\0server.js\0--port=80 x\0\0", 28));
+        QVERIFY(!info.commandLineCut);
         QCOMPARE(info.cwd, "/");
+        QVERIFY(!info.cwdDeleted);
         QCOMPARE(info.unit, "app.service");
         if (::sysconf(_SC_CLK_TCK) == 100)
             QCOMPARE(info.startedAt,
@@ -225,6 +228,65 @@ private slots:
         // A program that rewrote its argv into one string, without the final NUL.
         write("4242/cmdline", "node: worker 3 of 8");
         QCOMPARE(reader.read(4242, u"node").commandLine, QStringList{"node: worker 3 of 8"});
+        // A folder that is merely named like a removed one is no removed one.
+        QVERIFY(dir.mkpath("gone (deleted)"));
+        QVERIFY(QFile::remove(dir.filePath("4242/cwd")));
+        QVERIFY(QFile::link(dir.filePath("gone (deleted)"), dir.filePath("4242/cwd")));
+        info = reader.read(4242, u"node");
+        QCOMPARE(info.cwd, dir.filePath("gone (deleted)"));
+        QVERIFY(!info.cwdDeleted);
+    }
+
+    // Many processes with long command lines: one scan reads at most the
+    // budget of them in all (each at least the start of its own), and rows of
+    // identical command lines share one copy.
+    void commandLinesWithinBudget() {
+        QTemporaryDir root;
+        QDir dir(root.path());
+        constexpr qsizetype perProcess = ProcessReader::maxCommandLineBytes;
+        const QByteArray shared = QByteArray(perProcess + 10, 'a') + '\0';
+        PortEntryList entries;
+        for (int pid = 100; pid < 140; ++pid) {
+            QVERIFY(dir.mkpath(QString::number(pid)));
+            QFile stat(dir.filePath(QStringLiteral("%1/stat").arg(pid)));
+            QVERIFY(stat.open(QIODevice::WriteOnly));
+            stat.write(statLine("server", 250 + pid));
+            QFile cmdline(dir.filePath(QStringLiteral("%1/cmdline").arg(pid)));
+            QVERIFY(cmdline.open(QIODevice::WriteOnly));
+            // Every fourth one its own, the others all the same.
+            cmdline.write(pid % 4 == 0 ? QByteArray(1000, char('a' + pid % 26)) + '\0' : shared);
+            for (int socket = 0; socket < 2; ++socket)
+                entries.append(PortEntry(pid, "server", "me", "TCP", "IPv4", "*",
+                                         1000 + 2 * pid + socket, "LISTEN"));
+        }
+        const qsizetype budget = 3 * perProcess;
+        ProcessReader(root.path()).fill(entries, budget);
+        qsizetype read = 0;
+        QSet<qint32> seen;
+        const ProcessInfo *firstShared = nullptr;
+        for (const PortEntry &e : entries) {
+            const ProcessInfo &p = e.process;
+            QVERIFY(p.isKnown());
+            QVERIFY(p.rawCommandLine.size() >= ProcessReader::minCommandLineBytes ||
+                    !p.commandLineCut);
+            QCOMPARE(p.commandLine, ProcessReader::splitCommandLine(p.rawCommandLine));
+            if (!seen.contains(e.pid)) {
+                seen.insert(e.pid);
+                read += p.rawCommandLine.size();
+            }
+            if (e.pid % 4 != 0 && p.rawCommandLine.size() == perProcess) {
+                QVERIFY(p.commandLineCut);
+                if (!firstShared)
+                    firstShared = &p;
+                QCOMPARE(p.rawCommandLine.constData(), firstShared->rawCommandLine.constData());
+                QCOMPARE(p.commandLine.constData(), firstShared->commandLine.constData());
+            }
+        }
+        QVERIFY(firstShared);
+        QVERIFY2(read <= budget + 40 * ProcessReader::minCommandLineBytes,
+                 qPrintable(QString::number(read)));
+        QCOMPARE(entries.back().process.rawCommandLine.size(), ProcessReader::minCommandLineBytes);
+        QVERIFY(entries.back().process.commandLineCut);
     }
 
     // A real child: comm from the file name, a long argv with spaces and an
@@ -261,6 +323,10 @@ private slots:
         QCOMPARE(process.startedAt.timeSpec(), Qt::UTC);
 
         QCOMPARE(reader.read(child.pid, u"sleep"), ProcessInfo()); // not what lsof listed
+        // Its folder removed: the path without the kernel's marker, and the mark.
+        QVERIFY(QDir(dir.path()).removeRecursively());
+        QCOMPARE(info().cwd, dir.path());
+        QVERIFY(info().cwdDeleted);
         const qint32 pid = child.pid;
         child.killAndReap();
         QCOMPARE(reader.read(pid, u"a-really-long-p").startTicks, quint64(0));
