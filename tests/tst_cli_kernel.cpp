@@ -4,12 +4,15 @@
 // command and a listener as them.
 
 #include "KernelFixtures.h"
+#include "viewmodel/PortListViewModel.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <pwd.h>
 #include <unistd.h>
@@ -62,6 +65,8 @@ class TestCliKernel : public QObject {
 
 private slots:
     void initTestCase() {
+        if (qEnvironmentVariableIsSet("QUAYLINE_AS_VIEWER"))
+            return; // the model's run as the viewer, started by modelAsViewer()
         if (::geteuid() != 0)
             QSKIP("making the users this test runs as needs root");
         for (const QString &user : {viewer, other}) {
@@ -86,6 +91,8 @@ private slots:
                                          QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
     }
     void cleanupTestCase() {
+        if (qEnvironmentVariableIsSet("QUAYLINE_AS_VIEWER"))
+            return;
         for (const QString &user : std::as_const(m_created))
             QProcess::execute("/usr/sbin/userdel", {user});
     }
@@ -142,6 +149,64 @@ private slots:
         QCOMPARE(rows[0].toObject()["port"].toInt(), int(service.port));
         ::kill(pid_t(sleeper.processId()), SIGKILL); // our own child, not yet reaped
         sleeper.waitForFinished(5000);
+    }
+
+    // The panel's model run by the viewer: the root service's row with owner
+    // and unit, and its stop sends nothing. This test program runs itself
+    // again as the viewer, from a copy the viewer may execute.
+    void modelAsViewer() {
+        if (qEnvironmentVariableIsSet("QUAYLINE_AS_VIEWER")) {
+            const int port = qEnvironmentVariableIntValue("QUAYLINE_ROOT_PORT");
+            QTemporaryDir settingsDir;
+            QVERIFY(settingsDir.isValid());
+            PortListViewModel vm(PortListViewModel::Dependencies{
+                [] { return PortScanner().scan(); },
+                std::make_unique<QSettings>(settingsDir.filePath("q.conf"), QSettings::IniFormat),
+                SystemCalls::real()});
+            vm.refresh();
+            QTRY_VERIFY_WITH_TIMEOUT(!vm.isLoading() && !vm.entries().isEmpty(), 30000);
+            const auto it = std::find_if(vm.entries().cbegin(), vm.entries().cend(),
+                                         [port](const PortEntry &e) { return e.port == port; });
+            QVERIFY(it != vm.entries().cend());
+            QVERIFY(it->fromKernel);
+            QCOMPARE(it->user, "root");
+            QCOMPARE(it->holder(), "root, demo-web.service");
+            QCOMPARE(it->stopCommand(), "systemctl stop demo-web.service");
+            vm.stopProcess(*it);
+            QVERIFY(vm.pidsTermSent().isEmpty());
+            QVERIFY(!vm.killError());
+            vm.setSearchText("demo-web");
+            QCOMPARE(vm.filteredEntries().size(), 1);
+            return;
+        }
+        TestCgroup group(m_cgroups);
+        if (group.path.isEmpty())
+            QSKIP("no writable cgroup2 hierarchy here");
+        Listener service(0, true);
+        QVERIFY(service.process.waitForStarted());
+        QVERIFY(group.add(service.process.processId()));
+        service.start();
+        QVERIFY(service.port);
+        const QString self = m_dir.filePath("tst_cli_kernel");
+        QFile::remove(self);
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), self));
+        QFile::setPermissions(self, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                        QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+        QProcess run;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QUAYLINE_AS_VIEWER", "1");
+        env.insert("QUAYLINE_ROOT_PORT", QString::number(service.port));
+        env.insert("HOME", "/tmp");
+        run.setProcessEnvironment(env);
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.setWorkingDirectory("/");
+        QStringList command = as(viewer) + QStringList{self, "modelAsViewer"};
+        run.start(command.takeFirst(), command);
+        QVERIFY(run.waitForFinished(120000));
+        const QByteArray output = run.readAll();
+        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0,
+                 output.constData());
+        QVERIFY2(output.contains("PASS   : TestCliKernel::modelAsViewer()"), output.constData());
     }
 
     // stop on a port the viewer cannot stop: exit 1 with the reason and the
