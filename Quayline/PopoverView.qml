@@ -386,6 +386,7 @@ Item {
                 delegate: Column {
                     id: listRow
                     required property portEntry entry
+                    required property string stopStage
                     width: ListView.view.width
 
                     PortRowView {
@@ -394,6 +395,7 @@ Item {
                         width: parent.width
                         viewModel: root.viewModel
                         entry: listRow.entry
+                        stopStage: listRow.stopStage
                         selected: root.selectedId !== "" && root.selectedId === listRow.entry.id
                         onSelectRequested: root.selectedId = listRow.entry.id
                         onContextMenuRequested: (x, y) => {

@@ -20,9 +20,10 @@ Item {
     signal contextMenuRequested(real x, real y)
 
     readonly property bool isHovering: hover.hovered
-    // Read as a plain array: the tooling does not know the methods of QList<int>.
-    readonly property var pidsTermSent: viewModel.pidsTermSent
-    readonly property bool termSent: pidsTermSent.indexOf(entry.pid) >= 0
+    // The list model's stopStage of the row: "Force" exactly when the next
+    // press sends SIGKILL to the process the row lists.
+    property string stopStage: "Kill"
+    readonly property bool termSent: stopStage === "Force"
 
     // A port of another user (or of no certain process) is not stopped here:
     // its button says why and what would stop it, and does nothing.

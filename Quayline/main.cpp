@@ -64,10 +64,16 @@ int main(int argc, char *argv[]) {
         return 0;
 
     QuitOnSignal quitOnSignal;
-    // An lsof still running (a hung one has up to 30 s left) must not outlive the program.
-    QObject::connect(&*app, &QCoreApplication::aboutToQuit, &PortScanner::endAllRuns);
+    // Made before the model and so destroyed after it; its destruction waits
+    // for the runs' threads. An lsof still running (a hung one has up to 30 s
+    // left) must not outlive the program, nor hold up its quit.
+    LsofRuns lsofRuns;
+    QObject::connect(&*app, &QCoreApplication::aboutToQuit, &*app,
+                     [&lsofRuns] { lsofRuns.endAll(); });
     // Created once and kept to the end; it reads its settings and starts nothing.
-    PortListViewModel model;
+    PortListViewModel::Dependencies dependencies;
+    dependencies.scan = [scanner = PortScanner(lsofRuns)] { return scanner.scan(); };
+    PortListViewModel model(std::move(dependencies));
 #ifdef QUAYLINE_TEST_HOOKS
     if (ListReport::isRequested())
         new ListReport(&model); // a child of the model

@@ -212,7 +212,8 @@ ScanFigures measureScan(const PortScanner &scanner, int repetitions) {
 }
 
 void benchScan() {
-    const PortScanner scanner;
+    LsofRuns runs;
+    const PortScanner scanner(runs);
     std::printf("One scan() against the slower of its two lsof runs alone (median)\n");
     if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
         std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
@@ -231,7 +232,7 @@ void benchScan() {
     std::printf("  ratio             %8.3f   (aim: at most 1.1)\n", f.scan / f.slower);
 
     // The scanner's own share: the same scan with a program that does nothing.
-    const PortScanner trivial(QStringLiteral("/bin/true"));
+    const PortScanner trivial(runs, QStringLiteral("/bin/true"));
     if (QFileInfo(trivial.lsofPath()).isExecutable()) {
         const ScanFigures t = measureScan(trivial, repetitions);
         std::printf("  with /bin/true: slower run %.2f ms, scan() %.2f ms\n", t.slower, t.scan);
@@ -304,7 +305,8 @@ void compareScans(const PortScanner &scanner, const char *label, int repetitions
 
 void benchIdentity() {
     std::printf("Process identity read from /proc after each scan\n");
-    const PortScanner scanner;
+    LsofRuns runs;
+    const PortScanner scanner(runs);
     if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
         std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
         return;
@@ -321,11 +323,11 @@ void benchIdentity() {
     const ProcessReader reader;
     const double perScan = medianMs(21, [&] {
         PortEntryList copy = listed;
-        reader.fill(copy);
+        (void)reader.fill(copy);
     });
     const double perScanCpu = medianCpuMs(21, [&] {
         PortEntryList copy = listed;
-        reader.fill(copy);
+        (void)reader.fill(copy);
     });
     std::printf("  fill(): %.2f ms wall, %.2f ms CPU for %lld pids = %.2f ms per 1,000 pids\n",
                 perScan, perScanCpu, qlonglong(pids.size()),

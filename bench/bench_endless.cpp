@@ -41,7 +41,8 @@ int main(int argc, char *argv[]) {
     stub.close();
     stub.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
 
-    const PortScanner scanner(stub.fileName());
+    LsofRuns runs;
+    const PortScanner scanner(runs, stub.fileName());
     std::printf("Endless lsof output, both runs, cap %lld bytes per run\n",
                 qlonglong(scanner.outputCap()));
     const long before = currentRssKb();

@@ -68,8 +68,9 @@ private:
 
 void benchSocketTable() {
     std::printf("Kernel socket table beside lsof (median)\n");
-    PortScanner with;
-    PortScanner without;
+    LsofRuns runs;
+    PortScanner with(runs);
+    PortScanner without(runs);
     without.setSocketTableRead({});
     if (!QFileInfo(with.lsofPath()).isExecutable()) {
         std::printf("  skipped: %s is not executable\n\n", qPrintable(with.lsofPath()));

@@ -172,7 +172,7 @@ void benchIdenticalRefresh() {
     const Spread t = spread(times);
     std::printf("  refresh (scan result to stored) %8.3f ms median, %8.3f ms max\n", t.median,
                 t.max);
-    // Each refresh still reports isLoading twice and pidsTermSent once, by design.
+    // Each refresh still reports isLoading twice, by design.
     std::printf("  signals over %zu refreshes: row model %d; entriesChanged and "
                 "filteredEntriesChanged %d; all of the model's %d\n",
                 times.size(), rowSignals.count, entriesSignals, modelSignals.count);

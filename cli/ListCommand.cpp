@@ -30,7 +30,7 @@ const CommandSyntax listSyntax{
 
 } // namespace
 
-int runListCommand(const QStringList &arguments) {
+int runListCommand(LsofRuns &runs, const QStringList &arguments) {
     CommandLine commandLine(listSyntax);
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption wide(QStringLiteral("wide"));
@@ -43,7 +43,7 @@ int runListCommand(const QStringList &arguments) {
         return commandLine.usageError(QStringLiteral("only one filter may be given: ") +
                                       filters[1]);
 
-    const ScanResult result = PortScanner(commandLine.lsofPath()).scan().result();
+    const ScanResult result = PortScanner(runs, commandLine.lsofPath()).scan().result();
     if (result.errorText) {
         OutputStream(STDERR_FILENO) << escapeControlCharacters(*result.errorText) << '\n';
         return ExitFailure;

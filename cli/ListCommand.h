@@ -2,5 +2,7 @@
 
 #include <QStringList>
 
+class LsofRuns;
+
 // quayline-cli [--json] [--wide] [--lsof PATH] [FILTER]: one scan, printed.
-int runListCommand(const QStringList &arguments);
+int runListCommand(LsofRuns &runs, const QStringList &arguments);

@@ -4,9 +4,10 @@
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
 #include "model/Holder.h"
+#include "process/ProcessHandle.h"
+#include "process/StopStages.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
-#include "viewmodel/ProcessHandle.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -138,8 +139,8 @@ struct Selection {
 };
 
 // The entries of one scan by port: their indices sorted by port once, then a
-// binary search per port, where a pass over the whole scan per port made all
-// 65,535 ports take seconds.
+// binary search per port, so that asking for many ports costs a logarithm per
+// port rather than a pass over the whole scan.
 class PortIndex {
 public:
     explicit PortIndex(const PortEntryList &entries)
@@ -206,13 +207,14 @@ Selection select(const PortEntryList &entries, const QList<qint64> &ports) {
 // allowance past its --timeout.
 class Scans {
 public:
-    explicit Scans(QString lsofPath)
-        : m_lsofPath(std::move(lsofPath)) {}
+    Scans(LsofRuns &runs, QString lsofPath)
+        : m_runs(runs)
+        , m_lsofPath(std::move(lsofPath)) {}
 
     ScanResult first() {
         QElapsedTimer took;
         took.start();
-        ScanResult result = PortScanner(m_lsofPath).scan().result();
+        ScanResult result = PortScanner(m_runs, m_lsofPath).scan().result();
         m_allowance = std::clamp(milliseconds(2 * took.elapsed()), milliseconds(1000),
                                  PortScanner::defaultTimeLimit);
         return result;
@@ -222,26 +224,29 @@ public:
         const auto left = std::chrono::ceil<milliseconds>(deadline.remainingTimeAsDuration());
         const milliseconds limit =
             std::min(std::max(left, m_allowance), PortScanner::defaultTimeLimit);
-        return PortScanner(m_lsofPath, limit).scan().result();
+        return PortScanner(m_runs, m_lsofPath, limit).scan().result();
     }
 
 private:
+    LsofRuns &m_runs;
     QString m_lsofPath;
     milliseconds m_allowance{1000};
 };
 
-// One target on its way out. The handle is opened once, checked against the
-// start time the first scan recorded, and kept from SIGTERM to SIGKILL: both
-// signals and the waits go to that process and to no later holder of its pid.
+// One target on its way out. Each signal and each wait opens the process
+// anew, checked against the start time the first scan recorded, so that both
+// signals and the waits go to that process and to no later holder of its pid,
+// and so that the stop holds one descriptor at a time however many targets
+// there are.
 struct Stopping {
     const Target *target;
-    ProcessHandle handle;
     bool exited = false;
+    bool unknown = false; // could not be looked at; already reported
 };
 
-int stop(const StopOptions &options) {
+int stop(LsofRuns &runs, const StopOptions &options) {
     Console console;
-    Scans scans(options.lsofPath);
+    Scans scans(runs, options.lsofPath);
     const ScanResult first = scans.first();
     if (first.errorText) {
         console.complain(*first.errorText);
@@ -269,35 +274,57 @@ int stop(const StopOptions &options) {
         return error.has_value();
     };
 
+    StopStages stages;
     std::vector<Stopping> stopping;
     for (const Target &target : selection.targets) {
-        if (failed(target, checkOwner(target.user)))
-            continue;
-        ProcessHandle handle = ProcessHandle::open(target.pid, target.startTicks);
-        if (failed(target, handle.error()) || failed(target, handle.signal(SIGTERM)))
-            continue;
-        stopping.push_back({&target, std::move(handle)});
+        if (!failed(target, stages.press(target.pid, target.startTicks, target.user)))
+            stopping.push_back({&target});
     }
     console.flush();
 
-    // Waits for the exits on the handles, not by looking at lsof's list.
+    // Waits for the exits through pidfds (one open at a time), not by
+    // looking at lsof's list. A process that cannot be looked at is no
+    // process that exited.
     const auto waitForExits = [&] {
         const QDeadlineTimer deadline(options.timeout);
-        for (Stopping &s : stopping)
-            s.exited = s.exited || s.handle.waitForExit(deadline);
+        for (Stopping &s : stopping) {
+            if (s.exited || s.unknown)
+                continue;
+            const ProcessHandle handle = ProcessHandle::open(s.target->pid, s.target->startTicks);
+            if (!handle.isOpen()) {
+                s.exited = handle.error()->kind() == KillError::Kind::ProcessGone;
+                s.unknown = !s.exited;
+                if (s.unknown)
+                    failed(*s.target, handle.error());
+                continue;
+            }
+            int error = 0;
+            switch (handle.waitForExit(deadline, &error)) {
+            case ProcessHandle::Wait::Exited:
+                s.exited = true;
+                break;
+            case ProcessHandle::Wait::Running:
+                break;
+            case ProcessHandle::Wait::Failed:
+                s.unknown = true;
+                failed(*s.target, KillError::failed(error));
+                break;
+            }
+        }
         return deadline;
     };
     QDeadlineTimer lastDeadline = waitForExits();
     QSet<qint32> sentKill;
     bool stillRunning = false;
     for (Stopping &s : stopping) {
-        if (s.exited)
+        if (s.exited || s.unknown)
             continue;
         if (!options.force) {
             console.complain(s.target->describe() + QStringLiteral(" is still running."));
             stillRunning = true;
             allGone = false;
-        } else if (const std::optional<KillError> error = s.handle.signal(SIGKILL)) {
+        } else if (const std::optional<KillError> error =
+                       stages.press(s.target->pid, s.target->startTicks, s.target->user)) {
             s.exited = error->kind() == KillError::Kind::ProcessGone;
             if (!s.exited)
                 failed(*s.target, error);
@@ -313,7 +340,7 @@ int stop(const StopOptions &options) {
         console.flush();
         lastDeadline = waitForExits();
         for (const Stopping &s : stopping) {
-            if (sentKill.contains(s.target->pid) && !s.exited) {
+            if (sentKill.contains(s.target->pid) && !s.exited && !s.unknown) {
                 console.complain(s.target->describe() +
                                  QStringLiteral(" is still running after SIGKILL."));
                 allGone = false;
@@ -362,9 +389,9 @@ int stop(const StopOptions &options) {
 
 } // namespace
 
-int runStopCommand(const QStringList &arguments) {
+int runStopCommand(LsofRuns &runs, const QStringList &arguments) {
     const std::variant<StopOptions, int> parsed = parseStopArguments(arguments);
     if (const int *status = std::get_if<int>(&parsed))
         return *status;
-    return stop(std::get<StopOptions>(parsed));
+    return stop(runs, std::get<StopOptions>(parsed));
 }

@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+class LsofRuns;
+
 // quayline-cli stop [--force] [--timeout SECONDS] [--lsof PATH] PORT...: the
 // panel's stop escalation for every process listening on one of the ports.
-int runStopCommand(const QStringList &arguments);
+int runStopCommand(LsofRuns &runs, const QStringList &arguments);

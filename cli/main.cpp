@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <csignal>
+#include <memory>
 #include <pthread.h>
 #include <thread>
 
@@ -16,17 +17,18 @@ namespace {
 // this program only. The signals that end it are blocked in every thread (set
 // before any other exists) and taken by one thread, which ends the lsof runs
 // still going and then lets the signal end the program as it would have.
-void endLsofOnTerminatingSignals() {
+void endLsofOnTerminatingSignals(std::weak_ptr<LsofRuns> runs) {
     sigset_t set;
     sigemptyset(&set);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&set, signal);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set] {
+    std::thread([set, runs = std::move(runs)] {
         int signal = 0;
         while (sigwait(&set, &signal) != 0) {
         }
-        PortScanner::endAllRuns();
+        if (const std::shared_ptr<LsofRuns> alive = runs.lock())
+            alive->endAll();
         std::signal(signal, SIG_DFL);
         pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         std::raise(signal);
@@ -36,7 +38,10 @@ void endLsofOnTerminatingSignals() {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    endLsofOnTerminatingSignals();
+    // Shared with the thread that takes the terminating signals, which may
+    // still be waiting for one while main returns.
+    const auto runs = std::make_shared<LsofRuns>();
+    endLsofOnTerminatingSignals(runs);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quayline-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUAYLINE_VERSION));
@@ -45,6 +50,6 @@ int main(int argc, char *argv[]) {
     // Only as the first argument is "stop" the subcommand; "-- stop" and
     // "--json stop" filter the listing by the word.
     if (!arguments.isEmpty() && arguments.first() == u"stop")
-        return runStopCommand(arguments.sliced(1));
-    return runListCommand(arguments);
+        return runStopCommand(*runs, arguments.sliced(1));
+    return runListCommand(*runs, arguments);
 }

@@ -18,8 +18,6 @@ public:
     static KillError processGone() { return KillError(Kind::ProcessGone, {}, 0); }
 
     Kind kind() const { return m_kind; }
-    const QString &user() const { return m_user; } // NotOwned only
-    qint32 code() const { return m_code; }         // Failed only
     QString message() const;
 
     friend bool operator==(const KillError &, const KillError &) = default;
@@ -30,8 +28,8 @@ private:
         , m_user(std::move(user))
         , m_code(code) {}
     Kind m_kind;
-    QString m_user;
-    qint32 m_code;
+    QString m_user; // NotOwned only
+    qint32 m_code;  // Failed only: the errno value, or -1
 };
 
 // One stop-failure alert: a fresh id for every message, so that two failures

@@ -12,7 +12,6 @@ public:
     explicit PortFilter(const QString &searchText);
 
     bool isEmpty() const { return m_query.isEmpty(); }
-    const QString &query() const { return m_query; }
     bool matches(const PortEntry &entry) const;
     PortEntryList apply(const PortEntryList &entries) const;
 

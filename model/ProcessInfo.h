@@ -41,11 +41,4 @@ public:
     friend bool operator==(const ProcessInfo &, const ProcessInfo &) = default;
 };
 
-// What /proc/PID/stat says about the process that holds a pid right now.
-struct ProcessStat {
-    QByteArray comm;        // the kernel's command name, at most 15 bytes
-    char state = 0;         // 'R', 'S', ..., 'Z' for a process that exited and awaits its parent
-    quint64 startTicks = 0; // clock ticks after boot at which it started
-};
-
 Q_DECLARE_METATYPE(ProcessInfo)

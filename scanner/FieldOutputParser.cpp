@@ -131,6 +131,11 @@ PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtoco
     // A socket takes some 40 characters or more of field output (f, t, P, n and
     // T lines); reserving for that spares most regrowth of a large result.
     result.reserve(output.size() / 40);
+    appendFieldOutput(result, output, defaultProtocol);
+    return result;
+}
+
+void appendFieldOutput(PortEntryList &result, QStringView output, const QString &defaultProtocol) {
     qint32 pid = 0;
     QString command, user;
     FileSet file;
@@ -199,25 +204,28 @@ PortEntryList parseFieldOutput(QStringView output, const QString &defaultProtoco
     }
     if (filePending)
         flush();
-    return result;
 }
 
-PortEntryList mergeEntries(const PortEntryList &entries) {
+PortEntryList mergeEntries(PortEntryList entries) {
+    // In place: each record either moves down to the next free row or folds
+    // into the row of its key, so no second list of records is ever made.
     // Keyed by the records' row key, which groups them exactly as their id
-    // texts would without building a text per record.
-    PortEntryList merged;
-    merged.reserve(entries.size());
+    // texts would without building a text per record; a key refers to the
+    // protocol text, whose characters stay where they are when the record moves.
     QHash<PortEntry::Key, qsizetype> indexByKey;
     indexByKey.reserve(entries.size());
-    for (const PortEntry &e : entries) {
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        PortEntry &e = entries[i];
         // One lookup per record: the slot holds index + 1, so 0 means "new".
         qsizetype &slot = indexByKey[e.key()];
         if (slot == 0) {
-            merged.append(e);
-            slot = merged.size();
+            if (i != kept)
+                entries[kept] = std::move(e);
+            slot = ++kept;
             continue;
         }
-        PortEntry &m = merged[slot - 1];
+        PortEntry &m = entries[slot - 1];
         // Two different texts of equal length cannot contain each other, which
         // spares the substring search for the usual IPv4/IPv6 twin.
         if (m.ipVersion != e.ipVersion &&
@@ -228,6 +236,8 @@ PortEntryList mergeEntries(const PortEntryList &entries) {
         if (m.state.isEmpty())
             m.state = e.state;
     }
+    indexByKey = {};
+    entries.resize(kept);
 
     // Sorting the records themselves would move eight fields per swap; small
     // keys sort faster, and the index as the last key keeps ties in first-seen
@@ -238,9 +248,9 @@ PortEntryList mergeEntries(const PortEntryList &entries) {
         qsizetype index;
     };
     std::vector<SortKey> order;
-    order.reserve(merged.size());
-    for (qsizetype i = 0; i < merged.size(); ++i)
-        order.push_back({merged.at(i).port, merged.at(i).networkProtocol, i});
+    order.reserve(size_t(kept));
+    for (qsizetype i = 0; i < kept; ++i)
+        order.push_back({entries.at(i).port, entries.at(i).networkProtocol, i});
     std::sort(order.begin(), order.end(), [](const SortKey &a, const SortKey &b) {
         if (a.port != b.port)
             return a.port < b.port;
@@ -251,9 +261,24 @@ PortEntryList mergeEntries(const PortEntryList &entries) {
         }
         return a.index < b.index;
     });
-    PortEntryList sorted;
-    sorted.reserve(merged.size());
-    for (const SortKey &key : order)
-        sorted.append(std::move(merged[key.index]));
-    return sorted;
+    // Row k takes the record at order[k].index: followed round each cycle of
+    // that permutation, with one record held aside per cycle.
+    std::vector<bool> placed(size_t(kept), false);
+    for (qsizetype start = 0; start < kept; ++start) {
+        if (placed[size_t(start)] || order[size_t(start)].index == start)
+            continue;
+        PortEntry held = std::move(entries[start]);
+        qsizetype row = start;
+        for (;;) {
+            placed[size_t(row)] = true;
+            const qsizetype from = order[size_t(row)].index;
+            if (from == start) {
+                entries[row] = std::move(held);
+                break;
+            }
+            entries[row] = std::move(entries[from]);
+            row = from;
+        }
+    }
+    return entries;
 }

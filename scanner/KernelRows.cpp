@@ -1,5 +1,6 @@
 #include "scanner/KernelRows.h"
 
+#include "process/ProcStat.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/ProcessReader.h"
 
@@ -183,7 +184,7 @@ void KernelRows::confirmHolders(PortEntryList &records, const QList<KernelSocket
     for (auto it = confirmed.begin(); it != confirmed.end(); ++it) {
         if (!it.value())
             continue;
-        const std::optional<ProcessStat> stat = m_reader.readStat(it.key());
+        const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(it.key()).stat;
         quint64 recorded = 0;
         for (const PortEntry &record : std::as_const(records)) {
             if (record.pid == it.key()) {
@@ -234,7 +235,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
             for (qint32 pid : allPids(m_procRoot)) {
                 if (ownerOf(m_procRoot, pid) != self)
                     continue;
-                const std::optional<ProcessStat> stat = m_reader.readStat(pid);
+                const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(pid).stat;
                 if (!stat || stat->state != 'Z')
                     continue;
                 for (quint64 held : socketInodes(m_procRoot, pid, true))
@@ -286,7 +287,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
             }
         }
         if (pid > 0) {
-            if (const std::optional<ProcessStat> stat = m_reader.readStat(pid)) {
+            if (const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(pid).stat) {
                 row.pid = pid;
                 row.processName = QString::fromUtf8(stat->comm);
                 row.process = m_reader.read(pid, row.processName);

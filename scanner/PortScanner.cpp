@@ -1,5 +1,6 @@
 #include "scanner/PortScanner.h"
 
+#include "process/Descriptor.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/ContainerEngine.h"
 #include "scanner/FieldOutputParser.h"
@@ -43,20 +44,6 @@ namespace {
 // network mount); the scan must not wait on that without bound.
 constexpr auto killGrace = 2s;
 
-// lsof runs block on I/O, not on the CPU, so they get their own pool instead of
-// queueing on the global one (two threads on a two-core machine); a scan's parse
-// follows its runs there. Deliberately never destroyed: quitting must not wait
-// for a hung lsof.
-QThreadPool *lsofPool() {
-    static QThreadPool *pool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(16);
-        p->setObjectName(QStringLiteral("lsof"));
-        return p;
-    }();
-    return pool;
-}
-
 // SIGKILL to the process group that our lsof child leads. Only a spawned
 // child's pid (always above 1) names such a group; anything else would make
 // kill(2) address our own group or every process we may signal.
@@ -68,30 +55,20 @@ void killGroup(pid_t leader) {
 // Runs that wait for a thread of the pool, by everything that decides their
 // result. A request equal to a waiting one joins it instead of queueing another
 // lsof: its result would be just as fresh. Once a run has started, later
-// requests queue a new one. Never destroyed, like the pool.
+// requests queue a new one.
 struct WaitingRuns {
     using Promises = std::vector<std::shared_ptr<QPromise<RunResult>>>;
     QMutex mutex;
     QHash<QString, std::shared_ptr<Promises>> byKey;
-
-    static WaitingRuns &instance() {
-        static auto *runs = new WaitingRuns;
-        return *runs;
-    }
 };
 
 // The lsof children this program has started and not reaped, for endAllRuns().
 // Each child leads a process group of its own (see runBlocking). A run takes
 // its child out of here, under the lock, only right before reaping it, so a pid
 // that endAllRuns() signals is always still an unreaped child of ours and can
-// never have been handed to another process. Never destroyed, like the pool.
+// never have been handed to another process.
 class Children {
 public:
-    static Children &instance() {
-        static auto *children = new Children;
-        return *children;
-    }
-
     // Spawns under the lock, so that endAllRuns() cannot fall between the spawn
     // and the registration. Returns posix_spawn's error number.
     int spawn(pid_t *child, const char *program, const posix_spawn_file_actions_t *actions,
@@ -145,44 +122,16 @@ bool isExecutableFile(const QByteArray &path) {
            ::access(path.constData(), X_OK) == 0;
 }
 
-int openPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return int(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    Q_UNUSED(pid);
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-enum class Wait { Ready, TimedOut, Failed };
-
-// Waits until fd is readable or the deadline passes. Failed leaves errno set.
-Wait waitReadable(int fd, const QDeadlineTimer &deadline) {
-    pollfd pfd{fd, POLLIN, 0};
-    for (;;) {
-        const qint64 left = deadline.remainingTime();
-        const int rc = ::poll(&pfd, 1, left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)));
-        if (rc > 0)
-            return Wait::Ready;
-        if (rc == 0)
-            return Wait::TimedOut;
-        if (errno != EINTR)
-            return Wait::Failed;
-    }
-}
-
 // Waits until child has exited, without reaping it, so that its pid and its
 // process group stay ours until the caller has done with them. False when the
 // deadline passed first.
 bool waitForExit(pid_t child, const QDeadlineTimer &deadline, bool usePidFd) {
     if (usePidFd) {
-        const int pidFd = openPidFd(child);
-        if (pidFd >= 0) {
-            const Wait wait = waitReadable(pidFd, deadline);
-            ::close(pidFd);
-            if (wait != Wait::Failed)
-                return wait == Wait::Ready;
+        const UniqueFd pidFd(openPidFd(child));
+        if (pidFd.isValid()) {
+            const Readiness wait = waitReadable(pidFd.get(), deadline);
+            if (wait != Readiness::Failed)
+                return wait == Readiness::Ready;
         }
         // No pidfd (kernels before 5.3, seccomp filters): the loop below.
     }
@@ -256,8 +205,7 @@ private:
 
 // lsof's output as it is read. malloc and realloc rather than QByteArray: glibc
 // moves a large block with mremap instead of copying it, so the output never
-// exists twice. Growing a QByteArray to the 256 MB cap took twice the memory and
-// three times as long.
+// exists twice while it grows.
 class OutputBuffer {
 public:
     OutputBuffer() = default;
@@ -301,6 +249,37 @@ QString sizeText(qint64 bytes) {
 
 } // namespace
 
+struct LsofRuns::Private {
+    WaitingRuns waiting;
+    Children children;
+    // Reads /proc right after each scan's runs.
+    const ProcessReader reader;
+    // The paths of the cgroups of other users' sockets, and the container
+    // engine's names, kept from scan to scan.
+    CgroupPaths cgroups;
+    ContainerEngine engine;
+    // lsof runs block on I/O, not on the CPU, so they get their own pool instead
+    // of queueing on the global one (two threads on a two-core machine). Last,
+    // so that it is destroyed first: its threads use everything above.
+    QThreadPool pool;
+};
+
+LsofRuns::LsofRuns()
+    : d(std::make_unique<Private>()) {
+    d->pool.setMaxThreadCount(16);
+    d->pool.setObjectName(QStringLiteral("lsof"));
+}
+
+LsofRuns::~LsofRuns() {
+    // Killed runs end within the kill grace; queued ones no longer start.
+    endAll();
+    d->pool.waitForDone();
+}
+
+void LsofRuns::endAll() {
+    d->children.endAll();
+}
+
 QString PortScanner::defaultLsofPath() {
     return QStringLiteral(QUAYLINE_LSOF_PATH);
 }
@@ -321,14 +300,19 @@ QString PortScanner::missingLsofMessage(const QString &lsofPath) {
     return QStringLiteral("Could not find lsof at ") + lsofPath + u'.';
 }
 
-PortScanner::PortScanner(QString lsofPath, Duration timeLimit)
-    : m_lsofPath(std::move(lsofPath))
+PortScanner::PortScanner(LsofRuns &runs, QString lsofPath, Duration timeLimit)
+    : m_runs(&runs)
+    , m_lsofPath(std::move(lsofPath))
     , m_timeLimit(timeLimit) {}
 
 PortEntryList PortScanner::combine(QStringView tcpOutput, QStringView udpOutput) {
-    PortEntryList all = parseFieldOutput(tcpOutput, QStringLiteral("TCP"));
-    all.append(parseFieldOutput(udpOutput, QStringLiteral("UDP")));
-    return mergeEntries(all);
+    // One list for both, its room reserved once (see parseFieldOutput), and
+    // merged in place.
+    PortEntryList all;
+    all.reserve((tcpOutput.size() + udpOutput.size()) / 40);
+    appendFieldOutput(all, tcpOutput, QStringLiteral("TCP"));
+    appendFieldOutput(all, udpOutput, QStringLiteral("UDP"));
+    return mergeEntries(std::move(all));
 }
 
 QFuture<ScanResult> PortScanner::scan() const {
@@ -336,47 +320,48 @@ QFuture<ScanResult> PortScanner::scan() const {
         return QtFuture::makeReadyFuture(ScanResult{{}, missingLsofMessage(m_lsofPath)});
 
     QList<QFuture<RunResult>> runs{run(tcpArguments()), run(udpArguments())};
-    // The kernel's table is read while lsof runs; it takes milliseconds.
+    // The kernel's table is read while lsof runs, on the runs' pool; it takes
+    // milliseconds.
     QFuture<SocketTableResult> table = m_readSocketTable
-                                           ? QtConcurrent::run(lsofPool(), m_readSocketTable)
+                                           ? QtConcurrent::run(&m_runs->d->pool, m_readSocketTable)
                                            : QtFuture::makeReadyFuture(SocketTableResult{});
     const bool readsTable = bool(m_readSocketTable);
     return QtFuture::whenAll(runs.begin(), runs.end())
-        // On the lsof pool, which lives as long as the process: a scan that ends
-        // while the program quits must not schedule onto the global pool, which
-        // static destruction may already have taken down.
-        .then(lsofPool(), [table, readsTable](const QList<QFuture<RunResult>> &done) {
-            const RunResult tcp = done.at(0).result();
-            const RunResult udp = done.at(1).result();
-            // Half a listing would read as "nothing else is listening".
-            if (tcp.errorText || udp.errorText)
-                return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText, {}};
-            PortEntryList records = parseFieldOutput(tcp.output, QStringLiteral("TCP"));
-            records.append(parseFieldOutput(udp.output, QStringLiteral("UDP")));
-            // Right after lsof returned, so that a pid has had little time to
-            // pass to another process; one read of /proc per distinct pid.
-            // Never destroyed, for the same reason as the pool.
-            static const ProcessReader *const reader = new ProcessReader;
-            static CgroupPaths *const cgroups = new CgroupPaths;
-            reader->fill(records);
-            ScanResult result;
-            const SocketTableResult sockets = table.result();
-            if (sockets.source != SocketTableResult::Source::None) {
-                const KernelRows kernel(*reader, *cgroups);
-                // Only a whole table can tell that a pid no longer holds its socket.
-                if (!sockets.errorText)
-                    kernel.confirmHolders(records, sockets.sockets);
-                records.append(kernel.unattributed(records, sockets.sockets));
-            }
-            if (readsTable && sockets.errorText)
-                result.notice = socketTableNotice();
-            result.entries = mergeEntries(records);
-            // Names for containers' ports, where the engine's socket may be
-            // opened; absent otherwise. Kept per container id.
-            static ContainerEngine *const engine = new ContainerEngine;
-            engine->annotate(result.entries);
-            return result;
-        });
+        // On the thread that finished the last run, a thread of the runs' pool,
+        // whose destruction waits for it: nothing is scheduled anywhere else, so
+        // a scan that ends while the program quits finds everything it uses.
+        .then(QtFuture::Launch::Sync,
+              [runs = m_runs, table, readsTable](const QList<QFuture<RunResult>> &done) {
+                  const RunResult tcp = done.at(0).result();
+                  const RunResult udp = done.at(1).result();
+                  // Half a listing would read as "nothing else is listening".
+                  if (tcp.errorText || udp.errorText)
+                      return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText, {}};
+                  PortEntryList records;
+                  records.reserve((tcp.output.size() + udp.output.size()) / 40);
+                  appendFieldOutput(records, tcp.output, QStringLiteral("TCP"));
+                  appendFieldOutput(records, udp.output, QStringLiteral("UDP"));
+                  // Right after lsof returned, so that a pid has had little time to
+                  // pass to another process; one read of /proc per distinct pid.
+                  if (std::optional<QString> error = runs->d->reader.fill(records))
+                      return ScanResult{{}, std::move(error), {}};
+                  ScanResult result;
+                  const SocketTableResult sockets = table.result();
+                  if (sockets.source != SocketTableResult::Source::None) {
+                      const KernelRows kernel(runs->d->reader, runs->d->cgroups);
+                      // Only a whole table can tell that a pid no longer holds its socket.
+                      if (!sockets.errorText)
+                          kernel.confirmHolders(records, sockets.sockets);
+                      records.append(kernel.unattributed(records, sockets.sockets));
+                  }
+                  if (readsTable && sockets.errorText)
+                      result.notice = socketTableNotice();
+                  result.entries = mergeEntries(std::move(records));
+                  // Names for containers' ports, where the engine's socket may be
+                  // opened; absent otherwise. Kept per container id.
+                  runs->d->engine.annotate(result.entries);
+                  return result;
+              });
 }
 
 PortScanner::SocketTableRead PortScanner::defaultSocketTableRead() {
@@ -400,7 +385,7 @@ QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {
     promise->start();
     QFuture<RunResult> future = promise->future();
 
-    WaitingRuns &waiting = WaitingRuns::instance();
+    WaitingRuns &waiting = m_runs->d->waiting;
     QMutexLocker lock(&waiting.mutex);
     if (const auto it = waiting.byKey.constFind(key); it != waiting.byKey.cend()) {
         (*it)->push_back(std::move(promise));
@@ -409,10 +394,10 @@ QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {
     auto promises = std::make_shared<WaitingRuns::Promises>();
     promises->push_back(std::move(promise));
     waiting.byKey.insert(key, promises);
-    lsofPool()->start([scanner = *this, arguments, key, promises] {
+    m_runs->d->pool.start([scanner = *this, arguments, key, promises] {
         {
             // From here on, nobody joins: promises is complete once the lock is left.
-            WaitingRuns &waiting = WaitingRuns::instance();
+            WaitingRuns &waiting = scanner.m_runs->d->waiting;
             QMutexLocker lock(&waiting.mutex);
             if (waiting.byKey.value(key) == promises)
                 waiting.byKey.remove(key);
@@ -457,8 +442,8 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     SpawnAttributes attributes;
 
     pid_t child = -1;
-    const int spawnError = Children::instance().spawn(&child, program.constData(), actions.get(),
-                                                      attributes.get(), argv.data());
+    const int spawnError = m_runs->d->children.spawn(&child, program.constData(), actions.get(),
+                                                     attributes.get(), argv.data());
     ::close(pipeFds[1]);
     if (spawnError != 0) {
         ::close(readFd);
@@ -473,9 +458,9 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     OutputBuffer output;
     const qint64 cap = m_outputCap;
     for (;;) {
-        const Wait wait = waitReadable(readFd, deadline);
-        if (wait != Wait::Ready) {
-            ending = wait == Wait::TimedOut ? Ending::TimedOut : Ending::ReadFailed;
+        const Readiness wait = waitReadable(readFd, deadline);
+        if (wait != Readiness::Ready) {
+            ending = wait == Readiness::TimedOut ? Ending::TimedOut : Ending::ReadFailed;
             readError = errno;
             break;
         }
@@ -513,9 +498,9 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
     killGroup(child);
     if (ending != Ending::EndOfOutput &&
         !waitForExit(child, QDeadlineTimer(killGrace), m_usePidFd)) {
-        Children::instance().abandon(child);
+        m_runs->d->children.abandon(child);
     } else {
-        Children::instance().release(child);
+        m_runs->d->children.release(child);
         const int status = reap(child);
         if (ending == Ending::EndOfOutput && WIFSIGNALED(status))
             return failedRun(QStringLiteral("lsof was ended by signal %1.").arg(WTERMSIG(status)));
@@ -535,8 +520,4 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
             QStringLiteral("Could not read lsof's output: %1.").arg(qt_error_string(readError)));
     }
     Q_UNREACHABLE();
-}
-
-void PortScanner::endAllRuns() {
-    Children::instance().endAll();
 }

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 struct ScanResult {
@@ -23,9 +24,32 @@ struct RunResult {
     std::optional<QString> errorText; // present when the run failed; output is then empty
 };
 
+// The lsof runs of this program: the thread pool they run on, the requests
+// waiting for a thread, the children not yet reaped, and the /proc reader that
+// follows each scan. One per program, owned by its main and made before any
+// scanner that uses it. Destroying it ends the runs still going (as endAll())
+// and waits for their threads, which then take at most the kill grace.
+class LsofRuns {
+public:
+    LsofRuns();
+    ~LsofRuns();
+    LsofRuns(const LsofRuns &) = delete;
+    LsofRuns &operator=(const LsofRuns &) = delete;
+
+    // Kills every lsof run still going (and whatever it started) and makes later
+    // runs fail without starting; for the program's quit, so that no lsof
+    // outlives it. Safe to call from any thread, more than once.
+    void endAll();
+
+private:
+    friend class PortScanner;
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
 // Takes one snapshot of the machine's listening TCP ports and UDP sockets by
-// running lsof twice at once. Holds only its configuration; scans are
-// independent of each other. A scan either lists what lsof printed or fails
+// running lsof twice at once. Holds only its configuration and the runs it
+// belongs to; scans are independent of each other. A scan either lists what lsof printed or fails
 // with an error text, never both: a failed run must not read as an empty machine.
 class PortScanner {
 public:
@@ -51,7 +75,7 @@ public:
     using SocketTableRead = std::function<SocketTableResult()>;
     void setSocketTableRead(SocketTableRead read) { m_readSocketTable = std::move(read); }
 
-    explicit PortScanner(QString lsofPath = defaultLsofPath(),
+    explicit PortScanner(LsofRuns &runs, QString lsofPath = defaultLsofPath(),
                          Duration timeLimit = defaultTimeLimit);
 
     QString lsofPath() const { return m_lsofPath; }
@@ -60,7 +84,6 @@ public:
     void setOutputCap(qint64 bytes) { m_outputCap = bytes < 0 ? 0 : bytes; }
     // The wait for lsof's exit uses a pidfd where the kernel gives one, else a
     // bounded polling loop. Switching pidfds off forces that loop (for tests).
-    bool usesPidFd() const { return m_usePidFd; }
     void setUsePidFd(bool use) { m_usePidFd = use; }
 
     // Both runs start at once; parsing and merging happen off the calling thread.
@@ -76,15 +99,11 @@ public:
     // read or prints more than the cap fails with an error text.
     RunResult runBlocking(const QStringList &arguments) const;
 
-    // Kills every lsof run still going (and whatever it started) and makes later
-    // runs fail without starting; for the program's quit, so that no lsof
-    // outlives it. Safe to call from any thread, more than once.
-    static void endAllRuns();
-
     // Parses both runs' texts the way scan() does (TCP records first).
     static PortEntryList combine(QStringView tcpOutput, QStringView udpOutput);
 
 private:
+    LsofRuns *m_runs;
     QString m_lsofPath;
     Duration m_timeLimit;
     qint64 m_outputCap = defaultOutputCap;

@@ -1,5 +1,8 @@
 #include "scanner/ProcessReader.h"
 
+#include "process/Descriptor.h"
+#include "process/ProcStat.h"
+
 #include <QFile>
 #include <QHash>
 #include <QVarLengthArray>
@@ -12,26 +15,10 @@
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd)
-        : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The file name relative to dirFd, read to its end or to limit bytes.
 QByteArray readAt(int dirFd, const char *name, qsizetype limit = 64 * 1024) {
     QByteArray data;
-    const Fd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         return data;
     char buffer[4096];
@@ -89,46 +76,13 @@ ProcessReader::ProcessReader(QString procRoot)
     : m_root(QFile::encodeName(procRoot)) {
     if (const long tps = ::sysconf(_SC_CLK_TCK); tps > 0)
         m_ticksPerSecond = tps;
-    const Fd root(::open(m_root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const QByteArray stat = root.get() >= 0 ? readAt(root.get(), "stat") : QByteArray();
+    const UniqueFd root(::open(m_root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QByteArray stat = root.isValid() ? readAt(root.get(), "stat") : QByteArray();
     if (const qsizetype at = stat.indexOf("\nbtime "); at >= 0) {
         const qsizetype from = at + 7;
         const qsizetype end = stat.indexOf('\n', from);
         m_bootTime = stat.mid(from, end < 0 ? -1 : end - from).toLongLong();
     }
-}
-
-std::optional<ProcessStat> ProcessReader::parseStat(QByteArrayView line) {
-    const qsizetype open = line.indexOf('(');
-    const qsizetype close = line.lastIndexOf(')');
-    if (open < 0 || close < open)
-        return std::nullopt;
-    ProcessStat stat;
-    stat.comm = line.sliced(open + 1, close - open - 1).toByteArray();
-    // Fields from 3 (state) on, after ") ".
-    int field = 3;
-    qsizetype at = close + 1;
-    while (at < line.size() && field <= 22) {
-        while (at < line.size() && line[at] == ' ')
-            ++at;
-        qsizetype end = at;
-        while (end < line.size() && line[end] != ' ' && line[end] != '\n')
-            ++end;
-        const QByteArrayView value = line.sliced(at, end - at);
-        if (field == 3 && value.size() == 1)
-            stat.state = value[0];
-        else if (field == 22) {
-            bool ok = false;
-            stat.startTicks = value.toULongLong(&ok);
-            if (!ok)
-                return std::nullopt;
-        }
-        ++field;
-        at = end;
-    }
-    if (field <= 22 || stat.state == 0)
-        return std::nullopt;
-    return stat;
 }
 
 ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
@@ -182,21 +136,6 @@ bool ProcessReader::commMatches(QByteArrayView comm, QStringView lsofCommand) {
     return lsof.size() >= plain && QByteArrayView(lsof).first(plain) == comm.first(plain);
 }
 
-std::optional<ProcessStat> ProcessReader::readStat(qint32 pid) const {
-    if (pid < 1)
-        return std::nullopt;
-    const QByteArray path = m_root + '/' + QByteArray::number(pid) + "/stat";
-    const Fd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return std::nullopt;
-    char buffer[1024];
-    ssize_t n;
-    do
-        n = ::read(fd.get(), buffer, sizeof buffer);
-    while (n < 0 && errno == EINTR);
-    return n > 0 ? parseStat(QByteArrayView(buffer, n)) : std::nullopt;
-}
-
 QStringList ProcessReader::splitCommandLine(QByteArrayView raw) {
     QStringList arguments;
     if (raw.endsWith('\0'))
@@ -209,13 +148,14 @@ QStringList ProcessReader::splitCommandLine(QByteArrayView raw) {
 }
 
 ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
-    ProcessInfo info = readIdentity(pid, lsofCommand, maxCommandLineBytes);
+    int error = 0;
+    ProcessInfo info = readIdentity(pid, lsofCommand, maxCommandLineBytes, &error);
     info.commandLine = splitCommandLine(info.rawCommandLine);
     return info;
 }
 
 ProcessInfo ProcessReader::readIdentity(qint32 pid, QStringView lsofCommand,
-                                        qsizetype commandLineLimit) const {
+                                        qsizetype commandLineLimit, int *error) const {
     ProcessInfo info;
     if (pid < 1)
         return info;
@@ -223,10 +163,13 @@ ProcessInfo ProcessReader::readIdentity(qint32 pid, QStringView lsofCommand,
     // process has gone, reads through it fail even if the pid has been handed
     // on, so the parts below cannot come from two different processes.
     const QByteArray path = m_root + '/' + QByteArray::number(pid);
-    const Fd dir(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0)
+    const UniqueFd dir(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isValid()) {
+        if (!StatReader::meansGone(errno))
+            *error = errno;
         return info;
-    const std::optional<ProcessStat> stat = parseStat(readAt(dir.get(), "stat", 1024));
+    }
+    const std::optional<ProcessStat> stat = StatReader::parse(readAt(dir.get(), "stat", 1024));
     if (!stat || stat->startTicks == 0 || !commMatches(stat->comm, lsofCommand))
         return info;
 
@@ -265,7 +208,7 @@ ProcessInfo ProcessReader::readIdentity(qint32 pid, QStringView lsofCommand,
     return info;
 }
 
-void ProcessReader::fill(PortEntryList &entries, qsizetype budget) const {
+std::optional<QString> ProcessReader::fill(PortEntryList &entries, qsizetype budget) const {
     QHash<qint32, ProcessInfo> seen;
     // Each distinct command line once, with its decoded arguments: processes
     // forked from one parent share argv, and their rows then share its text.
@@ -276,7 +219,13 @@ void ProcessReader::fill(PortEntryList &entries, qsizetype budget) const {
         if (it == seen.end()) {
             const qsizetype limit =
                 std::min(maxCommandLineBytes, std::max(left, minCommandLineBytes));
-            ProcessInfo info = readIdentity(entry.pid, entry.processName, limit);
+            int error = 0;
+            ProcessInfo info = readIdentity(entry.pid, entry.processName, limit, &error);
+            if (error != 0)
+                return QStringLiteral("Could not read %1/%2: %3.")
+                    .arg(QFile::decodeName(m_root))
+                    .arg(entry.pid)
+                    .arg(qt_error_string(error));
             left -= std::min(left, info.rawCommandLine.size());
             auto line = commandLines.constFind(info.rawCommandLine);
             if (line == commandLines.cend())
@@ -288,4 +237,5 @@ void ProcessReader::fill(PortEntryList &entries, qsizetype budget) const {
         }
         entry.process = *it;
     }
+    return std::nullopt;
 }

@@ -23,18 +23,18 @@ public:
 
     explicit ProcessReader(QString procRoot = QStringLiteral("/proc"));
 
-    // /proc/PID/stat of the process holding pid now; nothing when there is none.
-    std::optional<ProcessStat> readStat(qint32 pid) const;
-
     // Everything about pid, provided its process still has the command name
-    // lsof printed for it (commMatches); otherwise, or when it is gone, an
-    // empty ProcessInfo.
+    // lsof printed for it (commMatches); otherwise, when it is gone, or when
+    // its folder in /proc cannot be opened, an empty ProcessInfo.
     ProcessInfo read(qint32 pid, QStringView lsofCommand) const;
 
     // Fills PortEntry::process of every entry, reading each distinct pid once,
     // within commandLineBudget bytes of command lines; rows with identical
-    // command lines share one copy of it.
-    void fill(PortEntryList &entries, qsizetype budget = commandLineBudget) const;
+    // command lines share one copy of it. A folder of /proc that cannot be
+    // opened for another reason than its process being gone (EMFILE, say)
+    // stops it with an error text: that process is not known to be gone.
+    [[nodiscard]] std::optional<QString> fill(PortEntryList &entries,
+                                              qsizetype budget = commandLineBudget) const;
 
     // The arguments of a raw /proc/PID/cmdline, decoded as UTF-8.
     static QStringList splitCommandLine(QByteArrayView raw);
@@ -42,10 +42,6 @@ public:
     // Seconds since the epoch at which the machine booted (btime of
     // /proc/stat); 0 when unknown.
     qint64 bootTime() const { return m_bootTime; }
-
-    // The parts of one stat line. comm is taken up to the last ')', since
-    // the name itself may hold spaces and parentheses.
-    static std::optional<ProcessStat> parseStat(QByteArrayView line);
 
     struct CgroupPlace {
         QString unit;      // innermost systemd .service or .scope; empty inside a container
@@ -64,7 +60,10 @@ public:
     static bool commMatches(QByteArrayView comm, QStringView lsofCommand);
 
 private:
-    ProcessInfo readIdentity(qint32 pid, QStringView lsofCommand, qsizetype commandLineLimit) const;
+    // *error: errno when the folder of pid could not be opened for another
+    // reason than its process being gone.
+    ProcessInfo readIdentity(qint32 pid, QStringView lsofCommand, qsizetype commandLineLimit,
+                             int *error) const;
 
     QByteArray m_root;
     qint64 m_bootTime = 0;

@@ -2,7 +2,7 @@
 
 // A child process the test starts itself: perl listening on an ephemeral TCP
 // port of 127.0.0.1 until its standard input is closed, in the Ignore mode
-// ignoring SIGTERM.
+// ignoring SIGTERM, in the ExitSlowly mode exiting 4 seconds after it.
 //
 // Signals for it go through a pidfd opened while the child is known to be
 // alive (it waits on its input), so that nothing the test does can reach a
@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 struct ListeningChild {
-    enum class OnTerm { Exit, Ignore };
+    enum class OnTerm { Exit, Ignore, ExitSlowly };
     QProcess process;
     qint32 pid = 0;
     int pidfd = -1, port = 0;
@@ -24,9 +24,10 @@ struct ListeningChild {
         process.start("/usr/bin/perl",
                       {"-MIO::Socket::INET", "-e",
                        "my $s = IO::Socket::INET->new(Listen => 5, LocalAddr => '127.0.0.1') "
-                       "or die $!; $SIG{TERM} = 'IGNORE' if $ARGV[0]; $| = 1;"
+                       "or die $!; $SIG{TERM} = 'IGNORE' if $ARGV[0] == 1;"
+                       "$SIG{TERM} = sub { sleep 4; exit 0 } if $ARGV[0] == 2; $| = 1;"
                        "print $s->sockport, \"\\n\"; while (<STDIN>) {}",
-                       onTerm == OnTerm::Ignore ? "1" : "0"});
+                       QString::number(int(onTerm))});
         process.waitForReadyRead(10000); // the port, once it listens
         pid = qint32(process.processId());
         pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));

@@ -5,8 +5,8 @@
 #include "cli/EntryOutput.h"
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
+#include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
-#include "viewmodel/SignalProcess.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -332,7 +332,8 @@ private slots:
         StubLsof failing(c.stub, c.executable);
         QVERIFY(failing.write("tcp.out", tcpOutput));
         const bool toFullDevice = QTest::currentDataTag() == QByteArray("stdout not writable");
-        const ScanResult probe = PortScanner(failing.path()).scan().result();
+        LsofRuns runs;
+        const ScanResult probe = PortScanner(runs, failing.path()).scan().result();
         QVERIFY(toFullDevice || probe.errorText);
         for (const QStringList &mode : {QStringList{}, QStringList{"--json"}}) {
             const auto p = run(QStringList{"--lsof", failing.path()} + mode,

@@ -134,9 +134,10 @@ private slots:
 
         qputenv("DOCKER_HOST", ("unix://" + m_socket).toUtf8());
         PortEntry row;
+        LsofRuns runs;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
-                for (const PortEntry &e : PortScanner().scan().result().entries) {
+                for (const PortEntry &e : PortScanner(runs).scan().result().entries) {
                     if (e.port == port)
                         row = e;
                 }

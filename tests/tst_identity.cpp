@@ -1,8 +1,10 @@
 // What a process is: /proc parsing as data rows, the identity read from
 // processes the test starts itself, and signalling through a ProcessHandle
 // with the system calls replaced (a recycled pid, refusals, no pidfds).
+#include "FakeSystemCalls.h"
+#include "process/ProcessHandle.h"
+#include "process/StopStages.h"
 #include "scanner/ProcessReader.h"
-#include "viewmodel/SignalProcess.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -78,6 +80,7 @@ struct Attempt {
     QList<quint64> seen; // one per look at /proc, the last repeated
     int sendResult;
     char state = 'S';
+    int statError = 0; // the look at /proc fails with this errno
 };
 
 } // namespace
@@ -109,7 +112,7 @@ private slots:
         QFETCH(QByteArray, comm);
         QFETCH(char, state);
         QFETCH(quint64, ticks);
-        const std::optional<ProcessStat> stat = ProcessReader::parseStat(line);
+        const std::optional<ProcessStat> stat = StatReader::parse(line);
         QCOMPARE(stat ? stat->comm : QByteArray("<none>"), comm);
         if (stat) {
             QCOMPARE(stat->state, state);
@@ -235,6 +238,12 @@ private slots:
         info = reader.read(4242, u"node");
         QCOMPARE(info.cwd, dir.filePath("gone (deleted)"));
         QVERIFY(!info.cwdDeleted);
+        // A folder that cannot be opened (here not a folder; EMFILE in life)
+        // says nothing of whether its process is there: the fill fails.
+        write("4343", "");
+        PortEntryList entries{PortEntry(4343, "node", "me", "TCP", "IPv4", "*", 80, "LISTEN")};
+        QCOMPARE(reader.fill(entries).value_or("(none)"),
+                 "Could not read " + root.path() + "/4343: Not a directory.");
     }
 
     // Many processes with long command lines: one scan reads at most the
@@ -260,7 +269,7 @@ private slots:
                                          1000 + 2 * pid + socket, "LISTEN"));
         }
         const qsizetype budget = 3 * perProcess;
-        ProcessReader(root.path()).fill(entries, budget);
+        QVERIFY(!ProcessReader(root.path()).fill(entries, budget));
         qsizetype read = 0;
         QSet<qint32> seen;
         const ProcessInfo *firstShared = nullptr;
@@ -366,6 +375,9 @@ private slots:
             << Attempt{0, 7, {7, 9}, 0} << QStringList{"open 42", "stat", "stat"} << gone;
         QTest::newRow("no pidfds: gone before kill(2)")
             << Attempt{0, 7, {7, 0}, 0} << QStringList{"open 42", "stat", "stat"} << gone;
+        QTest::newRow("/proc unreadable: EMFILE is no exit")
+            << Attempt{1, 7, {7}, 0, 'S', EMFILE} << QStringList{"open 42", "stat", "close"}
+            << std::optional(KillError::failed(EMFILE));
         // Nothing to check against: nothing is opened, read or sent.
         QTest::newRow("unknown start time") << Attempt{1, 0, {0}, 0} << QStringList{} << gone;
     }
@@ -375,8 +387,8 @@ private slots:
         QFETCH(std::optional<KillError>, error);
         QStringList made;
         qsizetype looks = 0;
-        SystemCalls system;
-        system.loginName = [] { return QStringLiteral("me"); };
+        FakeSystemCalls system;
+        system.login = [] { return QStringLiteral("me"); };
         system.pidfdOpen = [&](qint32 pid) {
             made << "open " + QString::number(pid);
             return attempt.pidfdOpen == 1   ? 1000
@@ -392,8 +404,10 @@ private slots:
             return attempt.sendResult;
         };
         system.closeFd = [&](int fd) { made << (fd == 1000 ? "close" : "close wrong fd"); };
-        system.processStat = [&](qint32) -> std::optional<ProcessStat> {
+        system.processStat = [&](qint32) -> StatReading {
             made << "stat";
+            if (attempt.statError)
+                return StatReading::failed(attempt.statError);
             const quint64 ticks = attempt.seen.value(std::min(looks++, attempt.seen.size() - 1));
             return ticks ? std::optional(ProcessStat{"server", attempt.state, ticks})
                          : std::nullopt;
@@ -402,25 +416,19 @@ private slots:
         QCOMPARE(made, calls);
     }
 
-    // A seam that replaces one signalling call must not reach a real one.
-    void partialSeamNeverSignalsForReal() {
-        SystemCalls onlyKill;
-        onlyKill.kill = [](qint32, int) { return 0; };
-        const SystemCalls system = onlyKill.completed();
-        QCOMPARE(system.pidfdOpen(::getpid()), -ENOSYS);
-        QCOMPARE(system.pidfdSendSignal(0, 0), EPERM);
-        SystemCalls onlyPidfd;
-        onlyPidfd.pidfdOpen = [](qint32) { return -ENOSYS; };
-        QCOMPARE(onlyPidfd.completed().kill(::getpid(), 0), EPERM);
-        // Also where the seam started from the real calls (as the model's
-        // dependencies do) and replaced only kill(2).
-        SystemCalls fromReal = SystemCalls::real();
-        fromReal.kill = [](qint32, int) { return 0; };
-        QCOMPARE(fromReal.completed().pidfdOpen(::getpid()), -ENOSYS);
-        QCOMPARE(fromReal.completed().pidfdSendSignal(0, 0), EPERM);
-        const int pidfd = SystemCalls::real().completed().pidfdOpen(::getpid());
+    // A fake that is not given a call answers it as a machine without it
+    // would; none reaches the real one.
+    void fakeNeverReachesRealCalls() {
+        const FakeSystemCalls fake;
+        QCOMPARE(fake.openPidfd(::getpid()), -ENOSYS);
+        QCOMPARE(fake.sendThroughPidfd(0, 0), EPERM);
+        QCOMPARE(fake.sendKill(::getpid(), 0), EPERM);
+        QVERIFY(!fake.readStat(::getpid()).stat);
+        QCOMPARE(fake.loginName(), QString());
+        const int pidfd = SystemCalls::real().openPidfd(::getpid());
         QVERIFY(pidfd >= 0);
-        ::close(pidfd);
+        SystemCalls::real().closePidfd(pidfd);
+        QCOMPARE(SystemCalls::real().sendKill(::getpid(), 0), 0);
     }
 
     // A real child held across a signal: open, not yet exited, SIGTERM,
@@ -434,23 +442,23 @@ private slots:
         QFETCH(bool, pidfd);
         SpawnedChild child("/bin/sleep", {"sleep", "30"}, "/");
         QVERIFY(child.pid > 0);
-        QTRY_COMPARE(ProcessReader().readStat(child.pid)->comm, "sleep");
-        SystemCalls system;
-        if (!pidfd) {
-            system.pidfdOpen = [](qint32) { return -ENOSYS; };
-            // Our own child, not yet reaped, so the pid is still its own.
-            system.kill = [&](qint32 pid, int signal) {
-                return pid == child.pid && ::kill(pid, signal) == 0 ? 0 : EPERM;
-            };
-        }
-        const quint64 ticks = ProcessReader().readStat(child.pid)->startTicks;
+        const auto stat = [&] { return StatReader().read(child.pid).stat.value_or(ProcessStat()); };
+        QTRY_COMPARE(stat().comm, "sleep");
+        FakeSystemCalls withoutPidfds;
+        withoutPidfds.processStat = [](qint32 pid) { return StatReader().read(pid); };
+        // Our own child, not yet reaped, so the pid is still its own.
+        withoutPidfds.kill = [&](qint32 pid, int signal) {
+            return pid == child.pid && ::kill(pid, signal) == 0 ? 0 : EPERM;
+        };
+        const SystemCalls &system = pidfd ? SystemCalls::real() : withoutPidfds;
+        const quint64 ticks = stat().startTicks;
         QVERIFY(!ProcessHandle::open(child.pid, ticks + 1, system).isOpen());
         const ProcessHandle handle = ProcessHandle::open(child.pid, ticks, system);
         QVERIFY(handle.isOpen());
         QCOMPARE(handle.hasPidfd(), pidfd);
-        QVERIFY(!handle.waitForExit(QDeadlineTimer(50)));
+        QCOMPARE(handle.waitForExit(QDeadlineTimer(50)), ProcessHandle::Wait::Running);
         QVERIFY(!handle.signal(SIGTERM));
-        QVERIFY(handle.waitForExit(QDeadlineTimer(10000)));
+        QCOMPARE(handle.waitForExit(QDeadlineTimer(10000)), ProcessHandle::Wait::Exited);
         QVERIFY(child.waitForExit());
         const qint32 pid = child.pid;
         child.reap();

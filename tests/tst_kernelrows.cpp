@@ -271,7 +271,8 @@ private slots:
         QFETCH(bool, readable);
         const StubLsof lsof("[ \"$run\" = udp ] || printf 'p7\\ncsshd\\nLroot\\nf3\\ntIPv4\\n"
                             "PTCP\\nn*:22\\nTST=LISTEN\\n'\n");
-        PortScanner scanner(lsof.path());
+        LsofRuns runs;
+        PortScanner scanner(runs, lsof.path());
         scanner.setSocketTableRead([readable] {
             SocketTableResult table;
             if (readable) {

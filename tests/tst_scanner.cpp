@@ -45,6 +45,8 @@ Q_DECLARE_METATYPE(Failure)
 class TestScanner : public QObject {
     Q_OBJECT
 
+    LsofRuns m_runs;
+
 private slots:
     void initTestCase() {
         // lsof here is a stand-in whose made-up listing the real socket table
@@ -64,7 +66,7 @@ private slots:
         QFETCH(bool, executable);
         const StubLsof stub("", executable);
         const QString path = stub.dir.filePath(name);
-        const QFuture<ScanResult> future = PortScanner(path).scan();
+        const QFuture<ScanResult> future = PortScanner(m_runs, path).scan();
         QVERIFY(future.isFinished()); // nothing was launched to wait for
         QCOMPARE(future.result().errorText, "Could not find lsof at " + path + u'.');
         QVERIFY(stub.read("tcp.args").isEmpty() && stub.read("udp.args").isEmpty());
@@ -92,7 +94,7 @@ private slots:
     void stubRuns() {
         QFETCH(QByteArray, body);
         const StubLsof stub(body);
-        const QFuture<ScanResult> future = PortScanner(stub.path()).scan();
+        const QFuture<ScanResult> future = PortScanner(m_runs, stub.path()).scan();
         WAIT_FOR_SCAN(future);
         QCOMPARE(future.result().errorText, std::nullopt); // the exit status is ignored
         // Both runs print the same; the run gives the protocol when P is missing.
@@ -158,7 +160,7 @@ private slots:
         const StubLsof stub(f.body);
         if (!f.program.isEmpty())
             QVERIFY(stub.write("lsof", f.program));
-        PortScanner scanner(stub.path(), f.limit);
+        PortScanner scanner(m_runs, stub.path(), f.limit);
         scanner.setOutputCap(f.cap);
         scanner.setUsePidFd(f.usePidFd);
         const QFuture<ScanResult> future = scanner.scan();
@@ -182,7 +184,7 @@ private slots:
     }
 
     void realLsof() {
-        const PortScanner scanner;
+        const PortScanner scanner(m_runs);
         if (!QFileInfo(scanner.lsofPath()).isExecutable())
             QSKIP("lsof is not installed");
         // TCP listeners on 127.0.0.1 and [::1] sharing one port, and a UDP socket.
@@ -226,7 +228,7 @@ private slots:
         const StubLsof stub("echo $$ >>\"$dir/started\"\n"
                             "while [ ! -e \"$dir/go\" ]; do sleep 0.05; done\n"
                             "printf 'p1\\nf1\\nn*:9\\n'\n");
-        const PortScanner scanner(stub.path());
+        const PortScanner scanner(m_runs, stub.path());
         QList<QFuture<ScanResult>> scans;
         for (int i = 0; i < 8; ++i) { // two runs each, until the pool's 16 threads are taken
             scans.append(scanner.scan());
@@ -242,19 +244,19 @@ private slots:
         QCOMPARE(stub.numbers("started").size(), 18); // one more TCP run and one more UDP run
     }
 
-    // Last: after endAllRuns() this process starts no lsof any more.
+    // Last: after endAll() these runs starts no lsof any more.
     void quitEndsRunningLsof() {
         const StubLsof stub("echo $$ >>\"$dir/pids\"\nexec sleep 300\n");
-        const QFuture<ScanResult> running = PortScanner(stub.path()).scan();
+        const QFuture<ScanResult> running = PortScanner(m_runs, stub.path()).scan();
         QTRY_COMPARE_WITH_TIMEOUT(stub.numbers("pids").size(), 2, 30000);
-        PortScanner::endAllRuns();
+        m_runs.endAll();
         WAIT_FOR_SCAN(running); // long before the 30 s limit
         QCOMPARE(running.result().errorText.value_or("(none)"), "lsof was ended by signal 9.");
         for (const qint64 pid : stub.numbers("pids"))
             QVERIFY(!leftBehind(pid));
 
         const StubLsof later("");
-        const QFuture<ScanResult> refused = PortScanner(later.path()).scan();
+        const QFuture<ScanResult> refused = PortScanner(m_runs, later.path()).scan();
         WAIT_FOR_SCAN(refused);
         QCOMPARE(refused.result().errorText.value_or("(none)"),
                  "Could not run lsof at " + later.path() + ": Operation canceled.");

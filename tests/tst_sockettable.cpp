@@ -111,20 +111,23 @@ private slots:
         QTest::addColumn<bool>("v6only");
         QTest::addColumn<QString>("protocol");
         QTest::addColumn<QString>("address");
-        QTest::newRow("TCP IPv4 loopback") << AF_INET << int(SOCK_STREAM) << "127.0.0.1" << true << "TCP"
-                                           << "127.0.0.1";
+        QTest::newRow("TCP IPv4 loopback")
+            << AF_INET << int(SOCK_STREAM) << "127.0.0.1" << true << "TCP"
+            << "127.0.0.1";
         QTest::newRow("TCP IPv6 loopback") << AF_INET6 << int(SOCK_STREAM) << "::1" << true << "TCP"
                                            << "[::1]";
-        QTest::newRow("TCP IPv4 wildcard") << AF_INET << int(SOCK_STREAM) << "0.0.0.0" << true << "TCP"
-                                           << "*";
+        QTest::newRow("TCP IPv4 wildcard")
+            << AF_INET << int(SOCK_STREAM) << "0.0.0.0" << true << "TCP"
+            << "*";
         QTest::newRow("TCP IPv6 wildcard, dual stack")
             << AF_INET6 << int(SOCK_STREAM) << "::" << false << "TCP"
             << "*";
         QTest::newRow("TCP IPv4-mapped IPv6")
             << AF_INET6 << int(SOCK_STREAM) << "::ffff:127.0.0.1" << false << "TCP"
             << "127.0.0.1";
-        QTest::newRow("UDP IPv4 loopback") << AF_INET << int(SOCK_DGRAM) << "127.0.0.1" << true << "UDP"
-                                           << "127.0.0.1";
+        QTest::newRow("UDP IPv4 loopback")
+            << AF_INET << int(SOCK_DGRAM) << "127.0.0.1" << true << "UDP"
+            << "127.0.0.1";
         QTest::newRow("UDP IPv6 wildcard") << AF_INET6 << int(SOCK_DGRAM) << "::" << true << "UDP"
                                            << "*";
     }

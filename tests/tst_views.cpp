@@ -1,5 +1,6 @@
 // Runs the QML view tests under tests/views against the real views, with the
 // models and login items of ViewFixture.
+#include "FakeSystemCalls.h"
 #include "Quayline/DesktopActions.h"
 #include "Quayline/LoginItem.h"
 #include "QuickFullStacks.h"
@@ -66,14 +67,16 @@ public:
             return m_pending.back()->future();
         };
         deps.settings = std::make_unique<QSettings>(file, QSettings::IniFormat);
-        deps.system.loginName = [] { return QStringLiteral("me"); };
+        auto system = std::make_shared<FakeSystemCalls>();
+        system->login = [] { return QStringLiteral("me"); };
         // Never the real kill(2): only recorded.
-        deps.system.kill = [this](qint32 pid, int signal) {
+        system->kill = [this](qint32 pid, int signal) {
             m_signalsSent.append(QVariantMap{{"pid", pid}, {"signal", signal}});
             return m_killResult;
         };
         // Every pid still holds the process listed (start time 1, see finishScan).
-        deps.system.processStat = [](qint32) { return ProcessStat{"proc", 'S', 1}; };
+        system->processStat = [](qint32) { return ProcessStat{"proc", 'S', 1}; };
+        deps.system = std::move(system);
         m_models.append(new PortListViewModel(std::move(deps), this));
         return m_models.back();
     }

@@ -53,6 +53,11 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
         return e.port;
     case StateRole:
         return e.state;
+    case StopStageRole:
+        return m_stopStages &&
+                       m_stopStages->next(e.pid, e.process.startTicks) == StopStages::Stage::Kill
+                   ? QStringLiteral("Force")
+                   : QStringLiteral("Kill");
     default:
         return {};
     }
@@ -70,7 +75,13 @@ QHash<int, QByteArray> PortListModel::roleNames() const {
         {AddressRole, "address"},
         {PortRole, "port"},
         {StateRole, "state"},
+        {StopStageRole, "stopStage"},
     };
+}
+
+void PortListModel::updateStopStages() {
+    if (const int rows = count(); rows > 0)
+        emit dataChanged(index(0), index(rows - 1), {StopStageRole});
 }
 
 void PortListModel::setEntries(const PortEntryList &next) {

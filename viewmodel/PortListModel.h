@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/PortEntry.h"
+#include "process/StopStages.h"
 
 #include <QAbstractListModel>
 
@@ -26,6 +27,9 @@ public:
         AddressRole,
         PortRole,
         StateRole,
+        // "Kill" or "Force": the signal the row's stop button sends next,
+        // SIGTERM or SIGKILL, to the very process the row lists.
+        StopStageRole,
     };
     Q_ENUM(Role)
 
@@ -40,6 +44,11 @@ public:
     const PortEntryList &entries() const { return m_entries; }
     void setEntries(const PortEntryList &entries);
 
+    // Where the rows' stopStage comes from; it must outlive the model.
+    void setStopStages(const StopStages *stages) { m_stopStages = stages; }
+    // Reports the stopStage of every row as changed: call after the stages changed.
+    void updateStopStages();
+
 signals:
     void countChanged();
 
@@ -47,6 +56,7 @@ private:
     const PortEntry &row(int row) const;
 
     PortEntryList m_entries;
+    const StopStages *m_stopStages = nullptr;
     // While setEntries() reports its changes, the rows are: the first
     // m_prefix rows of m_entries, m_done (middle rows already matching the
     // new list), m_rest (middle rows of the old list not yet dealt with), and

@@ -12,6 +12,9 @@
 #include <climits>
 #include <cmath>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -84,6 +87,14 @@ int whyUnwritable(const QString &path) {
     return 0;
 }
 
+// glibc keeps freed memory for later allocations, in the arena of the thread
+// that freed it; malloc_trim gives the free pages of every arena back.
+void releaseFreeMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
 } // namespace
 
 std::optional<double> settingToDouble(const QVariant &value) {
@@ -128,17 +139,16 @@ int timerPeriodMs(double seconds) {
     return ms >= double(INT_MAX) ? INT_MAX : int(ms);
 }
 
-PortListViewModel::PortListViewModel(QObject *parent)
-    : PortListViewModel(Dependencies{}, parent) {}
-
 PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_scan(std::move(dependencies.scan))
     , m_settings(std::move(dependencies.settings))
-    , m_system(dependencies.system.completed())
+    , m_system(std::move(dependencies.system))
     , m_filteredModel(new PortListModel(this)) {
-    if (!m_scan)
-        m_scan = [scanner = PortScanner()] { return scanner.scan(); };
+    Q_ASSERT(m_scan);
+    if (!m_system)
+        m_system = std::shared_ptr<const SystemCalls>(&SystemCalls::real(), [](auto *) {});
+    m_filteredModel->setStopStages(&m_stopStages);
     if (!m_settings)
         m_settings =
             std::make_unique<QSettings>(QStringLiteral("Quayline"), QStringLiteral("Quayline"));
@@ -227,6 +237,7 @@ void PortListViewModel::applyScan(const ScanResult &result) {
     // reacting to one change already sees the others (no new entries beside a
     // stale error text or a loading flag still up).
     const bool entriesDiffer = result.entries != m_entries;
+    const bool rowsWent = result.entries.size() < m_entries.size();
     if (entriesDiffer)
         m_entries = result.entries;
     const bool errorDiffers = result.errorText != m_lastScanError;
@@ -236,7 +247,7 @@ void PortListViewModel::applyScan(const ScanResult &result) {
     const bool noticeDiffers = notice != m_scanNotice;
     if (noticeDiffers)
         m_scanNotice = notice;
-    pruneTermSent(m_pidsTermSent, m_entries);
+    const bool stagesChanged = m_stopStages.keepListed(m_entries);
     const bool wasLoading = std::exchange(m_isLoading, false);
 
     if (entriesDiffer) {
@@ -248,7 +259,14 @@ void PortListViewModel::applyScan(const ScanResult &result) {
         emit lastScanErrorChanged();
     if (noticeDiffers)
         emit scanNoticeChanged();
-    emit pidsTermSentChanged(); // the pruning reports even when it removed nothing
+    // The rows that went held their command lines (up to a scan's budget);
+    // hand the pages they leave free back to the system.
+    if (rowsWent)
+        releaseFreeMemory();
+    if (stagesChanged) {
+        m_filteredModel->updateStopStages();
+        emit stopStagesChanged();
+    }
     if (wasLoading)
         emit isLoadingChanged();
 }
@@ -275,27 +293,17 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // signal; the row itself says what would stop it.
     if (!entry.stopCommand().isEmpty())
         return;
-    // SIGKILL only follows a SIGTERM this very process got: a pid listed again
-    // for a process that started later begins with SIGTERM.
-    const quint64 startTicks = entry.process.startTicks;
-    const bool forgotten =
-        m_termSentStartTicks.value(entry.pid) != startTicks && m_pidsTermSent.remove(entry.pid);
     const std::optional<KillError> error =
-        escalateStop(m_pidsTermSent, entry.pid, entry.user, startTicks, m_system);
-    if (m_pidsTermSent.contains(entry.pid))
-        m_termSentStartTicks.insert(entry.pid, startTicks);
-    else
-        m_termSentStartTicks.remove(entry.pid);
+        m_stopStages.press(entry.pid, entry.process.startTicks, entry.user, *m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
-        if (forgotten)
-            emit pidsTermSentChanged();
         // A refused stop changes nothing, so the row keeps offering the same signal.
         setKillError(KillMessage::from(*error));
         return;
     }
-    emit pidsTermSentChanged();
-    // Give the process a moment to exit, then look again: gone, it leaves
-    // pidsTermSent; still listed, its rows offer SIGKILL.
+    m_filteredModel->updateStopStages();
+    emit stopStagesChanged();
+    // Give the process a moment to exit, then look again: gone, it leaves the
+    // stages; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
 }
 
@@ -335,10 +343,6 @@ void PortListViewModel::updateFilteredModel() {
 
 QVariant PortListViewModel::lastScanErrorValue() const {
     return m_lastScanError ? QVariant(*m_lastScanError) : QVariant();
-}
-
-QList<int> PortListViewModel::pidsTermSentList() const {
-    return QList<int>(m_pidsTermSent.cbegin(), m_pidsTermSent.cend());
 }
 
 QVariant PortListViewModel::killErrorValue() const {

@@ -2,8 +2,9 @@
 
 #include "model/KillError.h"
 #include "model/PortEntry.h"
+#include "process/StopStages.h"
+#include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
-#include "viewmodel/SignalProcess.h"
 
 #include <QFuture>
 #include <QHash>
@@ -19,7 +20,7 @@ class PortListModel;
 
 // The one state object behind every view: the last scan, the filter, the two
 // persisted auto-refresh settings with their timer, and the stopping of
-// processes with its SIGTERM-then-SIGKILL memory. Lives on the main thread.
+// processes with its SIGTERM-then-SIGKILL stages. Lives on the main thread.
 class PortListViewModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool autoRefreshEnabled READ autoRefreshEnabled WRITE setAutoRefreshEnabled NOTIFY
@@ -32,7 +33,6 @@ class PortListViewModel : public QObject {
     Q_PROPERTY(QVariant lastScanError READ lastScanErrorValue NOTIFY lastScanErrorChanged)
     // Empty, or what the last scan could not cover (the sockets of other users)
     Q_PROPERTY(QString scanNotice READ scanNotice NOTIFY scanNoticeChanged)
-    Q_PROPERTY(QList<int> pidsTermSent READ pidsTermSentList NOTIFY pidsTermSentChanged)
     Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
     // null or a KillMessage; writing null (or undefined) dismisses it
     Q_PROPERTY(
@@ -48,15 +48,14 @@ public:
 
     // Everything the model needs from outside, so tests can replace each part.
     struct Dependencies {
-        ScanFunction scan;                   // defaults to a PortScanner with the built-in lsof
+        ScanFunction scan;                   // required
         std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
-        SystemCalls system = SystemCalls::real();
+        std::shared_ptr<const SystemCalls> system = nullptr; // defaults to SystemCalls::real()
     };
 
     static constexpr double defaultRefreshInterval = 5.0;
     static constexpr std::chrono::milliseconds stopRefreshDelay{400};
 
-    explicit PortListViewModel(QObject *parent = nullptr);
     explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);
     ~PortListViewModel() override;
 
@@ -69,7 +68,8 @@ public:
     bool isLoading() const { return m_isLoading; }
     const std::optional<QString> &lastScanError() const { return m_lastScanError; }
     const QString &scanNotice() const { return m_scanNotice; }
-    const QSet<qint32> &pidsTermSent() const { return m_pidsTermSent; }
+    // Which signal the next stop of each listed process sends.
+    const StopStages &stopStages() const { return m_stopStages; }
 
     const QString &searchText() const { return m_searchText; }
     void setSearchText(const QString &text);
@@ -91,7 +91,6 @@ public:
     // that comes back scans when it is shown. The timer itself keeps running.
     // True until told otherwise, so a model that no window drives refreshes
     // on every tick.
-    bool isOnScreen() const { return m_onScreen; }
     void setOnScreen(bool onScreen) { m_onScreen = onScreen; }
 
     // One scan cycle. The future finishes once the result is stored (it is
@@ -111,7 +110,8 @@ signals:
     void isLoadingChanged();
     void lastScanErrorChanged();
     void scanNoticeChanged();
-    void pidsTermSentChanged();
+    // A row's stopStage may have changed (also reported by the list model).
+    void stopStagesChanged();
     void searchTextChanged();
     void killErrorChanged();
     void filteredEntriesChanged();
@@ -119,7 +119,6 @@ signals:
 
 private:
     QVariant lastScanErrorValue() const;
-    QList<int> pidsTermSentList() const;
     QVariant killErrorValue() const;
     void setKillErrorValue(const QVariant &value);
 
@@ -133,7 +132,7 @@ private:
 
     ScanFunction m_scan;
     std::unique_ptr<QSettings> m_settings;
-    SystemCalls m_system;
+    std::shared_ptr<const SystemCalls> m_system;
 
     bool m_autoRefreshEnabled = true;
     double m_refreshInterval = defaultRefreshInterval;
@@ -141,8 +140,7 @@ private:
     bool m_isLoading = false;
     std::optional<QString> m_lastScanError;
     QString m_scanNotice;
-    QSet<qint32> m_pidsTermSent;
-    QHash<qint32, quint64> m_termSentStartTicks; // the start time of each process sent SIGTERM
+    StopStages m_stopStages;
     QString m_searchText;
     std::optional<KillMessage> m_killError;
     QString m_settingsError;
