@@ -4,7 +4,7 @@ BUILD ?= build
 TEST_BUILD ?= build-test
 CMAKE_GEN := -G Ninja
 
-.PHONY: run build test test-build bench fuzz format clean
+.PHONY: run build test test-build bench fuzz package format clean
 
 build:
 	tools/install-deps.sh run
@@ -35,6 +35,10 @@ bench:
 	build-bench/bench/bench
 	build-bench/bench/bench_endless
 
+# The Debian package, built in a copy of the tree under build-deb/.
+package:
+	tools/build-deb.sh build-deb
+
 FUZZ_SECONDS ?= 180
 fuzz:
 	tools/install-deps.sh fuzz
@@ -48,4 +52,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(TEST_BUILD) build-bench build-fuzz build-deb

@@ -2,60 +2,9 @@
 
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QFile>
 #include <QGuiApplication>
-#include <algorithm>
-
-namespace {
-
-// C0 and C1 controls, DEL, and the characters that change the direction of
-// the text around them.
-bool isHidden(char16_t c) {
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
-           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
-}
-
-QString escaped(char16_t c) {
-    switch (c) {
-    case u'\n':
-        return QStringLiteral("\\n");
-    case u'\t':
-        return QStringLiteral("\\t");
-    case u'\r':
-        return QStringLiteral("\\r");
-    default:
-        break;
-    }
-    if (c < 0x80)
-        return QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
-    return QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
-}
-
-bool isPlainWordCharacter(QChar c) {
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
-           QStringView(u"_@%+=:,./-").contains(c);
-}
-
-QString quotedWord(const QString &word) {
-    if (!word.isEmpty() && std::all_of(word.begin(), word.end(), isPlainWordCharacter))
-        return word;
-    if (std::any_of(word.begin(), word.end(), [](QChar c) { return isHidden(c.unicode()); })) {
-        QString out = QStringLiteral("$'");
-        for (QChar c : word) {
-            if (isHidden(c.unicode()))
-                out += escaped(c.unicode());
-            else if (c == u'\\' || c == u'\'')
-                out += QLatin1Char('\\') + c;
-            else
-                out += c;
-        }
-        return out + QLatin1Char('\'');
-    }
-    QString out = word;
-    out.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return QLatin1Char('\'') + out + QLatin1Char('\'');
-}
-
-} // namespace
+#include <sys/stat.h>
 
 DesktopActions::Effects DesktopActions::real() {
     return {
@@ -103,22 +52,10 @@ QString DesktopActions::browserUrl(const QString &address, qint64 port) {
     return url.toString(QUrl::FullyEncoded);
 }
 
-QString DesktopActions::folderUrl(const QString &path) {
-    return path.isEmpty() ? QString() : QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded);
-}
-
-QString DesktopActions::commandLineText(const QStringList &arguments) {
-    QStringList words;
-    words.reserve(arguments.size());
-    for (const QString &argument : arguments)
-        words << quotedWord(argument);
-    return words.join(QLatin1Char(' '));
-}
-
-QString DesktopActions::printable(const QString &text) {
-    QString out;
-    out.reserve(text.size());
-    for (QChar c : text)
-        out += isHidden(c.unicode()) ? escaped(c.unicode()) : QString(c);
-    return out;
+bool DesktopActions::openFolder(const QString &path) {
+    struct stat info {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0 ||
+        !S_ISDIR(info.st_mode))
+        return false;
+    return m_effects.openUrl(QUrl::fromLocalFile(path));
 }

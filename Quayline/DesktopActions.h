@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QUrl>
 #include <QtQml/qqmlregistration.h>
 #include <functional>
@@ -36,14 +35,11 @@ public:
     // address, otherwise the address itself (IPv6 in brackets). Empty when the
     // address or port makes no valid link (a scoped IPv6 address, say).
     Q_INVOKABLE static QString browserUrl(const QString &address, qint64 port);
-    Q_INVOKABLE static QString folderUrl(const QString &path);
-    // argv as one line that a POSIX shell reads back as the same words: plain
-    // words as they are, others in single quotes, and words holding control or
-    // bidi characters in $'…' with escapes, so that no argument can break the
-    // line or reorder what is shown.
-    Q_INVOKABLE static QString commandLineText(const QStringList &arguments);
-    // The text with control and bidi characters shown as escapes (\n, \x1b, \u202e).
-    Q_INVOKABLE static QString printable(const QString &text);
+    // Hands the folder at path to the desktop's file manager, provided it is
+    // a folder at this moment: a process's working folder may have been
+    // removed and something else put in its place by the process's owner,
+    // which the desktop's default program for it must not get to open.
+    Q_INVOKABLE bool openFolder(const QString &path);
 
 private:
     Effects m_effects;

@@ -7,6 +7,9 @@
 #include <QHash>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <cerrno>
+#include <sys/stat.h>
+#include <utility>
 
 namespace {
 
@@ -15,6 +18,24 @@ namespace {
 bool needsQuoting(QChar c) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     return reserved.contains(c);
+}
+
+// The general string escapes of desktop-entry values.
+QString escapeValue(const QString &text) {
+    QString value;
+    for (const QChar c : text) {
+        if (c == u'\\')
+            value += QStringLiteral("\\\\");
+        else if (c == u'\n')
+            value += QStringLiteral("\\n");
+        else if (c == u'\t')
+            value += QStringLiteral("\\t");
+        else if (c == u'\r')
+            value += QStringLiteral("\\r");
+        else
+            value += c;
+    }
+    return value;
 }
 
 // The program path as the Exec key's first argument: quoted when needed, with
@@ -33,20 +54,7 @@ QString execValue(const QString &program) {
         arg = program;
     }
     arg.replace(u'%', QStringLiteral("%%"));
-    QString value;
-    for (const QChar c : std::as_const(arg)) {
-        if (c == u'\\')
-            value += QStringLiteral("\\\\");
-        else if (c == u'\n')
-            value += QStringLiteral("\\n");
-        else if (c == u'\t')
-            value += QStringLiteral("\\t");
-        else if (c == u'\r')
-            value += QStringLiteral("\\r");
-        else
-            value += c;
-    }
-    return value;
+    return escapeValue(arg);
 }
 
 // Undoes the general string escapes of a desktop-entry value.
@@ -122,11 +130,41 @@ QHash<QString, QString> desktopEntryKeys(const QByteArray &content) {
     return keys;
 }
 
+// The system's reason for a failed file operation, without a trailing period.
+QString reason(const QFileDevice &file) {
+    QString text = file.errorString();
+    if (text.endsWith(u'.'))
+        text.chop(1);
+    return text.isEmpty() ? LoginItem::tr("Unknown error") : text;
+}
+
 bool isFalse(const QString &value) {
     return value.compare(u"false", Qt::CaseInsensitive) == 0;
 }
 bool isTrue(const QString &value) {
     return value.compare(u"true", Qt::CaseInsensitive) == 0;
+}
+
+// Makes the folder and those above it that are missing. On failure, which
+// folder could not be made and why.
+QString makeFolder(const QString &path) {
+    const QByteArray folder = QFile::encodeName(QDir::cleanPath(QDir(path).absolutePath()));
+    for (qsizetype end = folder.indexOf('/', 1);; end = folder.indexOf('/', end + 1)) {
+        const QByteArray part = end < 0 ? folder : folder.first(end);
+        struct stat info {};
+        int error = 0;
+        if (::stat(part.constData(), &info) == 0)
+            error = S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+        else if (errno != ENOENT)
+            error = errno;
+        else if (::mkdir(part.constData(), 0700) != 0 && errno != EEXIST)
+            error = errno;
+        if (error != 0)
+            return LoginItem::tr("Could not create the folder %1: %2.")
+                .arg(QFile::decodeName(part), qt_error_string(error));
+        if (end < 0)
+            return {};
+    }
 }
 
 bool samePath(const QString &a, const QString &b) {
@@ -144,7 +182,9 @@ LoginItem::LoginItem(QObject *parent)
 LoginItem::LoginItem(QString autostartDir, QString executablePath, QObject *parent)
     : QObject(parent)
     , m_autostartDir(std::move(autostartDir))
-    , m_executablePath(std::move(executablePath)) {}
+    , m_executablePath(std::move(executablePath)) {
+    m_launchAtLogin = status() == Enabled;
+}
 
 QString LoginItem::defaultAutostartDir() {
     // The XDG base directory rules ignore a relative XDG_CONFIG_HOME.
@@ -171,30 +211,33 @@ LoginItem::Status LoginItem::status() const {
         return NotRegistered;
     if (isTrue(keys.value(QStringLiteral("Hidden"))) ||
         isFalse(keys.value(QStringLiteral("X-GNOME-Autostart-enabled"))))
-        return RequiresApproval;
+        return Disabled;
     return Enabled;
 }
 
+// TryExec: once the program is gone (the package removed), sessions skip the
+// entry instead of failing to start it at every login.
 QString LoginItem::entryText() const {
     return QStringLiteral("[Desktop Entry]\n"
                           "Type=Application\n"
                           "Name=Quayline\n"
                           "Comment=Listening ports and the processes behind them\n"
                           "Exec=%1\n"
+                          "TryExec=%2\n"
                           "Icon=quayline\n"
                           "Terminal=false\n"
                           "X-GNOME-Autostart-enabled=true\n")
-        .arg(execValue(m_executablePath));
+        .arg(execValue(m_executablePath), escapeValue(m_executablePath));
 }
 
 QString LoginItem::registerItem() {
     if (m_executablePath.isEmpty())
         return tr("The path of the running program could not be determined.");
-    // A failure here shows up, with the system's message, when the file is opened.
-    QDir().mkpath(m_autostartDir);
+    if (const QString error = makeFolder(m_autostartDir); !error.isEmpty())
+        return error;
     QSaveFile file(entryPath());
     if (!file.open(QIODevice::WriteOnly) || file.write(entryText().toUtf8()) < 0 || !file.commit())
-        return file.errorString().isEmpty() ? tr("Unknown error") : file.errorString();
+        return tr("Could not write %1: %2.").arg(entryPath(), reason(file));
     return {};
 }
 
@@ -202,12 +245,43 @@ QString LoginItem::unregisterItem() {
     QFile file(entryPath());
     if (file.remove() || !file.exists())
         return {};
-    return file.errorString().isEmpty() ? tr("Unknown error") : file.errorString();
+    return tr("Could not remove %1: %2.").arg(entryPath(), reason(file));
 }
 
-QString LoginItem::setLaunchAtLogin(bool enabled) {
+QString LoginItem::change(bool enabled) {
     const bool isEnabled = status() == Enabled;
     if (enabled == isEnabled)
         return {};
     return enabled ? registerItem() : unregisterItem();
+}
+
+void LoginItem::setLaunchAtLogin(bool enabled) {
+    if (std::exchange(m_launchAtLogin, enabled) != enabled)
+        emit launchAtLoginChanged();
+    const QString error = change(enabled);
+    setError(error);
+    if (!error.isEmpty()) {
+        m_launchAtLogin = status() == Enabled;
+        // Also when the value is the one it was: the switch moved under the
+        // user's hand and must move back.
+        emit launchAtLoginChanged();
+    }
+}
+
+void LoginItem::followRegistration() {
+    const bool enabled = status() == Enabled;
+    if (enabled == m_launchAtLogin)
+        return;
+    // The entry now agrees with the value: a change would have nothing to do,
+    // so it counts as one that worked.
+    m_launchAtLogin = enabled;
+    emit launchAtLoginChanged();
+    setError({});
+}
+
+void LoginItem::setError(const QString &error) {
+    if (m_error == error)
+        return;
+    m_error = error;
+    emit errorChanged();
 }

@@ -7,7 +7,8 @@ import Quayline
 
 // The panel behind the tray icon: header with the count and the refresh
 // button, the filter field, the list (or why there is none), and the footer.
-// It holds no data of its own beyond the refresh glyph's angle.
+// It holds no data of its own beyond the refresh glyph's angle; the
+// selection is the list model's.
 Item {
     id: root
 
@@ -16,12 +17,15 @@ Item {
     // Rotation of the refresh glyph, in degrees clockwise.
     property real spinAngle: 0
 
-    // What the content area shows: "error", "loading", "empty", "noMatch" or "list".
+    // What the content area shows: "error", "loading", "empty", "noMatch" or
+    // "list". The loading view shows only until the first scan has finished:
+    // after that, whatever was shown stays while the next scan runs, and the
+    // refresh glyph alone shows the activity.
     readonly property string content: {
         const vm = root.viewModel
         if (root.isPresent(vm.lastScanError))
             return "error"
-        if (vm.isLoading && vm.entries.length === 0)
+        if (!vm.hasScanResult)
             return "loading"
         if (vm.filteredModel.count === 0)
             return vm.searchText === "" ? "empty" : "noMatch"
@@ -32,12 +36,6 @@ Item {
     // then turn the refresh glyph.
     property bool onScreen: false
 
-    // The id of the row that the keyboard acts on: Return stops its process,
-    // the menu key opens its menu. An id rather than a row index, so that a
-    // refresh that removes rows above it cannot move a stop onto another
-    // process; when its row goes, nothing is selected.
-    property string selectedId: ""
-
     signal settingsRequested()
 
     // Called by the application each time the panel is shown: scan, then
@@ -46,7 +44,7 @@ Item {
     function shown() {
         root.stopSpinning()
         root.onScreen = true
-        root.selectedId = ""
+        root.viewModel.filteredModel.selectedRow = -1
         filterField.forceActiveFocus()
         root.viewModel.refreshAndRestartTimer()
     }
@@ -55,47 +53,31 @@ Item {
         return value !== undefined && value !== null
     }
 
-    // The row of the list with the selected id, or -1.
-    function selectedIndex() {
-        if (root.selectedId === "")
-            return -1
-        const entries = root.viewModel.filteredEntries
-        for (let i = 0; i < entries.length; ++i) {
-            if (entries[i].id === root.selectedId)
-                return i
-        }
-        return -1
-    }
-
-    // Down from nothing selected starts at the top, Up at the bottom.
+    // The keyboard acts on the selected row: Return stops its process, the
+    // menu key opens its menu.
     function moveSelection(step) {
-        const entries = root.viewModel.filteredEntries
-        if (entries.length === 0)
-            return
-        const index = root.selectedIndex()
-        const next = index < 0 ? (step > 0 ? 0 : entries.length - 1)
-                               : Math.max(0, Math.min(entries.length - 1, index + step))
-        root.selectedId = entries[next].id
-        list.positionViewAtIndex(next, ListView.Contain)
+        const row = root.viewModel.filteredModel.moveSelection(step)
+        if (row >= 0)
+            list.positionViewAtIndex(row, ListView.Contain)
     }
 
-    // What a click on the selected row's stop button does.
     function stopSelected() {
-        const index = root.selectedIndex()
-        if (index < 0)
+        const model = root.viewModel.filteredModel
+        if (model.selectedRow < 0)
             return false
-        root.viewModel.stopProcess(root.viewModel.filteredEntries[index])
+        root.viewModel.stopProcess(model.entryAt(model.selectedRow))
         return true
     }
 
     function openMenuForSelection() {
-        const index = root.selectedIndex()
+        const model = root.viewModel.filteredModel
+        const index = model.selectedRow
         if (index < 0)
             return false
         list.positionViewAtIndex(index, ListView.Contain)
         const row = list.itemAtIndex(index)
         if (row)
-            rowMenu.openFor(root.viewModel.filteredEntries[index], row, 12, row.height - 4)
+            rowMenu.openFor(model.entryAt(index), row, 12, row.height - 4)
         return row !== null
     }
 
@@ -113,8 +95,8 @@ Item {
     }
 
     function stopSpinning() {
+        spinDelay.stop()
         spin.stop()
-        settle.stop()
         root.spinAngle = 0
     }
 
@@ -123,38 +105,32 @@ Item {
     implicitWidth: 380
     implicitHeight: 460
 
-    NumberAnimation {
-        id: spin
-        objectName: "spinAnimation"
-        target: root
-        property: "spinAngle"
-        to: 360
-        duration: 800
-        easing.type: Easing.Linear
-        loops: Animation.Infinite
+    // While a scan runs the glyph turns in twelve steps a second rather than
+    // at the frame rate: every frame redraws the panel, and the program's
+    // own cost per refresh should stay small beside lsof's. A scan that ends
+    // within a quarter of a second, as most do, does not move it at all; when
+    // a scan ends the glyph is upright again at once.
+    Timer {
+        id: spinDelay
+        interval: 250
+        onTriggered: spin.start()
     }
-    NumberAnimation {
-        id: settle
-        target: root
-        property: "spinAngle"
-        to: 0
-        duration: 200
-        easing.type: Easing.Linear
+    Timer {
+        id: spin
+        objectName: "spinTimer"
+        interval: 83
+        repeat: true
+        onTriggered: root.spinAngle = (root.spinAngle + 30) % 360
     }
     Connections {
         target: root.viewModel
         function onIsLoadingChanged() {
             if (!root.onScreen)
                 return
-            if (root.viewModel.isLoading) {
-                settle.stop()
-                spin.from = root.spinAngle
-                spin.restart()
-            } else {
-                spin.stop()
-                settle.from = root.spinAngle
-                settle.restart()
-            }
+            if (root.viewModel.isLoading)
+                spinDelay.start()
+            else
+                root.stopSpinning()
         }
         function onKillErrorChanged() {
             alert.follow()
@@ -335,7 +311,7 @@ Item {
                     width: parent.width
                     spacing: 10
                     BusyIndicator {
-                        running: parent.visible
+                        running: root.content === "loading"
                         anchors.horizontalCenter: parent.horizontalCenter
                     }
                     Label {
@@ -386,6 +362,8 @@ Item {
                 delegate: Column {
                     id: listRow
                     required property portEntry entry
+                    required property bool selected
+                    required property int index
                     required property string stopStage
                     width: ListView.view.width
 
@@ -396,10 +374,10 @@ Item {
                         viewModel: root.viewModel
                         entry: listRow.entry
                         stopStage: listRow.stopStage
-                        selected: root.selectedId !== "" && root.selectedId === listRow.entry.id
-                        onSelectRequested: root.selectedId = listRow.entry.id
+                        selected: listRow.selected
+                        onSelectRequested: root.viewModel.filteredModel.selectedRow = listRow.index
                         onContextMenuRequested: (x, y) => {
-                            root.selectedId = listRow.entry.id
+                            root.viewModel.filteredModel.selectedRow = listRow.index
                             rowMenu.openFor(listRow.entry, portRow, x, y)
                         }
                     }
@@ -462,6 +440,7 @@ Item {
         property portEntry entry
         readonly property string browserUrl: entry.networkProtocol === "TCP"
             ? DesktopActions.browserUrl(entry.address, entry.port) : "" // qmllint disable type
+        readonly property string commandLine: root.viewModel.commandLineToCopy(entry.process)
 
         function openFor(entry, item, x, y) {
             rowMenu.entry = entry
@@ -482,13 +461,12 @@ Item {
         MenuItem {
             objectName: "copyCommandLine"
             text: qsTr("Copy Command Line")
-            enabled: rowMenu.entry.process.commandLine.length > 0
-            onTriggered: DesktopActions.copyText(
-                             DesktopActions.commandLineText(rowMenu.entry.process.commandLine))
+            enabled: rowMenu.commandLine !== ""
+            onTriggered: DesktopActions.copyText(rowMenu.commandLine)
         }
         // Always listed, dimmed where they do not apply (UDP, an address no
-        // link can name, a folder that could not be read), so that the menu
-        // keeps one shape.
+        // link can name, a folder that could not be read or was removed), so
+        // that the menu keeps one shape.
         MenuItem {
             objectName: "openInBrowser"
             text: qsTr("Open in Browser")
@@ -498,8 +476,8 @@ Item {
         MenuItem {
             objectName: "openWorkingFolder"
             text: qsTr("Open Working Folder")
-            enabled: rowMenu.entry.process.cwd !== ""
-            onTriggered: DesktopActions.openUrl(DesktopActions.folderUrl(rowMenu.entry.process.cwd))
+            enabled: rowMenu.entry.process.cwd !== "" && !rowMenu.entry.process.cwdDeleted
+            onTriggered: DesktopActions.openFolder(rowMenu.entry.process.cwd)
         }
         // Another user's port: what would stop it ("systemctl stop nginx.service").
         MenuItem {

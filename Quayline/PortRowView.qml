@@ -34,67 +34,12 @@ Item {
         ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
         : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
 
-    // What a screen reader says for the row. Data is joined, never put through
-    // arg(), so that a "%1" in a process name stays as it is.
-    // qint64 is unknown to the Qt 6.4 linter; at run time it is a plain number.
-    readonly property string accessibleText: {
-        const parts = [qsTr("Port %1").arg(String(entry.port))] // qmllint disable type
-        if (entry.processName !== "")
-            parts.push(entry.processName)
-        if (entry.pid > 0)
-            parts.push(qsTr("PID %1").arg(String(entry.pid)))
-        if (entry.holder !== "")
-            parts.push(entry.holder)
-        parts.push(entry.networkProtocol)
-        if (entry.state === "LISTEN")
-            parts.push(qsTr("listening"))
-        else if (entry.state !== "")
-            parts.push(entry.state)
-        return parts.join(", ")
-    }
-
-    // The process name's tooltip: the name, then what the scan learned of the
-    // process, one line each. Control characters are shown as escapes, so a
-    // name or path cannot fake a line of its own.
-    function identityText(now) {
-        const info = root.entry.process
-        let text = DesktopActions.printable(root.entry.processName)
-        if (info.commandLine.length > 0)
-            text += "\n" + DesktopActions.commandLineText(info.commandLine)
-        if (info.cwd !== "")
-            text += "\n" + qsTr("Folder: %1").arg(DesktopActions.printable(info.cwd))
-        if (info.unit !== "")
-            text += "\n" + qsTr("Unit: %1").arg(DesktopActions.printable(info.unit))
-        if (info.container !== "")
-            text += "\n" + qsTr("Container: %1").arg(DesktopActions.printable(info.container))
-        const started = info.startedAt.getTime()
-        if (!isNaN(started))
-            text += "\n" + qsTr("Started %1 ago").arg(root.elapsedText(now.getTime() - started))
-        return text
-    }
-
-    // A duration in its largest whole unit: "5 minutes", "1 day".
-    function elapsedText(milliseconds) {
-        const seconds = Math.max(0, Math.floor(milliseconds / 1000))
-        if (seconds < 60)
-            return seconds === 1 ? qsTr("1 second") : qsTr("%1 seconds").arg(String(seconds))
-        const minutes = Math.floor(seconds / 60)
-        if (minutes < 60)
-            return minutes === 1 ? qsTr("1 minute") : qsTr("%1 minutes").arg(String(minutes))
-        const hours = Math.floor(minutes / 60)
-        if (hours < 24)
-            return hours === 1 ? qsTr("1 hour") : qsTr("%1 hours").arg(String(hours))
-        const days = Math.floor(hours / 24)
-        return days === 1 ? qsTr("1 day") : qsTr("%1 days").arg(String(days))
-    }
-
     implicitWidth: row.implicitWidth + 24
     implicitHeight: row.implicitHeight + 16
 
     Accessible.role: Accessible.ListItem
-    Accessible.name: accessibleText
-    Accessible.description: entry.process.commandLine.length > 0
-        ? DesktopActions.commandLineText(entry.process.commandLine) : entry.processName
+    Accessible.name: viewModel.accessibleName(entry)
+    Accessible.description: viewModel.commandLineShown(entry.process) || entry.processName
     Accessible.selectable: true
     Accessible.selected: selected
 
@@ -176,7 +121,7 @@ Item {
                         objectName: "identityToolTip"
                         shown: nameHover.hovered
                         // Read again at each hover, so "Started … ago" is current.
-                        text: nameHover.hovered ? root.identityText(new Date()) : ""
+                        text: nameHover.hovered ? root.viewModel.identityText(root.entry) : ""
                     }
                 }
                 Badge {

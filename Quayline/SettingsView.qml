@@ -3,59 +3,19 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Quayline
 
-// The settings form. The two refresh settings are the model's; the view only
-// binds to them. Launch at login is this view's own business: it reads the
-// autostart entry, changes it, and shows the system's message when that fails.
+// The settings form. It only binds: the two refresh settings are the model's,
+// launch at login and the message of a failed change the login item's.
 Item {
     id: root
 
     required property PortListViewModel viewModel
     required property LoginItem loginItem
 
-    // The toggle's value: whether the autostart entry is enabled, read at
-    // creation, on every appearance and after every failed change.
-    property bool launchAtLogin: false
-    // The message of the last failed change; empty when there is none.
-    property string launchError: ""
-
-    readonly property var intervals: [2.0, 5.0, 10.0, 30.0]
-
-    // Set while launchAtLogin is brought into line with the entry, so that
-    // this assignment does not itself count as a change.
-    property bool _following: false
-
-    // Called by the application each time the settings window is shown. When
-    // the entry was changed elsewhere the toggle follows, and the change
-    // procedure, finding nothing to do, clears a stale message.
+    // Called by the application each time the settings window is shown: when
+    // the autostart entry was changed elsewhere, the switch follows it.
     function shown() {
-        root.launchAtLogin = root.isRegistered()
+        root.loginItem.followRegistration()
     }
-
-    function isRegistered() {
-        return root.loginItem.status() === LoginItem.Enabled
-    }
-
-    function followRegistration() {
-        root._following = true
-        root.launchAtLogin = root.isRegistered()
-        root._following = false
-    }
-
-    function applyLaunchAtLogin() {
-        const error = root.loginItem.setLaunchAtLogin(root.launchAtLogin)
-        if (error === "") {
-            root.launchError = ""
-            return
-        }
-        root.launchError = error
-        root.followRegistration()
-    }
-
-    onLaunchAtLoginChanged: {
-        if (!root._following)
-            root.applyLaunchAtLogin()
-    }
-    Component.onCompleted: root.followRegistration()
 
     width: 380
     height: 300
@@ -154,14 +114,18 @@ Item {
                     // Dimmed while auto-refresh is off, still showing the interval.
                     enabled: root.viewModel.autoRefreshEnabled
                     implicitContentWidthPolicy: ComboBox.WidestText
-                    model: [qsTr("Every 2 seconds"), qsTr("Every 5 seconds"),
-                        qsTr("Every 10 seconds"), qsTr("Every 30 seconds")]
+                    textRole: "text"
+                    valueRole: "seconds"
+                    model: [
+                        { seconds: 2.0, text: qsTr("Every 2 seconds") },
+                        { seconds: 5.0, text: qsTr("Every 5 seconds") },
+                        { seconds: 10.0, text: qsTr("Every 10 seconds") },
+                        { seconds: 30.0, text: qsTr("Every 30 seconds") },
+                    ]
                     // An interval that is none of the options (hand-edited
                     // settings) selects nothing and is left as it is.
-                    currentIndex: root.intervals.indexOf(root.viewModel.refreshInterval)
-                    onActivated: index => {
-                        root.viewModel.refreshInterval = root.intervals[index]
-                    }
+                    currentIndex: count > 0 ? indexOfValue(root.viewModel.refreshInterval) : -1
+                    onActivated: root.viewModel.refreshInterval = currentValue
                     FocusFrame {
                         visible: intervalPicker.visualFocus
                     }
@@ -202,8 +166,8 @@ Item {
                     objectName: "launchAtLoginSwitch"
                     Accessible.name: qsTr("Launch at login")
                     Accessible.description: qsTr("Start Quayline when you log in")
-                    checked: root.launchAtLogin
-                    onToggled: root.launchAtLogin = checked
+                    checked: root.loginItem.launchAtLogin
+                    onToggled: root.loginItem.launchAtLogin = checked
                     FocusFrame {
                         visible: launchAtLoginSwitch.visualFocus
                     }
@@ -211,12 +175,12 @@ Item {
             }
             Label {
                 objectName: "launchError"
-                visible: root.launchError !== ""
+                visible: root.loginItem.error !== ""
                 Layout.fillWidth: true
                 Layout.leftMargin: 10
                 Layout.rightMargin: 10
                 Layout.bottomMargin: 8
-                text: root.launchError
+                text: root.loginItem.error
                 textFormat: Text.PlainText
                 wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                 font: Theme.caption

@@ -6,6 +6,7 @@
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
 #include "viewmodel/PortListViewModel.h"
+#include "viewmodel/RowText.h"
 #ifdef QUAYLINE_TEST_HOOKS
 #include "Quayline/shell/ListReport.h"
 #endif
@@ -56,6 +57,7 @@ int main(int argc, char *argv[]) {
     if (choseXWayland)
         PlatformChoice::restore();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quayline/quayline.svg")));
+    RowText::installTranslations();
     // The windows come and go; the program lives in the tray until Quit.
     QApplication::setQuitOnLastWindowClosed(false);
 

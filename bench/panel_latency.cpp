@@ -6,6 +6,7 @@
 //
 //   quayline-panel-latency [COUNT]
 #include "Quayline/shell/PopoverWindow.h"
+#include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QElapsedTimer>
@@ -124,7 +125,7 @@ int main(int argc, char *argv[]) {
             if (round == 0)
                 std::printf("filter %-6s %6lld rows  %7.2f ms\n",
                             qPrintable(QLatin1Char('"') + model.searchText() + QLatin1Char('"')),
-                            qint64(model.filteredEntries().size()), ms);
+                            qint64(model.filteredModel()->count()), ms);
             times.append(ms);
         }
     }

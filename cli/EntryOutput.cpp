@@ -164,6 +164,8 @@ void writeJsonObject(OutputStream &out, const PortEntry &e) {
     text("container", p.container);
     known("containerName", e.containerName);
     text("cwd", p.cwd);
+    key("cwdDeleted");
+    out << (p.cwdDeleted ? "true" : "false") << ",\n";
     text("id", e.id());
     known("image", e.image);
     text("ipVersion", e.ipVersion);

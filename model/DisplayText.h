@@ -1,11 +1,27 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
-// Text from lsof or /proc made safe for a terminal or any plain-text output:
-// C0 and C1 controls and DEL become "\x1b" style escapes, and the Unicode bidi
-// controls (U+061C, U+200E, U+200F, U+202A–U+202E, U+2066–U+2069) "\u202e"
-// style ones, so a process name can neither drive the terminal (clear it,
-// retitle it, move the cursor) nor reorder what is shown around it. Returns
-// the text itself when there is nothing to escape.
+// Whether a character is one that text shown to people must not carry as it
+// is: the C0 and C1 controls and DEL (they drive terminals and break lines),
+// the Unicode bidi controls (U+061C, U+200E, U+200F, U+202A–U+202E,
+// U+2066–U+2069; they reorder what is shown around them), the line and
+// paragraph separators U+2028 and U+2029 (a Qt Quick Text breaks the line at
+// them) and U+FEFF (invisible, and dropped by UTF-8 decoders at the start).
+bool isHiddenCharacter(char32_t c);
+
+// Text from lsof or /proc made safe for a terminal, a tooltip or any other
+// plain-text output: each hidden character becomes an escape, "\x1b" for the
+// controls and "\u202e" for the others, so that a process name can neither
+// drive the terminal, fake a line of its own nor reorder the text around it.
+// Returns the text itself when there is nothing to escape.
 QString escapeControlCharacters(const QString &text);
+
+// A command line as /proc/PID/cmdline holds it (arguments ended by NUL bytes,
+// the last one's NUL possibly missing) written as one line that bash, zsh
+// and ksh read back as the same bytes, whatever their locale: plain words as
+// they are, other words in single quotes, and words holding hidden characters
+// or bytes that are no valid UTF-8 in $'…' with a "\xHH" escape per byte.
+// Printable ASCII and valid UTF-8 text stay as they are.
+QString shellQuotedCommandLine(QByteArrayView rawCommandLine);

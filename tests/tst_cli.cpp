@@ -132,6 +132,7 @@ private slots:
             for (const char *key : {"container", "cwd", "startedAt", "unit"})
                 o[key] = "";
             o["uid"] = QJsonValue::Null; // no socket table here to tell it
+            o["cwdDeleted"] = false;
             o["commandLine"] = QJsonArray();
             expected.append(o);
         }
@@ -172,6 +173,7 @@ private slots:
         PortEntry known = entry(7, "node");
         known.process.commandLine = {"/usr/bin/node", "server.js", "--port=8007"};
         known.process.cwd = "/srv/app";
+        known.process.cwdDeleted = true;
         known.process.unit = "app.service";
         known.process.container = "0123456789ab";
         known.process.startedAt = QDateTime(QDate(2026, 12, 6), QTime(18, 1, 2), Qt::UTC);
@@ -210,6 +212,7 @@ private slots:
                 {"state", e.state},
                 {"commandLine", QJsonArray::fromStringList(p.commandLine)},
                 {"cwd", p.cwd},
+                {"cwdDeleted", p.cwdDeleted},
                 {"unit", p.unit},
                 {"container", p.container},
                 {"startedAt", p.startedAt.isValid() ? p.startedAt.toString(Qt::ISODate) : ""}};
@@ -237,6 +240,10 @@ private slots:
         QTest::newRow("bidi controls")
             << EscapeCase{"\u061c\u200e\u200f\u202a\u202e dhss\u2066\u2069\u200d",
                           "\\u061c\\u200e\\u200f\\u202a\\u202e dhss\\u2066\\u2069\u200d"};
+        // A Qt Quick Text breaks the line at the separators; a decoder drops a leading BOM.
+        QTest::newRow("line and paragraph separators, BOM")
+            << EscapeCase{QChar(0xfeff) + QString("demo\u2028Folder: /root/x\u2029"),
+                          "\\ufeffdemo\\u2028Folder: /root/x\\u2029"};
     }
     void escaping() {
         QFETCH(EscapeCase, c);

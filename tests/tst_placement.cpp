@@ -4,6 +4,7 @@
 #include "Quayline/shell/PopoverPlacement.h"
 #include "Quayline/shell/StatusNotifierTypes.h"
 #include "Quayline/shell/TrayGlyph.h"
+#include "Quayline/shell/WlrootsBar.h"
 
 #include <QPainter>
 #include <QTest>
@@ -89,6 +90,20 @@ private slots:
         QTest::newRow("too little room either side: the whole height, over the click")
             << QRect() << QPoint(300, 150) << QRect(0, 0, 640, 300) << QRect(0, 0, 640, 300)
             << QRect(110, 0, 380, 300);
+        // Nothing to go by (GNOME's menu, a host's own menu): the tray's corner, full height.
+        const QRect gnome(0, 0, 1280, 800), gnomeArea(0, 32, 1280, 768);
+        QTest::newRow("no click, top bar: top right under it, full height")
+            << QRect() << QPoint() << gnome << gnomeArea << QRect(900, 32, 380, 460);
+        QTest::newRow("no click, bottom taskbar: bottom right above it")
+            << QRect() << QPoint() << hd << bottomPanel << QRect(1540, 580, 380, 460);
+        QTest::newRow("no click, top bar and bottom dock: the top bar's corner")
+            << QRect() << QPoint() << gnome << QRect(0, 32, 1280, 720) << QRect(900, 32, 380, 460);
+        QTest::newRow("no click, left panel: bottom left beside it")
+            << QRect() << QPoint() << hd << QRect(48, 0, 1872, 1080) << QRect(48, 620, 380, 460);
+        QTest::newRow("no click, nothing reserved: top right")
+            << QRect() << QPoint() << gnome << gnome << QRect(900, 0, 380, 460);
+        QTest::newRow("no click, small screen: as tall as the area, not shrunk further")
+            << QRect() << QPoint() << small << QRect(0, 12, 640, 388) << QRect(260, 12, 380, 388);
     }
 
     void geometry() {
@@ -102,6 +117,42 @@ private slots:
         const QRect found = placement.geometry();
         QCOMPARE(found, expected);
         QVERIFY(available.contains(found));
+    }
+
+    // Which reported click positions are kept as the icon's place. Some hosts
+    // send the position inside the icon (8, 14), which would open the panel
+    // in the screen's top-left corner far from a tray elsewhere.
+    void trustedClick_data() {
+        QTest::addColumn<QPoint>("click");
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<QPoint>("last"); // null: none yet
+        QTest::addColumn<bool>("trusted");
+        const QRect topBar(0, 32, 1280, 768), free(0, 0, 1280, 800);
+        QTest::newRow("on the top bar at the right")
+            << QPoint(1200, 12) << topBar << QPoint() << true;
+        QTest::newRow("in the middle of the screen")
+            << QPoint(640, 400) << free << QPoint() << true;
+        QTest::newRow("inside the icon, nothing reserved at the corner")
+            << QPoint(8, 14) << free << QPoint() << false;
+        QTest::newRow("inside the icon, tray seen elsewhere before")
+            << QPoint(8, 14) << topBar << QPoint(1200, 12) << false;
+        QTest::newRow("corner of a top bar that holds the tray at its left")
+            << QPoint(8, 14) << topBar << QPoint() << true;
+        QTest::newRow("corner again, the tray was there before")
+            << QPoint(10, 12) << free << QPoint(8, 14) << true;
+        QTest::newRow("just outside the box") << QPoint(64, 14) << free << QPoint() << true;
+        QTest::newRow("off every screen") << QPoint(-5, 900) << free << QPoint() << false;
+    }
+
+    void trustedClick() {
+        QFETCH(QPoint, click);
+        QFETCH(QRect, available);
+        QFETCH(QPoint, last);
+        const QRect screen(0, 0, 1280, 800);
+        QTEST(PopoverPlacement::isTrustedClick(
+                  click, screen.contains(click) ? screen : QRect(), available,
+                  last.isNull() ? std::nullopt : std::optional<QPoint>(last)),
+              "trusted");
     }
 
     void platform_data() {
@@ -123,6 +174,78 @@ private slots:
                     QByteArrayList{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}.indexOf(name));
             }),
             "chosen");
+    }
+
+    // On the wlroots compositors the bar is known only by the area it leaves
+    // free (sway's workspace rectangle), and waybar reports a position inside
+    // the icon: the panel still opens against the bar, at the tray's end.
+    void wlrootsPanel_data() {
+        QTest::addColumn<QRect>("usable");    // empty: no compositor told
+        QTest::addColumn<QPoint>("reported"); // null: nothing reported yet
+        QTest::addColumn<QRect>("expected");
+        const QRect topBar(0, 26, 1280, 774), bottomBar(0, 0, 1280, 774);
+        QTest::newRow("top bar, a position inside the icon")
+            << topBar << QPoint(8, 14) << QRect(900, 26, 380, 460);
+        QTest::newRow("top bar, nothing reported yet")
+            << topBar << QPoint() << QRect(900, 26, 380, 460);
+        QTest::newRow("top bar, a position on the screen in the bar")
+            << topBar << QPoint(1000, 12) << QRect(810, 26, 380, 460);
+        QTest::newRow("top bar, a position below the bar cannot be the icon's")
+            << topBar << QPoint(640, 400) << QRect(900, 26, 380, 460);
+        QTest::newRow("bottom bar, a position inside the icon")
+            << bottomBar << QPoint(8, 14) << QRect(900, 314, 380, 460);
+        QTest::newRow("bottom bar, a position on the screen in the bar")
+            << bottomBar << QPoint(700, 790) << QRect(510, 314, 380, 460);
+        QTest::newRow("bar at the left edge")
+            << QRect(30, 0, 1250, 800) << QPoint(8, 14) << QRect(30, 340, 380, 460);
+        QTest::newRow("bar at the right edge")
+            << QRect(0, 0, 1250, 800) << QPoint() << QRect(870, 340, 380, 460);
+        QTest::newRow("no bar known, nothing reported")
+            << QRect() << QPoint() << QRect(900, 5, 380, 460);
+        QTest::newRow("no bar known, a position inside the icon")
+            << QRect() << QPoint(8, 14) << QRect(900, 5, 380, 460);
+        QTest::newRow("no bar known, a screen position")
+            << QRect() << QPoint(1000, 790) << QRect(810, 326, 380, 460);
+    }
+
+    void wlrootsPanel() {
+        QFETCH(QRect, usable);
+        QFETCH(QPoint, reported);
+        PopoverPlacement placement;
+        placement.screenGeometry = QRect(0, 0, 1280, 800);
+        placement.availableGeometry = usable.isValid() ? usable : placement.screenGeometry;
+        placement.size = QSize(380, 460);
+        placement.cursor =
+            WlrootsBar::trayAnchor(placement.screenGeometry, usable,
+                                   reported.isNull() ? std::nullopt : std::optional(reported));
+        QTEST(placement.geometry(), "expected");
+    }
+
+    void wlrootsSession_data() {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QByteArrayList>("env"); // WAYLAND_DISPLAY, SWAYSOCK, XDG_CURRENT_DESKTOP
+        QTest::addColumn<bool>("wlroots");
+        QTest::newRow("sway, XWayland")
+            << "xcb" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << true;
+        QTest::newRow("sway, native Wayland")
+            << "wayland" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << false;
+        QTest::newRow("river, named by the session")
+            << "xcb" << QByteArrayList{"wayland-1", "", "river"} << true;
+        QTest::newRow("labwc among others")
+            << "xcb" << QByteArrayList{"wayland-1", "", "foo:labwc"} << true;
+        QTest::newRow("GNOME, XWayland")
+            << "xcb" << QByteArrayList{"wayland-0", "", "GNOME"} << false;
+        QTest::newRow("X11 session, a stale SWAYSOCK")
+            << "xcb" << QByteArrayList{"", "/run/s.sock", "XFCE"} << false;
+    }
+
+    void wlrootsSession() {
+        QFETCH(QString, platform);
+        QFETCH(QByteArrayList, env);
+        const QByteArrayList names{"WAYLAND_DISPLAY", "SWAYSOCK", "XDG_CURRENT_DESKTOP"};
+        QTEST(WlrootsBar::isWlrootsSession(
+                  [&](const char *name) { return env.value(names.indexOf(name)); }, platform),
+              "wlroots");
     }
 
     // The glyph must stand out on light and dark panels alike: at every size

@@ -16,8 +16,10 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 
 using namespace x11session;
 
@@ -56,6 +58,45 @@ signals:
     void StatusNotifierItemRegistered(const QString &service);
     void StatusNotifierHostRegistered();
     void StatusNotifierHostUnregistered();
+};
+
+// A watcher that takes the name and never answers: its object lives in a
+// thread that runs no event loop, so the calls to it wait in vain, while its
+// connection (served by QtDBus's own thread) stays on the bus.
+class HungWatcher {
+public:
+    explicit HungWatcher(const QString &busAddress)
+        : m_bus(QDBusConnection::connectToBus(busAddress, name)) {
+        // Registered first: QtDBus gives the object a helper child, which
+        // must be made in the object's thread and then moves along with it.
+        m_bus.registerObject("/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher", &m_object,
+                             QDBusConnection::ExportAllContents);
+        m_thread.start();
+        m_object.moveToThread(&m_thread);
+    }
+    ~HungWatcher() {
+        // Its calls still waiting fail at once as the connection goes.
+        QDBusConnection::disconnectFromBus(name);
+        m_release.release();
+        m_thread.wait();
+    }
+
+    QDBusConnection &bus() { return m_bus; }
+
+private:
+    class Blocked : public QThread {
+    public:
+        explicit Blocked(QSemaphore &release)
+            : m_release(release) {}
+        void run() override { m_release.acquire(); }
+        QSemaphore &m_release;
+    };
+
+    static inline const QString name = QStringLiteral("quayline-test-hung");
+    QSemaphore m_release;
+    Blocked m_thread{m_release};
+    QObject m_object;
+    QDBusConnection m_bus;
 };
 
 class StatusNotifierTest : public QObject {
@@ -99,11 +140,20 @@ class StatusNotifierTest : public QObject {
         return names;
     }
 
+    // The test's watcher lets a new one take its name, as panels that restart
+    // with replacement do.
     void setWatcherPresent(bool present) {
         if (present)
-            QVERIFY(m_connection->registerService(watcherName));
+            QCOMPARE(takeWatcherName(*m_connection), true);
         else
             QVERIFY(m_connection->unregisterService(watcherName));
+    }
+
+    static bool takeWatcherName(QDBusConnection &bus) {
+        return bus.interface()
+                   ->registerService(watcherName, QDBusConnectionInterface::ReplaceExistingService,
+                                     QDBusConnectionInterface::AllowReplacement)
+                   .value() == QDBusConnectionInterface::ServiceRegistered;
     }
 
     // Chooses a menu entry through dbusmenu, as a host does on a click in it.
@@ -114,8 +164,12 @@ class StatusNotifierTest : public QObject {
         const auto root = qdbus_cast<DBusMenuLayoutItem>(layout.arguments().value(1));
         for (const DBusMenuLayoutItem &item : root.children) {
             if (item.properties.value("label").toString() == label) {
-                call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
-                     {item.id, QString("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+                // As a group, the way libdbusmenu's hosts send a click.
+                const DBusMenuEventList events{{item.id, "clicked", QDBusVariant(0), 0u}};
+                const QDBusMessage reply = call(service, "/MenuBar", "com.canonical.dbusmenu",
+                                                "EventGroup", {QVariant::fromValue(events)});
+                QVERIFY2(reply.type() == QDBusMessage::ReplyMessage,
+                         qPrintable(reply.errorMessage()));
                 return;
             }
         }
@@ -289,6 +343,116 @@ private slots:
         QVERIFY(waitFor([&] { return windows(m_display, true).isEmpty(); }, stepMs));
         QCOMPARE(itemNames(), QStringList{service});
 
+        // The name passes straight to a new watcher (a panel restarting with
+        // replacement), first one whose host has not come yet: the X11 icon
+        // comes back; then its host comes and the item registers with it.
+        Watcher second;
+        second.hostRegistered = false;
+        QDBusConnection secondBus = QDBusConnection::connectToBus(m_busAddress, "quayline-second");
+        const auto secondGone =
+            qScopeGuard([] { QDBusConnection::disconnectFromBus("quayline-second"); });
+        QVERIFY(secondBus.registerObject("/StatusNotifierWatcher", &second,
+                                         QDBusConnection::ExportAllContents));
+        QVERIFY(takeWatcherName(secondBus));
+        QVERIFY(waitFor([&] { return windows(m_display, true).size() == 1; }, stepMs));
+        second.hostRegistered = true;
+        emit second.StatusNotifierHostRegistered();
+        QVERIFY(waitFor([&] { return second.registrations == QStringList{service}; }, stepMs));
+        QVERIFY(waitFor([&] { return windows(m_display, true).isEmpty(); }, stepMs));
+
+        // Straight back to the first, host and all: registered there again,
+        // with no X11 icon in between.
+        QVERIFY(takeWatcherName(*m_connection));
+        QVERIFY(waitFor([&] { return m_watcher.registrations.size() == 3; }, stepMs));
+        QVERIFY(windows(m_display, true).isEmpty());
+        QCOMPARE(itemNames(), QStringList{service});
+
+        quitThroughMenu(app, service);
+    }
+
+    // A watcher that takes the name and then never answers, while it floods
+    // the item with host signals: the item still answers its host at once
+    // (each signal once cost a blocking wait of 2 s), and registers again
+    // when a watcher that answers comes back.
+    void answersWhileTheWatcherHangs() {
+        QProcess app;
+        const auto ending = qScopeGuard([&] { endProcess(app); });
+        const QString service = startRegistered(app, environment(m_display));
+        QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
+        {
+            HungWatcher hung(m_busAddress);
+            QVERIFY(takeWatcherName(hung.bus()));
+            for (int i = 0; i < 15; ++i)
+                QVERIFY(hung.bus().send(QDBusMessage::createSignal(
+                    "/StatusNotifierWatcher", watcherName, "StatusNotifierHostRegistered")));
+            QDBusMessage title = QDBusMessage::createMethodCall(
+                service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get");
+            title << QString("org.kde.StatusNotifierItem") << QString("Title");
+            // Long before 15 blocking waits of 2 s would have ended.
+            const QDBusMessage reply = m_connection->call(title, QDBus::BlockWithGui, 10000);
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+            QCOMPARE(reply.arguments().value(0).value<QDBusVariant>().variant().toString(),
+                     QString("Quayline"));
+            // Straight to a watcher that answers: registered there again.
+            QVERIFY(takeWatcherName(*m_connection));
+            QVERIFY(waitFor([&] { return m_watcher.registrations.size() == 2; }, stepMs));
+        }
+        QCOMPARE(itemNames(), QStringList{service});
+        quitThroughMenu(app, service);
+    }
+
+    // GNOME Shell's AppIndicator extension opens the item's menu on a single
+    // click and sends Activate only for a double click. From the connection
+    // that owns org.gnome.Shell the menu's opening is the click: the item
+    // goes passive (which makes the shell close the menu) and the panel
+    // toggles once the menu has closed; Activate from there shows the panel
+    // and never closes it. Other hosts open the menu on a right click, and
+    // nothing happens then.
+    void gnomeMenuOpeningIsTheClick() {
+        QProcess app;
+        const auto ending = qScopeGuard([&] {
+            endProcess(app);
+            m_connection->unregisterService("org.gnome.Shell");
+        });
+        const QString service = startRegistered(app, environment(m_display));
+        QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
+        const auto status = [&] {
+            const QDBusMessage reply =
+                call(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                     {QString("org.kde.StatusNotifierItem"), QString("Status")});
+            return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+        };
+        const auto menuEvent = [&](const QString &event) {
+            call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                 {0, event, QVariant::fromValue(QDBusVariant(0)), 0u});
+        };
+        const auto panelShown = [&] { return !windows(m_display, false).isEmpty(); };
+        // GNOME's click: opened, then closed once the item went passive.
+        const auto gnomeClick = [&] {
+            menuEvent("opened");
+            QCOMPARE(status(), QString("Passive"));
+            menuEvent("closed");
+            QCOMPARE(status(), QString("Active"));
+        };
+
+        // Another host's menu: the item stays as it is, and no panel opens
+        // (the toggle below would otherwise close it).
+        menuEvent("opened");
+        QCOMPARE(status(), QString("Active"));
+        menuEvent("closed");
+
+        QVERIFY(m_connection->registerService("org.gnome.Shell"));
+        gnomeClick();
+        QVERIFY2(waitFor(panelShown, stepMs), app.readAllStandardError().constData());
+        // GNOME's double click while open: still open, so the next click closes it.
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {1270, 12});
+        gnomeClick();
+        QVERIFY(waitFor([&] { return !panelShown(); }, stepMs));
+        // And while closed it opens the panel.
+        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {1270, 12});
+        QVERIFY(waitFor(panelShown, stepMs));
+
+        QVERIFY(m_connection->unregisterService("org.gnome.Shell"));
         quitThroughMenu(app, service);
     }
 

@@ -5,8 +5,11 @@
 #include "Quayline/LoginItem.h"
 #include "QuickFullStacks.h"
 #include "viewmodel/PortListViewModel.h"
+#include "viewmodel/RowText.h"
 
 #include <QAccessible>
+#include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 #include <QPromise>
 #include <QQmlEngine>
@@ -81,8 +84,9 @@ public:
         return m_models.back();
     }
     // Finishes the oldest pending scan with these entries ({pid, processName,
-    // port, ..., process: {commandLine, cwd, unit, container, startedAt}}) and
-    // error text (null for none).
+    // port, ..., process: {commandLine, commandLineCut, cwd, cwdDeleted, unit,
+    // container, startedAt}}), error text (null for none) and notice. The
+    // command line's raw bytes are its arguments in UTF-8, each ended by a NUL.
     Q_INVOKABLE void finishScan(const QVariantList &entries = {}, const QVariant &error = {},
                                 const QString &notice = {}) {
         if (m_pending.empty())
@@ -97,7 +101,11 @@ public:
                 f.value("port", 80).toLongLong(), f.value("state", "LISTEN").toString());
             const QVariantMap process = f.value("process").toMap();
             entry.process.commandLine = process.value("commandLine").toStringList();
+            for (const QString &argument : std::as_const(entry.process.commandLine))
+                entry.process.rawCommandLine += argument.toUtf8() + '\0';
+            entry.process.commandLineCut = process.value("commandLineCut").toBool();
             entry.process.cwd = process.value("cwd").toString();
+            entry.process.cwdDeleted = process.value("cwdDeleted").toBool();
             entry.process.unit = process.value("unit").toString();
             entry.process.container = process.value("container").toString();
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
@@ -128,6 +136,14 @@ public:
         if (broken && !folder.open(QIODevice::WriteOnly))
             qWarning("cannot create %s", qPrintable(folder.fileName()));
         return new LoginItem(folder.fileName(), "/opt/quayline test/quayline", this);
+    }
+    // A new folder, or with asFile a plain file, of this name in a temporary folder.
+    Q_INVOKABLE QString makePath(const QString &name, bool asFile = false) {
+        const QString path = m_dir.filePath(QString::number(++m_files) + u'/' + name);
+        QDir().mkpath(asFile ? QFileInfo(path).path() : path);
+        if (asFile && !QFile(path).open(QIODevice::WriteOnly))
+            qWarning("cannot create %s", qPrintable(path));
+        return path;
     }
     // The signals that kill(2) was asked to send, as {pid, signal}.
     Q_INVOKABLE QVariantList signalsSent() const { return m_signalsSent; }
@@ -189,6 +205,7 @@ public slots:
         // A locale that groups digits, so that any number shown with grouping fails.
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        RowText::installTranslations();
     }
     void qmlEngineAvailable(QQmlEngine *engine) {
         engine->addImportPath(QStringLiteral("qrc:/"));

@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quayline needs that are not installed yet.
 # Idempotent: with everything present it only checks and returns.
-# Usage: tools/install-deps.sh run|test|bench|fuzz
+# Usage: tools/install-deps.sh run|test|bench|fuzz|package
 set -euo pipefail
 
 build=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-declarative-dev qt6-svg-dev
-       qt6-declarative-dev-tools)
+       qt6-declarative-dev-tools qt6-l10n-tools libxcb1-dev)
 runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
          qml6-module-qtqml-workerscript qml6-module-qtquick-layouts qml6-module-qtquick-controls
          qml6-module-qtquick-templates qml6-module-qtquick-window qt6-qpa-plugins
          qt6-wayland fonts-dejavu-core)
 tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
-       dbus-daemon weston xwayland x11-utils busybox-static docker.io)
+       dbus-bin dbus-daemon weston xwayland x11-utils bash-completion debootstrap fish zsh
+       sway waybar wayvnc wtype grim xfce4-panel xfconf
+       gnome-shell gnome-shell-extension-appindicator busybox-static docker.io)
+# Building the Debian package and checking it.
+package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)
 fuzz=(clang libclang-rt-14-dev)
 
 case "${1:-run}" in
     run) wanted=("${build[@]}" "${runtime[@]}") ;;
-    test) wanted=("${build[@]}" "${runtime[@]}" "${tests[@]}") ;;
+    test) wanted=("${build[@]}" "${runtime[@]}" "${tests[@]}" "${package[@]}") ;;
     bench) wanted=("${build[@]}" "${runtime[@]}" "${bench[@]}") ;;
     fuzz) wanted=("${build[@]}" "${runtime[@]}" "${fuzz[@]}") ;;
-    *) echo "usage: $0 run|test|bench|fuzz" >&2; exit 2 ;;
+    package) wanted=("${build[@]}" "${package[@]}") ;;
+    *) echo "usage: $0 run|test|bench|fuzz|package" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,6 +1,8 @@
 #include "viewmodel/PortListModel.h"
 
 #include <QSet>
+#include <algorithm>
+#include <utility>
 
 PortListModel::PortListModel(QObject *parent)
     : QAbstractListModel(parent) {}
@@ -53,6 +55,8 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
         return e.port;
     case StateRole:
         return e.state;
+    case SelectedRole:
+        return m_selectedRow >= 0 && e.key() == m_selected.key();
     case StopStageRole:
         return m_stopStages &&
                        m_stopStages->next(e.pid, e.process.startTicks) == StopStages::Stage::Kill
@@ -75,6 +79,7 @@ QHash<int, QByteArray> PortListModel::roleNames() const {
         {AddressRole, "address"},
         {PortRole, "port"},
         {StateRole, "state"},
+        {SelectedRole, "selected"},
         {StopStageRole, "stopStage"},
     };
 }
@@ -118,6 +123,7 @@ void PortListModel::setEntries(const PortEntryList &next) {
         endResetModel();
         if (count() != oldCount)
             emit countChanged();
+        findSelection();
         return;
     }
 
@@ -187,4 +193,49 @@ void PortListModel::setEntries(const PortEntryList &next) {
     m_entries = next;
     if (count() != oldCount)
         emit countChanged();
+    findSelection();
+}
+
+void PortListModel::findSelection() {
+    if (m_selectedRow < 0)
+        return;
+    const PortEntry::Key key = m_selected.key();
+    const auto found = std::find_if(m_entries.cbegin(), m_entries.cend(),
+                                    [&](const PortEntry &e) { return e.key() == key; });
+    const int row = found == m_entries.cend() ? -1 : int(found - m_entries.cbegin());
+    if (row < 0)
+        m_selected = PortEntry();
+    else
+        m_selected = *found; // the same row; its other fields may have changed
+    if (std::exchange(m_selectedRow, row) != row)
+        emit selectedRowChanged();
+}
+
+void PortListModel::setSelectedRow(int row) {
+    if (row < 0 || row >= count())
+        row = -1;
+    if (row == m_selectedRow)
+        return;
+    const int old = std::exchange(m_selectedRow, row);
+    m_selected = row < 0 ? PortEntry() : m_entries.at(row);
+    const QList<int> roles{SelectedRole};
+    if (old >= 0)
+        emit dataChanged(index(old), index(old), roles);
+    if (row >= 0)
+        emit dataChanged(index(row), index(row), roles);
+    emit selectedRowChanged();
+}
+
+int PortListModel::moveSelection(int step) {
+    const int rows = count();
+    if (rows == 0)
+        return -1;
+    const int next = m_selectedRow < 0 ? (step > 0 ? 0 : rows - 1)
+                                       : std::clamp(m_selectedRow + step, 0, rows - 1);
+    setSelectedRow(next);
+    return next;
+}
+
+PortEntry PortListModel::entryAt(int row) const {
+    return row >= 0 && row < count() ? m_entries.at(row) : PortEntry();
 }

@@ -11,9 +11,16 @@
 // list with repeated ids, which a merged scan never gives, is taken by a reset.
 // An update costs one comparison pass plus work in proportion to the rows
 // between the first and the last difference.
+//
+// It also keeps the selection: the row the keyboard acts on. The selection
+// is a row, not a place in the list: it follows its entry as rows come and go
+// above it, and when its entry goes, nothing is selected (a stop must not
+// pass to the row that moves up into its place).
 class PortListModel : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(int count READ count NOTIFY countChanged)
+    // The selected row, or -1. Writing a row outside the list selects nothing.
+    Q_PROPERTY(int selectedRow READ selectedRow WRITE setSelectedRow NOTIFY selectedRowChanged)
 
 public:
     enum Role {
@@ -27,6 +34,7 @@ public:
         AddressRole,
         PortRole,
         StateRole,
+        SelectedRole,
         // "Kill" or "Force": the signal the row's stop button sends next,
         // SIGTERM or SIGKILL, to the very process the row lists.
         StopStageRole,
@@ -44,6 +52,14 @@ public:
     const PortEntryList &entries() const { return m_entries; }
     void setEntries(const PortEntryList &entries);
 
+    int selectedRow() const { return m_selectedRow; }
+    void setSelectedRow(int row);
+    // Moves the selection by step rows, staying inside the list; from no
+    // selection, down starts at the first row and up at the last. Gives the
+    // row now selected (-1 for an empty list).
+    Q_INVOKABLE int moveSelection(int step);
+    // The entry of a row; an empty entry outside the list.
+    Q_INVOKABLE PortEntry entryAt(int row) const;
     // Where the rows' stopStage comes from; it must outlive the model.
     void setStopStages(const StopStages *stages) { m_stopStages = stages; }
     // Reports the stopStage of every row as changed: call after the stages changed.
@@ -51,9 +67,12 @@ public:
 
 signals:
     void countChanged();
+    void selectedRowChanged();
 
 private:
     const PortEntry &row(int row) const;
+    // After an update: the selected entry's row now, or no selection.
+    void findSelection();
 
     PortEntryList m_entries;
     const StopStages *m_stopStages = nullptr;
@@ -67,4 +86,8 @@ private:
     qsizetype m_suffix = 0;
     PortEntryList m_done;
     PortEntryList m_rest;
+
+    // The selected entry (valid while m_selectedRow >= 0) and its row.
+    PortEntry m_selected;
+    int m_selectedRow = -1;
 };

@@ -2,6 +2,7 @@
 
 #include "model/PortFilter.h"
 #include "viewmodel/PortListModel.h"
+#include "viewmodel/RowText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -198,17 +199,13 @@ void PortListViewModel::setSearchText(const QString &text) {
     // The rows first, so that a binding on either signal sees them.
     updateFilteredModel();
     emit searchTextChanged();
-    emit filteredEntriesChanged();
+    emit filteredRowsChanged();
 }
 
 void PortListViewModel::setKillError(std::optional<KillMessage> message) {
     // Every assignment reports: each message is its own alert.
     m_killError = std::move(message);
     emit killErrorChanged();
-}
-
-PortEntryList PortListViewModel::filteredEntries() const {
-    return PortFilter(m_searchText).apply(m_entries);
 }
 
 int PortListViewModel::timerIntervalMs() const {
@@ -249,12 +246,15 @@ void PortListViewModel::applyScan(const ScanResult &result) {
         m_scanNotice = notice;
     const bool stagesChanged = m_stopStages.keepListed(m_entries);
     const bool wasLoading = std::exchange(m_isLoading, false);
+    const bool firstResult = !std::exchange(m_hasScanResult, true);
 
     if (entriesDiffer) {
         updateFilteredModel();
         emit entriesChanged();
-        emit filteredEntriesChanged();
+        emit filteredRowsChanged();
     }
+    if (firstResult)
+        emit hasScanResultChanged();
     if (errorDiffers)
         emit lastScanErrorChanged();
     if (noticeDiffers)
@@ -307,6 +307,22 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
 }
 
+QString PortListViewModel::accessibleName(const PortEntry &entry) {
+    return RowText::accessibleName(entry);
+}
+
+QString PortListViewModel::identityText(const PortEntry &entry) {
+    return RowText::identity(entry, QDateTime::currentDateTimeUtc());
+}
+
+QString PortListViewModel::commandLineShown(const ProcessInfo &process) {
+    return RowText::commandLineShown(process);
+}
+
+QString PortListViewModel::commandLineToCopy(const ProcessInfo &process) {
+    return RowText::commandLineToCopy(process);
+}
+
 void PortListViewModel::setIsLoading(bool loading) {
     if (m_isLoading == loading)
         return;
@@ -338,7 +354,7 @@ bool PortListViewModel::writeSetting(const QString &key, const QVariant &value) 
 }
 
 void PortListViewModel::updateFilteredModel() {
-    m_filteredModel->setEntries(filteredEntries());
+    m_filteredModel->setEntries(PortFilter(m_searchText).apply(m_entries));
 }
 
 QVariant PortListViewModel::lastScanErrorValue() const {

@@ -29,6 +29,8 @@ class PortListViewModel : public QObject {
                    refreshIntervalChanged)
     Q_PROPERTY(QList<PortEntry> entries READ entries NOTIFY entriesChanged)
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    // Whether any scan has finished: until one has, there is no list to show.
+    Q_PROPERTY(bool hasScanResult READ hasScanResult NOTIFY hasScanResultChanged)
     // null while the last scan reported no error, otherwise its text
     Q_PROPERTY(QVariant lastScanError READ lastScanErrorValue NOTIFY lastScanErrorChanged)
     // Empty, or what the last scan could not cover (the sockets of other users)
@@ -37,8 +39,8 @@ class PortListViewModel : public QObject {
     // null or a KillMessage; writing null (or undefined) dismisses it
     Q_PROPERTY(
         QVariant killError READ killErrorValue WRITE setKillErrorValue NOTIFY killErrorChanged)
-    Q_PROPERTY(QList<PortEntry> filteredEntries READ filteredEntries NOTIFY filteredEntriesChanged)
-    // filteredEntries as a list model whose rows keep their identity across refreshes
+    // The entries that pass the filter, as a list model whose rows keep their
+    // identity across refreshes
     Q_PROPERTY(PortListModel *filteredModel READ filteredModel CONSTANT)
     // Why the last write of a setting did not reach the settings file; empty while it did.
     Q_PROPERTY(QString settingsError READ settingsError NOTIFY settingsErrorChanged)
@@ -66,6 +68,7 @@ public:
 
     const PortEntryList &entries() const { return m_entries; }
     bool isLoading() const { return m_isLoading; }
+    bool hasScanResult() const { return m_hasScanResult; }
     const std::optional<QString> &lastScanError() const { return m_lastScanError; }
     const QString &scanNotice() const { return m_scanNotice; }
     // Which signal the next stop of each listed process sends.
@@ -77,7 +80,6 @@ public:
     const std::optional<KillMessage> &killError() const { return m_killError; }
     void setKillError(std::optional<KillMessage> message);
 
-    PortEntryList filteredEntries() const;
     const QString &settingsError() const { return m_settingsError; }
     PortListModel *filteredModel() const { return m_filteredModel; }
 
@@ -103,6 +105,13 @@ public:
     Q_INVOKABLE void refreshNow() { refresh(); }
     Q_INVOKABLE void stopProcess(const PortEntry &entry);
 
+    // The row texts of RowText, for the views; identityText reckons the age
+    // from the moment it is called.
+    Q_INVOKABLE static QString accessibleName(const PortEntry &entry);
+    Q_INVOKABLE static QString identityText(const PortEntry &entry);
+    Q_INVOKABLE static QString commandLineShown(const ProcessInfo &process);
+    Q_INVOKABLE static QString commandLineToCopy(const ProcessInfo &process);
+
 signals:
     void autoRefreshEnabledChanged();
     void refreshIntervalChanged();
@@ -114,7 +123,8 @@ signals:
     void stopStagesChanged();
     void searchTextChanged();
     void killErrorChanged();
-    void filteredEntriesChanged();
+    void filteredRowsChanged(); // after filteredModel's rows changed
+    void hasScanResultChanged();
     void settingsErrorChanged();
 
 private:
@@ -138,6 +148,7 @@ private:
     double m_refreshInterval = defaultRefreshInterval;
     PortEntryList m_entries;
     bool m_isLoading = false;
+    bool m_hasScanResult = false;
     std::optional<QString> m_lastScanError;
     QString m_scanNotice;
     StopStages m_stopStages;

@@ -1,5 +1,6 @@
 #include "Quayline/shell/ListReport.h"
 
+#include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <cstdio>
@@ -11,13 +12,13 @@ bool ListReport::isRequested() {
 ListReport::ListReport(PortListViewModel *model)
     : QObject(model)
     , m_model(model) {
-    connect(model, &PortListViewModel::filteredEntriesChanged, this, &ListReport::report);
+    connect(model, &PortListViewModel::filteredRowsChanged, this, &ListReport::report);
     connect(model, &PortListViewModel::entriesChanged, this, &ListReport::report);
 }
 
 void ListReport::report() {
     constexpr int shownAtMost = 20;
-    const PortEntryList entries = m_model->filteredEntries();
+    const PortEntryList entries = m_model->filteredModel()->entries();
     QByteArray line = "quayline-report: " + QByteArray::number(entries.size());
     for (qsizetype i = 0; i < entries.size() && i < shownAtMost; ++i) {
         const PortEntry &e = entries.at(i);

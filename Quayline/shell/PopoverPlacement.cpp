@@ -12,7 +12,42 @@ int clampSpan(int start, int length, int low, int high) {
 
 } // namespace
 
+QRect PopoverPlacement::cornerGeometry() const {
+    const QRect screen = screenGeometry.isValid() ? screenGeometry : availableGeometry;
+    const QRect area = availableGeometry.isValid() ? availableGeometry : screen;
+    const int height = std::max(std::min(size.height(), area.height()), 0);
+    // The tray is on the panel that reserves room at an edge: top and bottom
+    // panels, the common ones, keep it at their right end, side panels at
+    // their bottom end; a top panel wins over a bottom one. With none
+    // reserved (a panel that overlaps windows) the top right, GNOME's place.
+    const bool top = area.top() > screen.top();
+    const bool bottom = area.bottom() < screen.bottom();
+    const bool left = area.left() > screen.left();
+    const bool right = area.right() < screen.right();
+    const bool sidePanel = !top && !bottom && (left || right);
+    const bool atLeft = sidePanel && left;
+    const bool atBottom = (bottom && !top) || sidePanel;
+    const int x = atLeft ? area.left() : area.left() + area.width() - size.width();
+    const int y = atBottom ? area.top() + area.height() - height : area.top();
+    return {std::max(x, area.left()), y, size.width(), height};
+}
+
+bool PopoverPlacement::isTrustedClick(QPoint click, QRect screen, QRect available,
+                                      std::optional<QPoint> lastTrusted) {
+    if (!screen.isValid() || !screen.contains(click))
+        return false;
+    const QRect box(screen.topLeft(), QSize(originBox, originBox));
+    if (!box.contains(click))
+        return true;
+    if (lastTrusted)
+        return box.contains(*lastTrusted);
+    const QRect area = available.isValid() ? available : screen;
+    return area.top() > screen.top() || area.left() > screen.left();
+}
+
 QRect PopoverPlacement::geometry() const {
+    if (iconGeometry.isEmpty() && cursor.isNull())
+        return cornerGeometry();
     const QRect anchor = iconGeometry.isEmpty() ? QRect(cursor, QSize(1, 1)) : iconGeometry;
     const QRect screen = screenGeometry.isValid() ? screenGeometry : availableGeometry;
     const QRect area = availableGeometry.isValid() ? availableGeometry : screen;

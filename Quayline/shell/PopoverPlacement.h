@@ -3,6 +3,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QSize>
+#include <optional>
 
 // Where the panel goes: against the icon on the side away from the screen
 // edge that holds the tray, kept wholly inside the screen's available area.
@@ -10,19 +11,32 @@
 // point of the click: the one a StatusNotifier host reports, or else the
 // pointer. Where the panel is taller than the room there is, it gets shorter,
 // down to minimumHeight; below that it overlaps the icon rather than leave
-// the screen.
+// the screen. With neither an icon nor a click to go by, it goes into the
+// corner of the available area nearest the tray, at its full height.
 struct PopoverPlacement {
     QRect iconGeometry;      // empty when the tray does not say
-    QPoint cursor;           // the click: reported by the host, or the pointer
+    QPoint cursor;           // the click: reported by the host, or the pointer; null when unknown
     QRect screenGeometry;    // the whole screen that holds the icon or click
     QRect availableGeometry; // the same screen without panels and docks
     QSize size;              // the panel's natural size
     int gap = 4;             // between icon and panel
     int minimumHeight = 200; // the shortest panel that still shows a few rows
 
-    // The panel's top-left corner, in global coordinates.
-    QPoint topLeft() const { return geometry().topLeft(); }
     // The panel's place and size: never larger than its natural size, and
     // inside the available area whenever that is at least as large.
     QRect geometry() const;
+
+    // Whether a click position a tray host reported can be where its icon
+    // is: it lies on a screen (screen is that screen, invalid when there is
+    // none), and it is not one of the positions inside the icon that some
+    // hosts send instead, a small box at the screen's origin, while the tray
+    // is elsewhere: the last trusted click lies outside that box, or no panel
+    // holds the screen's top-left corner.
+    static bool isTrustedClick(QPoint click, QRect screen, QRect available,
+                               std::optional<QPoint> lastTrusted);
+    // The size of that box: the largest tray icons.
+    static constexpr int originBox = 64;
+
+private:
+    QRect cornerGeometry() const;
 };

@@ -1,13 +1,26 @@
 #include "Quayline/shell/PopoverWindow.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QQuickItem>
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <xcb/xcb.h>
 
 namespace {
 
 // Longer than a click takes from press to the tray's activation signal.
 constexpr qint64 focusLossClickWindowMs = 400;
+
+// The popover is a utility window to X11 window managers (kept out of task
+// lists, no decorations), as Qt::Tool would make it. Qt::Tool itself also
+// sets WM_TRANSIENT_FOR, and with no parent window Qt names its client
+// leader there, an unmapped window: GNOME's window manager logs "Invalid
+// WM_TRANSIENT_FOR" for it. So the window is an ordinary one whose X11 type
+// Qt's xcb platform takes from this property (its utility bit).
+constexpr const char *xcbWindowTypeProperty = "_q_xcb_wm_window_type";
+constexpr int xcbUtilityType = 0x20;
 
 } // namespace
 
@@ -32,6 +45,7 @@ void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft) {
         applyMode(mode);
         if (topLeft)
             setPosition(*topLeft);
+        refreshX11Time();
         show();
     }
     raise();
@@ -59,14 +73,46 @@ void PopoverWindow::setPanelHeight(int height) {
     resize(fitted);
 }
 
+void PopoverWindow::refreshX11Time() {
+    // The panel often opens on a click the program hears of over D-Bus (a
+    // StatusNotifier host's), not through X11, so Qt's last X11 timestamp
+    // can be older than the user's last click elsewhere; window managers
+    // that prevent focus stealing (GNOME's) then refuse the focus asked for
+    // with it. Appending nothing to a property of the window makes the server
+    // send a PropertyNotify carrying its current time, which Qt takes as its
+    // own. It arrives before the window's MapNotify, where Qt asks for the
+    // focus of a window that was not yet mapped.
+    // Other platforms (offscreen among them) may answer for X11 without a connection.
+    const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || !connection)
+        return;
+    if (!m_timeAtom) {
+        static const char name[] = "_QUAYLINE_TIME";
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, false, std::strlen(name), name), nullptr);
+        if (!reply)
+            return;
+        m_timeAtom = reply->atom;
+        std::free(reply);
+    }
+    create();
+    xcb_change_property(connection, XCB_PROP_MODE_APPEND, xcb_window_t(winId()), m_timeAtom,
+                        XCB_ATOM_STRING, 8, 0, nullptr);
+    xcb_flush(connection);
+}
+
 bool PopoverWindow::justLostFocus() const {
     return m_lostFocus.isValid() && m_lostFocus.elapsed() < focusLossClickWindowMs;
 }
 
 void PopoverWindow::applyMode(Mode mode) {
     m_mode = mode;
+    // The X11 window type is read from this property whenever the flags are
+    // set, so it goes first.
+    setProperty(xcbWindowTypeProperty, mode == Mode::Popover ? xcbUtilityType : 0);
     if (mode == Mode::Popover)
-        setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     else
         setFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);

@@ -48,9 +48,11 @@ protected:
 
 private:
     void applyMode(Mode mode);
+    void refreshX11Time();
     void onActiveChanged();
 
     Mode m_mode = Mode::Popover;
     mutable QSize m_naturalSize;
     QElapsedTimer m_lostFocus;
+    quint32 m_timeAtom = 0; // X11's name for the property refreshX11Time() touches
 };

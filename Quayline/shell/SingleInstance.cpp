@@ -60,10 +60,6 @@ SingleInstance::~SingleInstance() {
         m_server->close(); // removes the socket file
 }
 
-bool SingleInstance::isListening() const {
-    return m_server && m_server->isListening();
-}
-
 SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds timeout) {
     // Two starts at the same moment (a double click on the menu entry) must
     // not both find no server and both listen; the lock orders them.

@@ -34,9 +34,6 @@ public:
     // icon than no program at all.
     Role claim(std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
-    QString socketPath() const { return m_socketPath; }
-    bool isListening() const;
-
 signals:
     // Another start asked for the panel.
     void activationRequested();

@@ -9,10 +9,12 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <utility>
 
 namespace {
 
@@ -21,6 +23,18 @@ const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString itemPath = QStringLiteral("/StatusNotifierItem");
 const QString menuPath = QStringLiteral("/MenuBar");
 constexpr int watcherTimeoutMs = 2000;
+const QString gnomeShellService = QStringLiteral("org.gnome.Shell");
+const QString activeStatus = QStringLiteral("Active");
+const QString passiveStatus = QStringLiteral("Passive");
+// Longer than GNOME Shell takes to hide an item gone passive (it batches
+// property changes for 16 ms) and to close its menu.
+constexpr int statusRestoreMs = 500;
+
+// The watcher is there but did not answer in time (or left without answering).
+bool unanswered(const QString &errorName) {
+    return errorName == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+           errorName == QLatin1String("org.freedesktop.DBus.Error.Timeout");
+}
 
 } // namespace
 
@@ -53,12 +67,14 @@ public:
             emit NewIcon();
             emit NewToolTip();
         });
+        connect(item, &StatusNotifierItem::statusChanged, this,
+                &StatusNotifierItemAdaptor::NewStatus);
     }
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString id() const { return m_item->id(); }
     QString title() const { return m_item->title(); }
-    QString status() const { return QStringLiteral("Active"); }
+    QString status() const { return m_item->status(); }
     int windowId() const { return 0; }
     QString iconName() const { return m_item->icon().name; }
     QString iconThemePath() const { return m_item->icon().themePath; }
@@ -95,8 +111,17 @@ private:
     StatusNotifierItem *m_item;
 };
 
+// The object the menu is served on; the context tells the adaptor who sent a call.
+class DBusMenuObject : public QObject, public QDBusContext {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+    QString sender() const { return calledFromDBus() ? message().service() : QString(); }
+};
+
 // com.canonical.dbusmenu for a flat QMenu: its actions are the items 1..n
-// under the root 0, in order.
+// under the root 0, in order. Events on the root go to the item.
 class DBusMenuAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
@@ -106,9 +131,11 @@ class DBusMenuAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
 
 public:
-    DBusMenuAdaptor(QObject *parent, QMenu *menu)
+    DBusMenuAdaptor(DBusMenuObject *parent, QMenu *menu, StatusNotifierItem *item)
         : QDBusAbstractAdaptor(parent)
-        , m_menu(menu) {}
+        , m_object(parent)
+        , m_menu(menu)
+        , m_item(item) {}
 
     uint version() const { return 3; }
     QString textDirection() const {
@@ -142,6 +169,8 @@ public slots:
     }
 
     void Event(int id, const QString &eventId, const QDBusVariant &, uint) {
+        if (id == 0)
+            m_item->handleMenuEvent(m_object->sender(), eventId);
         if (eventId != QLatin1String("clicked"))
             return;
         if (QAction *action = actionFor(id); action && action->isEnabled())
@@ -149,7 +178,12 @@ public slots:
             QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
     }
 
-    QList<int> EventGroup(const DBusMenuEventList &events) {
+    // Spelt out, not as DBusMenuEventList: QtDBus finds a slot's argument
+    // types by the name moc recorded, and knows the list only by this one.
+    // Under the alias the method was not exported at all, and hosts that
+    // send their clicks in groups (xfce4-panel, waybar) could not choose any
+    // menu entry.
+    QList<int> EventGroup(const QList<DBusMenuEvent> &events) {
         QList<int> unknown;
         for (const DBusMenuEvent &event : events) {
             if (event.id != 0 && !actionFor(event.id))
@@ -210,7 +244,14 @@ private:
         return chosen;
     }
 
+    DBusMenuObject *m_object;
     QMenu *m_menu;
+    StatusNotifierItem *m_item;
+    // The tray menu is built once, before the item is exported, and its
+    // entries never change text, state or number afterwards; so the layout
+    // hosts cache stays right and there is nothing to announce with
+    // LayoutUpdated or ItemsPropertiesUpdated. A menu that changed would have
+    // to raise the revision and send LayoutUpdated.
     uint m_revision = 1;
 };
 
@@ -227,6 +268,9 @@ StatusNotifierItem::StatusNotifierItem(const QString &id, const QString &title, 
                         .arg(QCoreApplication::applicationPid())
                         .arg(++instances);
     new StatusNotifierItemAdaptor(this);
+    m_statusRestore.setSingleShot(true);
+    m_statusRestore.setInterval(statusRestoreMs);
+    connect(&m_statusRestore, &QTimer::timeout, this, &StatusNotifierItem::hostMenuGone);
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
@@ -247,8 +291,8 @@ bool StatusNotifierItem::start() {
     if (!m_bus.isConnected())
         return false; // no session bus: no StatusNotifier host either
     if (!m_exported) {
-        auto *menuObject = new QObject(this);
-        new DBusMenuAdaptor(menuObject, m_menu);
+        auto *menuObject = new DBusMenuObject(this);
+        new DBusMenuAdaptor(menuObject, m_menu, this);
         if (!m_bus.registerObject(itemPath, this, QDBusConnection::ExportAdaptors) ||
             !m_bus.registerObject(menuPath, menuObject, QDBusConnection::ExportAdaptors) ||
             !m_bus.registerService(m_serviceName))
@@ -259,10 +303,7 @@ bool StatusNotifierItem::start() {
                                             QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this](const QString &, const QString &, const QString &newOwner) {
-                    if (newOwner.isEmpty())
-                        setActive(false);
-                    else
-                        checkWatcher();
+                    onWatcherOwnerChanged(newOwner);
                 });
         for (const char *signal :
              {"StatusNotifierHostRegistered", "StatusNotifierHostUnregistered"})
@@ -270,10 +311,31 @@ bool StatusNotifierItem::start() {
                           SLOT(checkWatcher()));
     }
     checkWatcher();
-    return m_active;
+    return true;
+}
+
+void StatusNotifierItem::onWatcherOwnerChanged(const QString &newOwner) {
+    // Also when the name passes straight from one owner to another (a panel
+    // restarting with replacement): the new watcher has never heard of us.
+    ++m_ownerGeneration;
+    m_registered = false;
+    m_checking = false; // a question to the old owner no longer counts
+    m_checkAgain = false;
+    if (newOwner.isEmpty()) {
+        setActive(false);
+        emit watcherChecked();
+        return;
+    }
+    checkWatcher();
 }
 
 void StatusNotifierItem::checkWatcher() {
+    if (m_checking) {
+        m_checkAgain = true;
+        return;
+    }
+    m_checking = true;
+    m_checkAgain = false;
     // A watcher without a host shows the item nowhere; the X11 tray may.
     QDBusMessage get = QDBusMessage::createMethodCall(
         watcherService, watcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
@@ -281,28 +343,68 @@ void StatusNotifierItem::checkWatcher() {
     get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     // Only a watcher that runs counts; asking must not start one by activation.
     get.setAutoStartService(false);
-    const QDBusMessage reply = m_bus.call(get, QDBus::Block, watcherTimeoutMs);
+    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(get, watcherTimeoutMs), this);
+    const quint64 generation = m_ownerGeneration;
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher *call) {
+                call->deleteLater();
+                // Asked of an owner that has gone: its successor was asked anew.
+                if (generation != m_ownerGeneration)
+                    return;
+                m_checking = false;
+                onHostAnswer(call->reply());
+                if (m_checkAgain)
+                    checkWatcher();
+            });
+}
+
+void StatusNotifierItem::onHostAnswer(const QDBusMessage &reply) {
+    if (unanswered(reply.errorName())) {
+        // A watcher that is there but does not answer: nothing is learnt, and
+        // the icon stays where it is until the watcher speaks again or leaves.
+        // (Falling back to the X11 tray would ask this same watcher again,
+        // through Qt, with a far longer wait.)
+        if (!m_active)
+            emit watcherChecked();
+        return;
+    }
     const bool hostThere = reply.type() == QDBusMessage::ReplyMessage &&
                            reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
     if (!hostThere) {
+        m_registered = false;
         setActive(false);
-        return;
+    } else if (!m_registered) {
+        registerWithWatcher();
     }
-    if (m_active)
-        return;
+    emit watcherChecked();
+}
+
+void StatusNotifierItem::registerWithWatcher() {
     QDBusMessage registration = QDBusMessage::createMethodCall(
         watcherService, watcherPath, watcherService, QStringLiteral("RegisterStatusNotifierItem"));
     registration << m_serviceName;
-    // Asynchronous: a watcher may call back into the item before it answers.
-    auto *pending = new QDBusPendingCallWatcher(m_bus.asyncCall(registration), this);
-    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-        w->deleteLater();
-        if (w->isError()) {
-            qWarning("quayline: the StatusNotifier watcher refused the icon: %s",
-                     qPrintable(w->error().message()));
-            setActive(false);
-        }
-    });
+    // The answer is not waited for: a watcher may call back into the item
+    // before it answers.
+    auto *pending =
+        new QDBusPendingCallWatcher(m_bus.asyncCall(registration, watcherTimeoutMs), this);
+    const quint64 generation = m_ownerGeneration;
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher *call) {
+                call->deleteLater();
+                if (!call->isError() || generation != m_ownerGeneration)
+                    return;
+                if (unanswered(call->error().name())) {
+                    // As with a question that went unanswered; the next one
+                    // registers again.
+                    m_registered = false;
+                    return;
+                }
+                qWarning("quayline: the StatusNotifier watcher refused the icon: %s",
+                         qPrintable(call->error().message()));
+                m_registered = false;
+                setActive(false);
+            });
+    m_registered = true;
     setActive(true);
 }
 
@@ -347,7 +449,11 @@ std::optional<QPoint> reported(int x, int y) {
 } // namespace
 
 void StatusNotifierItem::handleActivate(int x, int y) {
-    emit activated(reported(x, y).value_or(QPoint()));
+    const QPoint position = reported(x, y).value_or(QPoint());
+    if (calledFromDBus() && isGnomeShell(message().service()))
+        emit showRequested(position);
+    else
+        emit activated(position);
 }
 
 void StatusNotifierItem::handleSecondaryActivate(int x, int y) {
@@ -356,6 +462,48 @@ void StatusNotifierItem::handleSecondaryActivate(int x, int y) {
 
 void StatusNotifierItem::handleContextMenu(int x, int y) {
     emit contextMenuRequested(reported(x, y).value_or(QPoint()));
+}
+
+void StatusNotifierItem::handleMenuEvent(const QString &sender, const QString &eventId) {
+    if (eventId == QLatin1String("closed")) {
+        if (m_status == passiveStatus)
+            hostMenuGone();
+        return;
+    }
+    // Other hosts open the menu on purpose (a right click on KDE's and
+    // xfce4-panel's); only GNOME's means a click on the icon by it.
+    if (eventId != QLatin1String("opened") || !isGnomeShell(sender))
+        return;
+    // GNOME Shell closes an item's menu when the item goes passive and its
+    // button hides; the menu would otherwise hold the pointer and keyboard
+    // over the panel. The click counts once the menu is gone: while it is
+    // open the shell holds the input, and a window that asks for the focus
+    // then does not get it.
+    setStatus(passiveStatus);
+    m_menuClick = true;
+    m_statusRestore.start();
+}
+
+void StatusNotifierItem::hostMenuGone() {
+    m_statusRestore.stop();
+    setStatus(activeStatus);
+    if (std::exchange(m_menuClick, false))
+        emit activated(QPoint());
+}
+
+void StatusNotifierItem::setStatus(const QString &status) {
+    if (m_status == status)
+        return;
+    m_status = status;
+    emit statusChanged(status);
+}
+
+bool StatusNotifierItem::isGnomeShell(const QString &sender) const {
+    if (sender.isEmpty())
+        return false;
+    // Asked each time: the shell restarts under a new connection name.
+    const QDBusReply<QString> owner = m_bus.interface()->serviceOwner(gnomeShellService);
+    return owner.isValid() && owner.value() == sender;
 }
 
 #include "StatusNotifierItem.moc"

@@ -5,6 +5,7 @@
 #include "Quayline/shell/SettingsWindow.h"
 #include "Quayline/shell/StatusNotifierItem.h"
 #include "Quayline/shell/TrayGlyph.h"
+#include "Quayline/shell/WlrootsBar.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QApplication>
@@ -45,6 +46,11 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
     m_statusNotifier->setIcon({themed.name, themed.themePath, glyph});
     connect(m_statusNotifier.get(), &StatusNotifierItem::activated, this,
             &TrayShell::onStatusNotifierActivated);
+    connect(m_statusNotifier.get(), &StatusNotifierItem::showRequested, this,
+            [this](QPoint position) {
+                rememberClick(position);
+                showPanel();
+            });
     // The middle click: the panel too; there is no second action to give it.
     connect(m_statusNotifier.get(), &StatusNotifierItem::secondaryActivated, this,
             &TrayShell::onStatusNotifierActivated);
@@ -55,6 +61,19 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
             &TrayShell::onStatusNotifierActiveChanged);
     // No window yet: the timer, once started, scans only while one is shown.
     m_model->setOnScreen(false);
+    m_wlroots = WlrootsBar::isWlrootsSession([](const char *name) { return qgetenv(name); },
+                                             QGuiApplication::platformName());
+    // The compositor learns of the window a moment after show(): asked again
+    // until it has it (a frame or two, longer on a busy machine).
+    m_wlrootsMove.setInterval(10);
+    connect(&m_wlrootsMove, &QTimer::timeout, this, [this] {
+        const bool moved = m_popover && m_popover->isVisible() &&
+                           WlrootsBar::moveWindow([](const char *name) { return qgetenv(name); },
+                                                  QCoreApplication::applicationPid(),
+                                                  m_popover->title(), m_wlrootsTarget);
+        if (moved || !m_popover || !m_popover->isVisible() || --m_wlrootsMoveTries <= 0)
+            m_wlrootsMove.stop();
+    });
 }
 
 TrayShell::~TrayShell() {
@@ -64,16 +83,18 @@ TrayShell::~TrayShell() {
 }
 
 bool TrayShell::start() {
-    if (!m_statusNotifier->start()) {
-        // Shown even without a tray host: on X11 the icon docks by itself
-        // when a host turns up later.
-        showXEmbedIcon();
-    }
-    if (!trayAvailable()) {
-        if (!ensurePopover())
-            return false;
-        showPanel();
-        return true;
+    if (m_statusNotifier->start()) {
+        // The watcher answers later; until it has, no icon of Qt's is made
+        // (it would register an item of its own next to ours).
+        connect(
+            m_statusNotifier.get(), &StatusNotifierItem::watcherChecked, this,
+            [this] {
+                if (!settleTray())
+                    QCoreApplication::exit(1);
+            },
+            Qt::SingleShotConnection);
+    } else if (!settleTray()) {
+        return false;
     }
     // The icon first, so that it appears at once; the panel is made on the
     // next turn of the event loop, before any click can reach the icon.
@@ -81,6 +102,20 @@ bool TrayShell::start() {
         if (!ensurePopover())
             QCoreApplication::exit(1);
     });
+    return true;
+}
+
+bool TrayShell::settleTray() {
+    if (!m_statusNotifier->isActive()) {
+        // Shown even without a tray host: on X11 the icon docks by itself
+        // when a host turns up later.
+        showXEmbedIcon();
+    }
+    if (trayAvailable())
+        return true;
+    if (!ensurePopover())
+        return false;
+    showPanel();
     return true;
 }
 
@@ -125,9 +160,12 @@ void TrayShell::showPanel() {
     // from; without a tray host it is an ordinary window.
     if (trayAvailable()) {
         const QRect geometry = popoverGeometry();
-        if (!m_popover->isVisible())
+        const bool appearing = !m_popover->isVisible();
+        if (appearing)
             m_popover->setPanelHeight(geometry.height());
         m_popover->present(PopoverWindow::Mode::Popover, geometry.topLeft());
+        if (appearing && m_wlroots)
+            moveOnWlroots(geometry.topLeft());
     } else {
         const QScreen *screen = QGuiApplication::primaryScreen();
         std::optional<QPoint> centred;
@@ -194,11 +232,20 @@ void TrayShell::onPanelClosedAsWindow() {
 }
 
 void TrayShell::onStatusNotifierActivated(QPoint position) {
-    // The icon stays where it is; a later "Open Quayline" from the menu opens
-    // the panel at the same place.
-    if (!position.isNull())
-        m_clickPosition = position;
+    rememberClick(position);
     togglePanel();
+}
+
+void TrayShell::rememberClick(QPoint position) {
+    // The icon stays where it is; a later click that comes without a usable
+    // position, or "Open Quayline" from the menu, opens the panel at the same place.
+    if (position.isNull())
+        return;
+    const QScreen *screen = QGuiApplication::screenAt(position);
+    if (PopoverPlacement::isTrustedClick(position, screen ? screen->geometry() : QRect(),
+                                         screen ? screen->availableGeometry() : QRect(),
+                                         m_clickPosition))
+        m_clickPosition = position;
 }
 
 void TrayShell::onStatusNotifierActiveChanged(bool active) {
@@ -230,19 +277,28 @@ void TrayShell::showXEmbedIcon() {
 }
 
 QRect TrayShell::popoverGeometry() const {
+    if (m_wlroots && m_statusNotifier->isActive())
+        return wlrootsPopoverGeometry();
     PopoverPlacement placement;
     // A StatusNotifier host tells where the click was, and Qt's icon knows
-    // nothing; the X11 tray tells where the icon is.
-    if (m_statusNotifier->isActive())
-        placement.cursor = m_clickPosition.value_or(QCursor::pos());
-    else if (m_tray)
-        placement.iconGeometry = m_tray->geometry();
-    if (placement.iconGeometry.isEmpty() && placement.cursor.isNull())
-        placement.cursor = QCursor::pos();
+    // nothing; the X11 tray tells where the icon is. Where a StatusNotifier
+    // host has not told (GNOME's menu, a host's own menu), the panel goes to
+    // the tray's corner: the pointer's last known place is no guide, since
+    // under XWayland it is wherever the pointer last crossed an X11 window.
+    if (m_statusNotifier->isActive()) {
+        placement.cursor = m_clickPosition.value_or(QPoint());
+    } else {
+        if (m_tray)
+            placement.iconGeometry = m_tray->geometry();
+        if (placement.iconGeometry.isEmpty())
+            placement.cursor = QCursor::pos();
+    }
     placement.size = m_popover->naturalSize();
     const QPoint anchor =
         placement.iconGeometry.isEmpty() ? placement.cursor : placement.iconGeometry.center();
-    const QScreen *screen = QGuiApplication::screenAt(anchor);
+    const QScreen *screen = placement.iconGeometry.isEmpty() && placement.cursor.isNull()
+                                ? QGuiApplication::primaryScreen()
+                                : QGuiApplication::screenAt(anchor);
     if (!screen)
         screen = QGuiApplication::primaryScreen();
     if (screen) {
@@ -250,4 +306,31 @@ QRect TrayShell::popoverGeometry() const {
         placement.availableGeometry = screen->availableGeometry();
     }
     return placement.geometry();
+}
+
+QRect TrayShell::wlrootsPopoverGeometry() const {
+    // The bar is found from what it leaves free of its output; the pointer
+    // and Qt's available area know nothing of it here.
+    const QRect usable = WlrootsBar::usableArea([](const char *name) { return qgetenv(name); });
+    const QScreen *screen = usable.isValid() ? QGuiApplication::screenAt(usable.center()) : nullptr;
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    PopoverPlacement placement;
+    placement.size = m_popover->naturalSize();
+    if (!screen)
+        return {QPoint(), placement.size};
+    placement.screenGeometry = screen->geometry();
+    placement.availableGeometry = usable.isValid() ? usable : screen->availableGeometry();
+    placement.cursor = WlrootsBar::trayAnchor(placement.screenGeometry, usable, m_clickPosition);
+    return placement.geometry();
+}
+
+void TrayShell::moveOnWlroots(QPoint topLeft) {
+    // sway centres the floating window whatever it asked for; its IPC moves it.
+    // The other wlroots compositors have no such IPC.
+    if (qEnvironmentVariableIsEmpty("SWAYSOCK") && qEnvironmentVariableIsEmpty("I3SOCK"))
+        return;
+    m_wlrootsTarget = topLeft;
+    m_wlrootsMoveTries = 500; // 5 s: a loaded machine may take that long to map it
+    m_wlrootsMove.start();
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QQmlEngine>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 #include <memory>
 #include <optional>
@@ -34,8 +35,10 @@ public:
 
     // Puts the icon into the tray: as a StatusNotifierItem where a watcher
     // with a host is on the session bus, else into the X11 tray. Without
-    // either the panel opens at once as an ordinary window. False, with the reason on stderr, when
-    // the panel cannot be created.
+    // either the panel opens as an ordinary window, at once when there is no
+    // session bus, else once the watcher has answered. False, with the reason
+    // on stderr, when the panel cannot be created (or the program exits with
+    // status 1 when that is found later).
     bool start();
 
 public slots:
@@ -46,15 +49,22 @@ public slots:
     void openSettings();
 
 private:
+    // Once it is known whether a StatusNotifier host shows the item: the X11
+    // icon where none does, the panel as a window where no tray is at all.
+    bool settleTray();
     bool ensurePopover();
     bool ensureSettings();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void onStatusNotifierActivated(QPoint position);
+    // Keeps a click position a host reported, unless it cannot be the icon's.
+    void rememberClick(QPoint position);
     void onStatusNotifierActiveChanged(bool active);
     void onPanelClosedAsWindow();
     bool trayAvailable() const;
     void showXEmbedIcon();
     QRect popoverGeometry() const;
+    QRect wlrootsPopoverGeometry() const;
+    void moveOnWlroots(QPoint topLeft);
     void updateModelOnScreen();
 
     PortListViewModel *m_model;
@@ -72,4 +82,9 @@ private:
     std::unique_ptr<QSystemTrayIcon> m_tray;
     // Where the StatusNotifier host last reported a click (logical pixels).
     std::optional<QPoint> m_clickPosition;
+    // On XWayland under a wlroots compositor, whose bars X11 cannot see.
+    bool m_wlroots = false;
+    QTimer m_wlrootsMove;
+    QPoint m_wlrootsTarget;
+    int m_wlrootsMoveTries = 0;
 };

@@ -46,6 +46,11 @@ TestCase {
         return popover
     }
 
+    // A panel over a model that has not scanned yet.
+    function makeUnscannedPopover() {
+        return createTemporaryObject(popoverComponent, testCase.parent, { viewModel: Fixture.newModel() })
+    }
+
     function makeSettings(loginItem, viewModel) {
         return createTemporaryObject(settingsComponent, testCase.parent,
                                      { viewModel: viewModel || Fixture.newModel(), loginItem: loginItem })

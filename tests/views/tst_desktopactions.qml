@@ -2,8 +2,7 @@ import QtQuick
 import QtTest
 import Quayline
 
-// The texts behind the row menu: the link a listener serves and a command
-// line that a shell reads back as the same words.
+// The link the row menu opens for a listener.
 TestCase {
     name: "DesktopActions"
 
@@ -21,34 +20,5 @@ TestCase {
 
     function test_browserUrl(data) {
         compare(DesktopActions.browserUrl(data.address, data.port), data.url)
-    }
-
-    function test_commandLineText_data() {
-        return [
-            { tag: "plain words", args: ["python3", "-m", "http.server", "8000"], text: "python3 -m http.server 8000" },
-            { tag: "blank", args: ["echo", "a b"], text: "echo 'a b'" },
-            { tag: "single quote", args: ["echo", "it's"], text: "echo 'it'\\''s'" },
-            { tag: "empty word", args: ["x", ""], text: "x ''" },
-            { tag: "newline", args: ["sh", "-c", "a\nb"], text: "sh -c $'a\\nb'" },
-            { tag: "escape sequence", args: ["x", "\u001b[2J"], text: "x $'\\x1b[2J'" },
-            { tag: "bidi override", args: ["x", "abc\u202edef"], text: "x $'abc\\u202edef'" },
-            { tag: "backslash beside a control", args: ["x", "a\\'\t"], text: "x $'a\\\\\\'\\t'" },
-            { tag: "non-ASCII letters", args: ["café"], text: "'café'" },
-        ]
-    }
-
-    function test_commandLineText(data) {
-        compare(DesktopActions.commandLineText(data.args), data.text)
-    }
-
-    function test_printable_data() {
-        return [
-            { tag: "newline and tab", text: "a\nb\tc", shown: "a\\nb\\tc" },
-            { tag: "DEL and C1", text: "a\u007fb\u0085", shown: "a\\x7fb\\u0085" },
-        ]
-    }
-
-    function test_printable(data) {
-        compare(DesktopActions.printable(data.text), data.shown)
     }
 }

@@ -11,7 +11,8 @@ Item {
         name: "PopoverView"
 
         // Which one of the five contents shows for each mix of scan error, scan
-        // under way, entries and filter: the first rule that holds wins.
+        // under way ("first" before any scan finished, "again" after one),
+        // entries and filter: the first rule that holds wins.
         function test_content_data() {
             const two = [entry(10, "nginx", 80), entry(11, "redis-server", 6379)]
             const lsof = "Could not find lsof at /usr/bin/lsof."
@@ -19,21 +20,23 @@ Item {
                 ({ tag, error, loading, entries, filter, view, message, count })
             return [
                 row("nothing listening", null, false, [], "", "emptyView", "Nothing is listening", "0"),
+                // No loading view flashing up at every refresh of an empty list.
+                row("rescan of an empty list", null, "again", [], "", "emptyView", "Nothing is listening", "0"),
                 row("filter, no entries", null, false, [], "ngi", "noMatchView", "No ports match “ngi”", "0"),
                 row("filter kept as typed", null, false, two, " NoSuch ", "noMatchView", "No ports match “ NoSuch ”", "0"),
                 row("filter with placeholders", null, false, two, "%1 %2", "noMatchView", "No ports match “%1 %2”", "0"),
                 row("filter narrows", null, false, two, "redis", "portList", undefined, "1"),
-                row("first scan under way", null, true, [], "", "loadingView", undefined, "0"),
-                row("first scan under way, filter", null, true, [], "zz", "loadingView", undefined, "0"),
-                row("rescan keeps the list", null, true, two, "", "portList", undefined, "2"),
-                row("scan error while rescanning, filter", lsof, true, [], "zz", "errorView", lsof, "0"),
+                row("first scan under way", null, "first", [], "", "loadingView", undefined, "0"),
+                row("first scan under way, filter", null, "first", [], "zz", "loadingView", undefined, "0"),
+                row("rescan keeps the list", null, "again", two, "", "portList", undefined, "2"),
+                row("scan error while rescanning, filter", lsof, "again", [], "zz", "errorView", lsof, "0"),
                 row("scan error beside entries", lsof, false, two, "", "errorView", lsof, "2"),
                 row("empty error text", "", false, [], "", "errorView", "", "0"),
             ]
         }
 
         function test_content(data) {
-            const popover = makePopover(data.entries, data.error)
+            const popover = data.loading === "first" ? makeUnscannedPopover() : makePopover(data.entries, data.error)
             popover.viewModel.searchText = data.filter
             if (data.loading)
                 popover.viewModel.refreshNow()
@@ -43,6 +46,29 @@ Item {
             if (data.message !== undefined)
                 compare(findChild(child(popover, data.view), "message").text, data.message)
             compare(child(popover, "entryCount").text, data.count)
+        }
+
+        // While a later scan runs only the refresh glyph moves, in steps rather
+        // than at the frame rate (each change redraws the panel); when the scan
+        // ends the glyph stands upright at once.
+        function test_refreshActivity() {
+            const popover = makePopover([])
+            const button = child(popover, "refreshButton")
+            const empty = child(popover, "emptyView")
+            turnSpy.target = button
+            turnSpy.clear()
+            popover.viewModel.refreshNow()
+            tryVerify(() => button.symbolRotation >= 90, 3000, "the glyph turns")
+            verify(empty.visible, "the empty list stays shown")
+            verify(turnSpy.count <= 4, turnSpy.count + " redraws of the glyph for a quarter turn")
+            Fixture.finishScan([])
+            compare(button.symbolRotation, 0)
+            verify(empty.visible)
+        }
+
+        SignalSpy {
+            id: turnSpy
+            signalName: "symbolRotationChanged"
         }
 
         function test_typedFilterAndClearButton() {
@@ -145,11 +171,10 @@ Item {
             const down = Qt.Key_Down, up = Qt.Key_Up
             return [
                 { tag: "down selects the first row", keys: [down], pid: 1 },
-                { tag: "down moves on", keys: [down, down], pid: 2 },
                 { tag: "down stops at the last row", keys: [down, down, down, down], pid: 3 },
                 { tag: "up from nothing selects the last row", keys: [up], pid: 3 },
                 { tag: "up stops at the first row", keys: [down, up, up], pid: 1 },
-                { tag: "from the list itself", keys: [down, down], pid: 2, inList: true },
+                { tag: "down moves on, from the list itself", keys: [down, down], pid: 2, inList: true },
             ]
         }
 

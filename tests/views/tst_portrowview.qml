@@ -69,9 +69,18 @@ Item {
                 { tag: "container, hours", name: "redis-server",
                   process: { commandLine: ["redis-server"], container: "3f2a9c01", startedAt: ago(3 * 3600 + 5) },
                   text: "redis-server\nredis-server\nContainer: 3f2a9c01\nStarted 3 hours ago" },
-                // A folder name cannot fake a line of its own.
+                // Neither a folder name nor an argument can fake a line of its own.
                 { tag: "newline in the folder", name: "sh", process: { cwd: "/tmp/a\nUnit: evil" },
-                  text: "sh\nFolder: /tmp/a\\nUnit: evil" },
+                  text: "sh\nFolder: /tmp/a\\x0aUnit: evil" },
+                { tag: "line separator in an argument", name: "demo",
+                  process: { commandLine: ["demo", "--name=demo\u2028Folder: /root/x"] },
+                  text: "demo\ndemo $'--name=demo\\xe2\\x80\\xa8Folder: /root/x'" },
+                { tag: "removed folder, cut command line, one minute", name: "node",
+                  process: { commandLine: ["node", "x"], commandLineCut: true, cwd: "/srv/old",
+                             cwdDeleted: true, startedAt: ago(65) },
+                  text: "node\nnode x …\nFolder: /srv/old (deleted)\nStarted 1 minute ago" },
+                { tag: "one day", name: "x", process: { startedAt: ago(86400 + 100) },
+                  text: "x\nStarted 1 day ago" },
                 { tag: "markup in the name", name: "<h1>x</h1>", process: { commandLine: ["<b>y</b>"] },
                   text: "<h1>x</h1>\n'<b>y</b>'" },
             ]
@@ -117,9 +126,11 @@ Item {
         }
 
         function test_rowMenuActions_data() {
+            const folder = Fixture.makePath("my app")
             const node = { pid: 4242, processName: "node", port: 3000,
-                           process: { commandLine: ["node", "app.js", "it's"], cwd: "/srv/my app" } }
+                           process: { commandLine: ["node", "app.js", "it's"], cwd: folder } }
             const at = address => Object.assign({}, node, { address: address })
+            const changed = process => Object.assign({}, node, { process: Object.assign({}, node.process, process) })
             return [
                 { tag: "copy port, right click", entry: node, how: "right click", item: "copyPort", copied: ["3000"] },
                 { tag: "copy pid, menu key", entry: node, how: "menu key", item: "copyPid", copied: ["4242"] },
@@ -129,7 +140,13 @@ Item {
                 { tag: "browser", entry: at("127.0.0.1"), how: "right click", item: "openInBrowser",
                   opened: ["http://127.0.0.1:3000"] },
                 { tag: "working folder", entry: node, how: "right click", item: "openWorkingFolder",
-                  opened: ["file:///srv/my%20app"] },
+                  opened: ["file://" + folder.replace(/ /g, "%20")] },
+                // Something else where the folder was: nothing is handed to the desktop.
+                { tag: "a file where the folder was", entry: changed({ cwd: Fixture.makePath("f", true) }),
+                  how: "right click", item: "openWorkingFolder" },
+                { tag: "command line read in part", entry: changed({ commandLineCut: true }),
+                  how: "right click", item: "copyCommandLine",
+                  copied: ["# Incomplete, only its start could be read: node app.js 'it'\\''s'"] },
             ]
         }
 
@@ -150,6 +167,8 @@ Item {
                 { tag: "UDP", fields: { networkProtocol: "UDP", process: { commandLine: ["x"], cwd: "/" } },
                   disabled: ["Open in Browser"] },
                 { tag: "nothing known", fields: {}, disabled: ["Copy Command Line", "Open Working Folder"] },
+                { tag: "removed folder", fields: { process: { commandLine: ["x"], cwd: "/", cwdDeleted: true } },
+                  disabled: ["Open Working Folder"] },
                 { tag: "scoped IPv6 address", fields: { address: "[fe80::1%eth0]", process: { cwd: "/" } },
                   disabled: ["Copy Command Line", "Open in Browser"] },
                 { tag: "another user's port, no process known",

@@ -1,0 +1,28 @@
+# fish completion for quayline-cli
+
+# The ports something listens on now, as quayline-cli's table lists them.
+function __quayline_cli_ports
+    quayline-cli 2>/dev/null | awk 'NR > 1 && $1 ~ /^[0-9]+$/ { print $1 }' | sort -nu
+end
+
+function __quayline_cli_stop
+    set -l words (commandline -opc)
+    test (count $words) -gt 1; and test "$words[2]" = stop
+end
+
+complete -c quayline-cli -f
+
+# The listing
+complete -c quayline-cli -n 'not __quayline_cli_stop; and __fish_is_first_arg' -a stop -d 'Stop the processes behind ports'
+complete -c quayline-cli -n 'not __quayline_cli_stop' -l json -d 'Print a JSON array instead of a table'
+complete -c quayline-cli -n 'not __quayline_cli_stop' -l wide -d 'Add a COMMAND column with the command line'
+complete -c quayline-cli -n 'not __quayline_cli_stop' -l lsof -r -F -d 'Run this lsof instead of the built-in path'
+complete -c quayline-cli -n 'not __quayline_cli_stop' -s h -l help -d 'Show the help'
+complete -c quayline-cli -n 'not __quayline_cli_stop' -l version -d 'Show the version'
+
+# quayline-cli stop
+complete -c quayline-cli -n __quayline_cli_stop -l force -d 'Send SIGKILL to those still running after the timeout'
+complete -c quayline-cli -n __quayline_cli_stop -l timeout -x -d 'Seconds to wait after a signal'
+complete -c quayline-cli -n __quayline_cli_stop -l lsof -r -F -d 'Run this lsof instead of the built-in path'
+complete -c quayline-cli -n __quayline_cli_stop -s h -l help -d 'Show the help'
+complete -c quayline-cli -n __quayline_cli_stop -a '(__quayline_cli_ports)' -d 'Listening port'

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "model/PortEntry.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QString>
+
+// The texts the panel shows for one row beyond its fields: what a screen
+// reader says, the process name's tooltip, and the command line to copy.
+// Every piece of data in them goes through the one escaper, so none can fake
+// a line of its own or reorder what is shown.
+class RowText {
+    Q_DECLARE_TR_FUNCTIONS(RowText)
+
+public:
+    // "Port 3000, node, PID 4242, TCP, listening".
+    static QString accessibleName(const PortEntry &entry);
+
+    // The name, then what the scan learned of the process, one line each:
+    // command line, working folder, unit or container, and how long ago it
+    // started, reckoned from now.
+    static QString identity(const PortEntry &entry, const QDateTime &now);
+
+    // The command line for reading: quoted as a shell reads it back, cut
+    // with "…" after at most maxShownCharacters, and marked with "…" where the
+    // scan itself read only its start. Empty when unknown.
+    static QString commandLineShown(const ProcessInfo &process);
+    static constexpr qsizetype maxShownCharacters = 2000;
+
+    // The command line for the clipboard: the whole argv, quoted from its
+    // bytes. One that the scan read only in part is copied as a shell comment
+    // saying so, so that pasting it runs nothing.
+    static QString commandLineToCopy(const ProcessInfo &process);
+
+    // A duration in its largest whole unit: "5 minutes", "1 day".
+    static QString elapsed(qint64 seconds);
+
+    // Installs the English plural forms of the texts above into the running
+    // application, beneath any translation installed later.
+    static void installTranslations();
+};
