@@ -4,6 +4,7 @@
 // builds an image offline from Debian's static busybox, and runs a listener
 // in a container on the host's loopback.
 
+#include "KernelFixtures.h"
 #include "scanner/ContainerEngine.h"
 #include "scanner/PortScanner.h"
 
@@ -17,22 +18,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-quint16 freePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof in;
-    ::bind(s, reinterpret_cast<sockaddr *>(&in), length);
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&in), &length);
-    ::close(s);
-    return ntohs(in.sin_port);
-}
-
-} // namespace
 
 class TestContainer : public QObject {
     Q_OBJECT
