@@ -267,6 +267,23 @@ Item {
             Layout.fillWidth: true
         }
 
+        // What the listing may lack, above it: the kernel's socket table
+        // could not be read, so other users' ports may be missing.
+        Label {
+            objectName: "scanNotice"
+            visible: root.viewModel.scanNotice !== ""
+            Layout.fillWidth: true
+            leftPadding: 12
+            rightPadding: 12
+            topPadding: 4
+            bottomPadding: 4
+            text: root.viewModel.scanNotice
+            textFormat: Text.PlainText
+            wrapMode: Text.Wrap
+            font: Theme.caption
+            color: Theme.secondary
+        }
+
         // Takes whatever height the rows above and below leave, also when
         // the panel is lower than its usual 460 to fit a small screen.
         Item {
@@ -438,6 +455,7 @@ Item {
         MenuItem {
             objectName: "copyPid"
             text: qsTr("Copy PID")
+            enabled: rowMenu.entry.pid > 0 // no process known: nothing to copy
             onTriggered: DesktopActions.copyText(String(rowMenu.entry.pid))
         }
         MenuItem {
@@ -460,6 +478,13 @@ Item {
             text: qsTr("Open Working Folder")
             enabled: rowMenu.entry.process.cwd !== "" && !rowMenu.entry.process.cwdDeleted
             onTriggered: DesktopActions.openFolder(rowMenu.entry.process.cwd)
+        }
+        // Another user's port: what would stop it ("systemctl stop nginx.service").
+        MenuItem {
+            objectName: "copyStopCommand"
+            text: qsTr("Copy Stop Command")
+            enabled: rowMenu.entry.stopCommand !== ""
+            onTriggered: DesktopActions.copyText(rowMenu.entry.stopCommand)
         }
     }
 

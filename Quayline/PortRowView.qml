@@ -25,7 +25,12 @@ Item {
     property string stopStage: "Kill"
     readonly property bool termSent: stopStage === "Force"
 
-    readonly property string stopToolTip: termSent
+    // A port of another user (or of no certain process) is not stopped here:
+    // its button says why and what would stop it, and does nothing.
+    readonly property bool stopElsewhere: entry.stopCommand !== ""
+    readonly property string stopToolTip: stopElsewhere
+        ? entry.stopReason + "\n" + qsTr("To stop it: %1").arg(entry.stopCommand)
+        : termSent
         ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
         : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
 
@@ -101,7 +106,8 @@ Item {
                     // would already cut the name.
                     Layout.preferredWidth: Math.ceil(implicitWidth)
                     Layout.maximumWidth: Math.ceil(implicitWidth)
-                    text: root.entry.processName
+                    // Another user's port without a certain process: who holds it.
+                    text: root.entry.processName !== "" ? root.entry.processName : root.entry.holder
                     textFormat: Text.PlainText
                     elide: Text.ElideRight
                     maximumLineCount: 1
@@ -133,7 +139,11 @@ Item {
                 spacing: 8
                 Label {
                     objectName: "pid"
-                    text: qsTr("PID %1").arg(String(root.entry.pid))
+                    // The owner and unit or container beside the pid where the
+                    // port is another user's; no "PID 0" where none is known.
+                    text: root.entry.holder === "" ? qsTr("PID %1").arg(String(root.entry.pid))
+                        : root.entry.pid > 0 ? qsTr("PID %1").arg(String(root.entry.pid)) + " · " + root.entry.holder
+                        : root.entry.processName !== "" ? root.entry.holder : qsTr("no process known")
                     textFormat: Text.PlainText
                     font.family: Theme.monospaceFamily
                     font.pixelSize: Theme.captionSize
@@ -185,7 +195,7 @@ Item {
             contentItem: Label {
                 text: stopButton.text
                 font: stopButton.font
-                color: root.termSent ? Theme.red : Theme.secondary
+                color: root.termSent ? Theme.red : root.stopElsewhere ? Theme.tertiary : Theme.secondary
                 horizontalAlignment: Text.AlignHCenter
                 verticalAlignment: Text.AlignVCenter
             }
@@ -201,7 +211,10 @@ Item {
                 shown: stopButton.hovered
                 text: root.stopToolTip
             }
-            onClicked: root.viewModel.stopProcess(root.entry)
+            onClicked: {
+                if (!root.stopElsewhere)
+                    root.viewModel.stopProcess(root.entry)
+            }
         }
     }
 }

@@ -363,6 +363,8 @@ int writeScan(const QStringList &arguments) {
 // bench_viewmodel.cpp
 void benchFilterKeystrokes();
 void benchIdenticalRefresh();
+// bench_sockettable.cpp
+void benchSocketTable();
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -370,7 +372,7 @@ int main(int argc, char *argv[]) {
     const std::pair<const char *, void (*)()> sections[] = {
         {"parse", benchParseMerge},         {"scan", benchScan},
         {"identity", benchIdentity},        {"filter", benchFilterKeystrokes},
-        {"refresh", benchIdenticalRefresh},
+        {"refresh", benchIdenticalRefresh}, {"sockettable", benchSocketTable},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     if (wanted.value(0) == u"write-scan")

@@ -2,6 +2,7 @@
 
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
+#include "model/Holder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -32,29 +33,43 @@ QString commandText(const PortEntry &e) {
     return text;
 }
 
-// The cells of one row; numbers stay numbers, so that measuring a column
-// allocates nothing for them.
+// The PID cell: "-" where no pid is known. Never 0 (or a negative number):
+// a script passing it to kill(1) would signal a whole process group.
+QString pidCell(qint32 pid) {
+    return pid > 0 ? QString::number(pid) : QStringLiteral("-");
+}
+
+// The PROCESS cell: lsof's command name, or for a socket of another user
+// with no certain process, where it is held ("(nginx.service)").
+QString processCell(const PortEntry &e) {
+    if (!e.processName.isEmpty() || !e.fromKernel)
+        return escapeControlCharacters(e.processName);
+    const QString place = holderPlace(e);
+    return place.isEmpty() ? QStringLiteral("-") : u'(' + escapeControlCharacters(place) + u')';
+}
+
+// The cells of one row; the port stays a number, so that measuring its
+// column allocates nothing.
 struct Row {
     qint64 port;
     QString protocol, address;
-    qint64 pid;
+    QString pid;
     QString user, ipVersion, state, processName, command;
 
     explicit Row(const PortEntry &e, bool wide)
         : port(e.port)
         , protocol(escapeControlCharacters(e.networkProtocol))
         , address(escapeControlCharacters(e.address))
-        , pid(e.pid)
+        , pid(pidCell(e.pid))
         , user(escapeControlCharacters(e.user))
         , ipVersion(escapeControlCharacters(e.ipVersion))
         , state(escapeControlCharacters(e.state))
-        , processName(escapeControlCharacters(e.processName))
+        , processName(processCell(e))
         , command(wide ? commandText(e) : QString()) {}
 
     std::array<qsizetype, 9> widths() const {
-        return {decimalWidth(port), protocol.size(),    address.size(),
-                decimalWidth(pid),  user.size(),        ipVersion.size(),
-                state.size(),       processName.size(), command.size()};
+        return {decimalWidth(port), protocol.size(), address.size(),     pid.size(),    user.size(),
+                ipVersion.size(),   state.size(),    processName.size(), command.size()};
     }
 };
 
@@ -140,21 +155,38 @@ void writeJsonObject(OutputStream &out, const PortEntry &e) {
         out << (i + 1 < p.commandLine.size() ? ",\n" : "\n");
     }
     out << "        ],\n";
+    // The container engine's keys only where it told them.
+    const auto known = [&](const char *name, const QString &value) {
+        if (!value.isEmpty())
+            text(name, value);
+    };
+    known("composeProject", e.composeProject);
     text("container", p.container);
+    known("containerName", e.containerName);
     text("cwd", p.cwd);
     key("cwdDeleted");
     out << (p.cwdDeleted ? "true" : "false") << ",\n";
     text("id", e.id());
+    known("image", e.image);
     text("ipVersion", e.ipVersion);
     text("networkProtocol", e.networkProtocol);
     key("pid");
-    out << qint64(e.pid) << ",\n";
+    // null, never 0, where no pid is known: kill 0 signals the caller's group.
+    if (e.pid > 0)
+        out << qint64(e.pid) << ",\n";
+    else
+        out << "null,\n";
     key("port");
     out << e.port << ",\n";
     text("processName", e.processName);
     text("startedAt",
          p.startedAt.isValid() ? p.startedAt.toUTC().toString(Qt::ISODate) : QString());
     text("state", e.state);
+    key("uid");
+    if (e.uid >= 0)
+        out << e.uid << ",\n";
+    else
+        out << "null,\n";
     text("unit", p.unit);
     text("user", e.user, true);
     out << "    }";

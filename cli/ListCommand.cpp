@@ -16,7 +16,8 @@ const CommandSyntax listSyntax{
     "       quayline-cli stop [--force] [--timeout SECONDS] [--lsof PATH] PORT...\n",
     "Lists the processes holding listening TCP ports and UDP sockets, one line\n"
     "per socket, sorted by port and protocol. FILTER keeps the entries whose port\n"
-    "or process name contains it (write -- stop to filter by the word stop).\n"
+    "or process name contains it (write -- stop to filter by the word stop), or\n"
+    "for another user's port, its unit or container. PID is - where unknown.\n"
     "\n"
     "  --json         print a JSON array instead of a table\n"
     "  --wide         add a COMMAND column with each process's command line\n"
@@ -47,6 +48,9 @@ int runListCommand(LsofRuns &runs, const QStringList &arguments) {
         OutputStream(STDERR_FILENO) << escapeControlCharacters(*result.errorText) << '\n';
         return ExitFailure;
     }
+    // The listing stands; the notice says what it may lack, apart from it.
+    if (result.notice)
+        OutputStream(STDERR_FILENO) << escapeControlCharacters(*result.notice) << '\n';
     const PortEntryList entries = filterEntries(result.entries, filters.value(0));
     OutputStream out(STDOUT_FILENO);
     if (commandLine.parser.isSet(json))

@@ -3,6 +3,7 @@
 #include "cli/CommandLine.h"
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
+#include "model/Holder.h"
 #include "process/ProcessHandle.h"
 #include "process/StopStages.h"
 #include "scanner/FieldOutputParser.h"
@@ -132,6 +133,9 @@ struct Target {
 struct Selection {
     QList<Target> targets;
     QList<qint64> listed, unlisted;
+    // Holders this program will not signal (other users', or no certain
+    // process), each with why and what would stop it.
+    QList<StopHint> refused;
 };
 
 // The entries of one scan by port: their indices sorted by port once, then a
@@ -173,6 +177,20 @@ Selection select(const PortEntryList &entries, const QList<qint64> &ports) {
         const QList<const PortEntry *> holders = index.on(port);
         (holders.isEmpty() ? selection.unlisted : selection.listed).append(port);
         for (const PortEntry *e : holders) {
+            if (const std::optional<StopHint> hint = stopHint(*e, qint64(::getuid()))) {
+                if (!selection.refused.contains(*hint))
+                    selection.refused.append(*hint);
+                continue;
+            }
+            // lsof printed no pid: there is nothing to signal (and pid 0 would
+            // name the caller's own process group).
+            if (e->pid < 1) {
+                const StopHint unknown{
+                    QStringLiteral("lsof gave no process for port %1.").arg(e->port), {}};
+                if (!selection.refused.contains(unknown))
+                    selection.refused.append(unknown);
+                continue;
+            }
             if (!chosen.contains(e->pid)) {
                 chosen.insert(e->pid);
                 selection.targets.append({e->pid, e->processName, e->user, e->process.startTicks});
@@ -239,6 +257,12 @@ int stop(LsofRuns &runs, const StopOptions &options) {
         console.say(QStringLiteral("Nothing is listening on port %1").arg(port));
 
     bool allGone = true;
+    for (const StopHint &hint : selection.refused) {
+        console.complain(hint.reason);
+        if (!hint.command.isEmpty())
+            console.complain(QStringLiteral("To stop it: ") + hint.command);
+        allGone = false;
+    }
     // A refusal, or nothing: a process already gone is no failure.
     const auto failed = [&](const Target &target, const std::optional<KillError> &error) {
         if (error && error->kind() == KillError::Kind::ProcessGone) {
@@ -352,7 +376,9 @@ int stop(LsofRuns &runs, const StopOptions &options) {
             if (!running.contains(e->pid)) {
                 console.complain(QStringLiteral("Port %1 is now held by %2")
                                      .arg(port)
-                                     .arg(Target{e->pid, e->processName, {}, 0}.describe()));
+                                     .arg(e->pid > 0
+                                              ? Target{e->pid, e->processName, {}, 0}.describe()
+                                              : holderText(*e)));
                 allGone = false;
                 break;
             }

@@ -21,6 +21,12 @@ QString PortEntry::Key::text() const {
     id += networkProtocol;
     id += u'-';
     id += QString::number(port);
+    if (holderUid >= 0) {
+        id += u'@';
+        id += QString::number(holderUid);
+        id += u':';
+        id += QString::number(holderCgroup);
+    }
     return id;
 }
 
@@ -44,7 +50,8 @@ bool widenedEqual(QStringView shorter, QStringView widened) {
 } // namespace
 
 bool operator==(const PortEntry::Key &a, const PortEntry::Key &b) noexcept {
-    if (a.pid != b.pid || magnitude(a.port) != magnitude(b.port))
+    if (a.pid != b.pid || magnitude(a.port) != magnitude(b.port) || a.holderUid != b.holderUid ||
+        a.holderCgroup != b.holderCgroup)
         return false;
     if ((a.port < 0) == (b.port < 0))
         return a.networkProtocol == b.networkProtocol;
@@ -58,14 +65,17 @@ size_t qHash(const PortEntry::Key &key, size_t seed) noexcept {
     QStringView protocol = key.networkProtocol;
     while (!protocol.isEmpty() && protocol.back() == u'-')
         protocol.chop(1);
-    return qHashMulti(seed, key.pid, magnitude(key.port), protocol);
+    return qHashMulti(seed, key.pid, magnitude(key.port), protocol, key.holderUid,
+                      key.holderCgroup);
 }
 
 bool operator==(const PortEntry &a, const PortEntry &b) noexcept {
     return a.pid == b.pid && a.processName == b.processName && a.user == b.user &&
            a.networkProtocol == b.networkProtocol && a.ipVersion == b.ipVersion &&
            a.address == b.address && a.port == b.port && a.state == b.state &&
-           a.process == b.process;
+           a.process == b.process && a.fromKernel == b.fromKernel && a.uid == b.uid &&
+           a.cgroupId == b.cgroupId && a.containerName == b.containerName && a.image == b.image &&
+           a.composeProject == b.composeProject;
 }
 
 size_t qHash(const PortEntry &e, size_t seed) noexcept {
@@ -79,5 +89,8 @@ size_t qHash(const PortEntry &e, size_t seed) noexcept {
     seed = combine(seed, e.port);
     seed = combine(seed, e.state);
     seed = combine(seed, e.process.startTicks); // the rest follows from pid and start
+    seed = combine(seed, e.uid);
+    seed = combine(seed, e.cgroupId);
+    seed = combine(seed, e.containerName);
     return seed;
 }

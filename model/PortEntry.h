@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringView>
+#include <algorithm>
 #include <cstdint>
 
 // One listening TCP socket or one UDP socket held open by one process.
@@ -24,6 +25,18 @@ class PortEntry {
     Q_PROPERTY(qint64 port MEMBER port)
     Q_PROPERTY(QString state MEMBER state)
     Q_PROPERTY(ProcessInfo process MEMBER process)
+    Q_PROPERTY(bool fromKernel MEMBER fromKernel)
+    Q_PROPERTY(qint64 uid MEMBER uid)
+    Q_PROPERTY(QString containerName MEMBER containerName)
+    Q_PROPERTY(QString image MEMBER image)
+    Q_PROPERTY(QString composeProject MEMBER composeProject)
+    // For a row of the kernel's table: who holds the port ("root,
+    // nginx.service"); empty for lsof's rows.
+    Q_PROPERTY(QString holder READ holder)
+    // Where the user may not stop the row's process here: why, and the
+    // command that would ("systemctl stop nginx.service"); empty otherwise.
+    Q_PROPERTY(QString stopReason READ stopReason)
+    Q_PROPERTY(QString stopCommand READ stopCommand)
 
 public:
     PortEntry() = default;
@@ -40,6 +53,16 @@ public:
     QString state;
     // Not one of lsof's fields: filled in by the scanner after lsof returned.
     ProcessInfo process;
+    // From the kernel's socket table. fromKernel marks a socket that lsof did
+    // not list (another user's, mostly): its pid is known only where certain,
+    // and its unit or container comes from the socket's cgroup.
+    bool fromKernel = false;
+    qint64 uid = -1;      // the socket owner's uid; -1 where unknown
+    quint64 cgroupId = 0; // the socket owner's cgroup; 0 where unknown
+    // From the container engine, where the socket belongs to a container.
+    QString containerName;
+    QString image;
+    QString composeProject;
 
     // What tells one row from another, and what the merge folds by: pid,
     // protocol and port. Two keys are equal exactly when their texts are,
@@ -52,19 +75,36 @@ public:
     // The key refers to the protocol text of the entry it came from (no copy,
     // no reference count to touch, as the merge builds one per socket), so it
     // is valid only while that text lives.
+    //
+    // A kernel row without a pid stands for whoever holds the socket, so its
+    // key also names the owner and cgroup: "0-TCP-80@0:1234" for root in
+    // cgroup 1234. Two holders of one port then stay two rows, and no such key
+    // equals one of a row with a pid (its text after the last "-" is not
+    // digits alone).
     struct Key {
         qint32 pid = 0;
         QStringView networkProtocol;
         qint64 port = 0;
+        qint64 holderUid = -1; // at or above 0 only for a kernel row without a pid
+        quint64 holderCgroup = 0;
 
-        // "<pid>-<protocol>-<port>", the entry's id().
+        // "<pid>-<protocol>-<port>[@<uid>:<cgroup>]", the entry's id().
         QString text() const;
 
         friend bool operator==(const Key &a, const Key &b) noexcept;
         friend bool operator!=(const Key &a, const Key &b) noexcept { return !(a == b); }
     };
 
-    Key key() const & { return Key{pid, networkProtocol, port}; }
+    // Defined with the hints, in Holder.cpp.
+    QString holder() const;
+    QString stopReason() const;
+    QString stopCommand() const;
+
+    Key key() const & {
+        const bool holder = fromKernel && pid == 0;
+        return Key{pid, networkProtocol, port, holder ? std::max<qint64>(uid, 0) : -1,
+                   holder ? cgroupId : 0};
+    }
     Key key() const && = delete; // would refer to a temporary's text
     // Identity for lists: key().text(). Unique within one merged scan.
     QString id() const { return key().text(); }

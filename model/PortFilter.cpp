@@ -41,11 +41,22 @@ bool PortFilter::matches(const PortEntry &entry) const {
         return true;
     if (m_mayMatchPort && QString::number(entry.port).contains(m_query))
         return true;
+    if (matchesText(entry.processName))
+        return true;
+    // A port held where lsof cannot look is found by its unit or container.
+    return entry.fromKernel &&
+           (matchesText(entry.process.unit) || matchesText(entry.containerName) ||
+            matchesText(entry.process.container));
+}
+
+bool PortFilter::matchesText(const QString &text) const {
+    if (text.isEmpty())
+        return false;
     // Fast path for the common case: with both sides ASCII, lower-casing is
     // plain ASCII case folding and normalisation changes nothing.
-    if (m_queryIsAscii && isAscii(entry.processName))
-        return entry.processName.contains(m_query, Qt::CaseInsensitive);
-    return normalizedLower(entry.processName).contains(m_query);
+    if (m_queryIsAscii && isAscii(text))
+        return text.contains(m_query, Qt::CaseInsensitive);
+    return normalizedLower(text).contains(m_query);
 }
 
 PortEntryList PortFilter::apply(const PortEntryList &entries) const {

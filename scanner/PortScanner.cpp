@@ -1,7 +1,10 @@
 #include "scanner/PortScanner.h"
 
 #include "process/Descriptor.h"
+#include "scanner/CgroupPaths.h"
+#include "scanner/ContainerEngine.h"
 #include "scanner/FieldOutputParser.h"
+#include "scanner/KernelRows.h"
 #include "scanner/ProcessReader.h"
 
 #include <QDeadlineTimer>
@@ -10,6 +13,7 @@
 #include <QMutex>
 #include <QPromise>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -250,6 +254,10 @@ struct LsofRuns::Private {
     Children children;
     // Reads /proc right after each scan's runs.
     const ProcessReader reader;
+    // The paths of the cgroups of other users' sockets, and the container
+    // engine's names, kept from scan to scan.
+    CgroupPaths cgroups;
+    ContainerEngine engine;
     // lsof runs block on I/O, not on the CPU, so they get their own pool instead
     // of queueing on the global one (two threads on a two-core machine). Last,
     // so that it is destroyed first: its threads use everything above.
@@ -312,23 +320,59 @@ QFuture<ScanResult> PortScanner::scan() const {
         return QtFuture::makeReadyFuture(ScanResult{{}, missingLsofMessage(m_lsofPath)});
 
     QList<QFuture<RunResult>> runs{run(tcpArguments()), run(udpArguments())};
+    // The kernel's table is read while lsof runs, on the runs' pool; it takes
+    // milliseconds.
+    QFuture<SocketTableResult> table = m_readSocketTable
+                                           ? QtConcurrent::run(&m_runs->d->pool, m_readSocketTable)
+                                           : QtFuture::makeReadyFuture(SocketTableResult{});
+    const bool readsTable = bool(m_readSocketTable);
     return QtFuture::whenAll(runs.begin(), runs.end())
         // On the thread that finished the last run, a thread of the runs' pool,
         // whose destruction waits for it: nothing is scheduled anywhere else, so
         // a scan that ends while the program quits finds everything it uses.
-        .then(QtFuture::Launch::Sync, [runs = m_runs](const QList<QFuture<RunResult>> &done) {
-            const RunResult tcp = done.at(0).result();
-            const RunResult udp = done.at(1).result();
-            // Half a listing would read as "nothing else is listening".
-            if (tcp.errorText || udp.errorText)
-                return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText};
-            ScanResult result{combine(tcp.output, udp.output), std::nullopt};
-            // Right after lsof returned, so that a pid has had little time to
-            // pass to another process; one read of /proc per distinct pid.
-            if (std::optional<QString> error = runs->d->reader.fill(result.entries))
-                return ScanResult{{}, std::move(error)};
-            return result;
-        });
+        .then(QtFuture::Launch::Sync,
+              [runs = m_runs, table, readsTable](const QList<QFuture<RunResult>> &done) {
+                  const RunResult tcp = done.at(0).result();
+                  const RunResult udp = done.at(1).result();
+                  // Half a listing would read as "nothing else is listening".
+                  if (tcp.errorText || udp.errorText)
+                      return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText, {}};
+                  PortEntryList records;
+                  records.reserve((tcp.output.size() + udp.output.size()) / 40);
+                  appendFieldOutput(records, tcp.output, QStringLiteral("TCP"));
+                  appendFieldOutput(records, udp.output, QStringLiteral("UDP"));
+                  // Right after lsof returned, so that a pid has had little time to
+                  // pass to another process; one read of /proc per distinct pid.
+                  if (std::optional<QString> error = runs->d->reader.fill(records))
+                      return ScanResult{{}, std::move(error), {}};
+                  ScanResult result;
+                  const SocketTableResult sockets = table.result();
+                  if (sockets.source != SocketTableResult::Source::None) {
+                      const KernelRows kernel(runs->d->reader, runs->d->cgroups);
+                      // Only a whole table can tell that a pid no longer holds its socket.
+                      if (!sockets.errorText)
+                          kernel.confirmHolders(records, sockets.sockets);
+                      records.append(kernel.unattributed(records, sockets.sockets));
+                  }
+                  if (readsTable && sockets.errorText)
+                      result.notice = socketTableNotice();
+                  result.entries = mergeEntries(std::move(records));
+                  // Names for containers' ports, where the engine's socket may be
+                  // opened; absent otherwise. Kept per container id.
+                  runs->d->engine.annotate(result.entries);
+                  return result;
+              });
+}
+
+PortScanner::SocketTableRead PortScanner::defaultSocketTableRead() {
+    if (qgetenv("QUAYLINE_SOCKET_TABLE") == "off")
+        return {};
+    return [] { return SocketTable::read(); };
+}
+
+QString PortScanner::socketTableNotice() {
+    return QStringLiteral("Ports of other users may be missing: the kernel\u2019s socket table "
+                          "could not be read.");
 }
 
 QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {

@@ -1,16 +1,21 @@
 #pragma once
 
 #include "model/PortEntry.h"
+#include "scanner/SocketTable.h"
 
 #include <QFuture>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
 struct ScanResult {
     PortEntryList entries;            // merged, sorted by port then protocol; empty on failure
     std::optional<QString> errorText; // present when the scan failed: it lists nothing
+    // Present when the kernel's socket table could not be read whole: lsof's
+    // rows stand, but the sockets of other users' processes may be missing.
+    std::optional<QString> notice = std::nullopt;
 };
 
 // What one lsof run gave: its output, or why it gave none.
@@ -61,6 +66,14 @@ public:
     static QStringList tcpArguments();
     static QStringList udpArguments();
     static QString missingLsofMessage(const QString &lsofPath);
+    // The scan's notice when the kernel's socket table could not be read.
+    static QString socketTableNotice();
+
+    // What reads the kernel's socket table beside the lsof runs: lsof cannot
+    // see other users' sockets, the table can. SocketTable::read() unless
+    // replaced; an empty function leaves the table out.
+    using SocketTableRead = std::function<SocketTableResult()>;
+    void setSocketTableRead(SocketTableRead read) { m_readSocketTable = std::move(read); }
 
     explicit PortScanner(LsofRuns &runs, QString lsofPath = defaultLsofPath(),
                          Duration timeLimit = defaultTimeLimit);
@@ -95,4 +108,7 @@ private:
     Duration m_timeLimit;
     qint64 m_outputCap = defaultOutputCap;
     bool m_usePidFd = true;
+    SocketTableRead m_readSocketTable = defaultSocketTableRead();
+
+    static SocketTableRead defaultSocketTableRead();
 };

@@ -90,6 +90,9 @@ class TestCli : public QObject {
 
 private slots:
     void initTestCase() {
+        // lsof here is a stand-in whose made-up listing the real socket table
+        // would contradict (tst_kernelrows and tst_cli_kernel cover the table).
+        qputenv("QUAYLINE_SOCKET_TABLE", "off");
         QVERIFY2(QFile::exists(qEnvironmentVariable("QUAYLINE_CLI")), "QUAYLINE_CLI: quayline-cli");
         QVERIFY(stub.write("tcp.out", tcpOutput) && stub.write("udp.out", udpOutput));
     }
@@ -128,6 +131,7 @@ private slots:
                 o[keys[c]] = c == 0 || c == 3 ? QJsonValue(f[c].toInt()) : QJsonValue(f[c]);
             for (const char *key : {"container", "cwd", "startedAt", "unit"})
                 o[key] = "";
+            o["uid"] = QJsonValue::Null; // no socket table here to tell it
             o["cwdDeleted"] = false;
             o["commandLine"] = QJsonArray();
             expected.append(o);
@@ -179,15 +183,26 @@ private slots:
             entry(2, "quote\" back\\slash\ttab\x01\x7f f\u00eate \U0001F600", "\u202e\x1b[2J");
         odd.process.commandLine = {"", "a b", "\n"};
         QTest::newRow("strings Qt escapes or encodes") << PortEntryList{odd, entry(3, "x")};
+        // A socket of another user: no pid (null, never 0), the uid, and the
+        // container engine's keys where it told them.
+        PortEntry kernel = entry(0, "");
+        kernel.fromKernel = true;
+        kernel.uid = 0;
+        kernel.containerName = "web-1";
+        kernel.image = "demo:latest";
+        kernel.composeProject = "shop";
+        PortEntry noPid = entry(0, "udpd");
+        QTest::newRow("unknown pids, uid, container keys") << PortEntryList{kernel, noPid};
     }
     void jsonLayout() {
         QFETCH(PortEntryList, entries);
         QJsonArray array;
         for (const PortEntry &e : entries) {
             const ProcessInfo &p = e.process;
-            array.append(QJsonObject{
+            QJsonObject o{
                 {"id", e.id()},
-                {"pid", e.pid},
+                {"pid", e.pid > 0 ? QJsonValue(e.pid) : QJsonValue()},
+                {"uid", e.uid >= 0 ? QJsonValue(e.uid) : QJsonValue()},
                 {"processName", e.processName},
                 {"user", e.user},
                 {"networkProtocol", e.networkProtocol},
@@ -200,7 +215,14 @@ private slots:
                 {"cwdDeleted", p.cwdDeleted},
                 {"unit", p.unit},
                 {"container", p.container},
-                {"startedAt", p.startedAt.isValid() ? p.startedAt.toString(Qt::ISODate) : ""}});
+                {"startedAt", p.startedAt.isValid() ? p.startedAt.toString(Qt::ISODate) : ""}};
+            for (const auto &[key, value] :
+                 {std::pair{"containerName", e.containerName}, std::pair{"image", e.image},
+                  std::pair{"composeProject", e.composeProject}}) {
+                if (!value.isEmpty())
+                    o[key] = value;
+            }
+            array.append(o);
         }
         QCOMPARE(written([&](OutputStream &out) { writeJson(out, entries); }),
                  QJsonDocument(array).toJson(QJsonDocument::Indented));

@@ -6,6 +6,9 @@
 // and its press sends SIGTERM.
 #include "ListeningChild.h"
 #include "PidNamespace.h"
+#include "StubLsof.h"
+#include "process/ProcStat.h"
+#include "scanner/ProcessReader.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
@@ -15,11 +18,15 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 class TestPidReuse : public QObject {
     Q_OBJECT
 
 private slots:
+    void scanDropsNewcomer();
     void modelStopSparesNewcomer_data() {
         QTest::addColumn<bool>("afterSigterm");
         QTest::newRow("SIGTERM press") << false;
@@ -121,6 +128,57 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(newcomerEndedBy(), SIGTERM, 10000);
     }
 };
+
+// What a scan records of a pid that passed from a listener to a newcomer of
+// the same command name after lsof listed it: no identity, since the
+// newcomer holds no socket on the listed port (even while another process
+// keeps that port open), so nothing can signal it through the row.
+void TestPidReuse::scanDropsNewcomer() {
+    QUAYLINE_IN_PID_NAMESPACE();
+    ListeningChild original(ListeningChild::OnTerm::Exit);
+    QVERIFY(original.port > 0);
+    StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
+    QVERIFY(lsof.write("listing",
+                       StubLsof::listing(original.pid, "perl", currentLoginName(), original.port)));
+    // Only the listed port: the table adds rows for every other socket here.
+    LsofRuns runs;
+    const auto scanOnce = [&] {
+        ScanResult result = PortScanner(runs, lsof.path()).scan().result();
+        result.entries.removeIf([&](const PortEntry &e) { return e.port != original.port; });
+        return result;
+    };
+    // While the listener holds its socket, the row has its identity.
+    ScanResult before = scanOnce();
+    QCOMPARE(before.entries.size(), 1);
+    QVERIFY(before.entries[0].process.isKnown());
+
+    QVERIFY(original.exitAndReap());
+    const pid_t newcomer =
+        PidNamespace::spawnWithPid(original.pid, {"/usr/bin/perl", "-e", "sleep 300"});
+    QVERIFY2(newcomer == original.pid, "the newcomer did not get the freed pid");
+    // The port is taken again, by this test: the table lists a socket there.
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(quint16(original.port));
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    QCOMPARE(::bind(holder, reinterpret_cast<sockaddr *>(&in), sizeof in), 0);
+    QCOMPARE(::listen(holder, 1), 0);
+    // The race is real: by its name alone the newcomer passes for the listener.
+    QTRY_VERIFY(StatReader().read(newcomer).stat.has_value() &&
+                StatReader().read(newcomer).stat->comm == "perl");
+    QVERIFY(ProcessReader().read(newcomer, u"perl").isKnown());
+
+    const ScanResult after = scanOnce();
+    QCOMPARE(after.entries.size(), 1);
+    QCOMPARE(after.entries[0].pid, original.pid);
+    QVERIFY(!after.entries[0].process.isKnown());
+    ::close(holder);
+    ::kill(newcomer, SIGKILL); // our own child, not yet reaped
+    ::waitpid(newcomer, nullptr, 0);
+}
 
 QTEST_GUILESS_MAIN(TestPidReuse)
 #include "tst_pidreuse.moc"

@@ -85,9 +85,10 @@ public:
     }
     // Finishes the oldest pending scan with these entries ({pid, processName,
     // port, ..., process: {commandLine, commandLineCut, cwd, cwdDeleted, unit,
-    // container, startedAt}}) and error text (null for none). The command
-    // line's raw bytes are its arguments in UTF-8, each ended by a NUL.
-    Q_INVOKABLE void finishScan(const QVariantList &entries = {}, const QVariant &error = {}) {
+    // container, startedAt}}), error text (null for none) and notice. The
+    // command line's raw bytes are its arguments in UTF-8, each ended by a NUL.
+    Q_INVOKABLE void finishScan(const QVariantList &entries = {}, const QVariant &error = {},
+                                const QString &notice = {}) {
         if (m_pending.empty())
             return qWarning("finishScan: no scan is pending");
         ScanResult result;
@@ -108,12 +109,16 @@ public:
             entry.process.unit = process.value("unit").toString();
             entry.process.container = process.value("container").toString();
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
+            entry.fromKernel = f.value("fromKernel", false).toBool();
+            entry.uid = f.value("uid", -1).toLongLong();
             // Every pid still holds the process listed (start time 1, see processStat).
             entry.process.startTicks = 1;
             result.entries.append(entry);
         }
         if (!error.isNull())
             result.errorText = error.toString();
+        if (!notice.isEmpty())
+            result.notice = notice;
         m_pending.front()->addResult(result);
         m_pending.front()->finish();
         m_pending.pop_front();

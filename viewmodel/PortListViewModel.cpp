@@ -240,6 +240,10 @@ void PortListViewModel::applyScan(const ScanResult &result) {
     const bool errorDiffers = result.errorText != m_lastScanError;
     if (errorDiffers)
         m_lastScanError = result.errorText;
+    const QString notice = result.notice.value_or(QString());
+    const bool noticeDiffers = notice != m_scanNotice;
+    if (noticeDiffers)
+        m_scanNotice = notice;
     const bool stagesChanged = m_stopStages.keepListed(m_entries);
     const bool wasLoading = std::exchange(m_isLoading, false);
     const bool firstResult = !std::exchange(m_hasScanResult, true);
@@ -253,6 +257,8 @@ void PortListViewModel::applyScan(const ScanResult &result) {
         emit hasScanResultChanged();
     if (errorDiffers)
         emit lastScanErrorChanged();
+    if (noticeDiffers)
+        emit scanNoticeChanged();
     // The rows that went held their command lines (up to a scan's budget);
     // hand the pages they leave free back to the system.
     if (rowsWent)
@@ -283,6 +289,10 @@ void PortListViewModel::refreshAndRestartTimer() {
 }
 
 void PortListViewModel::stopProcess(const PortEntry &entry) {
+    // Another user's port, or one whose process is not certain: nothing to
+    // signal; the row itself says what would stop it.
+    if (!entry.stopCommand().isEmpty())
+        return;
     const std::optional<KillError> error =
         m_stopStages.press(entry.pid, entry.process.startTicks, entry.user, *m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {

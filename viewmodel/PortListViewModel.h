@@ -33,6 +33,8 @@ class PortListViewModel : public QObject {
     Q_PROPERTY(bool hasScanResult READ hasScanResult NOTIFY hasScanResultChanged)
     // null while the last scan reported no error, otherwise its text
     Q_PROPERTY(QVariant lastScanError READ lastScanErrorValue NOTIFY lastScanErrorChanged)
+    // Empty, or what the last scan could not cover (the sockets of other users)
+    Q_PROPERTY(QString scanNotice READ scanNotice NOTIFY scanNoticeChanged)
     Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
     // null or a KillMessage; writing null (or undefined) dismisses it
     Q_PROPERTY(
@@ -68,6 +70,7 @@ public:
     bool isLoading() const { return m_isLoading; }
     bool hasScanResult() const { return m_hasScanResult; }
     const std::optional<QString> &lastScanError() const { return m_lastScanError; }
+    const QString &scanNotice() const { return m_scanNotice; }
     // Which signal the next stop of each listed process sends.
     const StopStages &stopStages() const { return m_stopStages; }
 
@@ -115,6 +118,7 @@ signals:
     void entriesChanged();
     void isLoadingChanged();
     void lastScanErrorChanged();
+    void scanNoticeChanged();
     // A row's stopStage may have changed (also reported by the list model).
     void stopStagesChanged();
     void searchTextChanged();
@@ -146,6 +150,7 @@ private:
     bool m_isLoading = false;
     bool m_hasScanResult = false;
     std::optional<QString> m_lastScanError;
+    QString m_scanNotice;
     StopStages m_stopStages;
     QString m_searchText;
     std::optional<KillMessage> m_killError;

@@ -10,8 +10,15 @@
 QString RowText::accessibleName(const PortEntry &entry) {
     // Data is joined, never put through arg() twice, so that a "%1" in a
     // process name stays as it is.
-    QStringList parts{tr("Port %1").arg(entry.port), escapeControlCharacters(entry.processName),
-                      tr("PID %1").arg(entry.pid), escapeControlCharacters(entry.networkProtocol)};
+    QStringList parts{tr("Port %1").arg(entry.port)};
+    if (!entry.processName.isEmpty())
+        parts << escapeControlCharacters(entry.processName);
+    // A row of another user's socket may have no process known: never "PID 0".
+    if (entry.pid > 0)
+        parts << tr("PID %1").arg(entry.pid);
+    if (const QString holder = entry.holder(); !holder.isEmpty())
+        parts << escapeControlCharacters(holder);
+    parts << escapeControlCharacters(entry.networkProtocol);
     if (entry.state == u"LISTEN")
         parts << tr("listening");
     else if (!entry.state.isEmpty())

@@ -39,10 +39,10 @@ TestCase {
     }
 
     // A panel, shown, whose first scan found these entries (and this error).
-    function makePopover(entries, error) {
+    function makePopover(entries, error, notice) {
         const popover = createTemporaryObject(popoverComponent, testCase.parent, { viewModel: Fixture.newModel() })
         popover.shown()
-        Fixture.finishScan(entries, error)
+        Fixture.finishScan(entries, error, notice || "")
         return popover
     }
 

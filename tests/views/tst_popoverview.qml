@@ -138,6 +138,19 @@ Item {
             compare(Fixture.signalsSent(), [{ pid: 43, signal: 15 }, { pid: 43, signal: 9 }])
         }
 
+        // A scan that could not read the kernel's socket table: its rows, and
+        // above them the notice; the next scan that could takes it away.
+        function test_scanNotice() {
+            const popover = makePopover([entry(42, "node", 3000)], null, "Ports of other users may be missing.")
+            const notice = child(popover, "scanNotice")
+            verify(notice.visible)
+            compare(notice.text, "Ports of other users may be missing.")
+            compare(rows(popover).length, 1)
+            popover.viewModel.refreshNow()
+            Fixture.finishScan([entry(42, "node", 3000)])
+            verify(!notice.visible)
+        }
+
         // The selection is a row, not a place in the list: when its process is
         // gone, Return must not stop the one that moved up into its place.
         function test_selectionDoesNotPassToTheNextRow() {

@@ -171,6 +171,9 @@ Item {
                   disabled: ["Open Working Folder"] },
                 { tag: "scoped IPv6 address", fields: { address: "[fe80::1%eth0]", process: { cwd: "/" } },
                   disabled: ["Copy Command Line", "Open in Browser"] },
+                { tag: "another user's port, no process known",
+                  fields: { pid: 0, processName: "", fromKernel: true, uid: 4242, process: { unit: "db.service" } },
+                  disabled: ["Copy PID", "Copy Command Line", "Open Working Folder"], stopCommand: true },
             ]
         }
 
@@ -179,9 +182,35 @@ Item {
             const menu = openMenu(popover, "right click")
             const items = Array.from({ length: menu.count }, (_, i) => menu.itemAt(i))
             compare(items.map(i => i.text),
-                    ["Copy Port", "Copy PID", "Copy Command Line", "Open in Browser", "Open Working Folder"])
-            compare(items.filter(i => !i.enabled).map(i => i.text), data.disabled)
+                    ["Copy Port", "Copy PID", "Copy Command Line", "Open in Browser", "Open Working Folder",
+                     "Copy Stop Command"])
+            compare(items.filter(i => !i.enabled && i.text !== "Copy Stop Command").map(i => i.text),
+                    data.disabled)
+            compare(items[5].enabled, !!data.stopCommand)
             menu.close()
+        }
+
+        // A port of another user: who holds it in place of the name and pid, a
+        // stop button that explains instead of signalling, and the command in
+        // the menu.
+        function test_anotherUsersPort() {
+            const theirs = { pid: 0, processName: "", user: "postgres", fromKernel: true, uid: 4242,
+                             port: 5432, process: { unit: "postgresql.service" } }
+            const popover = makePopover([theirs])
+            const row = rows(popover)[0]
+            compare(child(row, "processName").text, "postgres, postgresql.service")
+            compare(child(row, "pid").text, "no process known")
+            compare(Fixture.accessibleName(row), "Port 5432, postgres, postgresql.service, TCP, listening")
+            const button = child(row, "stopButton")
+            compare(row.stopToolTip, "Quayline stops only your own processes; port 5432 is held by postgres, "
+                    + "postgresql.service.\nTo stop it: systemctl stop postgresql.service")
+            mouseClick(button)
+            compare(Fixture.signalsSent(), [])
+            compare(button.text, "Kill")
+            const menu = openMenu(popover, "right click")
+            mouseClick(menuItem(menu, "copyStopCommand"))
+            tryCompare(menu, "visible", false)
+            compare(Fixture.copied(), ["systemctl stop postgresql.service"])
         }
 
         // Names show as the characters themselves, numbers without grouping.

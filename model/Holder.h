@@ -1,0 +1,29 @@
+#pragma once
+
+#include "model/PortEntry.h"
+
+#include <QString>
+#include <optional>
+
+// Who holds a port that lsof could not attribute to a process of the user,
+// and what would stop it. Plain functions of a row.
+
+// The unit or container behind a row, for people: the container's name (its
+// short id where the engine gave no name), else the systemd unit; empty when
+// neither is known.
+QString holderPlace(const PortEntry &entry);
+
+// "root, nginx.service": the owner and the place where known.
+QString holderText(const PortEntry &entry);
+
+struct StopHint {
+    QString reason;  // why this program will not stop it
+    QString command; // what would: "systemctl stop nginx.service"
+
+    friend bool operator==(const StopHint &, const StopHint &) = default;
+};
+
+// Nothing for a row that the user may stop here: a process of the user's own
+// with a known pid. Otherwise why not, and the command that would: the
+// container's stop, the system unit's stop, or this program under sudo.
+std::optional<StopHint> stopHint(const PortEntry &entry, qint64 selfUid);

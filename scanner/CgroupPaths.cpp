@@ -1,0 +1,119 @@
+#include "scanner/CgroupPaths.h"
+
+#include <QFile>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// mountinfo writes space, tab, newline and backslash as \ooo.
+QByteArray unescapeOctal(QByteArrayView field) {
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3') {
+            out +=
+                char((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+QByteArray readSmallFile(const QByteArray &path, qint64 most) {
+    QFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return {};
+    return file.read(most);
+}
+
+} // namespace
+
+CgroupPaths::CgroupPaths(QByteArray mountInfo)
+    : m_mountInfo(std::move(mountInfo)) {}
+
+QByteArray CgroupPaths::parseMountInfo(QByteArrayView text) {
+    // "36 35 0:30 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw"
+    for (QByteArrayView line : QByteArray(text.toByteArray()).split('\n')) {
+        const QList<QByteArray> fields = line.toByteArray().split(' ');
+        const qsizetype dash = fields.indexOf(QByteArray("-"));
+        if (dash < 5 || dash + 1 >= fields.size())
+            continue;
+        if (fields[dash + 1] == "cgroup2" && fields[3] == "/")
+            return unescapeOctal(fields[4]);
+    }
+    return {};
+}
+
+QByteArray CgroupPaths::mountPoint() {
+    QMutexLocker lock(&m_mutex);
+    if (!m_mountPoint)
+        m_mountPoint = parseMountInfo(readSmallFile(m_mountInfo, 1 << 20));
+    return *m_mountPoint;
+}
+
+void CgroupPaths::walk() {
+    const QByteArray root = *m_mountPoint;
+    std::vector<QByteArray> pending{QByteArray()};
+    qsizetype seen = 0;
+    while (!pending.empty() && seen < walkLimit) {
+        const QByteArray relative = std::move(pending.back());
+        pending.pop_back();
+        const QByteArray path = root + relative;
+        struct stat st {};
+        if (::stat(path.isEmpty() ? "/" : path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        ++seen;
+        m_paths.insert(quint64(st.st_ino), relative.isEmpty() ? QByteArray("/") : relative);
+        DIR *dir = ::opendir(path.constData());
+        if (!dir)
+            continue;
+        while (const dirent *entry = ::readdir(dir)) {
+            if (entry->d_type != DT_DIR || entry->d_name[0] == '.')
+                continue;
+            pending.push_back(relative + '/' + entry->d_name);
+        }
+        ::closedir(dir);
+    }
+}
+
+QByteArray CgroupPaths::pathOf(quint64 id) {
+    if (id == 0 || mountPoint().isEmpty())
+        return {};
+    QMutexLocker lock(&m_mutex);
+    if (const auto it = m_paths.constFind(id); it != m_paths.cend())
+        return *it;
+    // A cgroup removed since the socket was made is looked for once.
+    if (m_missed.contains(id))
+        return {};
+    walk();
+    const QByteArray path = m_paths.value(id);
+    if (path.isEmpty())
+        m_missed.insert(id);
+    return path;
+}
+
+QList<qint32> CgroupPaths::processesOf(quint64 id, qsizetype limit) {
+    const QByteArray path = pathOf(id);
+    if (path.isEmpty())
+        return {};
+    const QByteArray procs = readSmallFile(mountPoint() + path + "/cgroup.procs", 1 << 16);
+    QList<qint32> pids;
+    for (const QByteArray &line : procs.split('\n')) {
+        bool ok = false;
+        const qint32 pid = line.toInt(&ok);
+        if (ok && pid > 0) {
+            if (pids.size() >= limit)
+                break;
+            pids.append(pid);
+        }
+    }
+    return pids;
+}

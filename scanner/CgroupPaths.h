@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <optional>
+
+// The cgroup of a socket's owner by its id. A cgroup's id is the inode number
+// of its directory under the cgroup2 mount, so the path is found by walking
+// that tree; the paths found are kept, since an id is never handed to another
+// cgroup. Safe to share between threads.
+class CgroupPaths {
+public:
+    // mountInfo: the file that tells where cgroup2 is mounted.
+    explicit CgroupPaths(QByteArray mountInfo = "/proc/self/mountinfo");
+
+    // The cgroup2 mount point ("/sys/fs/cgroup", "/sys/fs/cgroup/unified" on
+    // hybrid systems); empty where cgroup2 is not mounted.
+    QByteArray mountPoint();
+    // The path below the mount ("/system.slice/nginx.service"); empty when
+    // unknown. A miss walks the tree once more (bounded).
+    QByteArray pathOf(quint64 id);
+    // The pids in the cgroup's cgroup.procs, at most limit of them.
+    QList<qint32> processesOf(quint64 id, qsizetype limit = 64);
+
+    // Where the first cgroup2 file system in a mountinfo text is mounted.
+    static QByteArray parseMountInfo(QByteArrayView text);
+
+    // A walk stops after this many directories.
+    static constexpr qsizetype walkLimit = 20000;
+
+private:
+    void walk();
+
+    QMutex m_mutex;
+    QByteArray m_mountInfo;
+    std::optional<QByteArray> m_mountPoint;
+    QHash<quint64, QByteArray> m_paths;
+    QSet<quint64> m_missed;
+};

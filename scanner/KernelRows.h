@@ -1,0 +1,55 @@
+#pragma once
+
+#include "model/PortEntry.h"
+#include "scanner/SocketTable.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSet>
+#include <optional>
+
+class CgroupPaths;
+class ProcessReader;
+
+// Joins the kernel's socket table to lsof's records. A socket counts as
+// lsof's when a record has its protocol, port, local address and owner;
+// lsof cannot see the sockets of other users' processes, and those become
+// rows of their own.
+class KernelRows {
+public:
+    // selfUid: whose processes are searched for a socket lsof missed (the
+    // caller's own, unless a test stands in for another user).
+    KernelRows(const ProcessReader &reader, CgroupPaths &cgroups, QByteArray procRoot = "/proc",
+               std::optional<quint32> selfUid = std::nullopt);
+
+    // Each record whose process was read gets the socket's uid, and keeps its
+    // identity only while its pid holds a socket of the record's protocol,
+    // port and address (in /proc/PID/fd or a thread's fd table) and still
+    // started at the time recorded: a pid that passed to another process
+    // since lsof listed it has no identity, so nothing signals the newcomer.
+    void confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets) const;
+
+    // A row for every socket that no record accounts for, not yet folded.
+    // Its pid (and name) only where certain: the user's own process that
+    // holds the socket, the one process of the socket's cgroup, or the one
+    // process of the owner in that cgroup whose command line names the port
+    // (docker-proxy's does). The unit or container comes from the cgroup.
+    PortEntryList unattributed(const PortEntryList &records,
+                               const QList<KernelSocket> &sockets) const;
+
+    // The login name of uid, or its number where it has no passwd entry (as
+    // lsof prints it).
+    static QString loginName(quint32 uid);
+    // Whether a command line names the port: an argument that is the number,
+    // or ends in ":<port>" or "=<port>".
+    static bool namesPort(const QStringList &commandLine, quint16 port);
+    // The socket inodes in pid's descriptor table; with threads, those of
+    // every thread's table as well.
+    static QSet<quint64> socketInodes(const QByteArray &procRoot, qint32 pid, bool threads);
+
+private:
+    const ProcessReader &m_reader;
+    CgroupPaths &m_cgroups;
+    QByteArray m_procRoot;
+    quint32 m_self;
+};

@@ -1,0 +1,98 @@
+#pragma once
+
+// Listeners and cgroups of the tests' own, for the rows of the kernel's
+// socket table.
+
+#include "scanner/CgroupPaths.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// A cgroup the test makes under the cgroup2 mount and removes again, once
+// the processes it moved there have ended.
+struct TestCgroup {
+    QByteArray path;
+    quint64 id = 0;
+
+    explicit TestCgroup(CgroupPaths &paths) {
+        const QByteArray mount = paths.mountPoint();
+        if (mount.isEmpty())
+            return;
+        const QByteArray parent = mount + "/quayline-test-" + QByteArray::number(::getpid());
+        if (::mkdir(parent.constData(), 0755) != 0)
+            return;
+        path = parent + "/demo-web.service";
+        struct stat st {};
+        if (::mkdir(path.constData(), 0755) != 0 || ::stat(path.constData(), &st) != 0) {
+            ::rmdir(parent.constData());
+            path.clear();
+            return;
+        }
+        id = st.st_ino;
+    }
+    ~TestCgroup() {
+        if (path.isEmpty())
+            return;
+        // Its processes are reaped by now; the kernel may take a moment to
+        // empty the group.
+        for (int i = 0; i < 100 && ::rmdir(path.constData()) != 0; ++i)
+            QTest::qWait(20);
+        ::rmdir(path.left(path.lastIndexOf('/')).constData());
+    }
+    bool add(qint64 pid) const {
+        QFile procs(QFile::decodeName(path + "/cgroup.procs"));
+        return procs.open(QIODevice::WriteOnly) && procs.write(QByteArray::number(pid)) > 0 &&
+               procs.flush();
+    }
+};
+
+// perl listening on 127.0.0.1:port (0: any free one) until its input closes;
+// its command line names the port it was given. With gated, the process
+// waits for start() before it makes its socket: a socket belongs to the
+// cgroup its maker was in at the time.
+struct Listener {
+    QProcess process;
+    quint16 port = 0;
+    // prefix: a program that runs the shell as someone else (setpriv ...).
+    explicit Listener(quint16 wanted = 0, bool gated = false, QStringList prefix = {}) {
+        prefix +=
+            QStringList{"/bin/sh", "-c",
+                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2")
+                            .arg(gated ? "read go; " : "")
+                            .arg(wanted),
+                        "my $s = IO::Socket::INET->new(Listen => 5, LocalAddr => '127.0.0.1', "
+                        "LocalPort => $ARGV[0], ReuseAddr => 1) or die $!; $| = 1; "
+                        "print $s->sockport, \"\\n\"; while (<STDIN>) {}"};
+        process.start(prefix.takeFirst(), prefix);
+        if (!gated)
+            start();
+    }
+    void start() {
+        process.write("go\n");
+        if (process.waitForReadyRead(10000))
+            port = quint16(process.readLine().trimmed().toUInt());
+    }
+    ~Listener() {
+        process.closeWriteChannel();
+        process.waitForFinished(10000);
+    }
+};
+
+// A port that was free a moment ago.
+quint16 freePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof in;
+    ::bind(s, reinterpret_cast<sockaddr *>(&in), length);
+    ::getsockname(s, reinterpret_cast<sockaddr *>(&in), &length);
+    ::close(s);
+    return ntohs(in.sin_port);
+}

@@ -1,0 +1,365 @@
+// Rows for the sockets lsof cannot see: attribution, folding, the holder from
+// the cgroup or the user's own processes, and the check that a listed pid
+// still holds its socket.
+
+#include "KernelFixtures.h"
+#include "StubLsof.h"
+#include "model/Holder.h"
+#include "scanner/CgroupPaths.h"
+#include "scanner/FieldOutputParser.h"
+#include "scanner/KernelRows.h"
+#include "scanner/PortScanner.h"
+#include "scanner/ProcessReader.h"
+#include "scanner/SocketTable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr quint32 otherUid = 4242; // no process of the test runs as this user
+
+KernelSocket socketOf(const QString &protocol, bool ipv6, const QString &address, quint16 port,
+                      quint32 uid, quint64 cgroupId = 0, quint64 inode = 1) {
+    return KernelSocket{protocol, ipv6, address, port, uid, inode, cgroupId};
+}
+
+PortEntry lsofRecord(qint32 pid, const QString &user, const QString &address, qint64 port) {
+    return PortEntry(pid, QStringLiteral("perl"), user, QStringLiteral("TCP"),
+                     QStringLiteral("IPv4"), address, port, QStringLiteral("LISTEN"));
+}
+
+const KernelSocket *inTable(const QList<KernelSocket> &table, quint16 port) {
+    for (const KernelSocket &s : table) {
+        if (s.port == port && s.protocol == u"TCP")
+            return &s;
+    }
+    return nullptr;
+}
+
+// A process of the test's whose main thread has exited while another thread
+// keeps its listening socket: lsof sees no descriptor in /proc/PID/fd.
+struct OrphanedThreadListener {
+    pid_t pid = -1;
+    int pidfd = -1;
+    int release[2] = {-1, -1};
+    quint16 port = 0;
+
+    static void *keep(void *fd) {
+        char c;
+        while (::read(*static_cast<int *>(fd), &c, 1) < 0) {
+        }
+        ::_exit(0);
+    }
+
+    OrphanedThreadListener() {
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0)
+            return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in in{};
+            in.sin_family = AF_INET;
+            in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof in;
+            if (::bind(s, reinterpret_cast<sockaddr *>(&in), length) != 0 || ::listen(s, 4) != 0)
+                ::_exit(1);
+            ::getsockname(s, reinterpret_cast<sockaddr *>(&in), &length);
+            const quint16 bound = ntohs(in.sin_port);
+            pthread_t thread;
+            if (pthread_create(&thread, nullptr, keep, &release[0]) != 0)
+                ::_exit(1);
+            if (::write(ready[1], &bound, sizeof bound) != sizeof bound)
+                ::_exit(1);
+            ::syscall(SYS_exit, 0); // this thread only
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        if (pid > 0) {
+            pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+            if (::read(ready[0], &port, sizeof port) != sizeof port)
+                port = 0;
+        }
+        ::close(ready[0]);
+    }
+    ~OrphanedThreadListener() {
+        if (pid <= 0)
+            return;
+        ::close(release[1]); // the thread reads the end and exits the process
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ::close(pidfd);
+    }
+};
+
+PortEntryList folded(const PortEntryList &rows) {
+    return mergeEntries(rows);
+}
+
+} // namespace
+
+class TestKernelRows : public QObject {
+    Q_OBJECT
+
+    ProcessReader reader;
+    CgroupPaths cgroups;
+
+private slots:
+    // A socket is lsof's when a record has its protocol, port, address and
+    // owner; anything else is a row of its own.
+    void attribution_data() {
+        QTest::addColumn<PortEntryList>("records");
+        QTest::addColumn<KernelSocket>("socket");
+        QTest::addColumn<bool>("row");
+        const PortEntryList root{lsofRecord(10, "root", "127.0.0.1", 8081)};
+        QTest::newRow("same socket")
+            << root << socketOf("TCP", false, "127.0.0.1", 8081, 0) << false;
+        QTest::newRow("another owner")
+            << root << socketOf("TCP", false, "127.0.0.1", 8081, otherUid) << true;
+        QTest::newRow("another address") << root << socketOf("TCP", true, "[::1]", 8081, 0) << true;
+        QTest::newRow("another protocol")
+            << root << socketOf("UDP", false, "127.0.0.1", 8081, 0) << true;
+        QTest::newRow("nothing from lsof")
+            << PortEntryList{} << socketOf("TCP", false, "*", 80, 0) << true;
+    }
+    void attribution() {
+        QFETCH(PortEntryList, records);
+        QFETCH(KernelSocket, socket);
+        QFETCH(bool, row);
+        const KernelRows kernel(reader, cgroups, "/proc", otherUid + 1);
+        const PortEntryList rows = kernel.unattributed(records, {socket});
+        QCOMPARE(rows.size(), row ? 1 : 0);
+        if (!row)
+            return;
+        QCOMPARE(rows[0].pid, 0);
+        QVERIFY(rows[0].fromKernel);
+        QCOMPARE(rows[0].uid, qint64(socket.uid));
+        QCOMPARE(rows[0].user, KernelRows::loginName(socket.uid));
+        QCOMPARE(rows[0].state, socket.protocol == u"TCP" ? QString("LISTEN") : QString());
+    }
+
+    // Twins of one holder are one row; two holders of one port stay two rows
+    // with ids of their own.
+    void folding() {
+        const KernelRows kernel(reader, cgroups, "/proc", otherUid + 1);
+        const PortEntryList rows = folded(
+            kernel.unattributed({}, {socketOf("TCP", false, "*", 8081, otherUid, 0, 1),
+                                     socketOf("TCP", true, "*", 8081, otherUid, 0, 2),
+                                     socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 3),
+                                     socketOf("UDP", false, "*", 8081, otherUid, 0, 4)}));
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows[0].ipVersion, "IPv4/IPv6");
+        QCOMPARE(rows[0].id(), QStringLiteral("0-TCP-8081@%1:0").arg(otherUid));
+        QCOMPARE(rows[1].id(), QStringLiteral("0-TCP-8081@%1:0").arg(otherUid + 1));
+        QCOMPARE(rows[2].networkProtocol, "UDP");
+        // No holder key equals an lsof row's key with pid 0.
+        const PortEntry plain = lsofRecord(0, "root", "*", 8081);
+        QVERIFY(plain.key() != rows[0].key());
+    }
+
+    // The user's own process that holds a socket lsof missed: found by its
+    // descriptors, also when only a thread other than the main one is left.
+    void ownHolderAfterMainThreadExited() {
+        OrphanedThreadListener orphan;
+        QVERIFY(orphan.pid > 0 && orphan.port > 0);
+        // lsof would find nothing in the leader's table.
+        QVERIFY(!KernelRows::socketInodes("/proc", orphan.pid, false).size());
+        const SocketTableResult table = SocketTable::read();
+        const KernelSocket *socket = inTable(table.sockets, orphan.port);
+        QVERIFY(socket);
+        QVERIFY(KernelRows::socketInodes("/proc", orphan.pid, true).contains(socket->inode));
+        const KernelRows kernel(reader, cgroups);
+        const PortEntryList rows = kernel.unattributed({}, {*socket});
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].pid, qint32(orphan.pid));
+        QVERIFY(rows[0].process.isKnown());
+        QVERIFY(!stopHint(rows[0], qint64(::getuid())));
+    }
+
+    // A record keeps its identity only while its pid holds the socket.
+    void confirmHolders_data() {
+        QTest::addColumn<bool>("holder");
+        QTest::newRow("the pid holds the socket") << true;
+        QTest::newRow("the pid holds another socket") << false;
+    }
+    void confirmHolders() {
+        QFETCH(bool, holder);
+        Listener listener, other;
+        QVERIFY(listener.port && other.port);
+        const qint32 pid = qint32((holder ? listener : other).process.processId());
+        PortEntryList records{
+            lsofRecord(pid, KernelRows::loginName(::getuid()), "127.0.0.1", listener.port)};
+        reader.fill(records);
+        QVERIFY(records[0].process.isKnown());
+        const SocketTableResult table = SocketTable::read();
+        const KernelRows kernel(reader, cgroups);
+        kernel.confirmHolders(records, table.sockets);
+        QCOMPARE(records[0].process.isKnown(), holder);
+        QCOMPARE(records[0].uid, qint64(::getuid()));
+    }
+
+    // Another user's socket in a cgroup: its unit always, its process only
+    // while the cgroup holds exactly that one, or one of the owner's
+    // processes there names the port.
+    void cgroupHolder() {
+        TestCgroup group(cgroups);
+        if (group.path.isEmpty())
+            QSKIP("no writable cgroup2 hierarchy here");
+        Listener listener(freePort(), true);
+        QVERIFY(listener.process.waitForStarted());
+        QVERIFY(group.add(listener.process.processId()));
+        listener.start();
+        QVERIFY(listener.port);
+        const SocketTableResult table = SocketTable::read();
+        const KernelSocket *socket = inTable(table.sockets, listener.port);
+        QVERIFY(socket);
+        QCOMPARE(socket->cgroupId, group.id);
+        QVERIFY(cgroups.pathOf(group.id).endsWith("/demo-web.service"));
+
+        // Looked at as another user, for whom lsof listed nothing.
+        const KernelRows kernel(reader, cgroups, "/proc", otherUid);
+        PortEntryList rows = kernel.unattributed({}, {*socket});
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].pid, qint32(listener.process.processId()));
+        QCOMPARE(rows[0].processName, "perl");
+        QCOMPARE(rows[0].process.unit, "demo-web.service");
+        const std::optional<StopHint> hint = stopHint(rows[0], otherUid);
+        QVERIFY(hint);
+        QCOMPARE(hint->command, "systemctl stop demo-web.service");
+
+        // A second process: the pid is no longer certain, unless the
+        // listener's command line names the port.
+        QProcess sleeper;
+        sleeper.start("/bin/sleep", {"60"});
+        QVERIFY(sleeper.waitForStarted());
+        QVERIFY(group.add(sleeper.processId()));
+        rows = kernel.unattributed({}, {*socket});
+        QCOMPARE(rows[0].pid, qint32(listener.process.processId())); // perl names it, sleep not
+
+        KernelSocket unnamed = *socket;
+        unnamed.port = quint16(listener.port == 65535 ? 1 : listener.port + 1);
+        rows = kernel.unattributed({}, {unnamed});
+        QCOMPARE(rows[0].pid, 0);
+        QCOMPARE(rows[0].processName, QString());
+        QCOMPARE(rows[0].process.unit, "demo-web.service");
+        ::kill(pid_t(sleeper.processId()), SIGKILL); // our own child, not yet reaped
+        sleeper.waitForFinished(5000);
+    }
+
+    // A table that cannot be read leaves lsof's rows as they are, with the
+    // notice; one that can adds the rows lsof lacks.
+    void scanWithTable_data() {
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("table read") << true;
+        QTest::newRow("table failed") << false;
+    }
+    void scanWithTable() {
+        QFETCH(bool, readable);
+        const StubLsof lsof("[ \"$run\" = udp ] || printf 'p7\\ncsshd\\nLroot\\nf3\\ntIPv4\\n"
+                            "PTCP\\nn*:22\\nTST=LISTEN\\n'\n");
+        LsofRuns runs;
+        PortScanner scanner(runs, lsof.path());
+        scanner.setSocketTableRead([readable] {
+            SocketTableResult table;
+            if (readable) {
+                table.source = SocketTableResult::Source::ProcNet;
+                table.sockets = {socketOf("TCP", false, "*", 22, 0, 0, 11),
+                                 socketOf("TCP", true, "*", 8081, otherUid, 0, 12),
+                                 socketOf("TCP", false, "*", 8081, otherUid, 0, 13)};
+            } else {
+                table.errorText = "refused";
+            }
+            return table;
+        });
+        const QFuture<ScanResult> scan = scanner.scan();
+        QTRY_VERIFY_WITH_TIMEOUT(scan.isFinished(), 30000);
+        const ScanResult result = scan.result();
+        QVERIFY(!result.errorText);
+        QCOMPARE(result.notice.has_value(), !readable);
+        QCOMPARE(result.entries.size(), readable ? 2 : 1);
+        QCOMPARE(result.entries[0].processName, "sshd");
+        QCOMPARE(result.entries[0].uid, readable ? 0 : -1);
+        if (readable) {
+            QCOMPARE(result.entries[1].port, 8081);
+            QCOMPARE(result.entries[1].ipVersion, "IPv4/IPv6");
+            QCOMPARE(result.entries[1].user, KernelRows::loginName(otherUid));
+        }
+    }
+
+    void namesPort_data() {
+        QTest::addColumn<QStringList>("commandLine");
+        QTest::addColumn<bool>("names");
+        QTest::newRow("docker-proxy") << QStringList{"/usr/bin/docker-proxy",
+                                                     "-proto",
+                                                     "tcp",
+                                                     "-host-ip",
+                                                     "127.0.0.1",
+                                                     "-host-port",
+                                                     "8080",
+                                                     "-container-ip",
+                                                     "172.17.0.2",
+                                                     "-container-port",
+                                                     "80"}
+                                      << true;
+        QTest::newRow("--port=8080") << QStringList{"node", "--port=8080"} << true;
+        QTest::newRow("host:port") << QStringList{"socat", "TCP-LISTEN:8080"} << true;
+        QTest::newRow("longer number") << QStringList{"server", "18080"} << false;
+        QTest::newRow("program name only") << QStringList{"8080"} << false;
+        QTest::newRow("other port") << QStringList{"server", "--port", "8081"} << false;
+    }
+    void namesPort() {
+        QFETCH(QStringList, commandLine);
+        QFETCH(bool, names);
+        QCOMPARE(KernelRows::namesPort(commandLine, 8080), names);
+    }
+
+    void hints_data() {
+        QTest::addColumn<PortEntry>("entry");
+        QTest::addColumn<QString>("command"); // empty: no hint
+        PortEntry root(0, {}, "root", "TCP", "IPv4", "*", 80, "LISTEN");
+        root.fromKernel = true;
+        root.uid = 0;
+        QTest::newRow("lsof's own row") << lsofRecord(5, "me", "*", 80) << QString();
+        QTest::newRow("root, nothing known") << root << "sudo quayline-cli stop 80";
+        PortEntry unit = root;
+        unit.process.unit = "nginx.service";
+        QTest::newRow("system unit") << unit << "systemctl stop nginx.service";
+        PortEntry scope = root;
+        scope.process.unit = "session-3.scope";
+        QTest::newRow("scope is no unit to stop") << scope << "sudo quayline-cli stop 80";
+        PortEntry container = root;
+        container.process.container = "0123456789abcdef";
+        QTest::newRow("container by id") << container << "docker stop 0123456789ab";
+        container.containerName = "web-1";
+        QTest::newRow("container by name") << container << "docker stop web-1";
+        PortEntry own = root;
+        own.uid = 1000;
+        own.pid = 77;
+        QTest::newRow("own process with a pid") << own << QString();
+        own.pid = 0;
+        QTest::newRow("own socket, no process") << own << "sudo quayline-cli stop 80";
+    }
+    void hints() {
+        QFETCH(PortEntry, entry);
+        QFETCH(QString, command);
+        const std::optional<StopHint> hint = stopHint(entry, 1000);
+        QCOMPARE(hint ? hint->command : QString(), command);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKernelRows)
+#include "tst_kernelrows.moc"
