@@ -3,6 +3,8 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 TEST_BUILD ?= build-test
 CMAKE_GEN := -G Ninja
+# ccache, where installed, makes rebuilds of an unchanged tree quick.
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: run build test test-build bench fuzz package format clean
 
@@ -17,7 +19,7 @@ run: build
 # The test build carries AddressSanitizer and UndefinedBehaviorSanitizer.
 test-build:
 	tools/install-deps.sh test
-	cmake -S . -B $(TEST_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQUAYLINE_SANITIZE=ON
+	cmake -S . -B $(TEST_BUILD) $(CMAKE_GEN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DQUAYLINE_SANITIZE=ON
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 
 test: test-build
