@@ -82,8 +82,8 @@ std::optional<QByteArray> ContainerEngine::get(const QString &socket, const QByt
         while (sent < request.size()) {
             if (!waitFor(fd, POLLOUT, deadline))
                 return;
-            const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent),
-                                     MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
             if (n < 0 && errno != EINTR && errno != EAGAIN)
                 return;
             sent += n > 0 ? n : 0;
