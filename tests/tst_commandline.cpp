@@ -5,6 +5,7 @@
 #include "scanner/ProcessReader.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -154,6 +155,13 @@ private slots:
                                       "caf\xe9", "two\nlines", "it's"};
         WaitingShell shell(extra, QFile::encodeName(dir.path()));
         QVERIFY(shell.pid() > 0);
+        // The child may still be between fork and exec when the sanitizer's
+        // posix_spawn returns: wait until /proc shows the shell.
+        const auto procCmdline = [&] {
+            QFile file(QStringLiteral("/proc/%1/cmdline").arg(shell.pid()));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_COMPARE(procCmdline(), shell.cmdline());
         const ProcessInfo info = ProcessReader().read(shell.pid(), u"sh");
         QCOMPARE(info.rawCommandLine, shell.cmdline());
         QVERIFY(!info.commandLineCut);
