@@ -211,6 +211,18 @@ class GnomeTest : public QObject {
         return !shot.isNull() && trayChange(m_withoutIcon, shot).intersects(m_icon);
     }
 
+    // Clicks on the icon until the panel is gone: a click made before the
+    // extension has fetched the returned icon's menu does nothing.
+    void closeByClicks() {
+        QVERIFY(waitFor([&] { return iconShown(); }, stepMs));
+        bool closed = false;
+        for (int attempt = 0; attempt < 3 && !closed; ++attempt) {
+            click(m_icon.center());
+            closed = waitFor([&] { return panels().isEmpty(); }, 5000);
+        }
+        QVERIFY2(closed, qPrintable(failure("the panel stayed open after a click on the icon")));
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY2(QFileInfo(m_program).isExecutable(), "QUAYLINE_PROGRAM names no program");
@@ -366,16 +378,9 @@ private slots:
         verifyBesideTheIcon(panel);
         QVERIFY(screenshot().save(QDir(m_artifacts).filePath("panel-gnome.png")));
 
-        // The icon comes back as the panel opens, and the extension then
-        // fetches the item's menu anew: a click before that is done does
-        // nothing, and is repeated.
-        QVERIFY(waitFor([&] { return iconShown(); }, stepMs));
-        bool closed = false;
-        for (int attempt = 0; attempt < 3 && !closed; ++attempt) {
-            click(m_icon.center());
-            closed = waitFor([&] { return panels().isEmpty(); }, 5000);
-        }
-        QVERIFY2(closed, qPrintable(failure("the panel stayed open after a second click")));
+        closeByClicks();
+        if (QTest::currentTestFailed())
+            return;
 
         // The icon is back for the next click, which opens the panel again.
         // The extension fetches the item's menu anew each time the icon
@@ -388,9 +393,7 @@ private slots:
             opened = waitFor([&] { return panels().size() == 1; }, 5000);
         }
         QVERIFY2(opened, qPrintable(failure("a third click opened no panel")));
-        QVERIFY(waitFor([&] { return iconShown(); }, stepMs));
-        click(m_icon.center());
-        QVERIFY(waitFor([&] { return panels().isEmpty(); }, stepMs));
+        closeByClicks();
     }
 
     // The menu's "Open Quayline" (the host gives no position with it) opens
@@ -403,8 +406,7 @@ private slots:
         QVERIFY2(waitFor([&] { return (panel = panels().value(0)).isValid(); }, stepMs),
                  qPrintable(failure("no panel from the menu")));
         verifyBesideTheIcon(panel);
-        click(m_icon.center());
-        QVERIFY(waitFor([&] { return panels().isEmpty(); }, stepMs));
+        closeByClicks();
     }
 
     // The window manager took the program's windows without complaint.
