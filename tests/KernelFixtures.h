@@ -10,6 +10,7 @@
 #include <QTest>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,23 @@ struct Listener {
     ~Listener() {
         process.closeWriteChannel();
         process.waitForFinished(10000);
+    }
+};
+
+// A root listener in the test's demo-web.service cgroup: moved there before
+// it listens, so its socket is charged to that cgroup. No listener where no
+// cgroup could be made; a port of 0 where it did not start or move.
+struct ServiceInCgroup {
+    TestCgroup group;
+    std::optional<Listener> listener;
+
+    explicit ServiceInCgroup(CgroupPaths &paths)
+        : group(paths) {
+        if (group.path.isEmpty())
+            return;
+        listener.emplace(0, true);
+        if (listener->process.waitForStarted() && group.add(listener->process.processId()))
+            listener->start();
     }
 };
 

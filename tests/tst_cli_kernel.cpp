@@ -103,13 +103,10 @@ private slots:
     // only while its cgroup holds that one process; the other user's pid
     // unknown, so null in JSON and "-" in the table.
     void otherUsersPorts() {
-        TestCgroup group(m_cgroups);
-        if (group.path.isEmpty())
+        ServiceInCgroup inUnit(m_cgroups);
+        if (!inUnit.listener)
             QSKIP("no writable cgroup2 hierarchy here");
-        Listener service(0, true);
-        QVERIFY(service.process.waitForStarted());
-        QVERIFY(group.add(service.process.processId()));
-        service.start();
+        const Listener &service = *inUnit.listener;
         Listener theirs(0, false, as(other));
         QVERIFY(service.port && theirs.port);
 
@@ -138,7 +135,7 @@ private slots:
         QProcess sleeper;
         sleeper.start("/bin/sleep", {"60"});
         QVERIFY(sleeper.waitForStarted());
-        QVERIFY(group.add(sleeper.processId()));
+        QVERIFY(inUnit.group.add(sleeper.processId()));
         list = runAs(viewer, {"--json"});
         root = rowOn(QJsonDocument::fromJson(list.out).array(), service.port);
         QVERIFY(root["pid"].isNull());
@@ -180,13 +177,10 @@ private slots:
             QCOMPARE(vm.filteredModel()->rowCount(), 1);
             return;
         }
-        TestCgroup group(m_cgroups);
-        if (group.path.isEmpty())
+        ServiceInCgroup inUnit(m_cgroups);
+        if (!inUnit.listener)
             QSKIP("no writable cgroup2 hierarchy here");
-        Listener service(0, true);
-        QVERIFY(service.process.waitForStarted());
-        QVERIFY(group.add(service.process.processId()));
-        service.start();
+        const Listener &service = *inUnit.listener;
         QVERIFY(service.port);
         const QString self = m_dir.filePath("tst_cli_kernel");
         QFile::remove(self);
@@ -213,13 +207,10 @@ private slots:
     // stop on a port the viewer cannot stop: exit 1 with the reason and the
     // command that would, never "Nothing is listening".
     void stopRefused() {
-        TestCgroup group(m_cgroups);
-        if (group.path.isEmpty())
+        ServiceInCgroup inUnit(m_cgroups);
+        if (!inUnit.listener)
             QSKIP("no writable cgroup2 hierarchy here");
-        Listener service(0, true);
-        QVERIFY(service.process.waitForStarted());
-        QVERIFY(group.add(service.process.processId()));
-        service.start();
+        const Listener &service = *inUnit.listener;
         Listener theirs(0, false, as(other));
         QVERIFY(service.port && theirs.port);
 
