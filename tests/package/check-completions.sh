@@ -69,6 +69,19 @@ offers_port() { # shell, completion command and its arguments
     "$@" | grep -qx "$port" || fail "$shell: stop does not offer port $port"
 }
 
+# fish and zsh complete a command line given as one string.
+check_line_completion() { # shell, its completion function
+    local shell=$1 complete=$2 o
+    same "$shell: quayline-cli --" "$list_options" "$($complete 'quayline-cli --')"
+    same "$shell: quayline-cli stop --" "$stop_options" "$($complete 'quayline-cli stop --')"
+    $complete 'quayline-cli ' | grep -qx stop || fail "$shell: no stop subcommand"
+    offers_port "$shell" "$complete" 'quayline-cli stop '
+    for o in $list_valued; do
+        $complete "quayline-cli $o lsof-c" | grep -qx lsof-candidate ||
+            fail "$shell: $o takes no file"
+    done
+}
+
 echo "== bash"
 bash_complete() { # words of the command line; the last one is completed
     (cd "$tmp" && bash --norc --noprofile -c '
@@ -92,26 +105,14 @@ fish_complete() {
     (cd "$tmp" && fish --no-config -c 'source $argv[1]; complete -C $argv[2]' \
         "$comp/quayline-cli.fish" "$1") | cut -f1
 }
-same "fish: quayline-cli --" "$list_options" "$(fish_complete 'quayline-cli --')"
-same "fish: quayline-cli stop --" "$stop_options" "$(fish_complete 'quayline-cli stop --')"
-fish_complete 'quayline-cli ' | grep -qx stop || fail "fish: no stop subcommand"
-offers_port fish fish_complete 'quayline-cli stop '
-for o in $list_valued; do
-    fish_complete "quayline-cli $o lsof-c" | grep -qx lsof-candidate || fail "fish: $o takes no file"
-done
+check_line_completion fish fish_complete
 
 echo "== zsh"
 zsh -n "$comp/_quayline-cli" || fail "zsh: syntax"
 zsh_complete() {
     (cd "$tmp" && timeout 120 zsh -f "$here/zsh-complete.zsh" "$comp" "$1")
 }
-same "zsh: quayline-cli --" "$list_options" "$(zsh_complete 'quayline-cli --')"
-same "zsh: quayline-cli stop --" "$stop_options" "$(zsh_complete 'quayline-cli stop --')"
-zsh_complete 'quayline-cli ' | grep -qx stop || fail "zsh: no stop subcommand"
-offers_port zsh zsh_complete 'quayline-cli stop '
-for o in $list_valued; do
-    zsh_complete "quayline-cli $o lsof-c" | grep -qx lsof-candidate || fail "zsh: $o takes no file"
-done
+check_line_completion zsh zsh_complete
 
 echo "== manual page"
 page=$src/packaging/man/quayline-cli.1
