@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Keeper.h"
 #include "model/ProcessInfo.h"
 
 #include <QHashFunctions>
@@ -30,6 +31,7 @@ class PortEntry {
     Q_PROPERTY(QString containerName MEMBER containerName)
     Q_PROPERTY(QString image MEMBER image)
     Q_PROPERTY(QString composeProject MEMBER composeProject)
+    Q_PROPERTY(Keeper keeper MEMBER keeper)
     // For a row of the kernel's table: who holds the port ("root,
     // nginx.service"); empty for lsof's rows.
     Q_PROPERTY(QString holder READ holder)
@@ -63,6 +65,9 @@ public:
     QString containerName;
     QString image;
     QString composeProject;
+    // What starts the holder again when it dies, where known (its unit or
+    // container); filled in after the scan, off the GUI thread.
+    Keeper keeper;
 
     // What tells one row from another, and what the merge folds by: pid,
     // protocol and port. Two keys are equal exactly when their texts are,

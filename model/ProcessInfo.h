@@ -18,6 +18,7 @@ class ProcessInfo {
     Q_PROPERTY(QString cwd MEMBER cwd)
     Q_PROPERTY(bool cwdDeleted MEMBER cwdDeleted)
     Q_PROPERTY(QString unit MEMBER unit)
+    Q_PROPERTY(bool userUnit MEMBER userUnit)
     Q_PROPERTY(QString container MEMBER container)
     Q_PROPERTY(QDateTime startedAt MEMBER startedAt)
 
@@ -33,6 +34,7 @@ public:
     QString cwd;                 // working folder
     bool cwdDeleted = false;     // the working folder has been removed; cwd is its old path
     QString unit;                // systemd unit, e.g. "nginx.service"
+    bool userUnit = false;       // unit is the user's service manager's, not the system's
     QString container;           // container id, where the cgroup names one
     QDateTime startedAt;         // UTC; invalid when unknown
 
