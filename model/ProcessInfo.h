@@ -20,6 +20,7 @@ class ProcessInfo {
     Q_PROPERTY(QString unit MEMBER unit)
     Q_PROPERTY(bool userUnit MEMBER userUnit)
     Q_PROPERTY(QString container MEMBER container)
+    Q_PROPERTY(QString containerTool MEMBER containerTool)
     Q_PROPERTY(QDateTime startedAt MEMBER startedAt)
 
 public:
@@ -36,6 +37,7 @@ public:
     QString unit;                // systemd unit, e.g. "nginx.service"
     bool userUnit = false;       // unit is the user's service manager's, not the system's
     QString container;           // container id, where the cgroup names one
+    QString containerTool;       // what stops it: "docker", "podman" or "crictl"
     QDateTime startedAt;         // UTC; invalid when unknown
 
     bool isKnown() const { return startTicks != 0; }

@@ -369,6 +369,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
                     ProcessReader::parseCgroup(QByteArray("0::" + path + '\n'));
                 row.process.unit = place.unit;
                 row.process.container = place.container;
+                row.process.containerTool = place.containerTool;
             }
         }
         rows.append(std::move(row));

@@ -46,6 +46,9 @@ public:
     struct CgroupPlace {
         QString unit;      // innermost systemd .service or .scope; empty inside a container
         QString container; // container id of docker, podman, containerd or CRI-O
+        // The command that stops that container: "podman" for Podman's,
+        // "crictl" for a Kubernetes pod's, else "docker".
+        QString containerTool;
     };
     // What the lines of /proc/PID/cgroup name. Where a container is named,
     // unit stays empty: the scope systemd wraps around a container

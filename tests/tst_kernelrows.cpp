@@ -502,6 +502,8 @@ private slots:
         QTest::newRow("container by id") << container << "docker stop 0123456789ab";
         container.containerName = "web-1";
         QTest::newRow("container by name") << container << "docker stop web-1";
+        container.process.containerTool = "podman";
+        QTest::newRow("Podman's container") << container << "podman stop web-1";
         PortEntry own = root;
         own.uid = 1000;
         own.pid = 77;
