@@ -49,6 +49,10 @@ public:
         // The command that stops that container: "podman" for Podman's,
         // "crictl" for a Kubernetes pod's, else "docker".
         QString containerTool;
+        // unit lies below a user's service manager ("user@1000.service/…"):
+        // that manager, not the system's, runs it.
+        bool userUnit = false;
+        qint64 userManagerUid = -1;
     };
     // What the lines of /proc/PID/cgroup name. Where a container is named,
     // unit stays empty: the scope systemd wraps around a container
