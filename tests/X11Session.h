@@ -119,6 +119,22 @@ QList<QRect> windows(const QString &className, const QProcessEnvironment &env, K
     return found;
 }
 
+// The program's last list report in its standard error (see
+// Quayline/shell/ListReport.h): "<count> <pid>:<port>/<protocol> ...".
+inline QByteArray lastReport(const QByteArray &errors) {
+    const QByteArray marker = "quayline-report: ";
+    const qsizetype at = errors.lastIndexOf(marker);
+    const qsizetype end = at < 0 ? -1 : errors.indexOf('\n', at);
+    return end < 0 ? QByteArray() : errors.mid(at + marker.size(), end - at - marker.size());
+}
+
+// The number of rows in that report; -1 when there is none.
+inline int lastReportedCount(const QByteArray &errors) {
+    bool ok = false;
+    const int count = lastReport(errors).split(' ').value(0).toInt(&ok);
+    return ok ? count : -1;
+}
+
 inline bool isIcon(const QRect &r) {
     return r.width() <= largestIcon && r.height() <= largestIcon;
 }

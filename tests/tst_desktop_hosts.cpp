@@ -153,25 +153,11 @@ class DesktopHosts : public QObject {
     // A listener of the test's own, so that a list seen as root is never empty.
     QTcpServer m_listener;
 
-    // The last list the program reported: "<count> <pid>:<port>/<protocol> ...".
-    static QByteArray lastReport(QProcess &app, QByteArray &errors) {
-        errors += app.readAllStandardError();
-        const QByteArray marker = "quayline-report: ";
-        const qsizetype at = errors.lastIndexOf(marker);
-        const qsizetype end = at < 0 ? -1 : errors.indexOf('\n', at);
-        return end < 0 ? QByteArray() : errors.mid(at + marker.size(), end - at - marker.size());
-    }
-
-    static int reportedCount(const QByteArray &report) {
-        bool ok = false;
-        const int count = report.split(' ').value(0).toInt(&ok);
-        return ok ? count : -1;
-    }
-
     // The checks every host must pass, with the program already started.
     void checkHost(const Desktop &desktop, QProcess &app, const QString &screenshot) {
         QByteArray errors;
         const auto appErrors = [&] { return errors += app.readAllStandardError(); };
+        const auto rows = [&] { return lastReportedCount(appErrors()); };
 
         // One icon in the bar, and one item with the host's watcher.
         QRect icons;
@@ -205,11 +191,11 @@ class DesktopHosts : public QObject {
                                 .arg(QString::fromLocal8Bit(appErrors().right(3000)))));
 
         // Typing reaches the filter: the list, not empty before, empties.
-        QVERIFY2(waitFor([&] { return reportedCount(lastReport(app, errors)) > 0; }, stepMs),
-                 ("last list: " + lastReport(app, errors)).constData());
+        QVERIFY2(waitFor([&] { return rows() > 0; }, stepMs),
+                 ("last list: " + lastReport(errors)).constData());
         desktop.type(noMatch);
-        QVERIFY2(waitFor([&] { return reportedCount(lastReport(app, errors)) == 0; }, stepMs),
-                 ("last list: " + lastReport(app, errors)).constData());
+        QVERIFY2(waitFor([&] { return rows() == 0; }, stepMs),
+                 ("last list: " + lastReport(errors)).constData());
         if (!screenshot.isEmpty())
             desktop.screenshot().save(QDir(m_artifacts).filePath(screenshot));
 
