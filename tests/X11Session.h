@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRect>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 
@@ -78,6 +79,21 @@ inline QByteArray run(const QString &program, const QStringList &arguments,
     if (!tool.waitForFinished(20000))
         endProcess(tool);
     return tool.readAllStandardOutput();
+}
+
+// A D-Bus session bus of the test's own; its address, empty on failure.
+inline QString startSessionBus(QProcess &bus, const QProcessEnvironment &env) {
+    start(bus, "dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"}, env);
+    if (!waitFor([&] { return bus.canReadLine(); }, stepMs))
+        return {};
+    return QString::fromLatin1(bus.readLine().trimmed());
+}
+
+// The shortest distance from a point to a rectangle (0 inside it).
+inline int distance(QPoint p, const QRect &r) {
+    const int dx = std::max({r.left() - p.x(), 0, p.x() - r.right()});
+    const int dy = std::max({r.top() - p.y(), 0, p.y() - r.bottom()});
+    return std::max(dx, dy);
 }
 
 // Xvfb on a display it picks (-displayfd); the display's name, empty on failure.

@@ -42,12 +42,6 @@ const QString swayUser = QStringLiteral("quayline-desktop");
 // Typed into the filter: matches none of the listeners, so the list empties.
 const QString noMatch = QStringLiteral("zzqqx");
 
-int distance(QPoint p, QRect r) {
-    const int dx = std::max({r.left() - p.x(), 0, p.x() - r.right()});
-    const int dy = std::max({r.top() - p.y(), 0, p.y() - r.bottom()});
-    return std::max(dx, dy);
-}
-
 QString describe(const QRect &r) {
     return QStringLiteral("%1x%2 at %3,%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
 }
@@ -264,10 +258,9 @@ private slots:
         env.insert("XDG_CACHE_HOME", home + "/cache");
         // The bus starts xfconfd on demand, with this environment: its
         // settings are the private ones above.
-        start(bus, "dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"},
-              env);
-        QVERIFY(waitFor([&] { return bus.canReadLine(); }, stepMs));
-        env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(bus.readLine().trimmed()));
+        const QString busAddress = startSessionBus(bus, env);
+        QVERIFY(!busAddress.isEmpty());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
         // No window manager on this display; the panel places itself.
         start(panel, "xfce4-panel", {"--disable-wm-check"}, env);
         QVERIFY(waitFor(

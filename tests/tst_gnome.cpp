@@ -282,11 +282,8 @@ private slots:
         QString systemBus;
         for (auto [process, address] :
              {std::pair{&m_sessionBus, &m_busAddress}, std::pair{&m_systemBus, &systemBus}}) {
-            start(*process, "dbus-daemon",
-                  {"--session", "--nofork", "--nopidfile", "--print-address=1"},
-                  QProcessEnvironment::systemEnvironment());
-            QVERIFY(waitFor([&] { return process->canReadLine(); }, stepMs));
-            *address = QString::fromLatin1(process->readLine().trimmed());
+            *address = startSessionBus(*process, QProcessEnvironment::systemEnvironment());
+            QVERIFY(!address->isEmpty());
         }
         m_bus = QDBusConnection::connectToBus(m_busAddress, "quayline-gnome-test");
         QVERIFY(m_bus->isConnected());
