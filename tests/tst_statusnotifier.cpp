@@ -216,12 +216,12 @@ private slots:
     }
 
     // The item's properties, its menu, and the panel at the reported click,
-    // wholly on the 1280x800 screen also when every logical pixel is two.
+    // wholly on the 1280x800 screen when every logical pixel is two (at
+    // scale 1 the real hosts of tst_desktop_hosts report their clicks).
     void opensAtTheClick_data() {
         QTest::addColumn<QString>("scale");
         QTest::addColumn<QPoint>("click");
         QTest::addColumn<QString>("screenshot");
-        QTest::newRow("top-right corner") << "1" << QPoint(1270, 12) << "panel-statusnotifier.png";
         QTest::newRow("top-right corner, scale 2") << "2" << QPoint(1270, 12) << "panel-scale2.png";
         QTest::newRow("middle of the left edge, scale 2") << "2" << QPoint(3, 400) << "";
     }
