@@ -50,6 +50,6 @@ int main(int argc, char *argv[]) {
     // Only as the first argument is "stop" the subcommand; "-- stop" and
     // "--json stop" filter the listing by the word.
     if (!arguments.isEmpty() && arguments.first() == u"stop")
-        return runStopCommand(*runs, arguments.sliced(1));
+        return runStopCommand(*runs, arguments.sliced(1), KeeperAccess{});
     return runListCommand(*runs, arguments);
 }
