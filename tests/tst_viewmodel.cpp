@@ -49,6 +49,7 @@ PortEntryList rows(const QString &letters) {
 struct Keeping {
     PortListViewModel::StopKeeperFunction stopKeeper = {};
     PortListViewModel::KeeperLookup keeperOf = {};
+    PortListViewModel::KeeperLookup parentOf = {};
     std::chrono::milliseconds window = PortListViewModel::defaultRespawnWindow;
 };
 
@@ -88,7 +89,8 @@ struct Fixture {
                 return pending.back().future();
             },
             std::make_unique<QSettings>(settingsPath, QSettings::IniFormat), system,
-            std::move(keeping.stopKeeper), std::move(keeping.keeperOf), keeping.window});
+            std::move(keeping.stopKeeper), std::move(keeping.keeperOf), std::move(keeping.parentOf),
+            keeping.window});
     }
     QByteArray settingsFile() const {
         QFile file(settingsPath);
@@ -244,7 +246,8 @@ struct Respawn {
     qint32 newcomerPid = 43;
     quint64 newcomerStart = 3;
     bool secondPort = false;
-    Keeper keeper = {};  // what the lookup says of the newcomer
+    Keeper keeper = {}; // what the lookup says of the newcomer
+    Keeper stoppedParent = parentKeeper(7, "bash");
     QString report = {}; // empty: none
     QString action = {};
 };
@@ -589,7 +592,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return login; };
         system->kill = kill;
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
         Fixture f({}, system);
         PortEntry target = entry(pid, "server", 8080, owner);
         target.process.startTicks = 7;
@@ -636,7 +641,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return QStringLiteral("me"); };
         system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
         // Scans hang until finished; the looks for a respawn come after the test.
         Fixture f({}, system, {}, Fixture::Place::File, {.window = std::chrono::minutes(1)});
         f.vm->setRefreshInterval(1);
@@ -677,7 +684,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return QStringLiteral("me"); };
         system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
         Fixture f({}, system);
         f.immediate = ScanResult{};
         f.vm->setAutoRefreshEnabled(false);
@@ -699,7 +708,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return login; };
         system->kill = [&](qint32 p, int s) { return kills.append({p, s}), 0; };
-        system->processStat = [&](qint32) { return ProcessStat{"server", 'S', running}; };
+        system->processStat = [&](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = running};
+        };
         Fixture f({}, system);
         QAbstractItemModelTester tester(f.vm->filteredModel());
         PortEntry first = entry(42, "server", 8080, login);
@@ -731,30 +742,34 @@ private slots:
         QTest::addColumn<Respawn>("respawn");
         const QString taken = "Port %1 was taken again by PID %2 (newcomer) right after PID 42 "
                               "stopped. It is kept by %3.";
-        QTest::newRow("a loop restarts it at once")
-            << Respawn{.takenFrom = 0,
-                       .keeper = parentKeeper(7, "bash"),
-                       .report = taken.arg(8080).arg(43).arg("PID 7 (bash)")};
-        QTest::newRow("the service brings it back within the window")
-            << Respawn{.takenFrom = 450,
-                       .keeper = service("nginx.service", "always"),
-                       .report = taken.arg(8080).arg(43).arg(
-                           "the service nginx.service (Restart=always)"),
-                       .action = "Stop Service"};
-        QTest::newRow("the container takes the second port")
-            << Respawn{.takenFrom = 0,
-                       .newcomerPort = 8081,
-                       .secondPort = true,
-                       .keeper = container("web-1", "always"),
-                       .report = taken.arg(8081).arg(43).arg(
-                           "the container web-1 (restart policy always)"),
-                       .action = "Stop Container"};
+        const QString again = "Port %1 was taken again by PID %2 (newcomer) right after PID 42 "
+                              "stopped. It was started again by PID 7 (bash).";
+        QTest::newRow("a loop restarts it at once") << Respawn{
+            .takenFrom = 0, .keeper = parentKeeper(7, "bash"), .report = again.arg(8080).arg(43)};
+        QTest::newRow("another parent started the newcomer") << Respawn{
+            .takenFrom = 0,
+            .keeper = parentKeeper(7, "bash"),
+            .stoppedParent = parentKeeper(5, "tmux"),
+            .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID 42 "
+                      "stopped. It was started by PID 7 (bash)."};
+        QTest::newRow("the service brings it back within the window") << Respawn{
+            .takenFrom = 450,
+            .keeper = service("nginx.service", "always"),
+            .report = taken.arg(8080).arg(43).arg("the service nginx.service (Restart=always)"),
+            .action = "Stop Service"};
+        QTest::newRow("the container takes the second port") << Respawn{
+            .takenFrom = 0,
+            .newcomerPort = 8081,
+            .secondPort = true,
+            .keeper = container("web-1", "always"),
+            .report = taken.arg(8081).arg(43).arg("the container web-1 (restart policy always)"),
+            .action = "Stop Container"};
         QTest::newRow("the same pid, a later process")
             << Respawn{.takenFrom = 0,
                        .newcomerPid = 42,
                        .newcomerStart = 9,
                        .keeper = parentKeeper(7, "bash"),
-                       .report = taken.arg(8080).arg(42).arg("PID 7 (bash)")};
+                       .report = again.arg(8080).arg(42)};
         QTest::newRow("nobody keeps the newcomer")
             << Respawn{.takenFrom = 0,
                        .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID "
@@ -768,7 +783,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return QStringLiteral("me"); };
         system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
         PortEntry server = entry(42, "server", 8080), second = entry(42, "server", 8081);
         server.process.startTicks = second.process.startTicks = 7;
         PortEntry newcomer = entry(respawn.newcomerPid, "newcomer", respawn.newcomerPort);
@@ -792,8 +809,9 @@ private slots:
         const auto keeperOf = [&](const PortEntry &holder) {
             return holder.pid == respawn.newcomerPid ? respawn.keeper : Keeper();
         };
+        const auto parentOf = [&](const PortEntry &) { return respawn.stoppedParent; };
         Fixture f({}, system, world, Fixture::Place::File,
-                  {stopKeeper, keeperOf, std::chrono::milliseconds(900)});
+                  {stopKeeper, keeperOf, parentOf, std::chrono::milliseconds(900)});
         f.vm->refresh();
         QTRY_COMPARE(f.vm->entries().size(), 2);
         QSignalSpy reports(f.vm.get(), &PortListViewModel::respawnReportChanged);
@@ -818,7 +836,8 @@ private slots:
         QCOMPARE(report->holder.keeper, respawn.keeper);
         QCOMPARE(f.vm->property("respawnReport").value<RespawnReport>().text, respawn.report);
         f.vm->stopKeeper(report->holder);
-        QCOMPARE(stopped, respawn.action.isEmpty() ? QList<Keeper>{} : QList<Keeper>{respawn.keeper});
+        QCOMPARE(stopped,
+                 respawn.action.isEmpty() ? QList<Keeper>{} : QList<Keeper>{respawn.keeper});
         QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
         QCOMPARE(bool(f.vm->respawnReport()), respawn.action.isEmpty());
     }
@@ -844,8 +863,8 @@ private slots:
             << container("web-1", "always") << false << "Stop Container" << true;
         QTest::newRow("container without a name, no policy")
             << container("", "no") << false << "Stop Container" << false;
-        QTest::newRow("docker.service") << service("docker.service", "always") << true << ""
-                                        << false;
+        QTest::newRow("docker.service")
+            << service("docker.service", "always") << true << "" << false;
         QTest::newRow("containerd.service")
             << service("containerd.service", "always") << true << "" << false;
         QTest::newRow("podman, no suffix") << service("podman", "always") << false << "" << false;
@@ -892,21 +911,18 @@ private slots:
         const QString held = "Port 8080 is still held after the service nginx.service stopped.";
         QTest::newRow("stopped, the row goes")
             << KeeperStop{.result = {Kind::Stopped, {}}, .refreshed = true};
-        QTest::newRow("stopped, the port still held")
-            << KeeperStop{.result = {Kind::Stopped, {}},
-                          .stillHeld = true,
-                          .refreshed = true,
-                          .note = held};
+        QTest::newRow("stopped, the port still held") << KeeperStop{
+            .result = {Kind::Stopped, {}}, .stillHeld = true, .refreshed = true, .note = held};
         QTest::newRow("container already stopped, the port still held")
             << KeeperStop{.keeper = container("web-1", "always"),
                           .result = {Kind::AlreadyStopped, {}},
                           .stillHeld = true,
                           .refreshed = true,
                           .note = "Port 8080 is still held after the container web-1 stopped."};
-        QTest::newRow("refused")
-            << KeeperStop{.result = {Kind::Refused, "Not authorized to stop nginx.service."},
-                          .stillHeld = true,
-                          .alert = "Not authorized to stop nginx.service."};
+        QTest::newRow("refused") << KeeperStop{
+            .result = {Kind::Refused, "Not authorized to stop nginx.service."},
+            .stillHeld = true,
+            .alert = "Not authorized to stop nginx.service."};
         QTest::newRow("password prompt cancelled")
             << KeeperStop{.result = {Kind::Cancelled, "The password prompt was dismissed."},
                           .stillHeld = true,
@@ -963,9 +979,9 @@ private slots:
             for (int i = 0; i < model->rowCount(); ++i)
                 rowsBusy.append(model->index(i).data(PortListModel::KeeperBusyRole).toBool());
             QCOMPARE(rowsBusy, (QList<bool>{true, true, false}));
-            f.immediate = ScanResult{stop.stillHeld ? PortEntryList{newcomer, other}
-                                                    : PortEntryList{other},
-                                     std::nullopt};
+            f.immediate =
+                ScanResult{stop.stillHeld ? PortEntryList{newcomer, other} : PortEntryList{other},
+                           std::nullopt};
             outcome.addResult(stop.result);
             outcome.finish();
         } else {
@@ -1048,8 +1064,8 @@ private slots:
         system->processStat = [](qint32 pid) { return StatReader().read(pid); };
         system->kill = [&](qint32 pid, int signal) {
             return children().contains(pid) && ::kill(pid, signal) != 0 ? errno
-                   : children().contains(pid)                          ? 0
-                                                                       : EPERM;
+                   : children().contains(pid)                           ? 0
+                                                                        : EPERM;
         };
         LsofRuns runs;
         Fixture f({}, system, [&] {
@@ -1079,7 +1095,7 @@ private slots:
         QTRY_VERIFY(children().size() >= 2);
         QCOMPARE(f.vm->respawnReport()->text,
                  QString("Port %1 was taken again by PID %2 (perl) right after PID %3 stopped. "
-                         "It is kept by PID %4 (sh).")
+                         "It was started again by PID %4 (sh).")
                      .arg(port)
                      .arg(children().at(1))
                      .arg(first.pid)

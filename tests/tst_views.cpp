@@ -78,7 +78,9 @@ public:
             return m_killResult;
         };
         // Every pid still holds the process listed (start time 1, see finishScan).
-        system->processStat = [](qint32) { return ProcessStat{"proc", 'S', 1}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "proc", .state = 'S', .startTicks = 1};
+        };
         deps.system = std::move(system);
         m_models.append(new PortListViewModel(std::move(deps), this));
         return m_models.back();

@@ -1,5 +1,7 @@
 #include "viewmodel/KeeperActions.h"
 
+#include "model/Holder.h"
+
 QString KeeperActions::action(const Keeper &keeper) {
     switch (keeper.kind) {
     case Keeper::Kind::Service:
@@ -17,10 +19,7 @@ QString KeeperActions::action(const Keeper &keeper) {
 
 bool KeeperActions::isEngineUnit(const QString &unit) {
     // With or without the suffix: systemd takes "docker" for "docker.service".
-    QString name = unit;
-    if (name.endsWith(u".service"))
-        name.chop(8);
-    return name == u"docker" || name == u"containerd" || name == u"podman";
+    return isContainerEngineUnit(unit) || isContainerEngineUnit(unit + QStringLiteral(".service"));
 }
 
 QString KeeperActions::key(const Keeper &keeper) {

@@ -147,13 +147,16 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     , m_system(std::move(dependencies.system))
     , m_stopKeeper(std::move(dependencies.stopKeeper))
     , m_keeperOf(std::move(dependencies.keeperOf))
+    , m_parentOf(std::move(dependencies.parentOf))
     , m_respawnWindow(dependencies.respawnWindow)
     , m_filteredModel(new PortListModel(this)) {
     Q_ASSERT(m_scan);
     if (!m_system)
         m_system = std::shared_ptr<const SystemCalls>(&SystemCalls::real(), [](auto *) {});
     if (!m_keeperOf)
-        m_keeperOf = keeperOfNewHolder;
+        m_keeperOf = [](const PortEntry &holder) { return keeperOfNewHolder(holder); };
+    if (!m_parentOf)
+        m_parentOf = [](const PortEntry &e) { return parentKeeper(e.pid, e.process.startTicks); };
     m_filteredModel->setStopStages(&m_stopStages);
     m_filteredModel->setKeeperState(&m_keepersStopping, &m_rowNotes);
     if (!m_settings)
@@ -306,6 +309,8 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // signal; the row itself says what would stop it.
     if (!entry.stopCommand().isEmpty())
         return;
+    // Read while the process is there: once it is gone, so is its parent's record.
+    const Keeper parent = m_parentOf(entry);
     const std::optional<KillError> error =
         m_stopStages.press(entry.pid, entry.process.startTicks, entry.user, *m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
@@ -318,20 +323,21 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // Give the process a moment to exit, then look again: gone, it leaves the
     // stages; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
-    watchForRespawn(entry);
+    watchForRespawn(entry, parent);
 }
 
-void PortListViewModel::watchForRespawn(const PortEntry &entry) {
+void PortListViewModel::watchForRespawn(const PortEntry &entry, const Keeper &parent) {
     // Every port of the process, the pressed row's first: a supervisor
     // brings all of them back, and one report says so.
-    RespawnWatch watch{{StoppedProcess::from(entry)}, QDeadlineTimer(m_respawnWindow)};
+    RespawnWatch watch{{StoppedProcess::from(entry)}, parent, QDeadlineTimer(m_respawnWindow)};
     for (const PortEntry &e : std::as_const(m_entries))
         if (e.pid == entry.pid && e.process.startTicks == entry.process.startTicks &&
             e.key() != entry.key())
             watch.rows.append(StoppedProcess::from(e));
     // SIGKILL after SIGTERM: the window starts again from the later stop.
     m_respawnWatches.removeIf([&](const RespawnWatch &w) {
-        return w.rows.first().pid == entry.pid && w.rows.first().startTicks == entry.process.startTicks;
+        return w.rows.first().pid == entry.pid &&
+               w.rows.first().startTicks == entry.process.startTicks;
     });
     m_respawnWatches.append(watch);
     for (int third = 1; third <= 3; ++third)
@@ -350,7 +356,7 @@ bool PortListViewModel::lookForRespawns() {
             if (!holder)
                 continue;
             holder->keeper = m_keeperOf(*holder);
-            const QString sentence = keeperSentence(holder->keeper);
+            const QString sentence = keeperSentence(holder->keeper, watch->parent);
             QString text = takenAgainText(stopped, *holder);
             if (!sentence.isEmpty())
                 text += u' ' + sentence;
@@ -374,9 +380,9 @@ bool PortListViewModel::updateHeldNotes(quint64 serial) {
             ++note;
             continue;
         }
-        const bool held = std::any_of(m_entries.cbegin(), m_entries.cend(), [&](const PortEntry &e) {
-            return portNoteKey(e) == note.key();
-        });
+        const bool held =
+            std::any_of(m_entries.cbegin(), m_entries.cend(),
+                        [&](const PortEntry &e) { return portNoteKey(e) == note.key(); });
         if (held) {
             if (m_rowNotes.value(note.key()) != note->text) {
                 m_rowNotes.insert(note.key(), note->text);
@@ -420,8 +426,8 @@ void PortListViewModel::keeperStopEnded(const PortEntry &entry, const QString &k
     using Kind = KeeperStopResult::Kind;
     if (result.succeeded()) {
         // The row goes with the next scan; a port still held then says so.
-        m_heldNotes.insert(portNoteKey(entry),
-                           {KeeperActions::stillHeld(entry.keeper, entry.port), m_scansStarted + 1});
+        m_heldNotes.insert(portNoteKey(entry), {KeeperActions::stillHeld(entry.keeper, entry.port),
+                                                m_scansStarted + 1});
         // The keeper is stopped: a report offering its stop has had its answer.
         if (m_respawnReport && KeeperActions::key(m_respawnReport->holder.keeper) == key)
             setRespawnReport(std::nullopt);
@@ -429,7 +435,8 @@ void PortListViewModel::keeperStopEnded(const PortEntry &entry, const QString &k
         // Never read as a stop: the manager's or engine's own words.
         QString message = result.message;
         if (message.isEmpty())
-            message = KeeperActions::tr("Could not stop %1.").arg(KeeperActions::name(entry.keeper));
+            message =
+                KeeperActions::tr("Could not stop %1.").arg(KeeperActions::name(entry.keeper));
         setKillError(KillMessage{QUuid::createUuid(), message});
     }
     keeperRolesChanged();

@@ -80,10 +80,12 @@ public:
         // Who started the process that took a stopped one's port; defaults to
         // keeperOfNewHolder (the row's unit or container, else its parent).
         KeeperLookup keeperOf = nullptr;
+        // The parent of a process about to be stopped, to tell a restart by
+        // the same parent from a start by another; defaults to parentKeeper.
+        KeeperLookup parentOf = nullptr;
         // How long after a stop a new holder of its port counts as a respawn.
         std::chrono::milliseconds respawnWindow = defaultRespawnWindow;
     };
-
 
     explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);
     ~PortListViewModel() override;
@@ -181,6 +183,7 @@ private:
     // ports until the window ends.
     struct RespawnWatch {
         QList<StoppedProcess> rows;
+        Keeper parent; // of the stopped process, read before the stop
         QDeadlineTimer until;
     };
     // A port whose keeper was stopped; from the first scan started after the
@@ -198,7 +201,7 @@ private:
 
     void setIsLoading(bool loading);
     void applyScan(const ScanResult &result, quint64 serial);
-    void watchForRespawn(const PortEntry &entry);
+    void watchForRespawn(const PortEntry &entry, const Keeper &parent);
     // After a scan: reports the first respawn found, ends watches whose window
     // has passed; notes the ports still held after a keeper stop.
     bool lookForRespawns();
@@ -217,6 +220,7 @@ private:
     std::shared_ptr<const SystemCalls> m_system;
     StopKeeperFunction m_stopKeeper;
     KeeperLookup m_keeperOf;
+    KeeperLookup m_parentOf;
     std::chrono::milliseconds m_respawnWindow;
 
     bool m_autoRefreshEnabled = true;
