@@ -35,6 +35,7 @@ public:
     bool cwdDeleted = false;     // the working folder has been removed; cwd is its old path
     QString unit;                // systemd unit, e.g. "nginx.service"
     bool userUnit = false;       // unit is the user's service manager's, not the system's
+    qint64 userManagerUid = -1;  // for a user unit: the uid of the manager that runs it
     QString container;           // container id, where the cgroup names one
     QDateTime startedAt;         // UTC; invalid when unknown
 

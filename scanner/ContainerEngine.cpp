@@ -62,30 +62,71 @@ ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds 
 
 std::optional<QByteArray> ContainerEngine::get(const QString &socket, const QByteArray &path,
                                                std::chrono::milliseconds timeLimit) {
+    Answer answer = request(socket, "GET", path, timeLimit);
+    if (answer.outcome != Answer::Outcome::Answered || answer.status != 200)
+        return std::nullopt;
+    return std::move(answer.body);
+}
+
+ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QByteArray &method,
+                                                 const QByteArray &path,
+                                                 std::chrono::milliseconds timeLimit) {
+    using Outcome = Answer::Outcome;
+    Answer result;
     const QByteArray name = QFile::encodeName(socket);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (name.isEmpty() || size_t(name.size()) >= sizeof address.sun_path)
-        return std::nullopt;
+    if (name.isEmpty() || size_t(name.size()) >= sizeof address.sun_path) {
+        result.outcome = Outcome::Absent;
+        return result;
+    }
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return std::nullopt;
+    if (fd < 0) {
+        result.error = errno;
+        return result;
+    }
     const QDeadlineTimer deadline(timeLimit);
-    std::optional<QByteArray> body;
+    const auto fail = [&](Outcome outcome, int error) {
+        result.outcome = outcome;
+        result.error = error;
+    };
     [&] {
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
-            (errno != EINPROGRESS && errno != EAGAIN))
-            return;
-        const QByteArray request = "GET " + path + " HTTP/1.0\r\nHost: engine\r\n\r\n";
+        // A unix socket connects at once or not at all; EAGAIN means its
+        // backlog is full, so the engine is busy: try again until the limit.
+        while (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            if (error == EAGAIN && !deadline.hasExpired()) {
+                ::poll(nullptr, 0, 10);
+                continue;
+            }
+            switch (error) {
+            case ENOENT:
+            case ENOTDIR:
+                return fail(Outcome::Absent, error);
+            case ECONNREFUSED:
+                return fail(Outcome::Refused, error);
+            case EACCES:
+            case EPERM:
+                return fail(Outcome::Denied, error);
+            case EAGAIN:
+                return fail(Outcome::TimedOut, error);
+            default:
+                return fail(Outcome::Broken, error);
+            }
+        }
+        const QByteArray request =
+            method + ' ' + path + " HTTP/1.0\r\nHost: engine\r\nContent-Length: 0\r\n\r\n";
         qsizetype sent = 0;
         while (sent < request.size()) {
             if (!waitFor(fd, POLLOUT, deadline))
-                return;
+                return fail(Outcome::TimedOut, 0);
             const ssize_t n =
                 ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
             if (n < 0 && errno != EINTR && errno != EAGAIN)
-                return;
+                return fail(Outcome::Broken, errno);
             sent += n > 0 ? n : 0;
         }
         QByteArray answer;
@@ -93,30 +134,34 @@ std::optional<QByteArray> ContainerEngine::get(const QString &socket, const QByt
         char buffer[16384];
         for (;;) {
             if (!waitFor(fd, POLLIN, deadline))
-                return;
+                return fail(Outcome::TimedOut, 0);
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n == 0)
                 break;
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN)
                     continue;
-                return;
+                return fail(Outcome::Broken, errno);
             }
             answer.append(buffer, n);
             if (answer.size() > cap)
-                return;
+                return fail(Outcome::Broken, 0);
         }
         const qsizetype end = answer.indexOf("\r\n\r\n");
         const qsizetype firstLine = answer.indexOf("\r\n");
         if (end < 0 || firstLine < 0)
-            return;
+            return fail(Outcome::Broken, 0);
+        // "HTTP/1.1 204 No Content"
         const QList<QByteArray> status = answer.left(firstLine).split(' ');
-        if (status.size() < 2 || status[1] != "200")
-            return;
-        body = answer.mid(end + 4);
+        bool ok = false;
+        result.status = status.size() >= 2 ? status[1].toInt(&ok) : 0;
+        if (!ok || !status[0].startsWith("HTTP/"))
+            return fail(Outcome::Broken, 0);
+        result.outcome = Outcome::Answered;
+        result.body = answer.mid(end + 4);
     }();
     ::close(fd);
-    return body;
+    return result;
 }
 
 QList<ContainerEngine::Container> ContainerEngine::parseList(const QByteArray &json) {
@@ -188,4 +233,171 @@ void ContainerEngine::annotate(PortEntryList &entries) {
         e.image = found->image;
         e.composeProject = found->composeProject;
     }
+}
+
+namespace {
+
+// What may be put into a request's path: ids and names as engines make them
+// ([a-zA-Z0-9][a-zA-Z0-9_.-]*). Anything else is no container of theirs, and
+// must not reach the path ("../", "?", spaces).
+bool isContainerReference(const QString &text) {
+    if (text.isEmpty() || text.size() > 256)
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        const bool alnum =
+            (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+        if (!alnum && (i == 0 || (c != u'_' && c != u'.' && c != u'-')))
+            return false;
+    }
+    return true;
+}
+
+// The engine's own words in an error answer ({"message": "No such container: x"}).
+QString engineMessage(const QByteArray &body) {
+    const QString message = QJsonDocument::fromJson(body).object().value(u"message").toString();
+    return message.isEmpty() ? QString::fromUtf8(body.trimmed().left(500)) : message;
+}
+
+} // namespace
+
+std::optional<ContainerEngine::Details> ContainerEngine::parseInspection(const QByteArray &json) {
+    const QJsonObject o = QJsonDocument::fromJson(json).object();
+    Details details;
+    details.id = o.value(u"Id").toString();
+    if (details.id.isEmpty())
+        return std::nullopt;
+    details.name = o.value(u"Name").toString();
+    if (details.name.startsWith(u'/'))
+        details.name.remove(0, 1);
+    details.restartPolicy = o.value(u"HostConfig")
+                                .toObject()
+                                .value(u"RestartPolicy")
+                                .toObject()
+                                .value(u"Name")
+                                .toString();
+    // Docker leaves the name empty for a container made without --restart.
+    if (details.restartPolicy.isEmpty())
+        details.restartPolicy = QStringLiteral("no");
+    return details;
+}
+
+std::optional<ContainerEngine::Details> ContainerEngine::inspect(const QString &idOrName) {
+    if (!isContainerReference(idOrName))
+        return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    {
+        QMutexLocker lock(&m_mutex);
+        if (const auto it = m_inspected.constFind(idOrName);
+            it != m_inspected.cend() && now - it->at < detailsLifetime) {
+            if (it->details.id.isEmpty())
+                return std::nullopt;
+            return it->details;
+        }
+    }
+    Inspected found{{}, {}, now};
+    const QByteArray path = "/v1.41/containers/" + idOrName.toLatin1() + "/json";
+    for (const QString &socket : std::as_const(m_sockets)) {
+        const Answer answer = request(socket, "GET", path, m_timeLimit);
+        if (answer.outcome != Answer::Outcome::Answered || answer.status != 200)
+            continue;
+        if (const std::optional<Details> details = parseInspection(answer.body)) {
+            found.details = *details;
+            found.socket = socket;
+            break;
+        }
+    }
+    // A miss is kept too: a container that no engine knows, or no engine at
+    // all, should not cost a round of time limits on every refresh.
+    QMutexLocker lock(&m_mutex);
+    m_inspected.insert(idOrName, found);
+    if (found.details.id.isEmpty())
+        return std::nullopt;
+    return found.details;
+}
+
+KeeperStopResult ContainerEngine::stop(const QString &idOrName, std::chrono::seconds grace) {
+    using Kind = KeeperStopResult::Kind;
+    if (!isContainerReference(idOrName))
+        return {Kind::Gone, QStringLiteral("“%1” is not a container id or name.").arg(idOrName)};
+    // The engine that inspected it first: the others would only say 404.
+    QStringList sockets = m_sockets;
+    {
+        QMutexLocker lock(&m_mutex);
+        const QString known = m_inspected.value(idOrName).socket;
+        if (!known.isEmpty() && sockets.removeOne(known))
+            sockets.prepend(known);
+        // Whatever happens next, its state is worth reading anew.
+        m_inspected.remove(idOrName);
+    }
+    const QByteArray path = "/v1.41/containers/" + idOrName.toLatin1() +
+                            "/stop?t=" + QByteArray::number(qint64(grace.count()));
+    // After the grace the engine still kills what did not exit and tears the
+    // container down before it answers: a process that ignores SIGTERM (any
+    // container's first process without a handler for it) takes that long.
+    const std::chrono::milliseconds teardown =
+        grace.count() > 0 ? std::chrono::seconds(5) : std::chrono::seconds(0);
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(grace) + teardown + m_timeLimit;
+    std::optional<KeeperStopResult> gone, denied, broken;
+    QStringList refused, absent;
+    for (const QString &socket : std::as_const(sockets)) {
+        const Answer answer = request(socket, "POST", path, limit);
+        switch (answer.outcome) {
+        case Answer::Outcome::Answered:
+            if (answer.status == 204)
+                return {Kind::Stopped, {}};
+            if (answer.status == 304)
+                return {Kind::AlreadyStopped, {}};
+            if (answer.status == 404) {
+                // Another engine may run it (Docker and Podman side by side).
+                if (!gone)
+                    gone = KeeperStopResult{Kind::Gone, engineMessage(answer.body)};
+                continue;
+            }
+            return {Kind::Failed, engineMessage(answer.body)};
+        case Answer::Outcome::TimedOut:
+            // It may be stopping it still: asking another engine would not help.
+            return {Kind::TimedOut,
+                    QStringLiteral("The container engine at %1 did not answer within %2 seconds.")
+                        .arg(socket)
+                        .arg(double(limit.count()) / 1000.0)};
+        case Answer::Outcome::Denied:
+            // The engine is there, but only its group may talk to it.
+            if (!denied)
+                denied = KeeperStopResult{
+                    Kind::Refused,
+                    QStringLiteral("Not allowed to use the container engine at %1: %2.")
+                        .arg(socket, QString::fromLocal8Bit(std::strerror(answer.error)))};
+            continue;
+        case Answer::Outcome::Refused:
+            refused.append(socket);
+            continue;
+        case Answer::Outcome::Absent:
+            absent.append(socket);
+            continue;
+        case Answer::Outcome::Broken:
+            if (!broken)
+                broken = KeeperStopResult{
+                    Kind::Failed,
+                    QStringLiteral("The container engine at %1 gave no usable answer%2.")
+                        .arg(socket, answer.error
+                                         ? QStringLiteral(": ") +
+                                               QString::fromLocal8Bit(std::strerror(answer.error))
+                                         : QString())};
+            continue;
+        }
+    }
+    if (gone)
+        return *gone;
+    if (denied)
+        return *denied;
+    if (broken)
+        return *broken;
+    if (!refused.isEmpty())
+        return {Kind::Unavailable,
+                QStringLiteral("No container engine is running at %1.").arg(refused.join(u", "))};
+    return {
+        Kind::Unavailable,
+        QStringLiteral("No container engine was found (looked at %1).").arg(absent.join(u", "))};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Keeper.h"
 #include "model/PortEntry.h"
 
 #include <QByteArray>
@@ -26,7 +27,37 @@ public:
         QList<std::pair<QString, qint64>> ports;
     };
 
+    // What a container's inspection tells about restarting it.
+    struct Details {
+        QString id;            // the full id
+        QString name;          // without the leading "/"
+        QString restartPolicy; // "no", "always", "unless-stopped", "on-failure"
+    };
+
+    // One exchange with an engine: how it went and, where it answered, the
+    // HTTP status and body.
+    struct Answer {
+        enum class Outcome {
+            Answered,
+            Absent,   // no socket at the path
+            Refused,  // a socket nobody listens on (ECONNREFUSED)
+            Denied,   // the socket may not be opened (EACCES): not in its group
+            TimedOut, // no whole answer within the time limit
+            Broken,   // anything else: a reset, a garbled answer
+        };
+        Outcome outcome = Outcome::Broken;
+        int status = 0;
+        QByteArray body;
+        int error = 0; // errno where the exchange failed
+    };
+
     static constexpr std::chrono::milliseconds defaultTimeLimit{500};
+    // How long inspected details are kept: a restart policy rarely changes,
+    // and a refresh every few seconds should not ask each time.
+    static constexpr std::chrono::seconds detailsLifetime{30};
+    // A stop waits this long for the container's process to exit before the
+    // engine kills it (Docker's own default).
+    static constexpr std::chrono::seconds defaultStopGrace{10};
 
     // The sockets to try, in order: DOCKER_HOST where it names a unix socket,
     // Docker's system socket, Podman's system socket and the user's own ones.
@@ -44,9 +75,26 @@ public:
     // The running containers, or nothing where no engine answered.
     std::optional<QList<Container>> list();
 
+    // A container's full id, name and restart policy (GET
+    // /containers/{id}/json), by full id, short id or name; kept for
+    // detailsLifetime. Nothing where no engine knows it or none answered.
+    std::optional<Details> inspect(const QString &idOrName);
+
+    // Stops a container (POST /containers/{id}/stop): 204 Stopped, 304
+    // AlreadyStopped, 404 Gone, another status Failed with the engine's own
+    // message. The engine waits grace for the process before it kills it, so
+    // the request's time limit is grace plus this engine's time limit.
+    KeeperStopResult stop(const QString &idOrName, std::chrono::seconds grace = defaultStopGrace);
+
     // GET path over a unix socket (HTTP/1.0); the body of a 200 answer.
     static std::optional<QByteArray> get(const QString &socket, const QByteArray &path,
                                          std::chrono::milliseconds timeLimit);
+    // Any request over a unix socket (HTTP/1.0, no request body).
+    static Answer request(const QString &socket, const QByteArray &method, const QByteArray &path,
+                          std::chrono::milliseconds timeLimit);
+    // The details in a GET /containers/{id}/json answer; nothing where it
+    // names no container.
+    static std::optional<Details> parseInspection(const QByteArray &json);
     // The containers of a GET /containers/json answer.
     static QList<Container> parseList(const QByteArray &json);
 
@@ -55,4 +103,10 @@ private:
     std::chrono::milliseconds m_timeLimit;
     QMutex m_mutex;
     QHash<QString, Container> m_byId; // every container seen, by its full id
+    struct Inspected {
+        Details details;
+        QString socket; // the engine that knows it
+        std::chrono::steady_clock::time_point at;
+    };
+    QHash<QString, Inspected> m_inspected; // by the id or name asked for
 };

@@ -299,6 +299,8 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
                 const ProcessReader::CgroupPlace place =
                     ProcessReader::parseCgroup(QByteArray("0::" + path + '\n'));
                 row.process.unit = place.unit;
+                row.process.userUnit = place.userUnit;
+                row.process.userManagerUid = place.userManagerUid;
                 row.process.container = place.container;
             }
         }

@@ -117,6 +117,18 @@ ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
     for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
         if (it->endsWith(".service") || it->endsWith(".scope")) {
             place.unit = QString::fromUtf8(*it);
+            // A user's manager sits at "user@UID.service"; units below it are its.
+            for (auto outer = std::next(it); outer != parts.crend(); ++outer) {
+                if (outer->startsWith("user@") && outer->endsWith(".service")) {
+                    bool ok = false;
+                    const qint64 uid = outer->sliced(5, outer->size() - 13).toLongLong(&ok);
+                    if (ok && uid >= 0) {
+                        place.userUnit = true;
+                        place.userManagerUid = uid;
+                    }
+                    break;
+                }
+            }
             break;
         }
     }
@@ -198,6 +210,8 @@ ProcessInfo ProcessReader::readIdentity(qint32 pid, QStringView lsofCommand,
 
     const CgroupPlace place = parseCgroup(readAt(dir.get(), "cgroup"));
     info.unit = place.unit;
+    info.userUnit = place.userUnit;
+    info.userManagerUid = place.userManagerUid;
     info.container = place.container;
 
     info.startTicks = stat->startTicks;

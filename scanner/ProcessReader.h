@@ -46,6 +46,10 @@ public:
     struct CgroupPlace {
         QString unit;      // innermost systemd .service or .scope; empty inside a container
         QString container; // container id of docker, podman, containerd or CRI-O
+        // unit lies below a user's service manager ("user@1000.service/…"):
+        // that manager, not the system's, runs it.
+        bool userUnit = false;
+        qint64 userManagerUid = -1;
     };
     // What the lines of /proc/PID/cgroup name. Where a container is named,
     // unit stays empty: the scope systemd wraps around a container

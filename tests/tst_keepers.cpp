@@ -1,0 +1,517 @@
+// Finding and stopping what keeps a port's holder alive: the service manager
+// client against a manager of the test's own on a private bus, the container
+// engine client against sockets of the test's own (absent, refusing, silent,
+// or answering as an engine does), and the rows' keepers.
+
+#include "FakeServiceManager.h"
+#include "keeper/Keepers.h"
+#include "keeper/ServiceManager.h"
+#include "scanner/ContainerEngine.h"
+#include "scanner/ProcessReader.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtConcurrent>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(FakeServiceManager::Unit)
+Q_DECLARE_METATYPE(std::optional<QString>)
+
+using namespace std::chrono_literals;
+using Kind = KeeperStopResult::Kind;
+using Authorization = FakeServiceManager::Unit::Authorization;
+
+namespace {
+
+// A unix socket of the test's own at path: bound only (connecting is
+// refused), listening without ever accepting (a connection waits forever),
+// or serving one canned answer per connection on a thread.
+class EngineSocket {
+public:
+    enum class Mode { Refusing, Silent, Answering };
+
+    EngineSocket(const QString &path, Mode mode, QByteArray answer = {})
+        : m_answer(std::move(answer)) {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        if (mode == Mode::Refusing)
+            return;
+        ::listen(m_fd, 4);
+        if (mode == Mode::Answering)
+            m_server = std::thread([this] { serve(); });
+    }
+    ~EngineSocket() {
+        ::shutdown(m_fd, SHUT_RDWR);
+        if (m_server.joinable())
+            m_server.join();
+        ::close(m_fd);
+    }
+    // The requests received, each up to its blank line.
+    QList<QByteArray> requests() {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+
+private:
+    void serve() {
+        for (;;) {
+            const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                return;
+            QByteArray request;
+            char buffer[4096];
+            while (!request.contains("\r\n\r\n")) {
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.append(buffer, n);
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                m_requests.append(request);
+            }
+            ::send(client, m_answer.constData(), size_t(m_answer.size()), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    int m_fd = -1;
+    QByteArray m_answer;
+    std::thread m_server;
+    std::mutex m_mutex;
+    QList<QByteArray> m_requests;
+};
+
+QByteArray httpAnswer(int status, const QByteArray &body = {}) {
+    return "HTTP/1.1 " + QByteArray::number(status) +
+           " X\r\nContent-Type: application/json\r\nContent-Length: " +
+           QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+constexpr ServiceManager::Limits testLimits{300ms, 2000ms, 2000ms};
+
+} // namespace
+
+class TestKeepers : public QObject {
+    Q_OBJECT
+
+    // Ended in cleanupTestCase: the bus connections go while Qt's D-Bus thread still runs.
+    std::unique_ptr<FakeServiceManager> m_systemFake = std::make_unique<FakeServiceManager>();
+    std::unique_ptr<FakeServiceManager> m_userFake = std::make_unique<FakeServiceManager>();
+    FakeServiceManager &m_system = *m_systemFake;
+    FakeServiceManager &m_user = *m_userFake;
+    QTemporaryDir m_dir;
+
+    std::shared_ptr<ServiceManager> manager(FakeServiceManager &fake, bool interactive,
+                                            const QString &name) {
+        return std::make_shared<ServiceManager>(fake.client(name), interactive, testLimits);
+    }
+
+private slots:
+    void initTestCase() {
+        for (FakeServiceManager *fake : {&m_system, &m_user}) {
+            if (const QString skip = fake->start(); !skip.isEmpty())
+                QSKIP(qPrintable(skip));
+        }
+        QVERIFY(m_dir.isValid());
+    }
+
+    void cleanupTestCase() {
+        m_systemFake.reset();
+        m_userFake.reset();
+    }
+
+    void init() {
+        m_system.clear();
+        m_user.clear();
+        m_system.setPresent(true);
+    }
+
+    void unitPath() {
+        QCOMPARE(FakeServiceManager::unitPath("demo-web.service"),
+                 "/org/freedesktop/systemd1/unit/demo_2dweb_2eservice");
+    }
+
+    void stopUnit_data() {
+        QTest::addColumn<FakeServiceManager::Unit>("unit");
+        QTest::addColumn<bool>("interactive");
+        QTest::addColumn<bool>("inWorker");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("asksToStop");
+
+        FakeServiceManager::Unit running{"demo-web.service"};
+        QTest::newRow("stopped") << running << false << false << int(Kind::Stopped) << "" << true;
+        QTest::newRow("stopped from a worker thread")
+            << running << false << true << int(Kind::Stopped) << "" << true;
+        auto quick = running;
+        quick.jobEndsBeforeReply = true;
+        QTest::newRow("job ends before StopUnit's answer")
+            << quick << false << false << int(Kind::Stopped) << "" << true;
+        QTest::newRow("job ends before StopUnit's answer, worker thread")
+            << quick << false << true << int(Kind::Stopped) << "" << true;
+        auto inactive = running;
+        inactive.activeState = "inactive";
+        QTest::newRow("already inactive")
+            << inactive << false << false << int(Kind::AlreadyStopped) << "" << false;
+        auto failedUnit = running;
+        failedUnit.activeState = "failed";
+        QTest::newRow("failed earlier")
+            << failedUnit << false << false << int(Kind::AlreadyStopped) << "" << false;
+        auto restarting = running;
+        restarting.activeState = "activating";
+        QTest::newRow("waiting to be restarted")
+            << restarting << false << false << int(Kind::Stopped) << "" << true;
+        auto denied = running;
+        denied.authorization = Authorization::Denied;
+        QTest::newRow("refused") << denied << true << false << int(Kind::Refused) << "Access denied"
+                                 << true;
+        auto dismissed = running;
+        dismissed.authorization = Authorization::Dismissed;
+        QTest::newRow("prompt dismissed")
+            << dismissed << true << false << int(Kind::Refused) << "Access denied" << true;
+        auto agent = running;
+        agent.authorization = Authorization::NeedsAgent;
+        QTest::newRow("password needed, interaction not allowed")
+            << agent << false << false << int(Kind::Refused)
+            << "Interactive authentication required." << true;
+        QTest::newRow("password needed, interaction allowed")
+            << agent << true << false << int(Kind::Stopped) << "" << true;
+        auto failedJob = running;
+        failedJob.jobResult = "failed";
+        QTest::newRow("job failed")
+            << failedJob << false << false << int(Kind::Failed)
+            << "The stop of demo-web.service ended with the result “failed”." << true;
+        auto endless = running;
+        endless.jobNeverEnds = true;
+        QTest::newRow("job never ends") << endless << false << false << int(Kind::TimedOut)
+                                        << "did not end within 2 seconds" << true;
+        QTest::newRow("no such unit")
+            << FakeServiceManager::Unit{"other.service"} << false << false << int(Kind::Gone)
+            << "Unit demo-web.service not loaded." << false;
+    }
+    void stopUnit() {
+        QFETCH(FakeServiceManager::Unit, unit);
+        QFETCH(bool, interactive);
+        QFETCH(bool, inWorker);
+        QFETCH(int, expected);
+        QFETCH(QString, message);
+        QFETCH(bool, asksToStop);
+        m_system.setUnit(unit);
+        ServiceManager client(m_system.client(QTest::currentDataTag()), interactive, testLimits);
+        const KeeperStopResult result =
+            inWorker ? QtConcurrent::run([&] { return client.stop("demo-web.service"); }).result()
+                     : client.stop("demo-web.service");
+        QCOMPARE(result.kind, Kind(expected));
+        QVERIFY2(result.message.contains(message), qPrintable(result.message));
+        const QStringList calls = m_system.calls();
+        const QString stopCall = QStringLiteral("StopUnit demo-web.service replace ") +
+                                 (interactive ? "interactive" : "noninteractive");
+        QCOMPARE(calls.contains(stopCall), asksToStop);
+        if (expected == int(Kind::Stopped)) {
+            QCOMPARE(m_system.unit("demo-web.service").activeState, "inactive");
+            // The subscription is given back.
+            QTRY_VERIFY(calls.filter("Subscribe").size() == 1 &&
+                        m_system.calls().filter("Unsubscribe").size() == 1);
+        }
+    }
+
+    // No answer from the manager, or no manager at all.
+    void unreachable_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("manager never answers") << "silent" << int(Kind::TimedOut);
+        QTest::newRow("no manager on the bus") << "absent" << int(Kind::Unavailable);
+        QTest::newRow("no bus") << "no bus" << int(Kind::Unavailable);
+    }
+    void unreachable() {
+        QFETCH(QString, situation);
+        QFETCH(int, expected);
+        m_system.setUnit({"demo-web.service"});
+        m_system.setSilent(situation == "silent");
+        m_system.setPresent(situation != "absent");
+        const QDBusConnection connection =
+            situation == "no bus" ? QDBusConnection::connectToBus(
+                                        "unix:path=" + m_dir.filePath("no-bus-here"), "nobus")
+                                  : m_system.client(QTest::currentDataTag());
+        ServiceManager client(connection, true, testLimits);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(client.stop("demo-web.service").kind, Kind(expected));
+        QCOMPARE(client.restartSetting("demo-web.service"), std::nullopt);
+        // Within the time limits, not D-Bus's default 25 seconds.
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void errorNames_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("polkit cancelled the check")
+            << "org.freedesktop.PolicyKit1.Error.Cancelled" << int(Kind::Cancelled);
+        QTest::newRow("no reply") << "org.freedesktop.DBus.Error.NoReply" << int(Kind::TimedOut);
+        QTest::newRow("unit went meanwhile")
+            << "org.freedesktop.DBus.Error.UnknownObject" << int(Kind::Gone);
+        QTest::newRow("transaction conflict")
+            << "org.freedesktop.systemd1.TransactionIsDestructive" << int(Kind::Failed);
+    }
+    void errorNames() {
+        QFETCH(QString, name);
+        QFETCH(int, expected);
+        QCOMPARE(ServiceManager::kindOfError(name), Kind(expected));
+    }
+
+    void restartSetting_data() {
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<std::optional<QString>>("expected");
+        QTest::newRow("service") << "demo-web.service" << std::optional<QString>("always");
+        QTest::newRow("scope has no Restart=") << "session-2.scope" << std::optional<QString>();
+        QTest::newRow("no such unit") << "gone.service" << std::optional<QString>();
+    }
+    void restartSetting() {
+        QFETCH(QString, unit);
+        QFETCH(std::optional<QString>, expected);
+        FakeServiceManager::Unit service{"demo-web.service"};
+        service.restart = "always";
+        m_system.setUnit(service);
+        m_system.setUnit({"session-2.scope"});
+        ServiceManager client(m_system.client(QTest::currentDataTag()), false, testLimits);
+        QCOMPARE(client.restartSetting(unit), expected);
+    }
+
+    // Which rows get which keeper, and which rows cost no question at all.
+    void annotate_data() {
+        QTest::addColumn<QString>("processName");
+        QTest::addColumn<QString>("cgroup");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<QString>("restart");
+        QTest::addColumn<bool>("userUnit");
+        QTest::addColumn<QString>("containerId");
+
+        const QString uid = QString::number(::getuid());
+        const QString user = "/user.slice/user-" + uid + ".slice/user@" + uid + ".service";
+        QTest::newRow("system service")
+            << "perl"
+            << "/system.slice/demo-web.service" << int(Keeper::Kind::Service) << "demo-web.service"
+            << "always" << false << "";
+        QTest::newRow("user's own service") << "node" << user + "/app.slice/dev-server.service"
+                                            << int(Keeper::Kind::Service) << "dev-server.service"
+                                            << "on-failure" << true << "";
+        QTest::newRow("another user's service")
+            << "node"
+            << "/user.slice/user-4242.slice/user@4242.service/app.slice/dev-server.service"
+            << int(Keeper::Kind::None) << ""
+            << "" << false << "";
+        QTest::newRow("user's service manager itself")
+            << "systemd" << user << int(Keeper::Kind::None) << ""
+            << "" << false << "";
+        QTest::newRow("terminal session")
+            << "python3"
+            << "/user.slice/user-" + uid + ".slice/session-2.scope" << int(Keeper::Kind::None) << ""
+            << "" << false << "";
+        QTest::newRow("engine's unit, no container publishes the port")
+            << "dockerd"
+            << "/system.slice/docker.service" << int(Keeper::Kind::None) << ""
+            << "" << false << "";
+        QTest::newRow("containerd's unit")
+            << "containerd"
+            << "/system.slice/containerd.service" << int(Keeper::Kind::None) << ""
+            << "" << false << "";
+        QTest::newRow("container")
+            << "httpd"
+            << "/system.slice/docker-"
+               "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef.scope"
+            << int(Keeper::Kind::Container) << ""
+            << "" << false << "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    }
+    void annotate() {
+        QFETCH(QString, processName);
+        QFETCH(QString, cgroup);
+        QFETCH(int, kind);
+        QFETCH(QString, unit);
+        QFETCH(QString, restart);
+        QFETCH(bool, userUnit);
+        QFETCH(QString, containerId);
+        FakeServiceManager::Unit system{"demo-web.service"};
+        system.restart = "always";
+        m_system.setUnit(system);
+        m_system.setUnit({"docker.service"});
+        m_system.setUnit({"containerd.service"});
+        FakeServiceManager::Unit own{"dev-server.service"};
+        own.restart = "on-failure";
+        m_user.setUnit(own);
+
+        PortEntry row(4242, processName, "root", "TCP", "IPv4", "*", 8080, "LISTEN");
+        const ProcessReader::CgroupPlace place =
+            ProcessReader::parseCgroup(("0::" + cgroup + "\n").toUtf8());
+        row.process.unit = place.unit;
+        row.process.userUnit = place.userUnit;
+        row.process.userManagerUid = place.userManagerUid;
+        row.process.container = place.container;
+        Keepers keepers(manager(m_user, false, "user-" + QString(QTest::currentDataTag())),
+                        manager(m_system, true, "system-" + QString(QTest::currentDataTag())),
+                        std::make_shared<ContainerEngine>(
+                            QStringList{m_dir.filePath("no-engine.sock")}, 200ms));
+        PortEntryList rows{row};
+        keepers.annotate(rows);
+        const Keeper &keeper = rows[0].keeper;
+        QCOMPARE(keeper.kind, Keeper::Kind(kind));
+        QCOMPARE(keeper.unit, unit);
+        QCOMPARE(keeper.restart, restart);
+        QCOMPARE(keeper.userUnit, userUnit);
+        QCOMPARE(keeper.containerId, containerId);
+        // Only a service's row asks a manager, and only the one that runs it.
+        const bool service = kind == int(Keeper::Kind::Service);
+        QCOMPARE(m_user.calls().isEmpty(), !(service && userUnit));
+        QCOMPARE(m_system.calls().isEmpty(), !(service && !userUnit));
+    }
+
+    // A refresh every few seconds asks a unit's Restart= once, including
+    // when the answer was that there is none.
+    void restartIsKept() {
+        FakeServiceManager::Unit service{"demo-web.service"};
+        service.restart = "always";
+        m_system.setUnit(service);
+        Keepers keepers(manager(m_user, false, "kept-user"), manager(m_system, true, "kept-system"),
+                        std::make_shared<ContainerEngine>(QStringList{}, 200ms));
+        PortEntryList rows{PortEntry(1, "perl", "root", "TCP", "IPv4", "*", 80, "LISTEN"),
+                           PortEntry(2, "perl", "root", "TCP", "IPv4", "*", 81, "LISTEN"),
+                           PortEntry(3, "nginx", "root", "TCP", "IPv4", "*", 82, "LISTEN")};
+        rows[0].process.unit = rows[1].process.unit = "demo-web.service";
+        rows[2].process.unit = "unknown.service";
+        for (int refresh = 0; refresh < 3; ++refresh)
+            keepers.annotate(rows);
+        QCOMPARE(rows[1].keeper.restart, "always");
+        QCOMPARE(m_system.calls().filter("GetUnit demo-web.service").size(), 1);
+        QCOMPARE(m_system.calls().filter("GetUnit unknown.service").size(), 1);
+
+        // A stop through the keepers reads the setting anew afterwards.
+        QCOMPARE(keepers.stop(rows[0].keeper).kind, Kind::Stopped);
+        keepers.annotate(rows);
+        QCOMPARE(m_system.calls().filter("GetUnit demo-web.service").size(), 3);
+    }
+
+    // The engine's unit is never stopped for a container's port, whoever asks.
+    void engineUnitIsNeverStopped() {
+        m_system.setUnit({"docker.service"});
+        Keepers keepers(manager(m_user, false, "engine-user"),
+                        manager(m_system, true, "engine-system"),
+                        std::make_shared<ContainerEngine>(QStringList{}, 200ms));
+        Keeper keeper;
+        keeper.kind = Keeper::Kind::Service;
+        keeper.unit = "docker.service";
+        QCOMPARE(keepers.stop(keeper).kind, Kind::Failed);
+        keeper.kind = Keeper::Kind::Parent;
+        QCOMPARE(keepers.stop(keeper).kind, Kind::Failed);
+        QVERIFY(m_system.calls().filter("StopUnit").isEmpty());
+    }
+
+    // The engine client against sockets that are not an engine, or that
+    // answer as one does.
+    void containerStop_data() {
+        QTest::addColumn<int>("mode"); // -1: no socket
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("message");
+
+        using Mode = EngineSocket::Mode;
+        QTest::newRow("socket absent") << -1 << QByteArray() << "web-1" << int(Kind::Unavailable)
+                                       << "No container engine was found";
+        QTest::newRow("socket refuses")
+            << int(Mode::Refusing) << QByteArray() << "web-1" << int(Kind::Unavailable)
+            << "No container engine is running";
+        QTest::newRow("engine never answers")
+            << int(Mode::Silent) << QByteArray() << "web-1" << int(Kind::TimedOut)
+            << "did not answer within 0.3 seconds";
+        QTest::newRow("204 stopped")
+            << int(Mode::Answering) << httpAnswer(204) << "web-1" << int(Kind::Stopped) << "";
+        QTest::newRow("304 already stopped") << int(Mode::Answering) << httpAnswer(304) << "web-1"
+                                             << int(Kind::AlreadyStopped) << "";
+        QTest::newRow("404 gone") << int(Mode::Answering)
+                                  << httpAnswer(404, R"({"message":"No such container: web-1"})")
+                                  << "web-1" << int(Kind::Gone) << "No such container: web-1";
+        QTest::newRow("500 with the engine's message")
+            << int(Mode::Answering)
+            << httpAnswer(500, R"({"message":"cannot stop container: permission denied"})")
+            << "web-1" << int(Kind::Failed) << "cannot stop container: permission denied";
+        QTest::newRow("not HTTP") << int(Mode::Answering) << QByteArray("hello\r\n\r\n") << "web-1"
+                                  << int(Kind::Failed) << "no usable answer";
+        QTest::newRow("a path, not a container")
+            << int(Mode::Answering) << httpAnswer(204) << "../../images/x" << int(Kind::Gone)
+            << "is not a container id or name";
+        QTest::newRow("a query in the name")
+            << int(Mode::Answering) << httpAnswer(204) << "web-1?force=1" << int(Kind::Gone) << "";
+    }
+    void containerStop() {
+        QFETCH(int, mode);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, container);
+        QFETCH(int, expected);
+        QFETCH(QString, message);
+        const QString path = m_dir.filePath("engine.sock");
+        QFile::remove(path);
+        std::optional<EngineSocket> socket;
+        if (mode >= 0)
+            socket.emplace(path, EngineSocket::Mode(mode), answer);
+        ContainerEngine engine({path}, 300ms);
+        const KeeperStopResult result = engine.stop(container, 0s);
+        QCOMPARE(result.kind, Kind(expected));
+        QVERIFY2(result.message.contains(message), qPrintable(result.message));
+        if (mode == int(EngineSocket::Mode::Answering)) {
+            const QList<QByteArray> requests = socket->requests();
+            if (expected == int(Kind::Gone) && !message.startsWith("No such")) {
+                QVERIFY(requests.isEmpty()); // nothing reached the engine
+            } else {
+                QCOMPARE(requests.size(), 1);
+                QVERIFY2(requests[0].startsWith("POST /v1.41/containers/web-1/stop?t=0 HTTP/1."),
+                         requests[0].constData());
+            }
+        }
+    }
+
+    // A container's restart policy from its inspection, kept per container.
+    void inspect_data() {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("policy");
+        QTest::newRow("always")
+            << QByteArray(
+                   R"({"Id":"abc123","Name":"/web-1","HostConfig":{"RestartPolicy":{"Name":"always","MaximumRetryCount":0}}})")
+            << "web-1"
+            << "always";
+        QTest::newRow("made without --restart")
+            << QByteArray(
+                   R"({"Id":"abc123","Name":"/web-1","HostConfig":{"RestartPolicy":{"Name":"","MaximumRetryCount":0}}})")
+            << "web-1"
+            << "no";
+    }
+    void inspect() {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, name);
+        QFETCH(QString, policy);
+        const QString path = m_dir.filePath("inspect.sock");
+        QFile::remove(path);
+        EngineSocket socket(path, EngineSocket::Mode::Answering, httpAnswer(200, json));
+        ContainerEngine engine({path}, 300ms);
+        for (int refresh = 0; refresh < 3; ++refresh) {
+            const std::optional<ContainerEngine::Details> details = engine.inspect("abc123");
+            QVERIFY(details);
+            QCOMPARE(details->id, "abc123");
+            QCOMPARE(details->name, name);
+            QCOMPARE(details->restartPolicy, policy);
+        }
+        QCOMPARE(socket.requests().size(), 1);
+        QVERIFY(socket.requests()[0].startsWith("GET /v1.41/containers/abc123/json HTTP/1."));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKeepers)
+#include "tst_keepers.moc"
