@@ -1,6 +1,7 @@
 // quayline-cli stop, end to end, against a stand-in lsof that lists only the
 // child this test started, and only while it is still that same process (pid
 // and start time), so the command can never reach anything else.
+#include "FakeServiceManager.h"
 #include "KernelFixtures.h"
 #include "ListeningChild.h"
 #include "StubLsof.h"
@@ -179,6 +180,7 @@ struct KeeperStopCase {
 
 Q_DECLARE_METATYPE(StopCase)
 Q_DECLARE_METATYPE(KeeperStopCase)
+Q_DECLARE_METATYPE(FakeServiceManager::Unit)
 
 class TestCliStop : public QObject {
     Q_OBJECT
@@ -569,6 +571,79 @@ private slots:
         QCOMPARE(out, c.out);
         QCOMPARE(code, c.exitCode);
         QCOMPARE(stops, c.stops);
+    }
+
+    // --service against a service manager of the test's own on a private
+    // bus, for a listener of root in a demo-web.service cgroup the test
+    // makes: the stop goes to that unit, and its outcome is what is printed.
+    // The manager stops nothing for real, so the port stays held afterwards.
+    void serviceManager_data() {
+        using A = FakeServiceManager::Unit::Authorization;
+        QTest::addColumn<FakeServiceManager::Unit>("unit");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err"); // its first line
+        FakeServiceManager::Unit unit{"demo-web.service"};
+        unit.restart = "always";
+        QTest::newRow("stopped") << unit << "Stopped the service demo-web.service.\n"
+                                 << "Port %1 is still held by PID %2 (perl).";
+        unit.authorization = A::Denied;
+        QTest::newRow("authorization refused")
+            << unit << QString()
+            << "Not allowed to stop the service demo-web.service: Access denied.";
+        unit.authorization = A::Dismissed;
+        QTest::newRow("password prompt dismissed")
+            << unit << QString()
+            << "Not allowed to stop the service demo-web.service: Access denied.";
+        unit.authorization = A::Allowed;
+        unit.jobResult = "failed";
+        QTest::newRow("stop job failed")
+            << unit << QString() << "Could not stop the service demo-web.service: ";
+        unit.jobResult = "done";
+        unit.activeState = "inactive";
+        QTest::newRow("already stopped")
+            << unit << "The service demo-web.service was already stopped.\n"
+            << "Port %1 is still held by PID %2 (perl).";
+    }
+    void serviceManager() {
+        QFETCH(FakeServiceManager::Unit, unit);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        if (::geteuid() != 0)
+            QSKIP("a listener in a cgroup of its own needs root");
+        CgroupPaths paths;
+        const ServiceInCgroup service(paths);
+        if (!service.listener)
+            QSKIP("no writable cgroup2 mount here");
+        QVERIFY(service.listener->port > 0);
+        FakeServiceManager manager;
+        if (const QString why = manager.start(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        manager.setUnit(unit);
+        const qint64 pid = service.listener->process.processId();
+        const StubLsof lsof(StubLsof::listingOf("echo " + QByteArray::number(pid) + ' ' +
+                                                    QByteArray::number(service.listener->port),
+                                                "root"));
+
+        QProcess cli;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", manager.address());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", manager.address());
+        cli.setProcessEnvironment(env);
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"), {"stop", "--service", "--lsof", lsof.path(),
+                                                         QString::number(service.listener->port)});
+        QVERIFY(cli.waitForFinished(60000));
+        const QString printed = cli.readAllStandardError();
+        QVERIFY2(printed.startsWith(err.replace("%1", QString::number(service.listener->port))
+                                        .replace("%2", QString::number(pid))),
+                 qPrintable(printed));
+        QCOMPARE(printed.count(u'\n'), 1);
+        QCOMPARE(QString(cli.readAllStandardOutput()), out);
+        QCOMPARE(cli.exitCode(), 1);
+        // The system's manager, with the password prompt allowed; no stop
+        // at all for a unit that is not running.
+        QVERIFY2(manager.calls().contains("StopUnit demo-web.service replace interactive") ==
+                     (unit.activeState == u"active"),
+                 qPrintable(manager.calls().join(" | ")));
     }
 
     // Any text the command prints is escaped, its own error texts included.
