@@ -112,7 +112,7 @@ std::variant<StopOptions, int> parseStopArguments(const QStringList &arguments) 
         for (const QCommandLineOption *o : {&force, &timeout, &watch}) {
             if (commandLine.parser.isSet(*o))
                 return commandLine.usageError(
-                    QStringLiteral("--%1 stops processes; it does not go with --%2")
+                    QStringLiteral("--%1 applies to stopping processes, not to --%2")
                         .arg(o->names().constFirst(),
                              commandLine.parser.isSet(service) ? "service" : "container"));
         }
@@ -649,34 +649,36 @@ int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess
 bool reportKeeperStop(Console &console, const Keeper &keeper, const KeeperStopResult &result) {
     const QString name = keeperName(keeper);
     QString reason = result.message.trimmed();
-    if (!reason.isEmpty() && !reason.endsWith(u'.') && !reason.endsWith(u'!'))
-        reason += u'.';
-    const auto because = [&](const QString &text) {
-        return reason.isEmpty() ? text + u'.' : text + QStringLiteral(": ") + reason;
+    while (reason.endsWith(u'.'))
+        reason.chop(1);
+    // "...: the manager's words." where it gave any.
+    const auto with = [&](const QString &text) {
+        return reason.isEmpty() ? text + u'.' : text + QStringLiteral(": ") + reason + u'.';
     };
-    const bool service = keeper.kind == Keeper::Kind::Service;
     switch (result.kind) {
     case KeeperStopResult::Kind::Stopped:
         console.say(QStringLiteral("Stopped %1.").arg(name));
         return true;
     case KeeperStopResult::Kind::AlreadyStopped:
-        console.say(QStringLiteral("%1 was already stopped.").arg(name).replace(0, 1, u'T'));
+        console.say(QStringLiteral("T%1 was already stopped.").arg(name.sliced(1)));
         return true;
     case KeeperStopResult::Kind::Gone:
-        console.complain(
-            because(QStringLiteral("Could not stop %1: it no longer exists").arg(name)));
+        console.complain(QStringLiteral("T%1 no longer exists.").arg(name.sliced(1)));
         return false;
     case KeeperStopResult::Kind::Refused:
-        console.complain(because(QStringLiteral("Not allowed to stop %1").arg(name)));
+        console.complain(with(QStringLiteral("Not allowed to stop %1").arg(name)));
         return false;
     case KeeperStopResult::Kind::Cancelled:
         console.complain(
             QStringLiteral("Did not stop %1: the password prompt was dismissed.").arg(name));
         return false;
     case KeeperStopResult::Kind::Unavailable:
-        console.complain(because(QStringLiteral("Could not stop %1: no %2 to ask")
-                                     .arg(name, service ? QStringLiteral("service manager")
-                                                        : QStringLiteral("container engine"))));
+        console.complain(
+            QStringLiteral("Could not stop %1: there is no %2 to ask%3.")
+                .arg(name,
+                     keeper.kind == Keeper::Kind::Service ? QStringLiteral("service manager")
+                                                          : QStringLiteral("container engine"),
+                     reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         return false;
     case KeeperStopResult::Kind::TimedOut:
         console.complain(QStringLiteral("No answer in time to the stop of %1; it may still be "
@@ -686,7 +688,7 @@ bool reportKeeperStop(Console &console, const Keeper &keeper, const KeeperStopRe
     case KeeperStopResult::Kind::Failed:
         break;
     }
-    console.complain(because(QStringLiteral("Could not stop %1").arg(name)));
+    console.complain(with(QStringLiteral("Could not stop %1").arg(name)));
     return false;
 }
 

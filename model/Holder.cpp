@@ -61,7 +61,7 @@ QString PortEntry::stopCommand() const {
 
 bool heldByContainerEngine(const PortEntry &entry) {
     return entry.processName == u"docker-proxy" || entry.processName == u"dockerd" ||
-           entry.processName == u"conmon";
+           entry.processName == u"conmon" || entry.processName == u"rootlesskit";
 }
 
 bool isContainerEngineUnit(const QString &unit) {

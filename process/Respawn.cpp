@@ -89,9 +89,10 @@ Keeper placeKeeper(const PortEntry &row) {
         keeper.kind = Keeper::Kind::Container;
         keeper.containerId = row.process.container;
         keeper.containerName = row.containerName;
-    } else if (row.process.unit.endsWith(u".service") && !isContainerEngineUnit(row.process.unit)) {
+    } else if (row.process.unit.endsWith(u".service") && !isContainerEngineUnit(row.process.unit) &&
+               !row.process.unit.startsWith(u"user@")) {
         // A scope is no keeper: the manager only groups what something else
-        // started.
+        // started. Nor is a user's whole service manager (user@1000.service).
         keeper.kind = Keeper::Kind::Service;
         keeper.unit = row.process.unit;
         keeper.userUnit = row.process.userUnit;

@@ -332,7 +332,13 @@ KeeperStopResult ContainerEngine::stop(const QString &idOrName, std::chrono::sec
     }
     const QByteArray path = "/v1.41/containers/" + idOrName.toLatin1() +
                             "/stop?t=" + QByteArray::number(qint64(grace.count()));
-    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(grace) + m_timeLimit;
+    // After the grace the engine still kills what did not exit and tears the
+    // container down before it answers: a process that ignores SIGTERM (any
+    // container's first process without a handler for it) takes that long.
+    const std::chrono::milliseconds teardown =
+        grace.count() > 0 ? std::chrono::seconds(5) : std::chrono::seconds(0);
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(grace) + teardown + m_timeLimit;
     std::optional<KeeperStopResult> gone, denied, broken;
     QStringList refused, absent;
     for (const QString &socket : std::as_const(sockets)) {
