@@ -152,6 +152,28 @@ private slots:
         }
     }
 
+    // The real managers' clients find their buses where a program's
+    // environment says (what a command-line test points at its own bus),
+    // and only the system's stop lets polkit ask for a password.
+    void wellKnownBuses() {
+        FakeServiceManager::Unit system{"demo-web.service"};
+        system.authorization = Authorization::NeedsAgent;
+        m_system.setUnit(system);
+        FakeServiceManager::Unit own{"dev-server.service"};
+        own.restart = "on-failure";
+        own.authorization = Authorization::NeedsAgent;
+        m_user.setUnit(own);
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_system.address().toUtf8());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_user.address().toUtf8());
+        ServiceManager systemManager(ServiceManager::Bus::System, testLimits);
+        ServiceManager userManager(ServiceManager::Bus::Session, testLimits);
+        QCOMPARE(userManager.restartSetting("dev-server.service"), "on-failure");
+        QCOMPARE(systemManager.stop("demo-web.service").kind, Kind::Stopped);
+        QCOMPARE(userManager.stop("dev-server.service").kind, Kind::Refused);
+        QVERIFY(m_system.calls().contains("StopUnit demo-web.service replace interactive"));
+        QVERIFY(m_user.calls().contains("StopUnit dev-server.service replace noninteractive"));
+    }
+
     // No answer from the manager, or no manager at all.
     void unreachable_data() {
         QTest::addColumn<QString>("situation");
@@ -390,7 +412,7 @@ private slots:
         std::optional<EngineSocket> socket;
         if (mode >= 0)
             socket.emplace(path, EngineSocket::Mode(mode), answer);
-        ContainerEngine engine({path}, 300ms);
+        ContainerEngine engine({path}, 300ms, 300ms);
         const KeeperStopResult result = engine.stop(container, 0s);
         QCOMPARE(result.kind, Kind(expected));
         QVERIFY2(result.message.contains(message), qPrintable(result.message));
