@@ -244,6 +244,7 @@ struct Respawn {
     int takenFrom = -1;
     qint64 newcomerPort = 8080;
     qint32 newcomerPid = 43;
+    int namedFrom = 0; // before then only the kernel's table lists the newcomer, without a pid
     quint64 newcomerStart = 3;
     bool secondPort = false;
     Keeper keeper = {}; // what the lookup says of the newcomer
@@ -774,6 +775,16 @@ private slots:
             << Respawn{.takenFrom = 0,
                        .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID "
                                  "42 stopped."};
+        QTest::newRow("lsof names the newcomer after the kernel saw it")
+            << Respawn{.takenFrom = 0,
+                       .namedFrom = 350,
+                       .keeper = parentKeeper(7, "bash"),
+                       .report = again.arg(8080).arg(43)};
+        QTest::newRow("only the kernel ever sees the newcomer")
+            << Respawn{.takenFrom = 0,
+                       .namedFrom = -1,
+                       .report = "Port 8080 was taken again by a process of root right after PID "
+                                 "42 stopped."};
         QTest::newRow("port freed") << Respawn{};
         QTest::newRow("taken only after the window") << Respawn{.takenFrom = 1400};
         QTest::newRow("SIGTERM ignored: the server still holds it") << Respawn{.heldUntil = -1};
@@ -797,8 +808,14 @@ private slots:
             const qint64 ms = sinceStop.isValid() ? sinceStop.elapsed() : -1;
             if (ms < 0 || respawn.heldUntil < 0 || ms < respawn.heldUntil)
                 list << server << second;
-            if (ms >= 0 && respawn.takenFrom >= 0 && ms >= respawn.takenFrom)
+            if (ms >= 0 && respawn.takenFrom >= 0 && ms >= respawn.takenFrom) {
                 list.prepend(newcomer);
+                if (respawn.namedFrom < 0 || ms < respawn.namedFrom) {
+                    list.first() = entry(0, "", respawn.newcomerPort, "root");
+                    list.first().fromKernel = true;
+                    list.first().uid = 0;
+                }
+            }
             return QtFuture::makeReadyFuture(ScanResult{list, std::nullopt});
         };
         QList<Keeper> stopped;
@@ -832,7 +849,7 @@ private slots:
         if (!report)
             return;
         QCOMPARE(report->action, respawn.action);
-        QCOMPARE(report->holder.pid, respawn.newcomerPid);
+        QCOMPARE(report->holder.pid, respawn.namedFrom < 0 ? 0 : respawn.newcomerPid);
         QCOMPARE(report->holder.keeper, respawn.keeper);
         QCOMPARE(f.vm->property("respawnReport").value<RespawnReport>().text, respawn.report);
         f.vm->stopKeeper(report->holder);

@@ -349,12 +349,19 @@ void PortListViewModel::watchForRespawn(const PortEntry &entry, const Keeper &pa
 
 bool PortListViewModel::lookForRespawns() {
     bool reported = false;
+    bool unnamed = false;
     for (auto watch = m_respawnWatches.begin(); watch != m_respawnWatches.end();) {
         bool taken = false;
         for (const StoppedProcess &stopped : std::as_const(watch->rows)) {
             std::optional<PortEntry> holder = takenAgain(stopped, m_entries);
             if (!holder)
                 continue;
+            // Only the kernel's table has the newcomer yet (it bound after
+            // lsof ran): a look a moment later names its process.
+            if (holder->pid <= 0 && !watch->until.hasExpired()) {
+                unnamed = true;
+                continue;
+            }
             holder->keeper = m_keeperOf(*holder);
             const QString sentence = keeperSentence(holder->keeper, watch->parent);
             QString text = takenAgainText(stopped, *holder);
@@ -370,6 +377,11 @@ bool PortListViewModel::lookForRespawns() {
         else
             ++watch;
     }
+    if (unnamed)
+        QTimer::singleShot(stopRefreshDelay, this, [this] {
+            if (!m_respawnWatches.isEmpty())
+                refresh();
+        });
     return reported;
 }
 
