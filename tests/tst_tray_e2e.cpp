@@ -92,10 +92,7 @@ class TrayEndToEnd : public QObject {
     // or with the other marker its last report of a port taken again.
     QByteArray lastReport(const QByteArray &marker = "quayline-report: ") {
         m_appErrors += m_app.readAllStandardError();
-        const qsizetype at = m_appErrors.lastIndexOf(marker);
-        const qsizetype end = at < 0 ? -1 : m_appErrors.indexOf('\n', at);
-        return end < 0 ? QByteArray()
-                       : m_appErrors.mid(at + marker.size(), end - at - marker.size());
+        return x11session::lastReport(m_appErrors, marker);
     }
 
 private slots:
