@@ -284,6 +284,62 @@ Item {
             color: Theme.secondary
         }
 
+        // A process stopped here was replaced on its port at once: by whom,
+        // what keeps it, and the keeper's stop where there is one.
+        Rectangle {
+            id: respawnBanner
+            objectName: "respawnReport"
+
+            readonly property var report: root.viewModel.respawnReport
+            readonly property bool busy: visible
+                && root.viewModel.isStoppingKeeper(report.holder, root.viewModel.keepersStopping)
+
+            visible: root.isPresent(report)
+            Layout.fillWidth: true
+            implicitHeight: bannerRow.implicitHeight + 12
+            color: Qt.rgba(Theme.orange.r, Theme.orange.g, Theme.orange.b, 0.12)
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: respawnText.text
+
+            RowLayout {
+                id: bannerRow
+                anchors.fill: parent
+                anchors.leftMargin: 12
+                anchors.rightMargin: 8
+                anchors.topMargin: 6
+                anchors.bottomMargin: 6
+                spacing: 6
+
+                Label {
+                    id: respawnText
+                    objectName: "respawnText"
+                    Layout.fillWidth: true
+                    text: respawnBanner.visible ? respawnBanner.report.text : ""
+                    textFormat: Text.PlainText
+                    wrapMode: Text.Wrap
+                    font: Theme.caption
+                    color: Theme.primary
+                }
+                PlainButton {
+                    objectName: "respawnKeeperStop"
+                    visible: respawnBanner.visible && respawnBanner.report.action !== ""
+                    enabled: !respawnBanner.busy
+                    text: respawnBanner.busy ? qsTr("Stopping…") : visible ? respawnBanner.report.action : ""
+                    font: Theme.caption
+                    color: respawnBanner.busy ? Theme.tertiary : Theme.tint
+                    accessibleDescription: visible ? root.viewModel.keeperQuestion(respawnBanner.report.holder) : ""
+                    onClicked: keeperConfirmation.openFor(respawnBanner.report.holder)
+                }
+                PlainButton {
+                    objectName: "respawnDismiss"
+                    symbol: "xmark.circle.fill"
+                    color: Theme.secondary
+                    accessibleName: qsTr("Dismiss")
+                    onClicked: root.viewModel.respawnReport = null
+                }
+            }
+        }
+
         // Takes whatever height the rows above and below leave, also when
         // the panel is lower than its usual 460 to fit a small screen.
         Item {
@@ -365,6 +421,10 @@ Item {
                     required property bool selected
                     required property int index
                     required property string stopStage
+                    required property string keeperAction
+                    required property bool keeperRestarts
+                    required property bool keeperBusy
+                    required property string note
                     width: ListView.view.width
 
                     PortRowView {
@@ -374,7 +434,12 @@ Item {
                         viewModel: root.viewModel
                         entry: listRow.entry
                         stopStage: listRow.stopStage
+                        keeperAction: listRow.keeperAction
+                        keeperRestarts: listRow.keeperRestarts
+                        keeperBusy: listRow.keeperBusy
+                        note: listRow.note
                         selected: listRow.selected
+                        onKeeperStopRequested: keeperConfirmation.openFor(listRow.entry)
                         onSelectRequested: root.viewModel.filteredModel.selectedRow = listRow.index
                         onContextMenuRequested: (x, y) => {
                             root.viewModel.filteredModel.selectedRow = listRow.index
@@ -441,6 +506,8 @@ Item {
         readonly property string browserUrl: entry.networkProtocol === "TCP"
             ? DesktopActions.browserUrl(entry.address, entry.port) : "" // qmllint disable type
         readonly property string commandLine: root.viewModel.commandLineToCopy(entry.process)
+        readonly property string keeperAction: root.viewModel.keeperAction(entry)
+        readonly property bool keeperBusy: root.viewModel.isStoppingKeeper(entry, root.viewModel.keepersStopping)
 
         function openFor(entry, item, x, y) {
             rowMenu.entry = entry
@@ -478,6 +545,17 @@ Item {
             text: qsTr("Open Working Folder")
             enabled: rowMenu.entry.process.cwd !== "" && !rowMenu.entry.process.cwdDeleted
             onTriggered: DesktopActions.openFolder(rowMenu.entry.process.cwd)
+        }
+        // The unit or container that keeps the row's process: only where
+        // there is one, whoever owns the process (the service manager or the
+        // engine decides who may stop it).
+        MenuItem {
+            objectName: "stopKeeper"
+            visible: rowMenu.keeperAction !== ""
+            height: visible ? implicitHeight : 0
+            text: rowMenu.keeperBusy ? qsTr("Stopping…") : rowMenu.keeperAction
+            enabled: !rowMenu.keeperBusy
+            onTriggered: keeperConfirmation.openFor(rowMenu.entry)
         }
         // Another user's port: what would stop it ("systemctl stop nginx.service").
         MenuItem {
@@ -566,6 +644,86 @@ Item {
                 root.viewModel.killError = null
             }
         }
+    }
+
+    // Asks before a unit or container stops, naming it. Cancel has the
+    // focus, so Return alone stops nothing; Escape cancels.
+    Dialog {
+        id: keeperConfirmation
+        objectName: "keeperConfirmation"
+
+        property portEntry entry
+
+        function openFor(entry) {
+            keeperConfirmation.entry = entry
+            open()
+        }
+
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(300, root.width - 40)
+        modal: true
+        focus: true
+        padding: 12
+        closePolicy: Popup.CloseOnEscape
+        title: root.viewModel.keeperAction(entry)
+
+        background: Rectangle {
+            color: Theme.background
+            border.color: Theme.separator
+            radius: 8
+        }
+        header: Label {
+            objectName: "keeperQuestion"
+            id: question
+            text: root.viewModel.keeperQuestion(keeperConfirmation.entry)
+            textFormat: Text.PlainText
+            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+            font: Theme.headline
+            color: Theme.primary
+            leftPadding: 12
+            rightPadding: 12
+            topPadding: 12
+        }
+        contentItem: Label {
+            objectName: "keeperDetail"
+            text: root.viewModel.keeperDetail(keeperConfirmation.entry)
+            textFormat: Text.PlainText
+            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+            font: Theme.body
+            color: Theme.secondary
+        }
+        footer: Item {
+            implicitHeight: confirmButton.implicitHeight + 24
+            Row {
+                anchors.right: parent.right
+                anchors.rightMargin: 12
+                anchors.verticalCenter: parent.verticalCenter
+                spacing: 8
+                Button {
+                    id: cancelButton
+                    objectName: "keeperCancel"
+                    text: qsTr("Cancel")
+                    focus: true
+                    KeyNavigation.tab: confirmButton
+                    Keys.onReturnPressed: keeperConfirmation.reject()
+                    Keys.onEnterPressed: keeperConfirmation.reject()
+                    onClicked: keeperConfirmation.reject()
+                }
+                Button {
+                    id: confirmButton
+                    objectName: "keeperConfirm"
+                    text: keeperConfirmation.title
+                    KeyNavigation.tab: cancelButton
+                    Keys.onReturnPressed: keeperConfirmation.accept()
+                    Keys.onEnterPressed: keeperConfirmation.accept()
+                    onClicked: keeperConfirmation.accept()
+                }
+            }
+        }
+
+        onOpened: cancelButton.forceActiveFocus()
+        onAccepted: root.viewModel.stopKeeper(entry)
     }
 
     Component.onCompleted: alert.follow()

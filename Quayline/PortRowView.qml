@@ -15,9 +15,20 @@ Item {
     required property portEntry entry
     property bool selected: false
 
+    // The unit or container behind the row, from the list model: the stop
+    // it offers ("Stop Service", "Stop Container" or ""), whether it would
+    // start the process again after Kill, whether its stop is under way, and
+    // what the row says of its port after such a stop.
+    property string keeperAction: ""
+    property bool keeperRestarts: false
+    property bool keeperBusy: false
+    property string note: ""
+
     // A left click asks to select the row, a right click for its menu (at x, y).
     signal selectRequested()
     signal contextMenuRequested(real x, real y)
+    // The keeper's stop, to be confirmed by the panel.
+    signal keeperStopRequested()
 
     readonly property bool isHovering: hover.hovered
     // The list model's stopStage of the row: "Force" exactly when the next
@@ -39,7 +50,7 @@ Item {
 
     Accessible.role: Accessible.ListItem
     Accessible.name: viewModel.accessibleName(entry)
-    Accessible.description: viewModel.commandLineShown(entry.process) || entry.processName
+    Accessible.description: note || viewModel.commandLineShown(entry.process) || entry.processName
     Accessible.selectable: true
     Accessible.selected: selected
 
@@ -167,11 +178,60 @@ Item {
                     color: Theme.tertiary
                 }
             }
+
+            Label {
+                objectName: "note"
+                visible: root.note !== ""
+                Layout.fillWidth: true
+                Layout.minimumWidth: 0
+                text: root.note
+                textFormat: Text.PlainText
+                wrapMode: Text.Wrap
+                font: Theme.caption
+                color: Theme.orange
+            }
         }
 
         Item {
             Layout.fillWidth: true
             Layout.minimumWidth: 4
+        }
+
+        // Where Kill alone would not free the port, the keeper's stop beside
+        // it. Not a stop for Tab either: the row menu has the same action.
+        AbstractButton {
+            id: keeperButton
+            objectName: "keeperButton"
+            visible: root.keeperRestarts
+            enabled: !root.keeperBusy
+            hoverEnabled: true
+            focusPolicy: Qt.NoFocus
+            leftPadding: 4
+            rightPadding: 4
+            topPadding: 2
+            bottomPadding: 2
+            text: root.keeperBusy ? qsTr("Stopping…") : root.keeperAction
+            font.pixelSize: Theme.captionSize
+            font.weight: Font.DemiBold
+            Accessible.role: Accessible.Button
+            Accessible.name: text
+            Accessible.description: root.viewModel.keeperRestartHint(root.entry)
+            contentItem: Label {
+                text: keeperButton.text
+                font: keeperButton.font
+                color: root.keeperBusy ? Theme.tertiary : Theme.tint
+                horizontalAlignment: Text.AlignHCenter
+                verticalAlignment: Text.AlignVCenter
+            }
+            background: Rectangle {
+                radius: 4
+                color: keeperButton.down ? Theme.pressedFill : "transparent"
+            }
+            ToolTipArea {
+                shown: keeperButton.hovered
+                text: keeperButton.Accessible.description
+            }
+            onClicked: root.keeperStopRequested()
         }
 
         // Not a stop for Tab: the keyboard reaches the rows through the

@@ -7,6 +7,7 @@
 #include "Quayline/LoginItem.h"
 #include "model/KillError.h"
 #include "model/PortEntry.h"
+#include "viewmodel/KeeperActions.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
@@ -49,4 +50,10 @@ struct KillMessageForeign {
     Q_GADGET
     QML_FOREIGN(KillMessage)
     QML_VALUE_TYPE(killMessage)
+};
+
+struct RespawnReportForeign {
+    Q_GADGET
+    QML_FOREIGN(RespawnReport)
+    QML_VALUE_TYPE(respawnReport)
 };

@@ -5,6 +5,7 @@
 #include "Quayline/shell/QuitOnSignal.h"
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
+#include "keeper/Keepers.h"
 #include "viewmodel/PortListViewModel.h"
 #include "viewmodel/RowText.h"
 #ifdef QUAYLINE_TEST_HOOKS
@@ -15,6 +16,8 @@
 #include <QIcon>
 #include <QQuickWindow>
 #include <QSGRendererInterface>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtQml/qqmlextensionplugin.h>
 #include <cstdio>
 #include <memory>
@@ -72,9 +75,28 @@ int main(int argc, char *argv[]) {
     LsofRuns lsofRuns;
     QObject::connect(&*app, &QCoreApplication::aboutToQuit, &*app,
                      [&lsofRuns] { lsofRuns.endAll(); });
+    // Units and containers are asked over D-Bus and the engine's socket, each
+    // question with its time limit: never on the GUI thread. A pool of their
+    // own, so that a stop waiting out a container's grace holds up no scan.
+    // Made before the model, so its destruction waits for them after the model
+    // went.
+    QThreadPool keeperThreads;
+    keeperThreads.setMaxThreadCount(4);
+    const auto keepers = std::make_shared<Keepers>();
     // Created once and kept to the end; it reads its settings and starts nothing.
     PortListViewModel::Dependencies dependencies;
-    dependencies.scan = [scanner = PortScanner(lsofRuns)] { return scanner.scan(); };
+    dependencies.scan = [scanner = PortScanner(lsofRuns), keepers, &keeperThreads] {
+        // Each row learns its unit's Restart= or its container's restart
+        // policy after lsof, before the model sees it.
+        return scanner.scan().then(&keeperThreads, [keepers](ScanResult result) {
+            keepers->annotate(result.entries);
+            return result;
+        });
+    };
+    dependencies.stopKeeper = [keepers, &keeperThreads](const Keeper &keeper) {
+        return QtConcurrent::run(&keeperThreads,
+                                 [keepers, keeper] { return keepers->stop(keeper); });
+    };
     PortListViewModel model(std::move(dependencies));
 #ifdef QUAYLINE_TEST_HOOKS
     if (ListReport::isRequested())

@@ -3,6 +3,7 @@
 // process listening on the given ports.
 #include "cli/ListCommand.h"
 #include "cli/StopCommand.h"
+#include "keeper/Keepers.h"
 #include "scanner/PortScanner.h"
 
 #include <QCoreApplication>
@@ -49,7 +50,17 @@ int main(int argc, char *argv[]) {
     arguments.removeFirst();
     // Only as the first argument is "stop" the subcommand; "-- stop" and
     // "--json stop" filter the listing by the word.
-    if (!arguments.isEmpty() && arguments.first() == u"stop")
-        return runStopCommand(*runs, arguments.sliced(1));
+    if (!arguments.isEmpty() && arguments.first() == u"stop") {
+        // Made on first use: it reaches for the buses and the engine's socket.
+        std::unique_ptr<Keepers> keepers;
+        const auto use = [&]() -> Keepers & {
+            if (!keepers)
+                keepers = std::make_unique<Keepers>();
+            return *keepers;
+        };
+        const KeeperAccess access{[&](PortEntryList &rows) { use().annotate(rows); },
+                                  [&](const Keeper &keeper) { return use().stop(keeper); }};
+        return runStopCommand(*runs, arguments.sliced(1), access);
+    }
     return runListCommand(*runs, arguments);
 }

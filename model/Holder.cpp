@@ -60,3 +60,13 @@ QString PortEntry::stopCommand() const {
     const std::optional<StopHint> hint = stopHint(*this, qint64(::getuid()));
     return hint ? hint->command : QString();
 }
+
+bool heldByContainerEngine(const PortEntry &entry) {
+    return entry.processName == u"docker-proxy" || entry.processName == u"dockerd" ||
+           entry.processName == u"conmon" || entry.processName == u"rootlesskit";
+}
+
+bool isContainerEngineUnit(const QString &unit) {
+    return unit == u"docker.service" || unit == u"containerd.service" ||
+           unit == u"podman.service" || unit == u"docker.socket" || unit == u"podman.socket";
+}

@@ -27,3 +27,12 @@ struct StopHint {
 // with a known pid. Otherwise why not, and the command that would: the
 // container's stop, the system unit's stop, or this program under sudo.
 std::optional<StopHint> stopHint(const PortEntry &entry, qint64 selfUid);
+
+// Whether the row's process is the container engine's own (docker-proxy,
+// dockerd, conmon, rootless Docker's rootlesskit), holding a port that a
+// container publishes: signalling it breaks the container's port and leaves
+// the container running, and the engine's unit is no keeper to stop either
+// (that stops every container).
+bool heldByContainerEngine(const PortEntry &entry);
+// The container engine's own units, which no row's stop may reach.
+bool isContainerEngineUnit(const QString &unit);

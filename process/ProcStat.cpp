@@ -50,6 +50,8 @@ std::optional<ProcessStat> StatReader::parse(QByteArrayView line) {
         const QByteArrayView value = line.sliced(at, end - at);
         if (field == 3 && value.size() == 1)
             stat.state = value[0];
+        else if (field == 4)
+            stat.ppid = qint32(value.toInt());
         else if (field == 22) {
             bool ok = false;
             stat.startTicks = value.toULongLong(&ok);

@@ -2,6 +2,7 @@
 
 #include "model/Keeper.h"
 #include "model/PortEntry.h"
+#include "process/ProcStat.h"
 
 #include <optional>
 
@@ -31,7 +32,25 @@ QString takenAgainText(const StoppedProcess &stopped, const PortEntry &holder);
 // Parent), else None (a parent that is pid 1 or the user's service manager
 // keeps nothing in particular).
 Keeper keeperOfNewHolder(const PortEntry &holder);
+// The same, reading processes under a proc root of the caller's choice.
+Keeper keeperOfNewHolder(const PortEntry &holder, const StatReader &proc);
+
+// The parent of the process that holds pid and started at startTicks (0: any
+// start), as a Parent keeper; None where that process is gone, its parent
+// cannot be read, or the parent is one that adopts or starts everything
+// (pid 1, a service manager, a container runtime's shim), which restarts
+// nothing of its own accord.
+Keeper parentKeeper(qint32 pid, quint64 startTicks, const StatReader &proc = StatReader());
 
 // "It is kept by the service demo.service (Restart=always)." and the like;
 // empty for None.
 QString keeperSentence(const Keeper &keeper);
+// The same, knowing the parent of the process that was stopped (parentKeeper
+// before the stop): a newcomer of another parent was not started again but
+// by something else ("It was started by PID 900 (sh).").
+QString keeperSentence(const Keeper &keeper, const Keeper &stoppedParent);
+
+// The keeper of a row as far as the row itself tells: its own keeper where
+// set, else the container or the .service unit that its cgroup names (never
+// the container engine's own unit); None otherwise.
+Keeper placeKeeper(const PortEntry &row);

@@ -27,6 +27,22 @@ struct StubLsof {
             .toUtf8();
     }
 
+    // A body whose TCP run lists, on every run afresh, the processes that the
+    // shell command pidsAndPorts names ("PID PORT" a line): each under its
+    // command name, as a listener on TCP 127.0.0.1:PORT owned by user, once
+    // it holds a socket. For processes the test started (or that its own
+    // children or daemons did), found without lsof, which would also list
+    // whatever else on the machine shares a port number with them.
+    static QByteArray listingOf(const QByteArray &pidsAndPorts, const QString &user) {
+        return "[ \"$run\" = udp ] && exit 0\n(" + pidsAndPorts +
+               ") 2>/dev/null | while read pid port; do\n"
+               "  ls -l /proc/$pid/fd 2>/dev/null | grep -q 'socket:' || continue\n"
+               "  read comm </proc/$pid/comm || continue\n"
+               "  printf 'p%s\\nc%s\\nL%s\\nf3\\ntIPv4\\nPTCP\\nn127.0.0.1:%s\\nTST=LISTEN\\n' "
+               "\"$pid\" \"$comm\" '" +
+               user.toUtf8() + "' \"$port\"\ndone\nexit 0\n";
+    }
+
     QString path() const { return dir.filePath(QStringLiteral("lsof")); }
     // Whether a run has started (written its arguments).
     bool ran() const {

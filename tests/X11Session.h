@@ -136,9 +136,10 @@ QList<QRect> windows(const QString &className, const QProcessEnvironment &env, K
 }
 
 // The program's last list report in its standard error (see
-// Quayline/shell/ListReport.h): "<count> <pid>:<port>/<protocol> ...".
-inline QByteArray lastReport(const QByteArray &errors) {
-    const QByteArray marker = "quayline-report: ";
+// Quayline/shell/ListReport.h): "<count> <pid>:<port>/<protocol> ...", or
+// the last line with another marker ("quayline-respawn: ").
+inline QByteArray lastReport(const QByteArray &errors,
+                             const QByteArray &marker = "quayline-report: ") {
     const qsizetype at = errors.lastIndexOf(marker);
     const qsizetype end = at < 0 ? -1 : errors.indexOf('\n', at);
     return end < 0 ? QByteArray() : errors.mid(at + marker.size(), end - at - marker.size());

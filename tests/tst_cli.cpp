@@ -288,6 +288,14 @@ private slots:
         row("stop: --timeout without value", {"stop", "80", "--timeout"}, "--timeout needs a value",
             stop);
         row("stop: listing option", {"stop", "--json", "80"}, "unknown option --json", stop);
+        row("stop: negative watch", {"stop", "--watch", "-2", "80"},
+            "--watch needs a number of seconds from 0 to 86400: -2", stop);
+        row("stop: service and container", {"stop", "--service", "--container", "80"},
+            "--service and --container exclude each other", stop);
+        row("stop: --force with --service", {"stop", "--service", "--force", "80"},
+            "--force applies to stopping processes, not to --service", stop);
+        row("stop: --watch with --container", {"stop", "--container", "--watch", "1", "80"},
+            "--watch applies to stopping processes, not to --container", stop);
     }
     void usageErrors() {
         QFETCH(UsageCase, c);

@@ -1,11 +1,16 @@
 // quayline-cli stop, end to end, against a stand-in lsof that lists only the
 // child this test started, and only while it is still that same process (pid
 // and start time), so the command can never reach anything else.
+#include "FakeServiceManager.h"
+#include "KernelFixtures.h"
 #include "ListeningChild.h"
 #include "StubLsof.h"
+#include "cli/StopCommand.h"
 #include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
 
+#include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QTest>
 #include <memory>
 #include <sys/resource.h>
@@ -30,12 +35,13 @@ struct ChildLsof {
     StubLsof stub;
     bool ok = false;
 
-    ChildLsof(qint32 pid, int port, Later later, const QString &user = currentLoginName())
+    ChildLsof(qint32 pid, int port, Later later, const QString &user = currentLoginName(),
+              const QString &command = "perl")
         : stub(body(pid, later)) {
         QFile stat(QString("/proc/%1/stat").arg(pid));
         const QByteArray start =
             stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(21) : "";
-        const QByteArray listing = StubLsof::listing(pid, "perl", user, port);
+        const QByteArray listing = StubLsof::listing(pid, command, user, port);
         ok = !start.isEmpty() && stub.write("start", start) && stub.write("listing", listing);
     }
     static QByteArray body(qint32 pid, Later later) {
@@ -75,9 +81,106 @@ struct StopCase {
     bool exitsSlowly = false;
 };
 
+// sh running a perl listener on 127.0.0.1:port, once, or over and over as a
+// supervisor would, until the file "end" exists and its input closes (the
+// listeners read it to its end). The stand-in lsof lists the shell's children
+// that hold a socket.
+struct ShellKeeper {
+    QTemporaryDir dir;
+    QProcess shell;
+    quint16 port = freePort();
+    std::unique_ptr<StubLsof> lsof;
+
+    explicit ShellKeeper(bool loop) {
+        const QString listener =
+            "/usr/bin/perl -MIO::Socket::INET -e 'my $s = IO::Socket::INET->new(Listen => 5, "
+            "LocalAddr => \"127.0.0.1\", LocalPort => $ARGV[0], ReuseAddr => 1) or die $!; "
+            "while (<STDIN>) {}' \"$0\"";
+        shell.start("/bin/sh", {"-c",
+                                loop ? "while :; do " + listener + "; [ -e \"$1\" ] && break; done"
+                                     : listener + "; while read x; do :; done",
+                                QString::number(port), dir.filePath("end")});
+        shell.waitForStarted();
+        const QByteArray self = QByteArray::number(shell.processId());
+        lsof = std::make_unique<StubLsof>(
+            StubLsof::listingOf("for p in $(cat /proc/" + self + "/task/" + self +
+                                    "/children); do echo $p " + QByteArray::number(port) + "; done",
+                                currentLoginName()));
+    }
+    ~ShellKeeper() {
+        QFile(dir.filePath("end")).open(QIODevice::WriteOnly);
+        shell.closeWriteChannel();
+        shell.waitForFinished(10000);
+    }
+    // The pid of the listener that the stand-in lists now; 0 for none.
+    qint32 listed() const {
+        QProcess run;
+        run.start(lsof->path(), {"-iTCP"});
+        run.waitForFinished(10000);
+        const QByteArray out = run.readAllStandardOutput();
+        return out.startsWith('p') ? out.mid(1, out.indexOf('\n') - 1).toInt() : 0;
+    }
+};
+
+// Runs the stop command in this process with keepers of the test's own: its
+// exit status and what it wrote on standard output and standard error.
+std::tuple<int, QString, QString> stopInProcess(const QStringList &arguments,
+                                                const KeeperAccess &keepers) {
+    QTemporaryFile out, err;
+    if (!out.open() || !err.open())
+        return {-1, {}, {}};
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = ::dup(STDOUT_FILENO), savedErr = ::dup(STDERR_FILENO);
+    ::dup2(out.handle(), STDOUT_FILENO);
+    ::dup2(err.handle(), STDERR_FILENO);
+    int code = -1;
+    {
+        LsofRuns runs;
+        code = runStopCommand(runs, arguments, keepers);
+    }
+    ::dup2(savedOut, STDOUT_FILENO);
+    ::dup2(savedErr, STDERR_FILENO);
+    ::close(savedOut);
+    ::close(savedErr);
+    out.seek(0);
+    err.seek(0);
+    return {code, QString::fromUtf8(out.readAll()), QString::fromUtf8(err.readAll())};
+}
+
+Keeper serviceKeeper() {
+    Keeper k;
+    k.kind = Keeper::Kind::Service;
+    k.unit = "demo.service";
+    k.restart = "always";
+    return k;
+}
+
+Keeper containerKeeper() {
+    Keeper k;
+    k.kind = Keeper::Kind::Container;
+    k.containerId = "0123456789abcdef";
+    k.containerName = "web-1";
+    k.restartPolicy = "always";
+    return k;
+}
+
+struct KeeperStopCase {
+    QStringList options;
+    QString command; // the holder's command name in the listing
+    Keeper keeper;   // what the keepers say of every row
+    KeeperStopResult result;
+    bool freesPort; // the stop takes the listing away
+    int exitCode;
+    QString out, err; // %1: this test's pid
+    int stops;        // calls of the keepers' stop
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(StopCase)
+Q_DECLARE_METATYPE(KeeperStopCase)
+Q_DECLARE_METATYPE(FakeServiceManager::Unit)
 
 class TestCliStop : public QObject {
     Q_OBJECT
@@ -203,7 +306,15 @@ private slots:
         const auto [code, out, err] =
             runCli({"stop", "--lsof", lsof.path(), QString::number(child.port)});
         QCOMPARE(out, QString("PID %1 (perl) stopped.\n").arg(child.pid));
-        QCOMPARE(err, QString("Port %1 is now held by PID %2 (caddy)\n").arg(child.port).arg(self));
+        // Another program took the port: the newcomer's parent, this test's
+        // own, did not start the stopped child.
+        QCOMPARE(err, QString("Port %1 was taken again by PID %2 (caddy) right after PID %3 "
+                              "stopped.\nIt was started by PID %4 (")
+                              .arg(child.port)
+                              .arg(self)
+                              .arg(child.pid)
+                              .arg(::getppid()) +
+                          err.section('(', 2));
         QCOMPARE(code, 1);
         QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), SIGTERM, 10000);
     }
@@ -214,25 +325,325 @@ private slots:
     void fewDescriptors() {
         std::vector<std::unique_ptr<ListeningChild>> children;
         QStringList ports;
+        QByteArray listed;
         QString stopped;
         for (int i = 0; i < 24; ++i) {
             children.push_back(std::make_unique<ListeningChild>(ListeningChild::OnTerm::Exit));
             QVERIFY(children.back()->port > 0);
             ports << QString::number(children.back()->port);
+            listed += QByteArray::number(children.back()->pid) + ' ' +
+                      QByteArray::number(children.back()->port) + '\n';
             stopped += QString("PID %1 (perl) stopped.\n").arg(children.back()->pid);
         }
+        const StubLsof lsof(StubLsof::listingOf("cat \"$dir/children\"", currentLoginName()));
+        QVERIFY(lsof.write("children", listed));
         QProcess cli;
         cli.setChildProcessModifier([] {
             const rlimit few{20, 20};
             ::setrlimit(RLIMIT_NOFILE, &few);
         });
-        cli.start(qEnvironmentVariable("QUAYLINE_CLI"), QStringList{"stop"} + ports);
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"),
+                  QStringList{"stop", "--watch", "0", "--lsof", lsof.path()} + ports);
         QVERIFY(cli.waitForFinished(120000));
         QCOMPARE(cli.readAllStandardError(), QByteArray());
         QCOMPARE(cli.readAllStandardOutput(), stopped.toUtf8());
         QCOMPARE(cli.exitCode(), 0);
         for (const auto &child : children)
             QTRY_COMPARE_WITH_TIMEOUT(child->endedBy(), SIGTERM, 10000);
+    }
+
+    // A shell that starts its listener again: the port is taken again, and
+    // the shell is named with its pid. A shell that started it once: the
+    // port stays free, status 0.
+    void shellKeeper_data() {
+        QTest::addColumn<bool>("loop");
+        QTest::newRow("shell loop restarts it") << true;
+        QTest::newRow("shell started it once") << false;
+    }
+    void shellKeeper() {
+        QFETCH(bool, loop);
+        const ShellKeeper keeper(loop);
+        qint32 first = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((first = keeper.listed()) > 0, 10000);
+        const auto [code, out, err] =
+            runCli({"stop", "--lsof", keeper.lsof->path(), QString::number(keeper.port)});
+        QCOMPARE(out, QString("PID %1 (perl) stopped.\n").arg(first));
+        if (!loop) {
+            QCOMPARE(err, QString());
+            QCOMPARE(code, 0);
+            return;
+        }
+        const QRegularExpression taken(
+            QString("^Port %1 was taken again by PID (\\d+) \\(perl\\) right after PID %2 "
+                    "stopped\\.\nIt was started again by PID %3 \\(sh\\)\\.\n$")
+                .arg(keeper.port)
+                .arg(first)
+                .arg(keeper.shell.processId()));
+        const QRegularExpressionMatch match = taken.match(err);
+        QVERIFY2(match.hasMatch(), qPrintable(err));
+        QVERIFY(match.captured(1).toInt() != first);
+        QCOMPARE(code, 1);
+    }
+
+    // The container engine's own processes hold the ports that containers
+    // publish: no signal, the container's stop named instead.
+    void containerEngineHolder_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("docker-proxy") << "docker-proxy";
+        QTest::newRow("dockerd") << "dockerd";
+        QTest::newRow("conmon") << "conmon";
+    }
+    void containerEngineHolder() {
+        QFETCH(QString, command);
+        ListeningChild child(ListeningChild::OnTerm::Exit);
+        const ChildLsof lsof(child.pid, child.port, Later::List, currentLoginName(), command);
+        QVERIFY(child.port > 0 && lsof.ok);
+        const auto [code, out, err] =
+            runCli({"stop", "--force", "--lsof", lsof.path(), QString::number(child.port)});
+        QCOMPARE(err, QString("Port %1 is published by a container through %2; signalling %2 "
+                              "would break the port and leave the container running.\n"
+                              "To stop it: quayline-cli stop --container %1\n")
+                          .arg(child.port)
+                          .arg(command));
+        QCOMPARE(out, QString());
+        QCOMPARE(code, 1);
+        QCOMPARE(child.signal(0), 0); // still running
+    }
+
+    // The stop of a port's unit or container: what each outcome prints, the
+    // port checked afterwards, each keeper stopped once. The stand-in lists
+    // this test itself on 8080 and 8081, which only the keepers' stop could
+    // take away; no process is signalled.
+    void keeperStop_data() {
+        QTest::addColumn<KeeperStopCase>("c");
+        using K = KeeperStopResult::Kind;
+        const QStringList service{"--service"}, container{"--container"};
+        const QString self = "tst_cli_stop";
+        const Keeper unit = serviceKeeper(), box = containerKeeper();
+        QTest::newRow("service stopped, ports free")
+            << KeeperStopCase{service,
+                              self,
+                              unit,
+                              {K::Stopped, {}},
+                              true,
+                              0,
+                              "Stopped the service demo.service.\nPort 8080 is free.\n"
+                              "Port 8081 is free.\n",
+                              {},
+                              1};
+        QTest::newRow("service stopped, port still held")
+            << KeeperStopCase{service,
+                              self,
+                              unit,
+                              {K::Stopped, {}},
+                              false,
+                              1,
+                              "Stopped the service demo.service.\n",
+                              "Port 8080 is still held by PID %1 (tst_cli_stop).\n"
+                              "Port 8081 is still held by PID %1 (tst_cli_stop).\n",
+                              1};
+        QTest::newRow("container already stopped")
+            << KeeperStopCase{container,
+                              self,
+                              box,
+                              {K::AlreadyStopped, {}},
+                              true,
+                              0,
+                              "The container web-1 was already stopped.\nPort 8080 is free.\n"
+                              "Port 8081 is free.\n",
+                              {},
+                              1};
+        QTest::newRow("container gone")
+            << KeeperStopCase{container, self, box, {K::Gone, "No such container: web-1"},
+                              false,     1,    {},  "The container web-1 no longer exists.\n",
+                              1};
+        QTest::newRow("authorization refused")
+            << KeeperStopCase{service,
+                              self,
+                              unit,
+                              {K::Refused, "Interactive authentication required."},
+                              false,
+                              1,
+                              {},
+                              "Not allowed to stop the service demo.service: Interactive "
+                              "authentication required.\n",
+                              1};
+        QTest::newRow("password prompt dismissed")
+            << KeeperStopCase{service,
+                              self,
+                              unit,
+                              {K::Cancelled, {}},
+                              false,
+                              1,
+                              {},
+                              "Did not stop the service demo.service: the password prompt was "
+                              "dismissed.\n",
+                              1};
+        QTest::newRow("no engine")
+            << KeeperStopCase{container,
+                              self,
+                              box,
+                              {K::Unavailable, "no engine socket could be opened"},
+                              false,
+                              1,
+                              {},
+                              "Could not stop the container web-1: there is no container engine "
+                              "to ask (no engine socket could be opened).\n",
+                              1};
+        QTest::newRow("no answer in time")
+            << KeeperStopCase{service,
+                              self,
+                              unit,
+                              {K::TimedOut, {}},
+                              false,
+                              1,
+                              {},
+                              "No answer in time to the stop of the service demo.service; it "
+                              "may still be stopping.\n",
+                              1};
+        QTest::newRow("failed, the manager's words")
+            << KeeperStopCase{service,
+                              self,
+                              unit,
+                              {K::Failed, "Unit demo.service failed."},
+                              false,
+                              1,
+                              {},
+                              "Could not stop the service demo.service: Unit "
+                              "demo.service failed.\n",
+                              1};
+        QTest::newRow("no service keeps it, a container does")
+            << KeeperStopCase{service,
+                              self,
+                              box,
+                              {K::Stopped, {}},
+                              true,
+                              1,
+                              {},
+                              "No service keeps port 8080; it is held by PID %1 (tst_cli_stop).\n"
+                              "It is kept by the container web-1. To stop it: quayline-cli stop "
+                              "--container 8080\n"
+                              "No service keeps port 8081; it is held by PID %1 (tst_cli_stop).\n"
+                              "It is kept by the container web-1. To stop it: quayline-cli stop "
+                              "--container 8081\n",
+                              0};
+        // The engine's unit would take every container with it.
+        Keeper engineUnit = unit;
+        engineUnit.unit = "docker.service";
+        QTest::newRow("docker-proxy's unit is never stopped")
+            << KeeperStopCase{service,
+                              "docker-proxy",
+                              engineUnit,
+                              {K::Stopped, {}},
+                              true,
+                              1,
+                              {},
+                              "Port 8080 is published by a container; stopping the container "
+                              "engine's service would stop every container.\n"
+                              "Port 8081 is published by a container; stopping the container "
+                              "engine's service would stop every container.\n",
+                              0};
+    }
+    void keeperStop() {
+        QFETCH(KeeperStopCase, c);
+        const qint64 self = QCoreApplication::applicationPid();
+        const StubLsof lsof("[ \"$run\" = udp ] && exit 0\n[ -e \"$dir/gone\" ] || cat "
+                            "\"$dir/listing\"\n");
+        QVERIFY(lsof.write("listing",
+                           StubLsof::listing(self, c.command, currentLoginName(), 8080) +
+                               StubLsof::listing(self, c.command, currentLoginName(), 8081)));
+        int stops = 0;
+        const KeeperAccess keepers{[&](PortEntryList &rows) {
+                                       for (PortEntry &row : rows)
+                                           row.keeper = c.keeper;
+                                   },
+                                   [&](const Keeper &keeper) {
+                                       ++stops;
+                                       if (keeper != c.keeper)
+                                           return KeeperStopResult{};
+                                       if (c.freesPort)
+                                           lsof.write("gone", {});
+                                       return c.result;
+                                   }};
+        const auto [code, out, err] =
+            stopInProcess(c.options + QStringList{"--lsof", lsof.path(), "8080", "8081"}, keepers);
+        QCOMPARE(err, QString(c.err).replace("%1", QString::number(self)));
+        QCOMPARE(out, c.out);
+        QCOMPARE(code, c.exitCode);
+        QCOMPARE(stops, c.stops);
+    }
+
+    // --service against a service manager of the test's own on a private
+    // bus, for a listener of root in a demo-web.service cgroup the test
+    // makes: the stop goes to that unit, and its outcome is what is printed.
+    // The manager stops nothing for real, so the port stays held afterwards.
+    void serviceManager_data() {
+        using A = FakeServiceManager::Unit::Authorization;
+        QTest::addColumn<FakeServiceManager::Unit>("unit");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err"); // its first line
+        FakeServiceManager::Unit unit{"demo-web.service"};
+        unit.restart = "always";
+        QTest::newRow("stopped") << unit << "Stopped the service demo-web.service.\n"
+                                 << "Port %1 is still held by PID %2 (perl).";
+        unit.authorization = A::Denied;
+        QTest::newRow("authorization refused")
+            << unit << QString()
+            << "Not allowed to stop the service demo-web.service: Access denied.";
+        unit.authorization = A::Dismissed;
+        QTest::newRow("password prompt dismissed")
+            << unit << QString()
+            << "Not allowed to stop the service demo-web.service: Access denied.";
+        unit.authorization = A::Allowed;
+        unit.jobResult = "failed";
+        QTest::newRow("stop job failed")
+            << unit << QString() << "Could not stop the service demo-web.service: ";
+        unit.jobResult = "done";
+        unit.activeState = "inactive";
+        QTest::newRow("already stopped")
+            << unit << "The service demo-web.service was already stopped.\n"
+            << "Port %1 is still held by PID %2 (perl).";
+    }
+    void serviceManager() {
+        QFETCH(FakeServiceManager::Unit, unit);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        if (::geteuid() != 0)
+            QSKIP("a listener in a cgroup of its own needs root");
+        CgroupPaths paths;
+        const ServiceInCgroup service(paths);
+        if (!service.listener)
+            QSKIP("no writable cgroup2 mount here");
+        QVERIFY(service.listener->port > 0);
+        FakeServiceManager manager;
+        if (const QString why = manager.start(); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        manager.setUnit(unit);
+        const qint64 pid = service.listener->process.processId();
+        const StubLsof lsof(StubLsof::listingOf("echo " + QByteArray::number(pid) + ' ' +
+                                                    QByteArray::number(service.listener->port),
+                                                "root"));
+
+        QProcess cli;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", manager.address());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", manager.address());
+        cli.setProcessEnvironment(env);
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"), {"stop", "--service", "--lsof", lsof.path(),
+                                                         QString::number(service.listener->port)});
+        QVERIFY(cli.waitForFinished(60000));
+        const QString printed = cli.readAllStandardError();
+        QVERIFY2(printed.startsWith(err.replace("%1", QString::number(service.listener->port))
+                                        .replace("%2", QString::number(pid))),
+                 qPrintable(printed));
+        QCOMPARE(printed.count(u'\n'), 1);
+        QCOMPARE(QString(cli.readAllStandardOutput()), out);
+        QCOMPARE(cli.exitCode(), 1);
+        // The system's manager, with the password prompt allowed; no stop
+        // at all for a unit that is not running.
+        QVERIFY2(manager.calls().contains("StopUnit demo-web.service replace interactive") ==
+                     (unit.activeState == u"active"),
+                 qPrintable(manager.calls().join(" | ")));
     }
 
     // Any text the command prints is escaped, its own error texts included.

@@ -8,6 +8,7 @@
 
 #include "DockerDaemon.h"
 #include "KernelFixtures.h"
+#include "StubLsof.h"
 #include "keeper/Keepers.h"
 #include "keeper/ServiceManager.h"
 #include "scanner/ContainerEngine.h"
@@ -20,6 +21,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 #include <arpa/inet.h>
 #include <csignal>
@@ -163,6 +165,71 @@ private slots:
         QCOMPARE(runAsViewer({"stop", QString::number(port)}, &err).first, 1);
         QVERIFY2(err.endsWith("To stop it: docker stop shop-web-1\n"), err.constData());
         QCOMPARE(docker({"rm", "-f", "shop-web-1"}), 0);
+    }
+
+    // A container that the engine restarts: killing its process brings it
+    // back, and quayline-cli stop reports the port taken again and names the
+    // container. The stand-in lsof lists the container's main process as this
+    // test's own daemon reports it, and nothing else: lsof proper would also
+    // list whatever else on the machine has a socket of that port number.
+    void containerRestarted() {
+        const quint16 port = freePort();
+        QByteArray output;
+        QVERIFY2(docker({"run", "-d", "--name", "web-2", "--restart=always", "--network", "host",
+                         "quayline-test:1", "/bin/busybox", "httpd", "-f", "-p",
+                         QStringLiteral("127.0.0.1:%1").arg(port), "-h", "/"},
+                        &output) == 0,
+                 output.constData());
+        const StubLsof lsof(StubLsof::listingOf(
+            "echo $(/usr/bin/docker -H unix://" + m_daemon.socket().toUtf8() +
+                " inspect -f '{{.State.Pid}}' web-2) " + QByteArray::number(port),
+            "root"));
+        const auto listed = [&] {
+            QProcess run;
+            run.start(lsof.path(), {"-iTCP"});
+            run.waitForFinished(30000);
+            const QByteArray out = run.readAllStandardOutput();
+            return out.startsWith('p') ? out.mid(1, out.indexOf('\n') - 1).toInt() : 0;
+        };
+        qint32 first = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((first = listed()) > 0, 30000);
+
+        QProcess cli;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DOCKER_HOST", "unix://" + m_daemon.socket());
+        // The kernel's table would add rows for other processes with a socket
+        // of that port number; the stand-in lists the container alone.
+        env.insert("QUAYLINE_SOCKET_TABLE", "off");
+        cli.setProcessEnvironment(env);
+        // As the container's first process it ignores SIGTERM: SIGKILL follows.
+        cli.start(
+            qEnvironmentVariable("QUAYLINE_CLI"),
+            {"stop", "--force", "--timeout", "0.5", "--lsof", lsof.path(), QString::number(port)});
+        QVERIFY(cli.waitForFinished(60000));
+        const QString err = cli.readAllStandardError();
+        const QRegularExpression taken(
+            QStringLiteral("^Port %1 was taken again by PID (\\d+) \\(busybox\\) right after "
+                           "PID %2 stopped\\.\nIt is kept by the container web-2 \\(restart "
+                           "policy always\\)\\.\nTo stop it: quayline-cli stop --container "
+                           "%1\n$")
+                .arg(port)
+                .arg(first));
+        const QRegularExpressionMatch match = taken.match(err);
+        QVERIFY2(match.hasMatch(), qPrintable(err + cli.readAllStandardOutput()));
+        QVERIFY(match.captured(1).toInt() != first);
+        QCOMPARE(cli.exitCode(), 1);
+
+        // What it suggests: the container's stop, through the engine, which
+        // kills what ignores SIGTERM after its grace; the port is then free.
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"),
+                  {"stop", "--container", "--lsof", lsof.path(), QString::number(port)});
+        QVERIFY(cli.waitForFinished(60000));
+        QCOMPARE(cli.readAllStandardError(), QByteArray());
+        QCOMPARE(
+            cli.readAllStandardOutput(),
+            QStringLiteral("Stopped the container web-2.\nPort %1 is free.\n").arg(port).toUtf8());
+        QCOMPARE(cli.exitCode(), 0);
+        QCOMPARE(docker({"rm", "-f", "web-2"}), 0);
     }
 
     // The keeper of a port a container publishes through docker-proxy on a

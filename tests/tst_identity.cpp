@@ -471,7 +471,8 @@ private slots:
             if (attempt.statError)
                 return StatReading::failed(attempt.statError);
             const quint64 ticks = attempt.seen.value(std::min(looks++, attempt.seen.size() - 1));
-            return ticks ? std::optional(ProcessStat{"server", attempt.state, ticks})
+            return ticks ? std::optional(ProcessStat{
+                               .comm = "server", .state = attempt.state, .startTicks = ticks})
                          : std::nullopt;
         };
         QCOMPARE(signalProcess(42, "me", false, attempt.recorded, system), error);

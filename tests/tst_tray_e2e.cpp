@@ -39,6 +39,12 @@ QByteArray onlyListener(qint64 pid, int port) {
     return "1 " + QByteArray::number(pid) + ':' + QByteArray::number(port) + "/TCP";
 }
 
+// A TCP port of 127.0.0.1 that nothing listens on right now.
+int freeLoopbackPort() {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? int(probe.serverPort()) : 0;
+}
+
 } // namespace
 
 class TrayEndToEnd : public QObject {
@@ -48,7 +54,7 @@ class TrayEndToEnd : public QObject {
     QString m_program = qEnvironmentVariable("QUAYLINE_PROGRAM");
     QString m_artifacts = qEnvironmentVariable("QUAYLINE_E2E_ARTIFACTS", "artifacts");
     QString m_display;
-    QProcess m_xvfb, m_trayer, m_app, m_listener;
+    QProcess m_xvfb, m_trayer, m_app, m_listener, m_loop;
     QByteArray m_appErrors;
 
     // Without a session bus the icon goes to the X11 tray.
@@ -84,10 +90,11 @@ class TrayEndToEnd : public QObject {
         });
     }
 
-    // The last list the program reported, e.g. "2 123:8080/TCP 123:8080/UDP".
-    QByteArray lastReport() {
+    // The last list the program reported, e.g. "2 123:8080/TCP 123:8080/UDP",
+    // or with the other marker its last report of a port taken again.
+    QByteArray lastReport(const QByteArray &marker = "quayline-report: ") {
         m_appErrors += m_app.readAllStandardError();
-        return x11session::lastReport(m_appErrors);
+        return x11session::lastReport(m_appErrors, marker);
     }
 
 private slots:
@@ -101,7 +108,7 @@ private slots:
     }
 
     void cleanupTestCase() {
-        for (QProcess *process : {&m_app, &m_listener, &m_trayer, &m_xvfb})
+        for (QProcess *process : {&m_app, &m_listener, &m_loop, &m_trayer, &m_xvfb})
             endProcess(*process);
     }
 
@@ -242,6 +249,53 @@ private slots:
         QVERIFY2(m_listener.waitForFinished(stepMs), "pressing Kill did not stop the listener");
         QCOMPARE(m_listener.exitStatus(), QProcess::CrashExit); // ended by a signal
         QVERIFY(waitFor([&] { return lastReport() == "0"; }, stepMs));
+
+        // A supervisor: a shell loop that starts its listener again 0.2 s
+        // after it ends. Its listeners' pids are the ones it wrote down; the
+        // listener ends once the loop is gone.
+        const int loopPort = freeLoopbackPort();
+        QVERIFY(loopPort > 0);
+        const QString pidFile = m_home.filePath("loop-pids");
+        m_loop.start("/bin/sh",
+                     {"-c",
+                      "while :; do /usr/bin/perl -MIO::Socket::INET -e '$p = getppid(); my $s = "
+                      "IO::Socket::INET->new(Listen => 5, LocalAddr => \"127.0.0.1\", LocalPort "
+                      "=> $ARGV[0], ReuseAddr => 1) or die $!; select(undef, undef, undef, 0.05) "
+                      "while getppid() == $p' \"$1\" & echo $! >> \"$2\"; wait $!; sleep 0.2; done",
+                      "sh", QString::number(loopPort), pidFile});
+        QVERIFY(m_loop.waitForStarted());
+        const auto loopChildren = [&] {
+            QFile file(pidFile);
+            return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().split('\n')
+                                                  : QList<QByteArray>();
+        };
+        click(panel.topLeft() + filterField);
+        run("xdotool", {"key", "ctrl+a", "BackSpace"});
+        run("xdotool", {"type", "--delay", "30", QString::number(loopPort)});
+        const auto loopListed = [&] {
+            const QList<QByteArray> pids = loopChildren();
+            return pids.size() == 1 && lastReport() == onlyListener(pids[0].toLongLong(), loopPort);
+        };
+        QVERIFY2(waitFor(loopListed, stepMs), ("last list: " + lastReport()).constData());
+        const QByteArray stopped = loopChildren().value(0);
+        QVERIFY(loopListed()); // still only the loop's listener under the pointer
+        click(panel.topLeft() + firstStopButton);
+        QVERIFY(waitFor([&] { return !lastReport("quayline-respawn: ").isEmpty(); }, stepMs));
+        const QByteArray respawn = lastReport("quayline-respawn: ");
+        const QByteArray takenAgain = "Port " + QByteArray::number(loopPort) +
+                                      " was taken again by PID " + loopChildren().value(1) +
+                                      " (perl) right after PID " + stopped + " stopped. ";
+        QVERIFY2(respawn.startsWith(takenAgain), respawn.constData());
+        // The loop, unless the whole test runs in a unit of its own, which
+        // then counts as the keeper.
+        const QByteArray loop = QByteArray::number(m_loop.processId());
+        QVERIFY2(respawn.endsWith("It was started again by PID " + loop + " (sh).") ||
+                     respawn.contains("It is kept by the service "),
+                 respawn.constData());
+        // The report stays above the list once the loop and its listener are gone.
+        endProcess(m_loop);
+        QVERIFY(waitFor([&] { return lastReport() == "0"; }, stepMs));
+        run("import", {"-window", "root", QDir(m_artifacts).filePath("panel-respawn.png")});
 
         // Ended as a logout does: status 0 also means LeakSanitizer found nothing.
         m_app.terminate();

@@ -10,11 +10,14 @@
 #include "viewmodel/PortListViewModel.h"
 
 #include <QAbstractItemModelTester>
+#include <QElapsedTimer>
 #include <QPromise>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <deque>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 extern "C" __attribute__((weak)) size_t __sanitizer_get_current_allocated_bytes();
 
@@ -42,6 +45,14 @@ PortEntryList rows(const QString &letters) {
     return list;
 }
 
+// What stops and names keepers for a model, and how long it watches for a respawn.
+struct Keeping {
+    PortListViewModel::StopKeeperFunction stopKeeper = {};
+    PortListViewModel::KeeperLookup keeperOf = {};
+    PortListViewModel::KeeperLookup parentOf = {};
+    std::chrono::milliseconds window = PortListViewModel::defaultRespawnWindow;
+};
+
 // A model in a scratch directory whose scans finish at once with `immediate`,
 // or when the test finishes them, or come from the test's own scan function.
 // Its system calls are the test's, by default a fake that signals nobody.
@@ -61,7 +72,7 @@ struct Fixture {
     explicit Fixture(
         const QByteArray &settings = {},
         std::shared_ptr<const SystemCalls> system = std::make_shared<FakeSystemCalls>(),
-        PortListViewModel::ScanFunction scan = {}, Place place = Place::File)
+        PortListViewModel::ScanFunction scan = {}, Place place = Place::File, Keeping keeping = {})
         : settingsPath(dir.filePath(place == Place::BelowAFile ? "blocker/q.conf" : "q.conf")) {
         if (place == Place::Folder)
             QDir(dir.path()).mkdir("q.conf");
@@ -77,7 +88,9 @@ struct Fixture {
                 pending.emplace_back().start();
                 return pending.back().future();
             },
-            std::make_unique<QSettings>(settingsPath, QSettings::IniFormat), system});
+            std::make_unique<QSettings>(settingsPath, QSettings::IniFormat), system,
+            std::move(keeping.stopKeeper), std::move(keeping.keeperOf), std::move(keeping.parentOf),
+            keeping.window});
     }
     QByteArray settingsFile() const {
         QFile file(settingsPath);
@@ -173,6 +186,84 @@ struct Press {
 };
 using Kills = QList<QPair<qint32, int>>;
 
+Keeper service(const QString &unit, const QString &restart, bool userUnit = false) {
+    Keeper k;
+    k.kind = Keeper::Kind::Service;
+    k.unit = unit;
+    k.restart = restart;
+    k.userUnit = userUnit;
+    return k;
+}
+
+Keeper container(const QString &name, const QString &policy) {
+    Keeper k;
+    k.kind = Keeper::Kind::Container;
+    k.containerId = "3f2a9c01d4e5b6a7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5";
+    k.containerName = name;
+    k.restartPolicy = policy;
+    return k;
+}
+
+Keeper parentKeeper(qint32 pid, const QString &name) {
+    Keeper k;
+    k.kind = Keeper::Kind::Parent;
+    k.parentPid = pid;
+    k.parentName = name;
+    return k;
+}
+
+// The value of a role of the list model's row for the port, or null.
+QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
+    const PortListModel *model = f.vm->filteredModel();
+    for (int row = 0; row < model->rowCount(); ++row)
+        if (model->index(row).data(PortListModel::PortRole).toLongLong() == port)
+            return model->index(row).data(role);
+    return {};
+}
+
+// A TCP port of 127.0.0.1 that nothing listens on right now.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// What holds the stopped server's ports (8080, and 8081 with secondPort)
+// after the stop, in ms since it: the server itself until heldUntil (-1:
+// throughout), from takenFrom on (-1: never) a newcomer on newcomerPort.
+struct Respawn {
+    int heldUntil = 0;
+    int takenFrom = -1;
+    qint64 newcomerPort = 8080;
+    qint32 newcomerPid = 43;
+    int namedFrom = 0; // before then only the kernel's table lists the newcomer, without a pid
+    quint64 newcomerStart = 3;
+    bool secondPort = false;
+    Keeper keeper = {}; // what the lookup says of the newcomer
+    Keeper stoppedParent = parentKeeper(7, "bash");
+    QString report = {}; // empty: none
+    QString action = {};
+};
+
+// One stop of a row's keeper (the service nginx.service of pid 42 on 8080).
+struct KeeperStop {
+    Keeper keeper = service("nginx.service", "always");
+    KeeperStopResult result = {};
+    bool noStopper = false; // no way to stop keepers given
+    bool stillHeld = false; // the next scan lists a newcomer on 8080
+    bool refreshed = false;
+    QString alert = {};
+    QString note = {};
+};
+
 // What starts the auto-refresh timer.
 enum class TimerStart { Restart, EqualInterval, AutoRefreshOn };
 // How the child the test stops behaves.
@@ -185,6 +276,8 @@ enum class Meanwhile { Nothing, RefreshButton, PanelOpens, StopRefresh };
 } // namespace
 
 Q_DECLARE_METATYPE(Press)
+Q_DECLARE_METATYPE(Respawn)
+Q_DECLARE_METATYPE(KeeperStop)
 Q_DECLARE_METATYPE(Fixture::Place)
 Q_DECLARE_METATYPE(TimerStart)
 Q_DECLARE_METATYPE(ChildCase)
@@ -500,7 +593,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return login; };
         system->kill = kill;
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
         Fixture f({}, system);
         PortEntry target = entry(pid, "server", 8080, owner);
         target.process.startTicks = 7;
@@ -547,8 +642,11 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return QStringLiteral("me"); };
         system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
-        Fixture f({}, system); // scans hang until finished
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
+        // Scans hang until finished; the looks for a respawn come after the test.
+        Fixture f({}, system, {}, Fixture::Place::File, {.window = std::chrono::minutes(1)});
         f.vm->setRefreshInterval(1);
         QVERIFY(nextTick(f));
         QCOMPARE(f.scans.size(), 1);
@@ -587,7 +685,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return QStringLiteral("me"); };
         system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) { return ProcessStat{"server", 'S', 7}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
         Fixture f({}, system);
         f.immediate = ScanResult{};
         f.vm->setAutoRefreshEnabled(false);
@@ -609,7 +709,9 @@ private slots:
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return login; };
         system->kill = [&](qint32 p, int s) { return kills.append({p, s}), 0; };
-        system->processStat = [&](qint32) { return ProcessStat{"server", 'S', running}; };
+        system->processStat = [&](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = running};
+        };
         Fixture f({}, system);
         QAbstractItemModelTester tester(f.vm->filteredModel());
         PortEntry first = entry(42, "server", 8080, login);
@@ -631,6 +733,398 @@ private slots:
         f.vm->stopProcess(newcomer);
         QCOMPARE(kills.last(), (QPair<qint32, int>{42, SIGKILL}));
         QCOMPARE(f.stage(42), "Kill");
+    }
+
+    // After a stop the list is read a few more times; a new process on a
+    // port of the stopped one within the window is reported once, naming
+    // the keeper the lookup found, with the keeper's stop where the panel
+    // offers one. Stopping that keeper answers the report.
+    void respawnAfterStop_data() {
+        QTest::addColumn<Respawn>("respawn");
+        const QString taken = "Port %1 was taken again by PID %2 (newcomer) right after PID 42 "
+                              "stopped. It is kept by %3.";
+        const QString again = "Port %1 was taken again by PID %2 (newcomer) right after PID 42 "
+                              "stopped. It was started again by PID 7 (bash).";
+        QTest::newRow("a loop restarts it at once") << Respawn{
+            .takenFrom = 0, .keeper = parentKeeper(7, "bash"), .report = again.arg(8080).arg(43)};
+        QTest::newRow("another parent started the newcomer") << Respawn{
+            .takenFrom = 0,
+            .keeper = parentKeeper(7, "bash"),
+            .stoppedParent = parentKeeper(5, "tmux"),
+            .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID 42 "
+                      "stopped. It was started by PID 7 (bash)."};
+        QTest::newRow("the service brings it back within the window") << Respawn{
+            .takenFrom = 450,
+            .keeper = service("nginx.service", "always"),
+            .report = taken.arg(8080).arg(43).arg("the service nginx.service (Restart=always)"),
+            .action = "Stop Service"};
+        QTest::newRow("the container takes the second port") << Respawn{
+            .takenFrom = 0,
+            .newcomerPort = 8081,
+            .secondPort = true,
+            .keeper = container("web-1", "always"),
+            .report = taken.arg(8081).arg(43).arg("the container web-1 (restart policy always)"),
+            .action = "Stop Container"};
+        QTest::newRow("the same pid, a later process")
+            << Respawn{.takenFrom = 0,
+                       .newcomerPid = 42,
+                       .newcomerStart = 9,
+                       .keeper = parentKeeper(7, "bash"),
+                       .report = again.arg(8080).arg(42)};
+        QTest::newRow("nobody keeps the newcomer")
+            << Respawn{.takenFrom = 0,
+                       .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID "
+                                 "42 stopped."};
+        QTest::newRow("lsof names the newcomer after the kernel saw it")
+            << Respawn{.takenFrom = 0,
+                       .namedFrom = 350,
+                       .keeper = parentKeeper(7, "bash"),
+                       .report = again.arg(8080).arg(43)};
+        QTest::newRow("only the kernel ever sees the newcomer")
+            << Respawn{.takenFrom = 0,
+                       .namedFrom = -1,
+                       .report = "Port 8080 was taken again by a process of root right after PID "
+                                 "42 stopped."};
+        QTest::newRow("port freed") << Respawn{};
+        QTest::newRow("taken only after the window") << Respawn{.takenFrom = 1400};
+        QTest::newRow("SIGTERM ignored: the server still holds it") << Respawn{.heldUntil = -1};
+    }
+    void respawnAfterStop() {
+        QFETCH(Respawn, respawn);
+        auto system = std::make_shared<FakeSystemCalls>();
+        system->login = [] { return QStringLiteral("me"); };
+        system->kill = [](qint32, int) { return 0; }; // nobody is signalled
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
+        };
+        PortEntry server = entry(42, "server", 8080), second = entry(42, "server", 8081);
+        server.process.startTicks = second.process.startTicks = 7;
+        PortEntry newcomer = entry(respawn.newcomerPid, "newcomer", respawn.newcomerPort);
+        newcomer.process.startTicks = respawn.newcomerStart;
+        newcomer.keeper = respawn.keeper.kind == Keeper::Kind::Parent ? Keeper() : respawn.keeper;
+        QElapsedTimer sinceStop;
+        const auto world = [&] {
+            PortEntryList list;
+            const qint64 ms = sinceStop.isValid() ? sinceStop.elapsed() : -1;
+            if (ms < 0 || respawn.heldUntil < 0 || ms < respawn.heldUntil)
+                list << server << second;
+            if (ms >= 0 && respawn.takenFrom >= 0 && ms >= respawn.takenFrom) {
+                list.prepend(newcomer);
+                if (respawn.namedFrom < 0 || ms < respawn.namedFrom) {
+                    list.first() = entry(0, "", respawn.newcomerPort, "root");
+                    list.first().fromKernel = true;
+                    list.first().uid = 0;
+                }
+            }
+            return QtFuture::makeReadyFuture(ScanResult{list, std::nullopt});
+        };
+        QList<Keeper> stopped;
+        const auto stopKeeper = [&](const Keeper &k) {
+            stopped.append(k);
+            return QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
+        };
+        const auto keeperOf = [&](const PortEntry &holder) {
+            return holder.pid == respawn.newcomerPid ? respawn.keeper : Keeper();
+        };
+        const auto parentOf = [&](const PortEntry &) { return respawn.stoppedParent; };
+        Fixture f({}, system, world, Fixture::Place::File,
+                  {stopKeeper, keeperOf, parentOf, std::chrono::milliseconds(900)});
+        f.vm->refresh();
+        QTRY_COMPARE(f.vm->entries().size(), 2);
+        QSignalSpy reports(f.vm.get(), &PortListViewModel::respawnReportChanged);
+        sinceStop.start();
+        f.vm->stopProcess(server);
+        QTRY_VERIFY_WITH_TIMEOUT(!f.vm->isWatchingForRespawn() && !f.vm->isLoading(), 5000);
+        if (respawn.report.isEmpty()) {
+            // The look at 0.4 s and three more across the window, then no more.
+            QSignalSpy loading(f.vm.get(), &PortListViewModel::isLoadingChanged);
+            QVERIFY(!loading.wait(600));
+            QCOMPARE(f.scans.size(), 5);
+        }
+        if (respawn.takenFrom > 900) // a later scan is no respawn
+            f.refreshWith(world().result().entries);
+        QCOMPARE(reports.count(), respawn.report.isEmpty() ? 0 : 1);
+        const std::optional<RespawnReport> report = f.vm->respawnReport();
+        QCOMPARE(report ? report->text : QString(), respawn.report);
+        if (!report)
+            return;
+        QCOMPARE(report->action, respawn.action);
+        QCOMPARE(report->holder.pid, respawn.namedFrom < 0 ? 0 : respawn.newcomerPid);
+        QCOMPARE(report->holder.keeper, respawn.keeper);
+        QCOMPARE(f.vm->property("respawnReport").value<RespawnReport>().text, respawn.report);
+        f.vm->stopKeeper(report->holder);
+        QCOMPARE(stopped,
+                 respawn.action.isEmpty() ? QList<Keeper>{} : QList<Keeper>{respawn.keeper});
+        QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
+        QCOMPARE(bool(f.vm->respawnReport()), respawn.action.isEmpty());
+    }
+
+    // What a row offers for its keeper, and what a stop request reaches:
+    // never the container engine's own unit, nothing for a parent or none.
+    void keeperOffered_data() {
+        QTest::addColumn<Keeper>("keeper");
+        QTest::addColumn<bool>("othersRow");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("restarts");
+        QTest::newRow("service, Restart=always")
+            << service("nginx.service", "always") << false << "Stop Service" << true;
+        QTest::newRow("service, Restart=no")
+            << service("nginx.service", "no") << false << "Stop Service" << false;
+        QTest::newRow("service, Restart= unread")
+            << service("nginx.service", "") << false << "Stop Service" << false;
+        QTest::newRow("user unit, on-failure")
+            << service("app.service", "on-failure", true) << false << "Stop Service" << true;
+        QTest::newRow("another user's service")
+            << service("postgresql.service", "on-failure") << true << "Stop Service" << true;
+        QTest::newRow("container, always")
+            << container("web-1", "always") << false << "Stop Container" << true;
+        QTest::newRow("container without a name, no policy")
+            << container("", "no") << false << "Stop Container" << false;
+        QTest::newRow("docker.service")
+            << service("docker.service", "always") << true << "" << false;
+        QTest::newRow("containerd.service")
+            << service("containerd.service", "always") << true << "" << false;
+        QTest::newRow("podman, no suffix") << service("podman", "always") << false << "" << false;
+        QTest::newRow("parent") << parentKeeper(7, "bash") << false << "" << false;
+        QTest::newRow("none") << Keeper() << false << "" << false;
+    }
+    void keeperOffered() {
+        QFETCH(Keeper, keeper);
+        QFETCH(bool, othersRow);
+        QFETCH(QString, action);
+        QFETCH(bool, restarts);
+        QList<Keeper> asked;
+        Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File,
+                  {[&](const Keeper &k) {
+                       asked.append(k);
+                       return QtFuture::makeReadyFuture(
+                           KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
+                   },
+                   {}});
+        QAbstractItemModelTester tester(f.vm->filteredModel());
+        PortEntry row = entry(42, "server", 8080);
+        if (othersRow) { // the kernel's row of a socket of another user, no pid
+            row = entry(0, "", 8080, "postgres");
+            row.fromKernel = true;
+            row.uid = qint64(::getuid()) + 1;
+        }
+        row.keeper = keeper;
+        f.refreshWith({row});
+        QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperActionRole).toString(), action);
+        QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperRestartsRole).toBool(), restarts);
+        QCOMPARE(PortListViewModel::keeperAction(row), action);
+        f.vm->stopKeeper(row);
+        QCOMPARE(asked, action.isEmpty() ? QList<Keeper>{} : QList<Keeper>{keeper});
+        QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
+    }
+
+    // A keeper's stop: busy until it ends and not asked twice meanwhile; a
+    // stop makes the list be read again, and a port still held then says so
+    // on its row; anything else is the manager's or engine's reason in the
+    // alert, never a stop.
+    void keeperStopOutcome_data() {
+        QTest::addColumn<KeeperStop>("stop");
+        using Kind = KeeperStopResult::Kind;
+        const QString held = "Port 8080 is still held after the service nginx.service stopped.";
+        QTest::newRow("stopped, the row goes")
+            << KeeperStop{.result = {Kind::Stopped, {}}, .refreshed = true};
+        QTest::newRow("stopped, the port still held") << KeeperStop{
+            .result = {Kind::Stopped, {}}, .stillHeld = true, .refreshed = true, .note = held};
+        QTest::newRow("container already stopped, the port still held")
+            << KeeperStop{.keeper = container("web-1", "always"),
+                          .result = {Kind::AlreadyStopped, {}},
+                          .stillHeld = true,
+                          .refreshed = true,
+                          .note = "Port 8080 is still held after the container web-1 stopped."};
+        QTest::newRow("refused") << KeeperStop{
+            .result = {Kind::Refused, "Not authorized to stop nginx.service."},
+            .stillHeld = true,
+            .alert = "Not authorized to stop nginx.service."};
+        QTest::newRow("password prompt cancelled")
+            << KeeperStop{.result = {Kind::Cancelled, "The password prompt was dismissed."},
+                          .stillHeld = true,
+                          .alert = "The password prompt was dismissed."};
+        QTest::newRow("container gone")
+            << KeeperStop{.keeper = container("web-1", "always"),
+                          .result = {Kind::Gone, "No such container: web-1"},
+                          .refreshed = true,
+                          .alert = "No such container: web-1"};
+        QTest::newRow("engine does not answer")
+            << KeeperStop{.keeper = container("web-1", "always"),
+                          .result = {Kind::TimedOut, "The container engine did not answer."},
+                          .stillHeld = true,
+                          .refreshed = true,
+                          .alert = "The container engine did not answer."};
+        QTest::newRow("failed without words")
+            << KeeperStop{.result = {Kind::Failed, {}},
+                          .stillHeld = true,
+                          .refreshed = true,
+                          .alert = "Could not stop the service nginx.service."};
+        QTest::newRow("no way to stop keepers")
+            << KeeperStop{.noStopper = true,
+                          .stillHeld = true,
+                          .alert = "Quayline cannot reach a service manager or container engine "
+                                   "to stop the service nginx.service."};
+    }
+    void keeperStopOutcome() {
+        QFETCH(KeeperStop, stop);
+        QList<Keeper> asked;
+        QPromise<KeeperStopResult> outcome;
+        Keeping keeping;
+        if (!stop.noStopper)
+            keeping.stopKeeper = [&](const Keeper &k) {
+                asked.append(k);
+                outcome.start();
+                return outcome.future();
+            };
+        Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File, keeping);
+        QAbstractItemModelTester tester(f.vm->filteredModel());
+        PortEntry row = entry(42, "nginx", 8080), udp = entry(42, "nginx", 8080, "me", "UDP"),
+                  other = entry(50, "other", 9090), newcomer = entry(43, "nginx", 8080);
+        row.keeper = udp.keeper = newcomer.keeper = stop.keeper;
+        f.refreshWith({row, udp, other});
+        const int scans = f.scans.size();
+        QSignalSpy busy(f.vm.get(), &PortListViewModel::keepersStoppingChanged);
+        f.vm->stopKeeper(row);
+        f.vm->stopKeeper(udp); // the same keeper: no second stop while it runs
+        if (!stop.noStopper) {
+            QCOMPARE(asked, QList<Keeper>{stop.keeper});
+            QCOMPARE(f.vm->keepersStopping(), QStringList{KeeperActions::key(stop.keeper)});
+            QCOMPARE(busy.count(), 1);
+            const PortListModel *model = f.vm->filteredModel();
+            QList<bool> rowsBusy;
+            for (int i = 0; i < model->rowCount(); ++i)
+                rowsBusy.append(model->index(i).data(PortListModel::KeeperBusyRole).toBool());
+            QCOMPARE(rowsBusy, (QList<bool>{true, true, false}));
+            f.immediate =
+                ScanResult{stop.stillHeld ? PortEntryList{newcomer, other} : PortEntryList{other},
+                           std::nullopt};
+            outcome.addResult(stop.result);
+            outcome.finish();
+        } else {
+            f.immediate = ScanResult{{newcomer, other}, std::nullopt};
+        }
+        QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
+        QTRY_VERIFY(!f.vm->isLoading());
+        QCOMPARE(f.scans.size(), scans + (stop.refreshed ? 1 : 0));
+        QCOMPARE(f.vm->killError() ? f.vm->killError()->text : QString(), stop.alert);
+        QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperBusyRole).toBool(), false);
+        QCOMPARE(roleOfPort(f, 8080, PortListModel::NoteRole).toString(),
+                 stop.stillHeld || !stop.refreshed ? stop.note : QString());
+        if (stop.note.isEmpty())
+            return;
+        // Once the port is free the note goes, and does not come back with it.
+        f.refreshWith({other});
+        f.refreshWith({newcomer, other});
+        QCOMPARE(roleOfPort(f, 8080, PortListModel::NoteRole).toString(), QString());
+    }
+
+    // A scan that began before the keeper's stop ended lists the port as it
+    // was then: it must not say the port is still held afterwards.
+    void heldNoteWaitsForALaterScan() {
+        QPromise<KeeperStopResult> outcome;
+        Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File,
+                  {[&](const Keeper &) {
+                       outcome.start();
+                       return outcome.future();
+                   },
+                   {}});
+        PortEntry row = entry(42, "nginx", 8080);
+        row.keeper = service("nginx.service", "always");
+        f.refreshWith({row});
+        f.immediate.reset();
+        f.vm->stopKeeper(row);
+        f.vm->refresh(); // started before the stop ends; hangs
+        outcome.addResult(KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
+        outcome.finish();
+        QTRY_COMPARE(f.pending.size(), 2u); // and the one after the stop
+        for (const int which : {0, 1}) {
+            f.pending[which].addResult(ScanResult{{row}, std::nullopt});
+            f.pending[which].finish();
+            QTRY_COMPARE(roleOfPort(f, 8080, PortListModel::NoteRole).toString(),
+                         which == 0 ? QString()
+                                    : "Port 8080 is still held after the service "
+                                      "nginx.service stopped.");
+        }
+        f.pending.clear();
+    }
+
+    // A real supervisor: a shell loop that starts a listener again 0.2 s
+    // after it ends. Its stop is reported as taken again, naming the loop.
+    // Only the loop's own children are signalled, by the pids it wrote down.
+    void respawnOfRealLoop() {
+        QTemporaryDir dir;
+        const QString pidFile = dir.filePath("pids");
+        const int port = freePort();
+        QVERIFY(port > 0);
+        QProcess loop;
+        // The listener ends once its parent is gone, so that none outlives the test.
+        loop.start("/bin/sh",
+                   {"-c",
+                    "while :; do /usr/bin/perl -MIO::Socket::INET -e '$p = getppid(); my $s = "
+                    "IO::Socket::INET->new(Listen => 5, LocalAddr => \"127.0.0.1\", LocalPort "
+                    "=> $ARGV[0], ReuseAddr => 1) or die $!; select(undef, undef, undef, 0.05) "
+                    "while getppid() == $p' \"$1\" & echo $! >> \"$2\"; wait $!; sleep 0.2; done",
+                    "sh", QString::number(port), pidFile});
+        QVERIFY(loop.waitForStarted());
+        const auto children = [&] {
+            QFile file(pidFile);
+            QList<qint32> pids;
+            if (file.open(QIODevice::ReadOnly))
+                for (const QByteArray &line : file.readAll().split('\n'))
+                    if (!line.isEmpty())
+                        pids.append(line.toInt());
+            return pids;
+        };
+        auto system = std::make_shared<FakeSystemCalls>();
+        system->login = currentLoginName;
+        system->processStat = [](qint32 pid) { return StatReader().read(pid); };
+        system->kill = [&](qint32 pid, int signal) {
+            return children().contains(pid) && ::kill(pid, signal) != 0 ? errno
+                   : children().contains(pid)                           ? 0
+                                                                        : EPERM;
+        };
+        LsofRuns runs;
+        // The window's length is respawnAfterStop's; here a loaded machine may
+        // take seconds to start perl and run lsof.
+        Fixture f({}, system,
+                  [&] {
+                      return PortScanner(runs).scan().then([port](ScanResult result) {
+                          result.entries.removeIf(
+                              [&](const PortEntry &e) { return e.port != port; });
+                          return result;
+                      });
+                  },
+                  Fixture::Place::File, {.window = std::chrono::seconds(30)});
+        const auto listening = [&] {
+            return !f.vm->entries().isEmpty() && !children().isEmpty() &&
+                   f.vm->entries().first().pid == children().first();
+        };
+        for (int scan = 0; scan < 40 && !listening(); ++scan) {
+            const QFuture<void> done = f.vm->refresh();
+            QTRY_VERIFY_WITH_TIMEOUT(done.isFinished(), 30000);
+        }
+        QVERIFY(listening());
+        const PortEntry first = f.vm->entries().first();
+        QSignalSpy reports(f.vm.get(), &PortListViewModel::respawnReportChanged);
+        QElapsedTimer sinceStop;
+        sinceStop.start();
+        f.vm->stopProcess(first);
+        QVERIFY(!f.vm->killError());
+        QVERIFY(reports.wait(40000));
+        const qint64 shownAfter = sinceStop.elapsed();
+        qInfo("respawn report %lld ms after the stop request", shownAfter);
+        QTRY_VERIFY(children().size() >= 2);
+        QCOMPARE(f.vm->respawnReport()->text,
+                 QString("Port %1 was taken again by PID %2 (perl) right after PID %3 stopped. "
+                         "It was started again by PID %4 (sh).")
+                     .arg(port)
+                     .arg(children().at(1))
+                     .arg(first.pid)
+                     .arg(loop.processId()));
+        QCOMPARE(f.vm->respawnReport()->action, QString());
+        loop.kill(); // the loop the test started; its listener follows it
+        QVERIFY(loop.waitForFinished(5000));
     }
 
     void stopsRealChild_data() {

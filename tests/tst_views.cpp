@@ -4,6 +4,7 @@
 #include "Quayline/DesktopActions.h"
 #include "Quayline/LoginItem.h"
 #include "QuickFullStacks.h"
+#include "viewmodel/KeeperActions.h"
 #include "viewmodel/PortListViewModel.h"
 #include "viewmodel/RowText.h"
 
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
+#include <QMetaEnum>
 #include <QPromise>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -47,6 +49,8 @@ public:
         m_copied.clear();
         m_opened.clear();
         m_quitRequests = 0;
+        m_keeperStops.clear();
+        m_keeperOutcomes.clear();
     }
     // A fresh model with auto-refresh off, so that no timer scan slips in.
     // With unwritableSettings its settings file lies below a plain file, so
@@ -78,8 +82,20 @@ public:
             return m_killResult;
         };
         // Every pid still holds the process listed (start time 1, see finishScan).
-        system->processStat = [](qint32) { return ProcessStat{"proc", 'S', 1}; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "proc", .state = 'S', .startTicks = 1};
+        };
         deps.system = std::move(system);
+        // Keeper stops wait for finishKeeperStop(); the keeper of a newcomer
+        // is its row's, and no process read from /proc has a parent that counts.
+        deps.stopKeeper = [this](const Keeper &keeper) {
+            m_keeperStops.append(KeeperActions::key(keeper));
+            m_keeperOutcomes.push_back(std::make_shared<QPromise<KeeperStopResult>>());
+            m_keeperOutcomes.back()->start();
+            return m_keeperOutcomes.back()->future();
+        };
+        deps.keeperOf = [](const PortEntry &holder) { return holder.keeper; };
+        deps.parentOf = [](const PortEntry &) { return Keeper(); };
         m_models.append(new PortListViewModel(std::move(deps), this));
         return m_models.back();
     }
@@ -111,6 +127,19 @@ public:
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
             entry.fromKernel = f.value("fromKernel", false).toBool();
             entry.uid = f.value("uid", -1).toLongLong();
+            // {kind: "service" or "container", unit, userUnit, restart, name, policy}
+            const QVariantMap keeper = f.value("keeper").toMap();
+            const QString kind = keeper.value("kind").toString();
+            entry.keeper.kind = kind == u"service"     ? Keeper::Kind::Service
+                                : kind == u"container" ? Keeper::Kind::Container
+                                                       : Keeper::Kind::None;
+            entry.keeper.unit = keeper.value("unit").toString();
+            entry.keeper.userUnit = keeper.value("userUnit").toBool();
+            entry.keeper.restart = keeper.value("restart").toString();
+            if (entry.keeper.kind == Keeper::Kind::Container)
+                entry.keeper.containerId = "c0ffee" + QString(58, u'0');
+            entry.keeper.containerName = keeper.value("name").toString();
+            entry.keeper.restartPolicy = keeper.value("policy").toString();
             // Every pid still holds the process listed (start time 1, see processStat).
             entry.process.startTicks = 1;
             result.entries.append(entry);
@@ -124,6 +153,25 @@ public:
         m_pending.pop_front();
         // The model hears of the result through a posted event; deliver it (and
         // what it posts in turn) now, so a test sees the stored result at once.
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents();
+    }
+    // The keepers asked to stop, as KeeperActions::key.
+    Q_INVOKABLE QStringList keeperStops() const { return m_keeperStops; }
+    // Ends the oldest keeper stop under way with a KeeperStopResult::Kind
+    // (by name: "Stopped", "Refused", ...) and message.
+    Q_INVOKABLE void finishKeeperStop(const QString &kind, const QString &message = {}) {
+        if (m_keeperOutcomes.empty())
+            return qWarning("finishKeeperStop: no stop is under way");
+        bool ok = false;
+        const int value = QMetaEnum::fromType<KeeperStopResult::Kind>().keyToValue(
+            kind.toLatin1().constData(), &ok);
+        if (!ok)
+            qWarning("finishKeeperStop: no kind %s", qPrintable(kind));
+        m_keeperOutcomes.front()->addResult(
+            KeeperStopResult{KeeperStopResult::Kind(value), message});
+        m_keeperOutcomes.front()->finish();
+        m_keeperOutcomes.pop_front();
         QCoreApplication::sendPostedEvents();
         QCoreApplication::sendPostedEvents();
     }
@@ -195,6 +243,8 @@ private:
     QStringList m_opened;
     int m_quitRequests = 0;
     QList<PortListViewModel *> m_models;
+    QStringList m_keeperStops;
+    std::deque<std::shared_ptr<QPromise<KeeperStopResult>>> m_keeperOutcomes;
 };
 
 class Setup : public QObject {

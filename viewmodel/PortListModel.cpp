@@ -1,5 +1,7 @@
 #include "viewmodel/PortListModel.h"
 
+#include "viewmodel/KeeperActions.h"
+
 #include <QSet>
 #include <algorithm>
 #include <utility>
@@ -62,6 +64,15 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
                        m_stopStages->next(e.pid, e.process.startTicks) == StopStages::Stage::Kill
                    ? QStringLiteral("Force")
                    : QStringLiteral("Kill");
+    case KeeperActionRole:
+        return KeeperActions::action(e.keeper);
+    case KeeperRestartsRole:
+        return e.keeper.restarts() && !KeeperActions::action(e.keeper).isEmpty();
+    case KeeperBusyRole:
+        return m_keepersStopping && !KeeperActions::key(e.keeper).isEmpty() &&
+               m_keepersStopping->contains(KeeperActions::key(e.keeper));
+    case NoteRole:
+        return m_notes ? m_notes->value(portNoteKey(e)) : QString();
     default:
         return {};
     }
@@ -81,7 +92,20 @@ QHash<int, QByteArray> PortListModel::roleNames() const {
         {StateRole, "state"},
         {SelectedRole, "selected"},
         {StopStageRole, "stopStage"},
+        {KeeperActionRole, "keeperAction"},
+        {KeeperRestartsRole, "keeperRestarts"},
+        {KeeperBusyRole, "keeperBusy"},
+        {NoteRole, "note"},
     };
+}
+
+QString portNoteKey(const PortEntry &entry) {
+    return entry.networkProtocol + u'/' + QString::number(entry.port);
+}
+
+void PortListModel::updateKeeperState() {
+    if (const int rows = count(); rows > 0)
+        emit dataChanged(index(0), index(rows - 1), {KeeperBusyRole, NoteRole});
 }
 
 void PortListModel::updateStopStages() {

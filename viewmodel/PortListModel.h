@@ -38,6 +38,16 @@ public:
         // "Kill" or "Force": the signal the row's stop button sends next,
         // SIGTERM or SIGKILL, to the very process the row lists.
         StopStageRole,
+        // "Stop Service", "Stop Container" or "": the keeper stop the row offers.
+        KeeperActionRole,
+        // The keeper would start the process again after a kill, so the
+        // row's stop control offers the keeper's stop beside it.
+        KeeperRestartsRole,
+        // A stop of the row's keeper is under way.
+        KeeperBusyRole,
+        // What the row says about its port beyond its fields ("still held
+        // after … stopped"); empty mostly.
+        NoteRole,
     };
     Q_ENUM(Role)
 
@@ -64,6 +74,14 @@ public:
     void setStopStages(const StopStages *stages) { m_stopStages = stages; }
     // Reports the stopStage of every row as changed: call after the stages changed.
     void updateStopStages();
+    // Where keeperBusy and note come from: the keys of the keepers being
+    // stopped and the notes by "protocol/port". Both must outlive the model.
+    void setKeeperState(const QStringList *stopping, const QHash<QString, QString> *notes) {
+        m_keepersStopping = stopping;
+        m_notes = notes;
+    }
+    // Reports keeperBusy and note of every row as changed.
+    void updateKeeperState();
 
 signals:
     void countChanged();
@@ -76,6 +94,8 @@ private:
 
     PortEntryList m_entries;
     const StopStages *m_stopStages = nullptr;
+    const QStringList *m_keepersStopping = nullptr;
+    const QHash<QString, QString> *m_notes = nullptr;
     // While setEntries() reports its changes, the rows are: the first
     // m_prefix rows of m_entries, m_done (middle rows already matching the
     // new list), m_rest (middle rows of the old list not yet dealt with), and
@@ -91,3 +111,6 @@ private:
     PortEntry m_selected;
     int m_selectedRow = -1;
 };
+
+// The key of a row's port among the notes: "TCP/8080".
+QString portNoteKey(const PortEntry &entry);

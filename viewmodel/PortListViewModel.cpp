@@ -145,11 +145,20 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     , m_scan(std::move(dependencies.scan))
     , m_settings(std::move(dependencies.settings))
     , m_system(std::move(dependencies.system))
+    , m_stopKeeper(std::move(dependencies.stopKeeper))
+    , m_keeperOf(std::move(dependencies.keeperOf))
+    , m_parentOf(std::move(dependencies.parentOf))
+    , m_respawnWindow(dependencies.respawnWindow)
     , m_filteredModel(new PortListModel(this)) {
     Q_ASSERT(m_scan);
     if (!m_system)
         m_system = std::shared_ptr<const SystemCalls>(&SystemCalls::real(), [](auto *) {});
+    if (!m_keeperOf)
+        m_keeperOf = [](const PortEntry &holder) { return keeperOfNewHolder(holder); };
+    if (!m_parentOf)
+        m_parentOf = [](const PortEntry &e) { return parentKeeper(e.pid, e.process.startTicks); };
     m_filteredModel->setStopStages(&m_stopStages);
+    m_filteredModel->setKeeperState(&m_keepersStopping, &m_rowNotes);
     if (!m_settings)
         m_settings =
             std::make_unique<QSettings>(QStringLiteral("Quayline"), QStringLiteral("Quayline"));
@@ -217,11 +226,12 @@ QFuture<void> PortListViewModel::refresh() {
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
     QFuture<void> finished = promise->future();
+    const quint64 serial = ++m_scansStarted;
     // If the model goes first, the watcher goes with it and the promise is
     // destroyed unfinished, which cancels the returned future.
-    whenFinished(m_scan(), this, [this, promise](const QFuture<ScanResult> &scan) {
+    whenFinished(m_scan(), this, [this, promise, serial](const QFuture<ScanResult> &scan) {
         if (scan.isValid() && scan.resultCount() > 0)
-            applyScan(scan.result());
+            applyScan(scan.result(), serial);
         else
             setIsLoading(false);
         promise->finish();
@@ -229,7 +239,7 @@ QFuture<void> PortListViewModel::refresh() {
     return finished;
 }
 
-void PortListViewModel::applyScan(const ScanResult &result) {
+void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
     // Store the whole result before reporting any of it, so that a view
     // reacting to one change already sees the others (no new entries beside a
     // stale error text or a loading flag still up).
@@ -245,6 +255,8 @@ void PortListViewModel::applyScan(const ScanResult &result) {
     if (noticeDiffers)
         m_scanNotice = notice;
     const bool stagesChanged = m_stopStages.keepListed(m_entries);
+    const bool notesChanged = updateHeldNotes(serial);
+    const bool respawned = lookForRespawns();
     const bool wasLoading = std::exchange(m_isLoading, false);
     const bool firstResult = !std::exchange(m_hasScanResult, true);
 
@@ -267,6 +279,10 @@ void PortListViewModel::applyScan(const ScanResult &result) {
         m_filteredModel->updateStopStages();
         emit stopStagesChanged();
     }
+    if (notesChanged)
+        m_filteredModel->updateKeeperState();
+    if (respawned)
+        emit respawnReportChanged();
     if (wasLoading)
         emit isLoadingChanged();
 }
@@ -293,6 +309,8 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // signal; the row itself says what would stop it.
     if (!entry.stopCommand().isEmpty())
         return;
+    // Read while the process is there: once it is gone, so is its parent's record.
+    const Keeper parent = m_parentOf(entry);
     const std::optional<KillError> error =
         m_stopStages.press(entry.pid, entry.process.startTicks, entry.user, *m_system);
     if (error && error->kind() != KillError::Kind::ProcessGone) {
@@ -305,6 +323,170 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // Give the process a moment to exit, then look again: gone, it leaves the
     // stages; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
+    watchForRespawn(entry, parent);
+}
+
+void PortListViewModel::watchForRespawn(const PortEntry &entry, const Keeper &parent) {
+    // Every port of the process, the pressed row's first: a supervisor
+    // brings all of them back, and one report says so.
+    RespawnWatch watch{{StoppedProcess::from(entry)}, parent, QDeadlineTimer(m_respawnWindow)};
+    for (const PortEntry &e : std::as_const(m_entries))
+        if (e.pid == entry.pid && e.process.startTicks == entry.process.startTicks &&
+            e.key() != entry.key())
+            watch.rows.append(StoppedProcess::from(e));
+    // SIGKILL after SIGTERM: the window starts again from the later stop.
+    m_respawnWatches.removeIf([&](const RespawnWatch &w) {
+        return w.rows.first().pid == entry.pid &&
+               w.rows.first().startTicks == entry.process.startTicks;
+    });
+    m_respawnWatches.append(watch);
+    for (int third = 1; third <= 3; ++third)
+        QTimer::singleShot(m_respawnWindow * third / 3, this, [this] {
+            if (!m_respawnWatches.isEmpty())
+                refresh();
+        });
+}
+
+bool PortListViewModel::lookForRespawns() {
+    bool reported = false;
+    bool unnamed = false;
+    for (auto watch = m_respawnWatches.begin(); watch != m_respawnWatches.end();) {
+        bool taken = false;
+        for (const StoppedProcess &stopped : std::as_const(watch->rows)) {
+            std::optional<PortEntry> holder = takenAgain(stopped, m_entries);
+            if (!holder)
+                continue;
+            // Only the kernel's table has the newcomer yet (it bound after
+            // lsof ran): a look a moment later names its process.
+            if (holder->pid <= 0 && !watch->until.hasExpired()) {
+                unnamed = true;
+                continue;
+            }
+            holder->keeper = m_keeperOf(*holder);
+            const QString sentence = keeperSentence(holder->keeper, watch->parent);
+            QString text = takenAgainText(stopped, *holder);
+            if (!sentence.isEmpty())
+                text += u' ' + sentence;
+            m_respawnReport = RespawnReport{QUuid::createUuid(), text, *holder,
+                                            KeeperActions::action(holder->keeper)};
+            reported = taken = true;
+            break;
+        }
+        if (taken || watch->until.hasExpired())
+            watch = m_respawnWatches.erase(watch);
+        else
+            ++watch;
+    }
+    if (unnamed)
+        QTimer::singleShot(stopRefreshDelay, this, [this] {
+            if (!m_respawnWatches.isEmpty())
+                refresh();
+        });
+    return reported;
+}
+
+bool PortListViewModel::updateHeldNotes(quint64 serial) {
+    bool changed = false;
+    for (auto note = m_heldNotes.begin(); note != m_heldNotes.end();) {
+        if (serial < note->firstScan) { // a scan from before the stop ended
+            ++note;
+            continue;
+        }
+        const bool held =
+            std::any_of(m_entries.cbegin(), m_entries.cend(),
+                        [&](const PortEntry &e) { return portNoteKey(e) == note.key(); });
+        if (held) {
+            if (m_rowNotes.value(note.key()) != note->text) {
+                m_rowNotes.insert(note.key(), note->text);
+                changed = true;
+            }
+            ++note;
+        } else {
+            changed |= m_rowNotes.remove(note.key()) > 0;
+            note = m_heldNotes.erase(note);
+        }
+    }
+    return changed;
+}
+
+void PortListViewModel::stopKeeper(const PortEntry &entry) {
+    if (KeeperActions::action(entry.keeper).isEmpty())
+        return; // nothing the panel offers to stop (or the engine's own unit)
+    const QString key = KeeperActions::key(entry.keeper);
+    if (m_keepersStopping.contains(key))
+        return; // one stop at a time: a second press must not queue another
+    m_keepersStopping.append(key);
+    keeperRolesChanged();
+    QFuture<KeeperStopResult> stop =
+        m_stopKeeper ? m_stopKeeper(entry.keeper)
+                     : QtFuture::makeReadyFuture(KeeperStopResult{
+                           KeeperStopResult::Kind::Unavailable,
+                           KeeperActions::tr("Quayline cannot reach a service manager or "
+                                             "container engine to stop %1.")
+                               .arg(KeeperActions::name(entry.keeper))});
+    whenFinished(stop, this, [this, entry, key](const QFuture<KeeperStopResult> &done) {
+        keeperStopEnded(entry, key,
+                        done.isValid() && done.resultCount() > 0
+                            ? done.result()
+                            : KeeperStopResult{KeeperStopResult::Kind::Failed, {}});
+    });
+}
+
+void PortListViewModel::keeperStopEnded(const PortEntry &entry, const QString &key,
+                                        const KeeperStopResult &result) {
+    m_keepersStopping.removeAll(key);
+    using Kind = KeeperStopResult::Kind;
+    if (result.succeeded()) {
+        // The row goes with the next scan; a port still held then says so.
+        m_heldNotes.insert(portNoteKey(entry), {KeeperActions::stillHeld(entry.keeper, entry.port),
+                                                m_scansStarted + 1});
+        // The keeper is stopped: a report offering its stop has had its answer.
+        if (m_respawnReport && KeeperActions::key(m_respawnReport->holder.keeper) == key)
+            setRespawnReport(std::nullopt);
+    } else {
+        // Never read as a stop: the manager's or engine's own words.
+        QString message = result.message;
+        if (message.isEmpty())
+            message =
+                KeeperActions::tr("Could not stop %1.").arg(KeeperActions::name(entry.keeper));
+        setKillError(KillMessage{QUuid::createUuid(), message});
+    }
+    keeperRolesChanged();
+    // A refusal or a dismissed prompt changed nothing; anything else may have.
+    if (result.kind != Kind::Refused && result.kind != Kind::Cancelled &&
+        result.kind != Kind::Unavailable)
+        refresh();
+}
+
+void PortListViewModel::keeperRolesChanged() {
+    m_filteredModel->updateKeeperState();
+    emit keepersStoppingChanged();
+}
+
+void PortListViewModel::setRespawnReport(std::optional<RespawnReport> report) {
+    m_respawnReport = std::move(report);
+    emit respawnReportChanged();
+}
+
+QString PortListViewModel::keeperAction(const PortEntry &entry) {
+    return KeeperActions::action(entry.keeper);
+}
+
+bool PortListViewModel::isStoppingKeeper(const PortEntry &entry, const QStringList &stopping) {
+    const QString key = KeeperActions::key(entry.keeper);
+    return !key.isEmpty() && stopping.contains(key);
+}
+
+QString PortListViewModel::keeperQuestion(const PortEntry &entry) {
+    return KeeperActions::question(entry.keeper);
+}
+
+QString PortListViewModel::keeperDetail(const PortEntry &entry) {
+    return KeeperActions::detail(entry.keeper);
+}
+
+QString PortListViewModel::keeperRestartHint(const PortEntry &entry) {
+    return KeeperActions::restartHint(entry.keeper);
 }
 
 QString PortListViewModel::accessibleName(const PortEntry &entry) {
@@ -363,6 +545,17 @@ QVariant PortListViewModel::lastScanErrorValue() const {
 
 QVariant PortListViewModel::killErrorValue() const {
     return m_killError ? QVariant::fromValue(*m_killError) : QVariant();
+}
+
+QVariant PortListViewModel::respawnReportValue() const {
+    return m_respawnReport ? QVariant::fromValue(*m_respawnReport) : QVariant();
+}
+
+void PortListViewModel::setRespawnReportValue(const QVariant &value) {
+    if (value.metaType() == QMetaType::fromType<RespawnReport>())
+        setRespawnReport(value.value<RespawnReport>());
+    else
+        setRespawnReport(std::nullopt);
 }
 
 void PortListViewModel::setKillErrorValue(const QVariant &value) {

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "model/Keeper.h"
 #include "model/KillError.h"
 #include "model/PortEntry.h"
+#include "process/Respawn.h"
 #include "process/StopStages.h"
 #include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
+#include "viewmodel/KeeperActions.h"
 
+#include <QDeadlineTimer>
 #include <QFuture>
 #include <QHash>
 #include <QObject>
@@ -44,19 +48,44 @@ class PortListViewModel : public QObject {
     Q_PROPERTY(PortListModel *filteredModel READ filteredModel CONSTANT)
     // Why the last write of a setting did not reach the settings file; empty while it did.
     Q_PROPERTY(QString settingsError READ settingsError NOTIFY settingsErrorChanged)
+    // null or a RespawnReport: a process stopped here was replaced on its
+    // port at once. Writing null (or undefined) dismisses it.
+    Q_PROPERTY(QVariant respawnReport READ respawnReportValue WRITE setRespawnReportValue NOTIFY
+                   respawnReportChanged)
+    // The KeeperActions::key of every unit or container whose stop is under way.
+    Q_PROPERTY(QStringList keepersStopping READ keepersStopping NOTIFY keepersStoppingChanged)
 
 public:
+    static constexpr double defaultRefreshInterval = 5.0;
+    static constexpr std::chrono::milliseconds stopRefreshDelay{400};
+    // Supervisors restart within a second or two (systemd's RestartSec is 100
+    // ms by default, a container's first restart comes at once, a shell loop
+    // at its next turn); besides the look at stopRefreshDelay, the list is
+    // read again at a third, two thirds and the end of this window.
+    static constexpr std::chrono::milliseconds defaultRespawnWindow{4500};
+
     using ScanFunction = std::function<QFuture<ScanResult>()>;
+    // Stops a unit or a container and gives its outcome; blocking work goes
+    // off the main thread, the future finishes when the stop has ended.
+    using StopKeeperFunction = std::function<QFuture<KeeperStopResult>(const Keeper &)>;
+    using KeeperLookup = std::function<Keeper(const PortEntry &)>;
 
     // Everything the model needs from outside, so tests can replace each part.
     struct Dependencies {
         ScanFunction scan;                   // required
         std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
         std::shared_ptr<const SystemCalls> system = nullptr; // defaults to SystemCalls::real()
+        // Without one, a keeper's stop is reported as unavailable.
+        StopKeeperFunction stopKeeper = nullptr;
+        // Who started the process that took a stopped one's port; defaults to
+        // keeperOfNewHolder (the row's unit or container, else its parent).
+        KeeperLookup keeperOf = nullptr;
+        // The parent of a process about to be stopped, to tell a restart by
+        // the same parent from a start by another; defaults to parentKeeper.
+        KeeperLookup parentOf = nullptr;
+        // How long after a stop a new holder of its port counts as a respawn.
+        std::chrono::milliseconds respawnWindow = defaultRespawnWindow;
     };
-
-    static constexpr double defaultRefreshInterval = 5.0;
-    static constexpr std::chrono::milliseconds stopRefreshDelay{400};
 
     explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);
     ~PortListViewModel() override;
@@ -105,6 +134,26 @@ public:
     Q_INVOKABLE void refreshNow() { refresh(); }
     Q_INVOKABLE void stopProcess(const PortEntry &entry);
 
+    // Stops the unit or container that keeps the row's process (entry.keeper),
+    // where KeeperActions::action offers it; nothing while a stop of the same
+    // keeper is under way. Afterwards the list is read again; a failure
+    // becomes killError with the manager's or engine's reason.
+    Q_INVOKABLE void stopKeeper(const PortEntry &entry);
+    const QStringList &keepersStopping() const { return m_keepersStopping; }
+
+    const std::optional<RespawnReport> &respawnReport() const { return m_respawnReport; }
+    // Whether a stop's window for seeing its port taken again is still open.
+    bool isWatchingForRespawn() const { return !m_respawnWatches.isEmpty(); }
+    void setRespawnReport(std::optional<RespawnReport> report);
+    // What a row's keeper stop says and asks, for the views.
+    Q_INVOKABLE static QString keeperAction(const PortEntry &entry);
+    // Whether the row's keeper is among stopping (keepersStopping, passed in
+    // so that a binding follows it).
+    Q_INVOKABLE static bool isStoppingKeeper(const PortEntry &entry, const QStringList &stopping);
+    Q_INVOKABLE static QString keeperQuestion(const PortEntry &entry);
+    Q_INVOKABLE static QString keeperDetail(const PortEntry &entry);
+    Q_INVOKABLE static QString keeperRestartHint(const PortEntry &entry);
+
     // The row texts of RowText, for the views; identityText reckons the age
     // from the moment it is called.
     Q_INVOKABLE static QString accessibleName(const PortEntry &entry);
@@ -126,14 +175,40 @@ signals:
     void filteredRowsChanged(); // after filteredModel's rows changed
     void hasScanResultChanged();
     void settingsErrorChanged();
+    void respawnReportChanged();
+    void keepersStoppingChanged();
 
 private:
+    // The rows of one stopped process, watched for a new holder of their
+    // ports until the window ends.
+    struct RespawnWatch {
+        QList<StoppedProcess> rows;
+        Keeper parent; // of the stopped process, read before the stop
+        QDeadlineTimer until;
+    };
+    // A port whose keeper was stopped; from the first scan started after the
+    // stop, its rows say that it is still held, until a scan lists it no more.
+    struct HeldNote {
+        QString text;
+        quint64 firstScan = 0;
+    };
+
     QVariant lastScanErrorValue() const;
     QVariant killErrorValue() const;
     void setKillErrorValue(const QVariant &value);
+    QVariant respawnReportValue() const;
+    void setRespawnReportValue(const QVariant &value);
 
     void setIsLoading(bool loading);
-    void applyScan(const ScanResult &result);
+    void applyScan(const ScanResult &result, quint64 serial);
+    void watchForRespawn(const PortEntry &entry, const Keeper &parent);
+    // After a scan: reports the first respawn found, ends watches whose window
+    // has passed; notes the ports still held after a keeper stop.
+    bool lookForRespawns();
+    bool updateHeldNotes(quint64 serial);
+    void keeperStopEnded(const PortEntry &entry, const QString &key,
+                         const KeeperStopResult &result);
+    void keeperRolesChanged();
     void updateFilteredModel();
     // Writes one setting through to the file and stores in m_settingsError
     // whether that worked; true when m_settingsError changed.
@@ -143,6 +218,10 @@ private:
     ScanFunction m_scan;
     std::unique_ptr<QSettings> m_settings;
     std::shared_ptr<const SystemCalls> m_system;
+    StopKeeperFunction m_stopKeeper;
+    KeeperLookup m_keeperOf;
+    KeeperLookup m_parentOf;
+    std::chrono::milliseconds m_respawnWindow;
 
     bool m_autoRefreshEnabled = true;
     double m_refreshInterval = defaultRefreshInterval;
@@ -154,6 +233,13 @@ private:
     StopStages m_stopStages;
     QString m_searchText;
     std::optional<KillMessage> m_killError;
+    std::optional<RespawnReport> m_respawnReport;
+    QList<RespawnWatch> m_respawnWatches;
+    QStringList m_keepersStopping;
+    // By "protocol/port"; shown in the rows through m_rowNotes.
+    QHash<QString, HeldNote> m_heldNotes;
+    QHash<QString, QString> m_rowNotes;
+    quint64 m_scansStarted = 0;
     QString m_settingsError;
     QTimer m_timer;
     bool m_onScreen = true;

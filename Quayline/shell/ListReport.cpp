@@ -15,6 +15,12 @@ ListReport::ListReport(PortListViewModel *model)
     , m_model(model) {
     connect(model, &PortListViewModel::filteredRowsChanged, this, &ListReport::report);
     connect(model, &PortListViewModel::entriesChanged, this, &ListReport::report);
+    connect(model, &PortListViewModel::respawnReportChanged, this, [this] {
+        if (const auto &respawn = m_model->respawnReport()) {
+            std::fputs(("quayline-respawn: " + respawn->text.toUtf8() + '\n').constData(), stderr);
+            std::fflush(stderr);
+        }
+    });
 }
 
 void ListReport::report() {

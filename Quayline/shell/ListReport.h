@@ -9,7 +9,8 @@ class PortListViewModel;
 // prints the panel's list to stderr each time it changes, one line
 // "quayline-report: <count> <pid>:<port>/<protocol> ...", where a row names
 // who holds the port (another user's) with "[<holder>]" after it, spaces
-// percent-encoded: "0:80/TCP[root,%20nginx.service]".
+// percent-encoded: "0:80/TCP[root,%20nginx.service]"; and each report of a
+// port taken again right after a stop, "quayline-respawn: <text>".
 // The test runs as root in CI and presses "Kill" by screen position; it must
 // know that the row under the pointer is its own listener and nothing else,
 // and pixels cannot tell it that.

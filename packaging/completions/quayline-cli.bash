@@ -17,7 +17,7 @@ _quayline_cli() {
             _filedir
             return
             ;;
-        --timeout)
+        --timeout | --watch)
             # A number of seconds: nothing to offer.
             return
             ;;
@@ -31,7 +31,7 @@ _quayline_cli() {
 
     if [[ $cur == -* ]]; then
         if $stop; then
-            COMPREPLY=($(compgen -W '--force --timeout --lsof --help' -- "$cur"))
+            COMPREPLY=($(compgen -W '--force --timeout --watch --service --container --lsof --help' -- "$cur"))
         else
             COMPREPLY=($(compgen -W '--json --wide --lsof --help --version' -- "$cur"))
         fi

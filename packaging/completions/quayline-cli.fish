@@ -23,6 +23,9 @@ complete -c quayline-cli -n 'not __quayline_cli_stop' -l version -d 'Show the ve
 # quayline-cli stop
 complete -c quayline-cli -n __quayline_cli_stop -l force -d 'Send SIGKILL to those still running after the timeout'
 complete -c quayline-cli -n __quayline_cli_stop -l timeout -x -d 'Seconds to wait after a signal'
+complete -c quayline-cli -n __quayline_cli_stop -l watch -x -d 'Seconds to watch the ports for a process started again'
+complete -c quayline-cli -n __quayline_cli_stop -l service -d 'Stop the systemd unit that keeps each port'
+complete -c quayline-cli -n __quayline_cli_stop -l container -d 'Stop the container that keeps each port'
 complete -c quayline-cli -n __quayline_cli_stop -l lsof -r -F -d 'Run this lsof instead of the built-in path'
 complete -c quayline-cli -n __quayline_cli_stop -s h -l help -d 'Show the help'
 complete -c quayline-cli -n __quayline_cli_stop -a '(__quayline_cli_ports)' -d 'Listening port'

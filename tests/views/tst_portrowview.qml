@@ -180,7 +180,8 @@ Item {
         function test_rowMenuItems(data) {
             const popover = makePopover([Object.assign({ pid: 1, processName: "x", port: 8080 }, data.fields)])
             const menu = openMenu(popover, "right click")
-            const items = Array.from({ length: menu.count }, (_, i) => menu.itemAt(i))
+            // A keeper's stop shows only for rows that have one (tst_keeperstop).
+            const items = Array.from({ length: menu.count }, (_, i) => menu.itemAt(i)).filter(i => i.visible)
             compare(items.map(i => i.text),
                     ["Copy Port", "Copy PID", "Copy Command Line", "Open in Browser", "Open Working Folder",
                      "Copy Stop Command"])
