@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Time from `quayline-cli stop PORT` to its report, for a listener that a
 # shell loop starts again (the respawn report), one that a shell started once
-# (the watch runs out), and the same with --watch 0 (one look, as before the
-# watch existed). The stand-in lsof lists only the children of this script's
+# (the watch runs out), the same with --watch 0 (one look, as before the
+# watch existed), and one whose shell ends with it (the watch ends with it). The stand-in lsof lists only the children of this script's
 # own shells, so nothing else on the machine is ever signalled; the kernel's
 # socket table is read as usual. Builds nothing.
 #
@@ -37,11 +37,14 @@ listener='exec /usr/bin/perl -MIO::Socket::INET -e '\''my $s = IO::Socket::INET-
     LocalAddr => "127.0.0.1", LocalPort => $ARGV[0], ReuseAddr => 1) or die $!;
     my $p = getppid(); select(undef, undef, undef, 0.1) while getppid() == $p'\'' "$0"'
 
-# Starts a shell keeping a listener on port ($1 loop|once); prints its pid.
+# Starts a shell keeping a listener on port ($1 loop|once|exits: the shell
+# restarts it, stays after it, or ends with it); prints its pid.
 start_shell() {
     local mode=$1 port=$2
     if [ "$mode" = loop ]; then
         sh -c "while [ ! -e '$work/end' ]; do ( $listener ); done" "$port" </dev/null >/dev/null 2>&1 &
+    elif [ "$mode" = exits ]; then
+        sh -c "( $listener ); exit 0" "$port" </dev/null >/dev/null 2>&1 &
     else
         sh -c "( $listener ); exec sleep 600" "$port" </dev/null >/dev/null 2>&1 &
     fi
@@ -94,3 +97,4 @@ echo "quayline-cli stop, $runs runs each, $(nproc) CPUs, load average $(cut -d' 
 measure "shell loop restarts it" loop
 measure "shell started it once" once
 measure "shell started it once, --watch 0" once --watch 0
+measure "shell ends with it" exits
