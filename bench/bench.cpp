@@ -365,6 +365,8 @@ void benchFilterKeystrokes();
 void benchIdenticalRefresh();
 // bench_sockettable.cpp
 void benchSocketTable();
+// bench_keepers.cpp
+void benchKeepers();
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -373,6 +375,7 @@ int main(int argc, char *argv[]) {
         {"parse", benchParseMerge},         {"scan", benchScan},
         {"identity", benchIdentity},        {"filter", benchFilterKeystrokes},
         {"refresh", benchIdenticalRefresh}, {"sockettable", benchSocketTable},
+        {"keepers", benchKeepers},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     if (wanted.value(0) == u"write-scan")

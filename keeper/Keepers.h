@@ -19,8 +19,8 @@ class Keepers {
 public:
     static constexpr std::chrono::milliseconds lookupTimeLimit{500};
     // A container's stop waits this long for it to exit before the engine
-    // kills it; the request's own time limit is this, a few seconds for the
-    // engine's kill and teardown, and lookupTimeLimit.
+    // kills it; the request's own time limit is this plus
+    // ContainerEngine::defaultStopMargin (the kill and the clean-up after it).
     static constexpr std::chrono::seconds containerStopGrace{10};
 
     // The real service managers and engine sockets.

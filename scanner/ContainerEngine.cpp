@@ -56,9 +56,11 @@ QStringList ContainerEngine::socketPaths() {
     return paths;
 }
 
-ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds timeLimit)
+ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds timeLimit,
+                                 std::chrono::milliseconds stopMargin)
     : m_sockets(std::move(sockets))
-    , m_timeLimit(timeLimit) {}
+    , m_timeLimit(timeLimit)
+    , m_stopMargin(stopMargin) {}
 
 std::optional<QByteArray> ContainerEngine::get(const QString &socket, const QByteArray &path,
                                                std::chrono::milliseconds timeLimit) {
@@ -311,6 +313,9 @@ std::optional<ContainerEngine::Details> ContainerEngine::inspect(const QString &
     // all, should not cost a round of time limits on every refresh.
     QMutexLocker lock(&m_mutex);
     m_inspected.insert(idOrName, found);
+    // A keeper names the container by its full id: its stop finds the engine.
+    if (!found.details.id.isEmpty())
+        m_inspected.insert(found.details.id, found);
     if (found.details.id.isEmpty())
         return std::nullopt;
     return found.details;
@@ -332,13 +337,7 @@ KeeperStopResult ContainerEngine::stop(const QString &idOrName, std::chrono::sec
     }
     const QByteArray path = "/v1.41/containers/" + idOrName.toLatin1() +
                             "/stop?t=" + QByteArray::number(qint64(grace.count()));
-    // After the grace the engine still kills what did not exit and tears the
-    // container down before it answers: a process that ignores SIGTERM (any
-    // container's first process without a handler for it) takes that long.
-    const std::chrono::milliseconds teardown =
-        grace.count() > 0 ? std::chrono::seconds(5) : std::chrono::seconds(0);
-    const auto limit =
-        std::chrono::duration_cast<std::chrono::milliseconds>(grace) + teardown + m_timeLimit;
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(grace) + m_stopMargin;
     std::optional<KeeperStopResult> gone, denied, broken;
     QStringList refused, absent;
     for (const QString &socket : std::as_const(sockets)) {

@@ -58,13 +58,17 @@ public:
     // A stop waits this long for the container's process to exit before the
     // engine kills it (Docker's own default).
     static constexpr std::chrono::seconds defaultStopGrace{10};
+    // What a stop may take beyond its grace: the kill, the container's exit,
+    // taking down its network and proxies. Seconds on a busy machine.
+    static constexpr std::chrono::milliseconds defaultStopMargin{10000};
 
     // The sockets to try, in order: DOCKER_HOST where it names a unix socket,
     // Docker's system socket, Podman's system socket and the user's own ones.
     static QStringList socketPaths();
 
     explicit ContainerEngine(QStringList sockets = socketPaths(),
-                             std::chrono::milliseconds timeLimit = defaultTimeLimit);
+                             std::chrono::milliseconds timeLimit = defaultTimeLimit,
+                             std::chrono::milliseconds stopMargin = defaultStopMargin);
 
     // Gives rows of containers their name, image and Compose project: rows
     // whose cgroup names a container, and rows on a port that a container
@@ -83,7 +87,7 @@ public:
     // Stops a container (POST /containers/{id}/stop): 204 Stopped, 304
     // AlreadyStopped, 404 Gone, another status Failed with the engine's own
     // message. The engine waits grace for the process before it kills it, so
-    // the request's time limit is grace plus this engine's time limit.
+    // the request's time limit is grace plus the stop margin.
     KeeperStopResult stop(const QString &idOrName, std::chrono::seconds grace = defaultStopGrace);
 
     // GET path over a unix socket (HTTP/1.0); the body of a 200 answer.
@@ -101,6 +105,7 @@ public:
 private:
     QStringList m_sockets;
     std::chrono::milliseconds m_timeLimit;
+    std::chrono::milliseconds m_stopMargin;
     QMutex m_mutex;
     QHash<QString, Container> m_byId; // every container seen, by its full id
     struct Inspected {

@@ -87,12 +87,16 @@ public:
             return QStringLiteral("dbus-daemon gave no address");
         m_connectionName = QStringLiteral("fake-service-manager-%1").arg(quintptr(this));
         m_connection = QDBusConnection::connectToBus(m_address, m_connectionName);
+        // Registered before it moves: Qt gives the object a helper child, which
+        // must be made in the object's thread and then moves along with it.
+        if (!m_connection.registerVirtualObject(QStringLiteral("/org/freedesktop/systemd1"),
+                                                m_object.get(), QDBusConnection::SubPath))
+            return QStringLiteral("cannot serve on the private bus: ") +
+                   m_connection.lastError().message();
         m_object->moveToThread(&m_thread);
         m_thread.start();
-        if (!m_connection.registerVirtualObject(QStringLiteral("/org/freedesktop/systemd1"),
-                                                m_object.get(), QDBusConnection::SubPath) ||
-            !m_connection.registerService(QStringLiteral("org.freedesktop.systemd1")))
-            return QStringLiteral("cannot serve on the private bus: ") +
+        if (!m_connection.registerService(QStringLiteral("org.freedesktop.systemd1")))
+            return QStringLiteral("cannot own the manager's name: ") +
                    m_connection.lastError().message();
         return {};
     }

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRect>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 
@@ -80,6 +81,21 @@ inline QByteArray run(const QString &program, const QStringList &arguments,
     return tool.readAllStandardOutput();
 }
 
+// A D-Bus session bus of the test's own; its address, empty on failure.
+inline QString startSessionBus(QProcess &bus, const QProcessEnvironment &env) {
+    start(bus, "dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"}, env);
+    if (!waitFor([&] { return bus.canReadLine(); }, stepMs))
+        return {};
+    return QString::fromLatin1(bus.readLine().trimmed());
+}
+
+// The shortest distance from a point to a rectangle (0 inside it).
+inline int distance(QPoint p, const QRect &r) {
+    const int dx = std::max({r.left() - p.x(), 0, p.x() - r.right()});
+    const int dy = std::max({r.top() - p.y(), 0, p.y() - r.bottom()});
+    return std::max(dx, dy);
+}
+
 // Xvfb on a display it picks (-displayfd); the display's name, empty on failure.
 inline QString startXvfb(QProcess &xvfb) {
     const QString screen = QString("%1x%2x24").arg(screenSize.width()).arg(screenSize.height());
@@ -117,6 +133,22 @@ QList<QRect> windows(const QString &className, const QProcessEnvironment &env, K
             found.append(r);
     }
     return found;
+}
+
+// The program's last list report in its standard error (see
+// Quayline/shell/ListReport.h): "<count> <pid>:<port>/<protocol> ...".
+inline QByteArray lastReport(const QByteArray &errors) {
+    const QByteArray marker = "quayline-report: ";
+    const qsizetype at = errors.lastIndexOf(marker);
+    const qsizetype end = at < 0 ? -1 : errors.indexOf('\n', at);
+    return end < 0 ? QByteArray() : errors.mid(at + marker.size(), end - at - marker.size());
+}
+
+// The number of rows in that report; -1 when there is none.
+inline int lastReportedCount(const QByteArray &errors) {
+    bool ok = false;
+    const int count = lastReport(errors).split(' ').value(0).toInt(&ok);
+    return ok ? count : -1;
 }
 
 inline bool isIcon(const QRect &r) {

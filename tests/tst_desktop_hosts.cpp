@@ -42,12 +42,6 @@ const QString swayUser = QStringLiteral("quayline-desktop");
 // Typed into the filter: matches none of the listeners, so the list empties.
 const QString noMatch = QStringLiteral("zzqqx");
 
-int distance(QPoint p, QRect r) {
-    const int dx = std::max({r.left() - p.x(), 0, p.x() - r.right()});
-    const int dy = std::max({r.top() - p.y(), 0, p.y() - r.bottom()});
-    return std::max(dx, dy);
-}
-
 QString describe(const QRect &r) {
     return QStringLiteral("%1x%2 at %3,%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
 }
@@ -153,25 +147,11 @@ class DesktopHosts : public QObject {
     // A listener of the test's own, so that a list seen as root is never empty.
     QTcpServer m_listener;
 
-    // The last list the program reported: "<count> <pid>:<port>/<protocol> ...".
-    static QByteArray lastReport(QProcess &app, QByteArray &errors) {
-        errors += app.readAllStandardError();
-        const QByteArray marker = "quayline-report: ";
-        const qsizetype at = errors.lastIndexOf(marker);
-        const qsizetype end = at < 0 ? -1 : errors.indexOf('\n', at);
-        return end < 0 ? QByteArray() : errors.mid(at + marker.size(), end - at - marker.size());
-    }
-
-    static int reportedCount(const QByteArray &report) {
-        bool ok = false;
-        const int count = report.split(' ').value(0).toInt(&ok);
-        return ok ? count : -1;
-    }
-
     // The checks every host must pass, with the program already started.
     void checkHost(const Desktop &desktop, QProcess &app, const QString &screenshot) {
         QByteArray errors;
         const auto appErrors = [&] { return errors += app.readAllStandardError(); };
+        const auto rows = [&] { return lastReportedCount(appErrors()); };
 
         // One icon in the bar, and one item with the host's watcher.
         QRect icons;
@@ -205,11 +185,11 @@ class DesktopHosts : public QObject {
                                 .arg(QString::fromLocal8Bit(appErrors().right(3000)))));
 
         // Typing reaches the filter: the list, not empty before, empties.
-        QVERIFY2(waitFor([&] { return reportedCount(lastReport(app, errors)) > 0; }, stepMs),
-                 ("last list: " + lastReport(app, errors)).constData());
+        QVERIFY2(waitFor([&] { return rows() > 0; }, stepMs),
+                 ("last list: " + lastReport(errors)).constData());
         desktop.type(noMatch);
-        QVERIFY2(waitFor([&] { return reportedCount(lastReport(app, errors)) == 0; }, stepMs),
-                 ("last list: " + lastReport(app, errors)).constData());
+        QVERIFY2(waitFor([&] { return rows() == 0; }, stepMs),
+                 ("last list: " + lastReport(errors)).constData());
         if (!screenshot.isEmpty())
             desktop.screenshot().save(QDir(m_artifacts).filePath(screenshot));
 
@@ -278,10 +258,9 @@ private slots:
         env.insert("XDG_CACHE_HOME", home + "/cache");
         // The bus starts xfconfd on demand, with this environment: its
         // settings are the private ones above.
-        start(bus, "dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"},
-              env);
-        QVERIFY(waitFor([&] { return bus.canReadLine(); }, stepMs));
-        env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(bus.readLine().trimmed()));
+        const QString busAddress = startSessionBus(bus, env);
+        QVERIFY(!busAddress.isEmpty());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
         // No window manager on this display; the panel places itself.
         start(panel, "xfce4-panel", {"--disable-wm-check"}, env);
         QVERIFY(waitFor(

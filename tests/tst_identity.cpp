@@ -172,6 +172,45 @@ private slots:
         QCOMPARE(place.container, container);
     }
 
+    // Which manager runs a unit: a user's (its uid) or the system's (-1).
+    // Stopping through the wrong one stops a namesake or nothing.
+    void userUnits_data() {
+        QTest::addColumn<QByteArray>("cgroup");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<qint64>("managerUid");
+        QTest::newRow("user service")
+            << QByteArray("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                          "dev-server.service\n")
+            << "dev-server.service" << qint64(1000);
+        QTest::newRow("user app scope")
+            << QByteArray("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                          "app-gnome-firefox-4242.scope\n")
+            << "app-gnome-firefox-4242.scope" << qint64(1000);
+        QTest::newRow("the user's manager is the system's unit")
+            << QByteArray("0::/user.slice/user-1000.slice/user@1000.service/init.scope\n")
+            << "init.scope" << qint64(1000);
+        QTest::newRow("user manager process in its own unit")
+            << QByteArray("0::/user.slice/user-1000.slice/user@1000.service\n")
+            << "user@1000.service" << qint64(-1);
+        QTest::newRow("login session")
+            << QByteArray("0::/user.slice/user-1000.slice/session-3.scope\n") << "session-3.scope"
+            << qint64(-1);
+        QTest::newRow("system service")
+            << QByteArray("0::/system.slice/nginx.service\n") << "nginx.service" << qint64(-1);
+        QTest::newRow("a unit named like a manager below a system service")
+            << QByteArray("0::/system.slice/user@x.service/web.service\n") << "web.service"
+            << qint64(-1);
+    }
+    void userUnits() {
+        QFETCH(QByteArray, cgroup);
+        QFETCH(QString, unit);
+        QFETCH(qint64, managerUid);
+        const ProcessReader::CgroupPlace place = ProcessReader::parseCgroup(cgroup);
+        QCOMPARE(place.unit, unit);
+        QCOMPARE(place.userUnit, managerUid >= 0);
+        QCOMPARE(place.userManagerUid, managerUid);
+    }
+
     // lsof prints comm, escaping control characters and cutting it at ") ".
     void matchesComm_data() {
         QTest::addColumn<QByteArray>("comm");

@@ -3,6 +3,7 @@
 // engine client against sockets of the test's own (absent, refusing, silent,
 // or answering as an engine does), and the rows' keepers.
 
+#include "EngineSocket.h"
 #include "FakeServiceManager.h"
 #include "keeper/Keepers.h"
 #include "keeper/ServiceManager.h"
@@ -12,9 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtConcurrent>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(FakeServiceManager::Unit)
@@ -25,75 +23,6 @@ using Kind = KeeperStopResult::Kind;
 using Authorization = FakeServiceManager::Unit::Authorization;
 
 namespace {
-
-// A unix socket of the test's own at path: bound only (connecting is
-// refused), listening without ever accepting (a connection waits forever),
-// or serving one canned answer per connection on a thread.
-class EngineSocket {
-public:
-    enum class Mode { Refusing, Silent, Answering };
-
-    EngineSocket(const QString &path, Mode mode, QByteArray answer = {})
-        : m_answer(std::move(answer)) {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray name = QFile::encodeName(path);
-        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-        ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        if (mode == Mode::Refusing)
-            return;
-        ::listen(m_fd, 4);
-        if (mode == Mode::Answering)
-            m_server = std::thread([this] { serve(); });
-    }
-    ~EngineSocket() {
-        ::shutdown(m_fd, SHUT_RDWR);
-        if (m_server.joinable())
-            m_server.join();
-        ::close(m_fd);
-    }
-    // The requests received, each up to its blank line.
-    QList<QByteArray> requests() {
-        std::lock_guard lock(m_mutex);
-        return m_requests;
-    }
-
-private:
-    void serve() {
-        for (;;) {
-            const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0)
-                return;
-            QByteArray request;
-            char buffer[4096];
-            while (!request.contains("\r\n\r\n")) {
-                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                request.append(buffer, n);
-            }
-            {
-                std::lock_guard lock(m_mutex);
-                m_requests.append(request);
-            }
-            ::send(client, m_answer.constData(), size_t(m_answer.size()), MSG_NOSIGNAL);
-            ::close(client);
-        }
-    }
-
-    int m_fd = -1;
-    QByteArray m_answer;
-    std::thread m_server;
-    std::mutex m_mutex;
-    QList<QByteArray> m_requests;
-};
-
-QByteArray httpAnswer(int status, const QByteArray &body = {}) {
-    return "HTTP/1.1 " + QByteArray::number(status) +
-           " X\r\nContent-Type: application/json\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
 
 constexpr ServiceManager::Limits testLimits{300ms, 2000ms, 2000ms};
 
@@ -221,6 +150,28 @@ private slots:
             QTRY_VERIFY(calls.filter("Subscribe").size() == 1 &&
                         m_system.calls().filter("Unsubscribe").size() == 1);
         }
+    }
+
+    // The real managers' clients find their buses where a program's
+    // environment says (what a command-line test points at its own bus),
+    // and only the system's stop lets polkit ask for a password.
+    void wellKnownBuses() {
+        FakeServiceManager::Unit system{"demo-web.service"};
+        system.authorization = Authorization::NeedsAgent;
+        m_system.setUnit(system);
+        FakeServiceManager::Unit own{"dev-server.service"};
+        own.restart = "on-failure";
+        own.authorization = Authorization::NeedsAgent;
+        m_user.setUnit(own);
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_system.address().toUtf8());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_user.address().toUtf8());
+        ServiceManager systemManager(ServiceManager::Bus::System, testLimits);
+        ServiceManager userManager(ServiceManager::Bus::Session, testLimits);
+        QCOMPARE(userManager.restartSetting("dev-server.service"), "on-failure");
+        QCOMPARE(systemManager.stop("demo-web.service").kind, Kind::Stopped);
+        QCOMPARE(userManager.stop("dev-server.service").kind, Kind::Refused);
+        QVERIFY(m_system.calls().contains("StopUnit demo-web.service replace interactive"));
+        QVERIFY(m_user.calls().contains("StopUnit dev-server.service replace noninteractive"));
     }
 
     // No answer from the manager, or no manager at all.
@@ -461,7 +412,7 @@ private slots:
         std::optional<EngineSocket> socket;
         if (mode >= 0)
             socket.emplace(path, EngineSocket::Mode(mode), answer);
-        ContainerEngine engine({path}, 300ms);
+        ContainerEngine engine({path}, 300ms, 300ms);
         const KeeperStopResult result = engine.stop(container, 0s);
         QCOMPARE(result.kind, Kind(expected));
         QVERIFY2(result.message.contains(message), qPrintable(result.message));

@@ -47,12 +47,8 @@ private slots:
             << QRect() << QPoint(1000, 10) << hd << topPanel << QRect(810, 28, 380, 460);
         QTest::newRow("top-right corner click: pulled in from the right")
             << QRect() << QPoint(1915, 5) << hd << topPanel << QRect(1540, 28, 380, 460);
-        QTest::newRow("top-left corner click: pulled in from the left")
-            << QRect() << QPoint(3, 3) << hd << topPanel << QRect(0, 28, 380, 460);
         QTest::newRow("bottom-left corner click: above the taskbar")
             << QRect() << QPoint(5, 1075) << hd << bottomPanel << QRect(0, 580, 380, 460);
-        QTest::newRow("bottom-right corner click")
-            << QRect() << QPoint(1915, 1075) << hd << bottomPanel << QRect(1540, 580, 380, 460);
         QTest::newRow("left panel with its room reserved: right of it")
             << QRect() << QPoint(20, 500) << hd << QRect(48, 0, 1872, 1080)
             << QRect(48, 270, 380, 460);

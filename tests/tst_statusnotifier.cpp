@@ -1,8 +1,7 @@
 // The tray program as a StatusNotifierItem, end to end: a private D-Bus
 // session bus, a watcher written here that takes the item's registration and
 // clicks it the way a host does (Activate with the click position), Xvfb for
-// the panel, and trayer for the X11 tray the program falls back to. The last
-// case runs the program in a headless Wayland compositor with XWayland.
+// the panel, and trayer for the X11 tray the program falls back to.
 //
 // Safety: every process the test signals is one it started, by the pid that
 // QProcess got then. The program is ended through its own menu.
@@ -13,7 +12,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSemaphore>
@@ -27,13 +25,6 @@ namespace {
 
 const QString itemPrefix = QStringLiteral("org.kde.StatusNotifierItem-");
 const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
-
-// The shortest distance from a point to a rectangle (0 inside it).
-int distance(QPoint p, QRect r) {
-    const int dx = std::max({r.left() - p.x(), 0, p.x() - r.right()});
-    const int dy = std::max({r.top() - p.y(), 0, p.y() - r.bottom()});
-    return std::max(dx, dy);
-}
 
 } // namespace
 
@@ -200,10 +191,8 @@ private slots:
         QVERIFY(QDir().mkpath(m_artifacts));
         registerStatusNotifierTypes();
 
-        start(m_bus, "dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"},
-              QProcessEnvironment::systemEnvironment());
-        QVERIFY(waitFor([&] { return m_bus.canReadLine(); }, stepMs));
-        m_busAddress = QString::fromLatin1(m_bus.readLine().trimmed());
+        m_busAddress = startSessionBus(m_bus, QProcessEnvironment::systemEnvironment());
+        QVERIFY(!m_busAddress.isEmpty());
         m_connection = QDBusConnection::connectToBus(m_busAddress, "quayline-test-host");
         QVERIFY2(m_connection->isConnected(), qPrintable(m_connection->lastError().message()));
         QVERIFY(m_connection->registerObject("/StatusNotifierWatcher", &m_watcher,
@@ -227,12 +216,12 @@ private slots:
     }
 
     // The item's properties, its menu, and the panel at the reported click,
-    // wholly on the 1280x800 screen also when every logical pixel is two.
+    // wholly on the 1280x800 screen when every logical pixel is two (at
+    // scale 1 the real hosts of tst_desktop_hosts report their clicks).
     void opensAtTheClick_data() {
         QTest::addColumn<QString>("scale");
         QTest::addColumn<QPoint>("click");
         QTest::addColumn<QString>("screenshot");
-        QTest::newRow("top-right corner") << "1" << QPoint(1270, 12) << "panel-statusnotifier.png";
         QTest::newRow("top-right corner, scale 2") << "2" << QPoint(1270, 12) << "panel-scale2.png";
         QTest::newRow("middle of the left edge, scale 2") << "2" << QPoint(3, 400) << "";
     }
@@ -401,14 +390,12 @@ private slots:
         quitThroughMenu(app, service);
     }
 
-    // GNOME Shell's AppIndicator extension opens the item's menu on a single
-    // click and sends Activate only for a double click. From the connection
-    // that owns org.gnome.Shell the menu's opening is the click: the item
-    // goes passive (which makes the shell close the menu) and the panel
-    // toggles once the menu has closed; Activate from there shows the panel
-    // and never closes it. Other hosts open the menu on a right click, and
-    // nothing happens then.
-    void gnomeMenuOpeningIsTheClick() {
+    // The menu's opening counts as a click only from GNOME Shell (the real
+    // shell's single click is tst_gnome's): another host opens it on a right
+    // click, and nothing happens then. GNOME's Activate comes on a double
+    // click, whose first click has opened the panel: it shows the panel and
+    // never closes it.
+    void menuOpeningCountsOnlyFromGnome() {
         QProcess app;
         const auto ending = qScopeGuard([&] {
             endProcess(app);
@@ -416,115 +403,24 @@ private slots:
         });
         const QString service = startRegistered(app, environment(m_display));
         QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
-        const auto status = [&] {
-            const QDBusMessage reply =
-                call(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
-                     {QString("org.kde.StatusNotifierItem"), QString("Status")});
-            return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
-        };
-        const auto menuEvent = [&](const QString &event) {
-            call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
-                 {0, event, QVariant::fromValue(QDBusVariant(0)), 0u});
+        const auto activate = [&] {
+            call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+                 {1270, 12});
         };
         const auto panelShown = [&] { return !windows(m_display, false).isEmpty(); };
-        // GNOME's click: opened, then closed once the item went passive.
-        const auto gnomeClick = [&] {
-            menuEvent("opened");
-            QCOMPARE(status(), QString("Passive"));
-            menuEvent("closed");
-            QCOMPARE(status(), QString("Active"));
-        };
 
-        // Another host's menu: the item stays as it is, and no panel opens
-        // (the toggle below would otherwise close it).
-        menuEvent("opened");
-        QCOMPARE(status(), QString("Active"));
-        menuEvent("closed");
-
-        QVERIFY(m_connection->registerService("org.gnome.Shell"));
-        gnomeClick();
+        for (const char *event : {"opened", "closed"})
+            call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
+                 {0, QString(event), QVariant::fromValue(QDBusVariant(0)), 0u});
+        activate(); // were the menu a click, this would close the panel again
         QVERIFY2(waitFor(panelShown, stepMs), app.readAllStandardError().constData());
-        // GNOME's double click while open: still open, so the next click closes it.
-        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {1270, 12});
-        gnomeClick();
-        QVERIFY(waitFor([&] { return !panelShown(); }, stepMs));
-        // And while closed it opens the panel.
-        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", {1270, 12});
-        QVERIFY(waitFor(panelShown, stepMs));
 
+        // GNOME's Activate leaves it shown; the next ordinary click closes it.
+        QVERIFY(m_connection->registerService("org.gnome.Shell"));
+        activate();
         QVERIFY(m_connection->unregisterService("org.gnome.Shell"));
-        quitThroughMenu(app, service);
-    }
-
-    // In a Wayland session with XWayland the program runs on XWayland, where
-    // the panel can be placed at the click; here under a headless weston.
-    void waylandSessionUsesXWayland() {
-        if (QStandardPaths::findExecutable("weston").isEmpty() ||
-            QStandardPaths::findExecutable("Xwayland").isEmpty())
-            QSKIP("weston or Xwayland is not installed");
-        QTemporaryDir runtime;
-        QVERIFY(QFile::setPermissions(runtime.path(),
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        const QString log = runtime.filePath("weston.log");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        QProcess weston, app;
-        const auto ending = qScopeGuard([&] {
-            endProcess(app);
-            endProcess(weston);
-        });
-        start(weston, "weston",
-              {"--backend=headless-backend.so", "--xwayland", "--socket=quayline-test",
-               "--width=1280", "--height=800", "--idle-time=0", "--log=" + log},
-              env);
-        QString xDisplay;
-        const QRegularExpression listening("xserver listening on display (:\\d+)");
-        if (!waitFor(
-                [&] {
-                    QFile file(log);
-                    if (!file.open(QIODevice::ReadOnly))
-                        return false;
-                    const auto match = listening.match(QString::fromUtf8(file.readAll()));
-                    xDisplay = match.captured(1);
-                    return match.hasMatch() || weston.state() == QProcess::NotRunning;
-                },
-                stepMs) ||
-            xDisplay.isEmpty())
-            QSKIP("weston could not start headless with XWayland here");
-
-        QProcessEnvironment appEnv = environment(xDisplay);
-        appEnv.insert("WAYLAND_DISPLAY", "quayline-test");
-        appEnv.insert("XDG_SESSION_TYPE", "wayland");
-        appEnv.insert("XDG_RUNTIME_DIR", runtime.path());
-        const QString service = startRegistered(app, appEnv);
-        QVERIFY2(!service.isEmpty(), app.readAllStandardError().constData());
-        const QPoint click(1000, 10);
-        call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
-             {click.x(), click.y()});
-        // Found as an X11 window: the program chose XWayland. weston's window
-        // manager puts managed X11 windows where it likes, whatever they ask
-        // for; what the program asked for is in its hints.
-        QByteArray window;
-        QVERIFY2(waitFor(
-                     [&] {
-                         window = run(xDisplay, "xdotool",
-                                      {"search", "--onlyvisible", "--classname", "^quayline$"})
-                                      .trimmed();
-                         return !window.isEmpty();
-                     },
-                     stepMs),
-                 app.readAllStandardError().constData());
-        const QString hints = QString::fromUtf8(
-            run(xDisplay, "xprop", {"-id", QString::fromLatin1(window), "WM_NORMAL_HINTS"}));
-        const auto location =
-            QRegularExpression("user specified location: (-?\\d+), (-?\\d+)").match(hints);
-        const auto size = QRegularExpression("user specified size: (\\d+) by (\\d+)").match(hints);
-        QVERIFY2(location.hasMatch() && size.hasMatch(), qPrintable(hints));
-        const QRect asked(location.captured(1).toInt(), location.captured(2).toInt(),
-                          size.captured(1).toInt(), size.captured(2).toInt());
-        QVERIFY2(distance(click, asked) >= 1 && distance(click, asked) <= 6 &&
-                     QRect(0, 0, 1280, 800).contains(asked),
-                 qPrintable(hints));
+        activate();
+        QVERIFY(waitFor([&] { return !panelShown(); }, stepMs));
         quitThroughMenu(app, service);
     }
 };

@@ -85,11 +85,7 @@ class TrayEndToEnd : public QObject {
     // The last list the program reported, e.g. "2 123:8080/TCP 123:8080/UDP".
     QByteArray lastReport() {
         m_appErrors += m_app.readAllStandardError();
-        const QByteArray marker = "quayline-report: ";
-        const qsizetype at = m_appErrors.lastIndexOf(marker);
-        const qsizetype end = at < 0 ? -1 : m_appErrors.indexOf('\n', at);
-        return end < 0 ? QByteArray()
-                       : m_appErrors.mid(at + marker.size(), end - at - marker.size());
+        return x11session::lastReport(m_appErrors);
     }
 
 private slots:

@@ -116,13 +116,6 @@ if [ $rc -ne 0 ] || ! tr -d ' \n' <<<"$json" | sed 's/},{/}\n{/g' |
     fail "quayline-cli --json does not list the listener (pid $listener, port $port)"
 fi
 
-step "completions"
-for f in /usr/share/bash-completion/completions/quayline-cli \
-    /usr/share/zsh/vendor-completions/_quayline-cli \
-    /usr/share/fish/vendor_completions.d/quayline-cli.fish; do
-    [ -s "$root$f" ] || fail "missing $f"
-done
-
 step "quayline under Xvfb with trayer"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
