@@ -212,17 +212,17 @@ struct Target {
     quint64 startTicks = 0; // what tells this process from a later one on its pid
     QList<PortEntry> rows;  // its rows on the ports asked for
     Keeper parent;          // its parent, where that is a process that may restart it
+    Keeper keeper;          // what would start it again, as far as known before the stop
     bool mayRestart = false;
 
     QString describe() const { return QStringLiteral("PID %1 (%2)").arg(pid).arg(processName); }
 };
 
-// Whether something may start the process of row again after it exits: a
+// Whether the keeper of a process may start it again after it exits: a
 // unit or a container whose restart setting is not "no" (or could not be
 // read), or a parent process (a shell loop, a supervisor, or merely a shell:
 // nothing tells them apart from here).
-bool mayRestart(const PortEntry &row) {
-    const Keeper keeper = keeperOfNewHolder(row);
+bool mayRestart(const Keeper &keeper) {
     switch (keeper.kind) {
     case Keeper::Kind::None:
         return false;
@@ -317,7 +317,8 @@ Selection select(const PortEntryList &rows, const QList<qint64> &ports) {
                 target.user = e->user;
                 target.startTicks = e->process.startTicks;
                 target.parent = parentKeeper(e->pid, e->process.startTicks);
-                target.mayRestart = mayRestart(*e);
+                target.keeper = keeperOfNewHolder(*e);
+                target.mayRestart = mayRestart(target.keeper);
                 selection.targets.append(target);
             }
             selection.targets[*it].rows.append(*e);
@@ -372,8 +373,11 @@ public:
             m_baseline.insert(socket.inode);
     }
 
-    bool waitForNewSocket(const QDeadlineTimer &deadline) {
-        while (!deadline.hasExpired()) {
+    // Gives up early once keeperAlive says nothing is left that could start
+    // a process again.
+    bool waitForNewSocket(const QDeadlineTimer &deadline,
+                          const std::function<bool()> &keeperAlive) {
+        while (!deadline.hasExpired() && keeperAlive()) {
             const milliseconds left =
                 std::chrono::ceil<milliseconds>(deadline.remainingTimeAsDuration());
             QThread::msleep(ulong(std::min(left, m_usable ? tableInterval : scanInterval).count()));
@@ -614,8 +618,26 @@ int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess
         }
         return found;
     };
+    // A parent that went with its child restarts nothing (a shell that ran
+    // the server as its one command, say); a unit or a container may yet.
+    const auto keeperAlive = [&] {
+        const StatReader proc;
+        for (const Stopping &s : stopping) {
+            if (!s.exited || !s.target->mayRestart)
+                continue;
+            const Keeper &keeper = s.target->keeper;
+            if (keeper.kind != Keeper::Kind::Parent)
+                return true;
+            const StatReading now = proc.read(keeper.parentPid);
+            // Alive; or unknown, where the look itself failed.
+            if (now.stat ? now.stat->startTicks == keeper.parentStartTicks && now.stat->state != 'Z'
+                         : now.error != 0)
+                return true;
+        }
+        return false;
+    };
     QList<Newcomer> found = newcomers(last.entries);
-    while (found.isEmpty() && portWatch && portWatch->waitForNewSocket(watchEnd)) {
+    while (found.isEmpty() && portWatch && portWatch->waitForNewSocket(watchEnd, keeperAlive)) {
         last = scans.within(watchEnd);
         if (last.errorText) {
             // The ports were free after the stop; only the watch is cut short.

@@ -8,8 +8,8 @@
 struct ProcessStat {
     QByteArray comm;        // the kernel's command name, at most 15 bytes
     char state = 0;         // 'R', 'S', ..., 'Z' for a process that exited and awaits its parent
-    qint32 ppid = 0;        // the parent's pid (0 for the kernel's own first processes)
     quint64 startTicks = 0; // clock ticks after boot at which it started
+    qint32 ppid = 0;        // the parent's pid (0 for the kernel's own first processes)
 };
 
 // One look at /proc/PID/stat: the process on the pid, no process (stat empty,

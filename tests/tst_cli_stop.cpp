@@ -81,24 +81,27 @@ struct StopCase {
     bool exitsSlowly = false;
 };
 
-// sh running a perl listener on 127.0.0.1:port, once, or over and over as a
+// sh running a perl listener on 127.0.0.1:port: over and over as a
 // supervisor would, until the file "end" exists and its input closes (the
-// listeners read it to its end). The stand-in lsof lists the shell's children
-// that hold a socket.
+// listeners read it to its end); or once, the shell staying on or ending with
+// it. The stand-in lsof lists the shell's children that hold a socket.
 struct ShellKeeper {
     QTemporaryDir dir;
     QProcess shell;
     quint16 port = freePort();
     std::unique_ptr<StubLsof> lsof;
 
-    explicit ShellKeeper(bool loop) {
+    enum class Mode { Loop, Once, OnceAndExit };
+    explicit ShellKeeper(Mode mode) {
         const QString listener =
             "/usr/bin/perl -MIO::Socket::INET -e 'my $s = IO::Socket::INET->new(Listen => 5, "
             "LocalAddr => \"127.0.0.1\", LocalPort => $ARGV[0], ReuseAddr => 1) or die $!; "
             "while (<STDIN>) {}' \"$0\"";
         shell.start("/bin/sh", {"-c",
-                                loop ? "while :; do " + listener + "; [ -e \"$1\" ] && break; done"
-                                     : listener + "; while read x; do :; done",
+                                mode == Mode::Loop
+                                    ? "while :; do " + listener + "; [ -e \"$1\" ] && break; done"
+                                : mode == Mode::Once ? listener + "; while read x; do :; done"
+                                                     : listener + "; exit 0",
                                 QString::number(port), dir.filePath("end")});
         shell.waitForStarted();
         const QByteArray self = QByteArray::number(shell.processId());
@@ -179,6 +182,7 @@ struct KeeperStopCase {
 } // namespace
 
 Q_DECLARE_METATYPE(StopCase)
+Q_DECLARE_METATYPE(ShellKeeper::Mode)
 Q_DECLARE_METATYPE(KeeperStopCase)
 Q_DECLARE_METATYPE(FakeServiceManager::Unit)
 
@@ -353,16 +357,18 @@ private slots:
     }
 
     // A shell that starts its listener again: the port is taken again, and
-    // the shell is named with its pid. A shell that started it once: the
-    // port stays free, status 0.
+    // the shell is named with its pid. A shell that started it once, and
+    // stays or ends with it: the port stays free, status 0.
     void shellKeeper_data() {
-        QTest::addColumn<bool>("loop");
-        QTest::newRow("shell loop restarts it") << true;
-        QTest::newRow("shell started it once") << false;
+        QTest::addColumn<ShellKeeper::Mode>("mode");
+        QTest::newRow("shell loop restarts it") << ShellKeeper::Mode::Loop;
+        QTest::newRow("shell started it once") << ShellKeeper::Mode::Once;
+        QTest::newRow("shell ends with it") << ShellKeeper::Mode::OnceAndExit;
     }
     void shellKeeper() {
-        QFETCH(bool, loop);
-        const ShellKeeper keeper(loop);
+        QFETCH(ShellKeeper::Mode, mode);
+        const bool loop = mode == ShellKeeper::Mode::Loop;
+        const ShellKeeper keeper(mode);
         qint32 first = 0;
         QTRY_VERIFY_WITH_TIMEOUT((first = keeper.listed()) > 0, 10000);
         const auto [code, out, err] =

@@ -133,6 +133,32 @@ private slots:
         QCOMPARE(keeperSentence(keeper), sentence);
     }
 
+    // Whether the newcomer's parent is the one that started the stopped
+    // process: only then was it started again.
+    void sentenceKnowingTheStoppedParent_data() {
+        QTest::addColumn<Keeper>("keeper");
+        QTest::addColumn<Keeper>("stoppedParent");
+        QTest::addColumn<QString>("sentence");
+        QTest::newRow("same parent") << byParent(611, "sh", 6000) << byParent(611, "sh", 6000)
+                                     << "It was started again by PID 611 (sh).";
+        QTest::newRow("another parent") << byParent(900, "bash", 6500) << byParent(611, "sh", 6000)
+                                        << "It was started by PID 900 (bash).";
+        QTest::newRow("the parent's pid reused")
+            << byParent(611, "sh", 6900) << byParent(611, "sh", 6000)
+            << "It was started by PID 611 (sh).";
+        QTest::newRow("the stopped one had no parent in particular")
+            << byParent(611, "sh", 6000) << Keeper() << "It was started by PID 611 (sh).";
+        QTest::newRow("a unit keeps it whatever the parent")
+            << service("demo.service", "always") << byParent(611, "sh", 6000)
+            << "It is kept by the service demo.service (Restart=always).";
+    }
+    void sentenceKnowingTheStoppedParent() {
+        QFETCH(Keeper, keeper);
+        QFETCH(Keeper, stoppedParent);
+        QFETCH(QString, sentence);
+        QCOMPARE(keeperSentence(keeper, stoppedParent), sentence);
+    }
+
     // The holder is PID 612 (start 7100) unless the row says otherwise.
     void keeperOfNewHolder_data() {
         QTest::addColumn<QList<Proc>>("procs");
@@ -177,6 +203,14 @@ private slots:
             << service("demo.service", {});
         QTest::newRow("parent unreadable")
             << QList<Proc>{{612, "node", 611, 7100}} << plain << Keeper();
+        // The engine's own unit, and a user's whole service manager, are no
+        // keepers of one port.
+        for (const char *unit : {"docker.service", "user@1000.service"}) {
+            PortEntry row = plain;
+            row.process.unit = unit;
+            QTest::newRow(qPrintable(QString("in %1: nobody").arg(unit)))
+                << fromInit << row << Keeper();
+        }
         PortEntry kernelRow = inUnit;
         kernelRow.pid = 0;
         QTest::newRow("kernel row without a pid: the unit")
