@@ -34,9 +34,11 @@ std::optional<StopHint> stopHint(const PortEntry &entry, qint64 selfUid) {
                           .arg(entry.port)
                           .arg(holderText(entry));
     if (!entry.containerName.isEmpty() || !entry.process.container.isEmpty())
-        hint.command = QStringLiteral("docker stop ") + (entry.containerName.isEmpty()
-                                                             ? entry.process.container.left(12)
-                                                             : entry.containerName);
+        hint.command = (entry.process.containerTool.isEmpty() ? QStringLiteral("docker")
+                                                              : entry.process.containerTool) +
+                       QStringLiteral(" stop ") +
+                       (entry.containerName.isEmpty() ? entry.process.container.left(12)
+                                                      : entry.containerName);
     // A service of another user (postgres, say) is a system unit all the same.
     else if (entry.process.unit.endsWith(u".service"))
         hint.command = QStringLiteral("systemctl stop ") + entry.process.unit;

@@ -20,6 +20,7 @@ class ProcessInfo {
     Q_PROPERTY(QString unit MEMBER unit)
     Q_PROPERTY(bool userUnit MEMBER userUnit)
     Q_PROPERTY(QString container MEMBER container)
+    Q_PROPERTY(QString containerTool MEMBER containerTool)
     Q_PROPERTY(QDateTime startedAt MEMBER startedAt)
 
 public:
@@ -37,6 +38,7 @@ public:
     bool userUnit = false;       // unit is the user's service manager's, not the system's
     qint64 userManagerUid = -1;  // for a user unit: the uid of the manager that runs it
     QString container;           // container id, where the cgroup names one
+    QString containerTool;       // what stops it: "docker", "podman" or "crictl"
     QDateTime startedAt;         // UTC; invalid when unknown
 
     bool isKnown() const { return startTicks != 0; }

@@ -100,20 +100,33 @@ QByteArray CgroupPaths::pathOf(quint64 id) {
     return path;
 }
 
-QList<qint32> CgroupPaths::processesOf(quint64 id, qsizetype limit) {
+std::optional<QList<qint32>> CgroupPaths::processesOf(quint64 id, qsizetype most) {
     const QByteArray path = pathOf(id);
-    if (path.isEmpty())
-        return {};
-    const QByteArray procs = readSmallFile(mountPoint() + path + "/cgroup.procs", 1 << 16);
+    if (path.isEmpty() || path == "/")
+        return std::nullopt;
+    // Each line is at most a pid of 7 digits and its newline; a few more
+    // bytes than most such lines can hold tell that there are more. The
+    // kernel makes the text as it is read, so a large cgroup costs no more.
+    const qint64 cap = qint64(most + 1) * 8 + 64;
+    QFile file(QFile::decodeName(mountPoint() + path + "/cgroup.procs"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return std::nullopt;
+    const QByteArray procs = file.read(cap + 1);
+    if (procs.size() > cap)
+        return std::nullopt;
     QList<qint32> pids;
     for (const QByteArray &line : procs.split('\n')) {
+        if (line.isEmpty())
+            continue;
         bool ok = false;
         const qint32 pid = line.toInt(&ok);
-        if (ok && pid > 0) {
-            if (pids.size() >= limit)
-                break;
+        if (!ok || pid <= 0)
+            return std::nullopt;
+        // A process moved out and back while the list was read shows twice.
+        if (!pids.contains(pid))
             pids.append(pid);
-        }
+        if (pids.size() > most)
+            return std::nullopt;
     }
     return pids;
 }

@@ -24,8 +24,18 @@ public:
     // The path below the mount ("/system.slice/nginx.service"); empty when
     // unknown. A miss walks the tree once more (bounded).
     QByteArray pathOf(quint64 id);
-    // The pids in the cgroup's cgroup.procs, at most limit of them.
-    QList<qint32> processesOf(quint64 id, qsizetype limit = 64);
+    // Every process of the cgroup (its cgroup.procs, each pid once), or
+    // nothing where that cannot be known whole and cheaply: the cgroup is
+    // unknown or cannot be read, it is the root of the hierarchy (which
+    // holds every process not placed elsewhere: on a system without systemd,
+    // all of them), it holds more than most processes, or it holds one that
+    // this pid namespace cannot see (listed as 0). A list cut short could not
+    // show that a process is the only one of its kind.
+    std::optional<QList<qint32>> processesOf(quint64 id, qsizetype most = searchLimit);
+
+    // The most processes of a cgroup that are read one by one to find which
+    // holds a socket.
+    static constexpr qsizetype searchLimit = 64;
 
     // Where the first cgroup2 file system in a mountinfo text is mounted.
     static QByteArray parseMountInfo(QByteArrayView text);

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -194,8 +195,16 @@ QList<ContainerEngine::Container> ContainerEngine::parseList(const QByteArray &j
 std::optional<QList<ContainerEngine::Container>> ContainerEngine::list() {
     for (const QString &socket : std::as_const(m_sockets)) {
         if (const std::optional<QByteArray> body =
-                get(socket, "/v1.41/containers/json", m_timeLimit))
-            return parseList(*body);
+                get(socket, "/v1.41/containers/json", m_timeLimit)) {
+            QList<Container> containers = parseList(*body);
+            // Podman answers Docker's API on a socket of its own name.
+            const QString tool = QFileInfo(socket).fileName().startsWith(u"podman")
+                                     ? QStringLiteral("podman")
+                                     : QStringLiteral("docker");
+            for (Container &c : containers)
+                c.tool = tool;
+            return containers;
+        }
     }
     return std::nullopt;
 }
@@ -231,6 +240,8 @@ void ContainerEngine::annotate(PortEntryList &entries) {
             continue;
         if (e.process.container.isEmpty())
             e.process.container = found->id.left(12);
+        if (e.process.containerTool.isEmpty())
+            e.process.containerTool = found->tool;
         e.containerName = found->name;
         e.image = found->image;
         e.composeProject = found->composeProject;

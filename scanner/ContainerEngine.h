@@ -25,6 +25,7 @@ public:
         QString composeProject; // label com.docker.compose.project
         // Published host ports: protocol ("TCP"/"UDP") and port.
         QList<std::pair<QString, qint64>> ports;
+        QString tool; // what stops it: "docker", or "podman" where Podman's socket answered
     };
 
     // What a container's inspection tells about restarting it.

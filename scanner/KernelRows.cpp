@@ -47,10 +47,11 @@ quint64 socketInode(const char *link, ssize_t length) {
     return inode;
 }
 
-void addSocketsOf(const QByteArray &fdDir, QSet<quint64> &inodes) {
+// false where the table could not be read (another user's, say).
+bool addSocketsOf(const QByteArray &fdDir, QSet<quint64> &inodes) {
     DIR *dir = ::opendir(fdDir.constData());
     if (!dir)
-        return;
+        return false;
     const int dirFd = ::dirfd(dir);
     char link[64];
     while (const dirent *entry = ::readdir(dir)) {
@@ -61,6 +62,7 @@ void addSocketsOf(const QByteArray &fdDir, QSet<quint64> &inodes) {
             inodes.insert(inode);
     }
     ::closedir(dir);
+    return true;
 }
 
 std::optional<uid_t> ownerOf(const QByteArray &procRoot, qint32 pid) {
@@ -68,6 +70,26 @@ std::optional<uid_t> ownerOf(const QByteArray &procRoot, qint32 pid) {
     if (::stat((procRoot + '/' + QByteArray::number(pid)).constData(), &st) != 0)
         return std::nullopt;
     return st.st_uid;
+}
+
+// The effective uid on the "Uid:" line of /proc/PID/status. Unlike the owner
+// of /proc/PID, which turns to root for a process that may not dump core (one
+// that changed its credentials), it is the uid the process acts as.
+std::optional<quint32> effectiveUidOf(const QByteArray &procRoot, qint32 pid) {
+    QFile file(QFile::decodeName(procRoot + '/' + QByteArray::number(pid) + "/status"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return std::nullopt;
+    const QByteArray status = file.read(16384);
+    const qsizetype at = status.startsWith("Uid:") ? 0 : status.indexOf("\nUid:");
+    if (at < 0)
+        return std::nullopt;
+    const qsizetype start = at + (at == 0 ? 4 : 5);
+    const qsizetype end = status.indexOf('\n', start);
+    const QList<QByteArray> uids =
+        status.mid(start, end < 0 ? -1 : end - start).simplified().split(' ');
+    bool ok = false;
+    const quint32 uid = uids.value(1).toUInt(&ok);
+    return ok ? std::optional<quint32>(uid) : std::nullopt;
 }
 
 QStringList commandLineOf(const QByteArray &procRoot, qint32 pid) {
@@ -149,55 +171,118 @@ QSet<quint64> KernelRows::socketInodes(const QByteArray &procRoot, qint32 pid, b
     return inodes;
 }
 
-void KernelRows::confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets) const {
+void KernelRows::confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets,
+                                quint64 listedSince) const {
     QHash<SocketKey, QList<const KernelSocket *>> byEndpoint;
+    byEndpoint.reserve(sockets.size());
     for (const KernelSocket &s : sockets)
         byEndpoint[{s.protocol, s.port, s.address, {}}].append(&s);
 
-    QHash<qint32, QSet<quint64>> held; // read once per pid
-    QHash<qint32, bool> confirmed;
+    struct Pid {
+        bool holds = true;         // every record of the pid so far
+        bool looked = false;       // its descriptors were read
+        quint64 recordedTicks = 0; // the start time read after lsof returned
+        std::optional<QSet<quint64>> held;
+    };
+    QHash<qint32, Pid> pids;
     for (PortEntry &record : records) {
-        const QList<const KernelSocket *> candidates =
-            byEndpoint.value({record.networkProtocol, record.port, record.address, {}});
-        if (!candidates.isEmpty())
-            record.uid = candidates.front()->uid;
+        const auto candidates =
+            byEndpoint.constFind({record.networkProtocol, record.port, record.address, {}});
+        if (candidates != byEndpoint.cend())
+            record.uid = candidates->front()->uid;
         if (!record.process.isKnown())
             continue;
-        auto it = held.find(record.pid);
-        if (it == held.end())
-            it = held.insert(record.pid, socketInodes(m_procRoot, record.pid, false));
-        bool holds = std::any_of(candidates.cbegin(), candidates.cend(),
-                                 [&](const KernelSocket *s) { return it->contains(s->inode); });
-        if (!holds && !candidates.isEmpty()) {
-            // A leader that exited leaves its descriptors to the other threads.
-            *it += socketInodes(m_procRoot, record.pid, true);
-            holds = std::any_of(candidates.cbegin(), candidates.cend(),
-                                [&](const KernelSocket *s) { return it->contains(s->inode); });
+        Pid &pid = pids[record.pid];
+        pid.recordedTicks = record.process.startTicks;
+        if (!pid.holds)
+            continue;
+        if (candidates == byEndpoint.cend()) {
+            pid.holds = false;
+            continue;
         }
-        if (!holds)
-            confirmed[record.pid] = false;
-        else if (!confirmed.contains(record.pid))
-            confirmed[record.pid] = true;
+        // Its start time was read after lsof returned: from before lsof's
+        // start, it is the process lsof listed. Long-running servers, nearly
+        // all of them, need no look at their descriptors.
+        if (record.process.startTicks != 0 && record.process.startTicks < listedSince)
+            continue;
+        const auto holdsOne = [&] {
+            return std::any_of(candidates->cbegin(), candidates->cend(),
+                               [&](const KernelSocket *s) { return pid.held->contains(s->inode); });
+        };
+        if (!pid.held)
+            pid.held = socketInodes(m_procRoot, record.pid, false);
+        pid.looked = true;
+        bool holds = holdsOne();
+        if (!holds) {
+            // A leader that exited leaves its descriptors to the other threads.
+            *pid.held += socketInodes(m_procRoot, record.pid, true);
+            holds = holdsOne();
+        }
+        pid.holds = holds;
     }
     // The descriptors were read after the start time: a pid that held the
     // socket and still started then is the process lsof listed.
-    for (auto it = confirmed.begin(); it != confirmed.end(); ++it) {
-        if (!it.value())
+    for (auto it = pids.begin(); it != pids.end(); ++it) {
+        if (!it->holds || !it->looked)
             continue;
         const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(it.key()).stat;
-        quint64 recorded = 0;
-        for (const PortEntry &record : std::as_const(records)) {
-            if (record.pid == it.key()) {
-                recorded = record.process.startTicks;
-                break;
-            }
-        }
-        it.value() = stat && stat->startTicks == recorded;
+        it->holds = stat && stat->startTicks == it->recordedTicks;
     }
     for (PortEntry &record : records) {
-        if (record.process.isKnown() && !confirmed.value(record.pid, false))
+        if (record.process.isKnown() && !pids.value(record.pid).holds)
             record.process = ProcessInfo{};
     }
+}
+
+// What one search for holders has read, each file once: the twins of a
+// socket and the other sockets of a service share their cgroup.
+struct KernelRows::Search {
+    QHash<quint64, std::optional<QList<qint32>>> members; // by cgroup id
+    struct Process {
+        std::optional<quint32> uid;
+        QStringList commandLine;
+    };
+    QHash<qint32, Process> processes;
+};
+
+qint32 KernelRows::cgroupHolder(const KernelSocket &s, Search &search) const {
+    if (s.cgroupId == 0)
+        return 0;
+    auto members = search.members.find(s.cgroupId);
+    if (members == search.members.end())
+        members = search.members.insert(s.cgroupId, m_cgroups.processesOf(s.cgroupId));
+    if (!*members || (*members)->isEmpty())
+        return 0;
+    qint32 holder = 0;
+    if ((*members)->size() == 1) {
+        holder = (*members)->front();
+    } else {
+        for (qint32 member : std::as_const(**members)) {
+            auto process = search.processes.find(member);
+            if (process == search.processes.end()) {
+                Search::Process read;
+                read.uid = effectiveUidOf(m_procRoot, member);
+                if (read.uid)
+                    read.commandLine = commandLineOf(m_procRoot, member);
+                process = search.processes.insert(member, std::move(read));
+            }
+            if (process->uid != s.uid || !namesPort(process->commandLine, s.port))
+                continue;
+            if (holder != 0)
+                return 0; // two name it: neither is certain
+            holder = member;
+        }
+    }
+    if (holder == 0)
+        return 0;
+    // The socket may have passed to a process elsewhere (a descriptor sent
+    // over a unix socket, a process moved to another cgroup): where the
+    // holder's descriptors can be read, they must show it.
+    QSet<quint64> held;
+    const QByteArray base = m_procRoot + '/' + QByteArray::number(holder);
+    if (!addSocketsOf(base + "/fd", held) || held.contains(s.inode))
+        return holder;
+    return socketInodes(m_procRoot, holder, true).contains(s.inode) ? holder : 0;
 }
 
 PortEntryList KernelRows::unattributed(const PortEntryList &records,
@@ -252,6 +337,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
         return pid;
     };
 
+    Search search;
     PortEntryList rows;
     for (const KernelSocket &s : sockets) {
         const QString &user = nameOf(s.uid);
@@ -267,25 +353,8 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
         qint32 pid = 0;
         if (s.uid == self)
             pid = ownHolder(s.inode);
-        if (pid == 0 && s.cgroupId != 0) {
-            const QList<qint32> members = m_cgroups.processesOf(s.cgroupId);
-            if (members.size() == 1) {
-                pid = members.front();
-            } else {
-                qint32 naming = 0;
-                int count = 0;
-                for (qint32 member : members) {
-                    if (ownerOf(m_procRoot, member) != s.uid)
-                        continue;
-                    if (namesPort(commandLineOf(m_procRoot, member), s.port)) {
-                        naming = member;
-                        ++count;
-                    }
-                }
-                if (count == 1)
-                    pid = naming;
-            }
-        }
+        if (pid == 0)
+            pid = cgroupHolder(s, search);
         if (pid > 0) {
             if (const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(pid).stat) {
                 row.pid = pid;
@@ -302,6 +371,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
                 row.process.userUnit = place.userUnit;
                 row.process.userManagerUid = place.userManagerUid;
                 row.process.container = place.container;
+                row.process.containerTool = place.containerTool;
             }
         }
         rows.append(std::move(row));

@@ -23,11 +23,16 @@ public:
                std::optional<quint32> selfUid = std::nullopt);
 
     // Each record whose process was read gets the socket's uid, and keeps its
-    // identity only while its pid holds a socket of the record's protocol,
-    // port and address (in /proc/PID/fd or a thread's fd table) and still
-    // started at the time recorded: a pid that passed to another process
-    // since lsof listed it has no identity, so nothing signals the newcomer.
-    void confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets) const;
+    // identity only while the kernel still lists a socket of the record's
+    // protocol, port and address and the process on its pid is the one lsof
+    // saw: a pid that passed to another process since lsof listed it has no
+    // identity, so nothing signals the newcomer. A process that started
+    // before listedSince (lsof's start, in clock ticks after boot; 0 when
+    // unknown) and is still there held its pid all through lsof's read, so
+    // it is that one. Any other must hold the socket (in /proc/PID/fd or a
+    // thread's fd table) and still have started at the time recorded.
+    void confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets,
+                        quint64 listedSince = 0) const;
 
     // A row for every socket that no record accounts for, not yet folded.
     // Its pid (and name) only where certain: the user's own process that
@@ -48,6 +53,14 @@ public:
     static QSet<quint64> socketInodes(const QByteArray &procRoot, qint32 pid, bool threads);
 
 private:
+    struct Search;
+    // The process of the socket's cgroup that certainly holds it, or 0: the
+    // only process of the cgroup, or the only one there that acts as the
+    // socket's owner and names its port. Where that process's descriptors
+    // can be read, they must hold the socket. A cgroup whose processes
+    // cannot all be known (the root, a large one) is not searched.
+    qint32 cgroupHolder(const KernelSocket &socket, Search &search) const;
+
     const ProcessReader &m_reader;
     CgroupPaths &m_cgroups;
     QByteArray m_procRoot;

@@ -1,6 +1,7 @@
 #include "scanner/PortScanner.h"
 
 #include "process/Descriptor.h"
+#include "process/ProcStat.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/ContainerEngine.h"
 #include "scanner/FieldOutputParser.h"
@@ -351,7 +352,10 @@ QFuture<ScanResult> PortScanner::scan() const {
                       const KernelRows kernel(runs->d->reader, runs->d->cgroups);
                       // Only a whole table can tell that a pid no longer holds its socket.
                       if (!sockets.errorText)
-                          kernel.confirmHolders(records, sockets.sockets);
+                          kernel.confirmHolders(records, sockets.sockets,
+                                                tcp.startTicks && udp.startTicks
+                                                    ? std::min(tcp.startTicks, udp.startTicks)
+                                                    : 0);
                       records.append(kernel.unattributed(records, sockets.sockets));
                   }
                   if (readsTable && sockets.errorText)
@@ -450,6 +454,10 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
         return couldNotRun(spawnError);
     }
 
+    // Our child, not reaped yet: its pid cannot pass to another process.
+    const StatReading started = StatReader().read(child);
+    const quint64 startTicks = started.stat ? started.stat->startTicks : 0;
+
     // The limit covers the read and the wait for the exit together: a child can
     // close standard output and still not exit.
     const QDeadlineTimer deadline(m_timeLimit);
@@ -508,7 +516,7 @@ RunResult PortScanner::runBlocking(const QStringList &arguments) const {
 
     switch (ending) {
     case Ending::EndOfOutput:
-        return RunResult{QString::fromUtf8(output.view()), std::nullopt};
+        return RunResult{QString::fromUtf8(output.view()), std::nullopt, startTicks};
     case Ending::TimedOut:
         return failedRun(QStringLiteral("lsof did not finish within %1 seconds.")
                              .arg(double(m_timeLimit.count()) / 1000.0));

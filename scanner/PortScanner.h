@@ -22,6 +22,10 @@ struct ScanResult {
 struct RunResult {
     QString output;
     std::optional<QString> errorText; // present when the run failed; output is then empty
+    // When lsof started, in clock ticks after boot as /proc/PID/stat counts
+    // them; 0 when unknown. A process that started earlier and is still there
+    // afterwards held its pid all through lsof's read.
+    quint64 startTicks = 0;
 };
 
 // The lsof runs of this program: the thread pool they run on, the requests

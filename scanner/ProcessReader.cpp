@@ -55,16 +55,26 @@ bool isHex(QByteArrayView text) {
 // "cri-containerd-<id>.scope", "crio-<id>.scope"), containerd's
 // "...:cri-containerd:<id>", or a bare 64-digit id as cgroupfs drivers name it
 // ("/docker/<id>", "/kubepods/besteffort/pod<uid>/<id>").
-QByteArrayView containerIn(QByteArrayView component) {
+// tool: the command that stops it, where the component tells ("podman" for
+// libpod's, "crictl" for CRI runtimes', "docker" for docker's).
+QByteArrayView containerIn(QByteArrayView component, QString *tool) {
     if (const qsizetype colon = component.lastIndexOf(':'); colon >= 0)
         component = component.sliced(colon + 1);
     const bool scope = component.endsWith(".scope");
     if (scope)
         component.chop(6);
-    for (const char *prefix : {"docker-", "libpod-", "cri-containerd-", "crio-"}) {
+    static constexpr std::pair<const char *, const char *> prefixes[] = {
+        {"docker-", "docker"},
+        {"libpod-", "podman"},
+        {"cri-containerd-", "crictl"},
+        {"crio-", "crictl"}};
+    for (const auto &[prefix, stopper] : prefixes) {
         if (component.startsWith(prefix)) {
             const QByteArrayView id = component.sliced(qstrlen(prefix));
-            return id.size() >= 12 && isHex(id) ? id : QByteArrayView();
+            if (id.size() < 12 || !isHex(id))
+                return {};
+            *tool = QString::fromLatin1(stopper);
+            return id;
         }
     }
     return !scope && component.size() == 64 && isHex(component) ? component : QByteArrayView();
@@ -103,8 +113,22 @@ ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
         if (place.container.isEmpty()) {
             const auto parts = split(path, '/');
             for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
-                if (const QByteArrayView id = containerIn(*it); !id.isEmpty()) {
+                QString tool;
+                if (const QByteArrayView id = containerIn(*it, &tool); !id.isEmpty()) {
                     place.container = QString::fromLatin1(id);
+                    // A bare id (cgroupfs drivers) is told by the folder above it.
+                    if (tool.isEmpty()) {
+                        const bool pod = std::any_of(parts.cbegin(), parts.cend(), [](auto p) {
+                            return p.startsWith("kubepods");
+                        });
+                        const bool libpod = std::any_of(parts.cbegin(), parts.cend(), [](auto p) {
+                            return p.startsWith("libpod");
+                        });
+                        tool = pod      ? QStringLiteral("crictl")
+                               : libpod ? QStringLiteral("podman")
+                                        : QStringLiteral("docker");
+                    }
+                    place.containerTool = tool;
                     break;
                 }
             }
@@ -213,6 +237,7 @@ ProcessInfo ProcessReader::readIdentity(qint32 pid, QStringView lsofCommand,
     info.userUnit = place.userUnit;
     info.userManagerUid = place.userManagerUid;
     info.container = place.container;
+    info.containerTool = place.containerTool;
 
     info.startTicks = stat->startTicks;
     if (m_bootTime > 0)

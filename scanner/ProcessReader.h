@@ -46,6 +46,9 @@ public:
     struct CgroupPlace {
         QString unit;      // innermost systemd .service or .scope; empty inside a container
         QString container; // container id of docker, podman, containerd or CRI-O
+        // The command that stops that container: "podman" for Podman's,
+        // "crictl" for a Kubernetes pod's, else "docker".
+        QString containerTool;
         // unit lies below a user's service manager ("user@1000.service/…"):
         // that manager, not the system's, runs it.
         bool userUnit = false;

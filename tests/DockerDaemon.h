@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <functional>
 #include <unistd.h>
 
 class DockerDaemon {
@@ -23,7 +24,10 @@ public:
     // Starts the daemon with extra arguments (a bridge of the test's own,
     // say) and waits until it answers. Empty on success, else why the test
     // should be skipped.
-    QString start(const QStringList &extra = {"--bridge=none"}) {
+    // placed: called with dockerd's pid as soon as it runs (to move it into
+    // a cgroup, so that what it starts later is there too).
+    QString start(const QStringList &extra = {"--bridge=none"},
+                  const std::function<void(qint64)> &placed = {}) {
         if (::geteuid() != 0)
             return QStringLiteral("dockerd needs root");
         for (const char *program : {"/usr/sbin/dockerd", "/usr/bin/docker", "/bin/busybox"}) {
@@ -43,6 +47,8 @@ public:
                            extra);
         if (!m_daemon.waitForStarted(10000))
             return QStringLiteral("dockerd could not be started");
+        if (placed)
+            placed(m_daemon.processId());
         const QDeadlineTimer deadline(60000);
         while (m_daemon.state() == QProcess::Running && !deadline.hasExpired() &&
                !ContainerEngine::get(m_socket, "/_ping", std::chrono::milliseconds(500)))
@@ -120,6 +126,30 @@ public:
 
     // A network interface the daemon made that stopping it must remove.
     void removeOnStop(const QString &bridge) { m_bridges.append(bridge); }
+
+    // A bridge of the test's own for the daemon's containers (--bridge=NAME),
+    // with a private /24 that no interface here uses, removed on stop. Empty
+    // where none could be made.
+    QString makeBridge() {
+        const QString name = QStringLiteral("qlbr%1").arg(::getpid());
+        if (QProcess::execute("/sbin/ip", {"link", "add", name, "type", "bridge"}) != 0)
+            return {};
+        removeOnStop(name);
+        QProcess addresses;
+        addresses.start("/sbin/ip", {"-4", "-o", "addr", "show"});
+        addresses.waitForFinished(10000);
+        const QByteArray taken = addresses.readAll();
+        for (int i = 0; i < 200; ++i) {
+            const QString net = QStringLiteral("10.213.%1.").arg((::getpid() + i) % 200 + 20);
+            if (taken.contains(" " + net.toLatin1()))
+                continue;
+            if (QProcess::execute("/sbin/ip", {"addr", "add", net + "1/24", "dev", name}) == 0 &&
+                QProcess::execute("/sbin/ip", {"link", "set", name, "up"}) == 0)
+                return name;
+            break;
+        }
+        return {};
+    }
 
 private:
     QTemporaryDir m_dir{QStringLiteral("/tmp/quayline-docker-XXXXXX")};

@@ -9,8 +9,10 @@
 #include <QProcess>
 #include <QTest>
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <optional>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,14 +23,14 @@ struct TestCgroup {
     QByteArray path;
     quint64 id = 0;
 
-    explicit TestCgroup(CgroupPaths &paths) {
+    explicit TestCgroup(CgroupPaths &paths, const QByteArray &unit = "demo-web.service") {
         const QByteArray mount = paths.mountPoint();
         if (mount.isEmpty())
             return;
         const QByteArray parent = mount + "/quayline-test-" + QByteArray::number(::getpid());
         if (::mkdir(parent.constData(), 0755) != 0)
             return;
-        path = parent + "/demo-web.service";
+        path = parent + '/' + unit;
         struct stat st {};
         if (::mkdir(path.constData(), 0755) != 0 || ::stat(path.constData(), &st) != 0) {
             ::rmdir(parent.constData());
@@ -114,3 +116,53 @@ quint16 freePort() {
     ::close(s);
     return ntohs(in.sin_port);
 }
+
+// A system user (and, where asked, a group of its own that it is given as a
+// supplementary group) that the test makes where missing and removes again.
+struct TestUser {
+    QString name;
+    QString group;
+    bool ready = false;
+
+    explicit TestUser(QString user, QString extraGroup = {})
+        : name(std::move(user))
+        , group(std::move(extraGroup)) {
+        if (::geteuid() != 0)
+            return;
+        if (!group.isEmpty() && !::getgrnam(group.toLocal8Bit().constData())) {
+            if (QProcess::execute("/usr/sbin/groupadd", {"--system", group}) != 0)
+                return;
+            m_madeGroup = true;
+        }
+        if (!uid()) {
+            if (QProcess::execute("/usr/sbin/useradd",
+                                  {"--system", "--no-create-home", "--user-group", "--shell",
+                                   "/usr/sbin/nologin", name}) != 0)
+                return;
+            m_madeUser = true;
+        }
+        ready = uid().has_value();
+    }
+    ~TestUser() {
+        if (m_madeUser)
+            QProcess::execute("/usr/sbin/userdel", {name});
+        if (m_madeGroup)
+            QProcess::execute("/usr/sbin/groupdel", {group});
+    }
+    std::optional<uid_t> uid() const {
+        const passwd *entry = ::getpwnam(name.toLocal8Bit().constData());
+        return entry ? std::optional<uid_t>(entry->pw_uid) : std::nullopt;
+    }
+    // The start of a command line that runs the rest as this user.
+    QStringList as() const {
+        QStringList prefix{"/usr/bin/setpriv", "--reuid=" + name, "--regid=" + name};
+        if (group.isEmpty())
+            return prefix << "--clear-groups";
+        const struct group *extra = ::getgrnam(group.toLocal8Bit().constData());
+        return prefix << "--groups=" + QString::number(extra ? extra->gr_gid : 0);
+    }
+
+private:
+    bool m_madeUser = false;
+    bool m_madeGroup = false;
+};

@@ -1,8 +1,10 @@
 // Container names from a real Docker engine: the test starts dockerd from
 // Debian's docker.io with a data root, exec root, socket and pidfile of its
-// own, no bridge and no iptables rules (the host's network stays as it was),
-// builds an image offline from Debian's static busybox, and runs a listener
-// in a container on the host's loopback.
+// own, in a docker.service cgroup of its own, on a bridge of its own and
+// with no iptables rules (the host's network stays as it was), builds an
+// image offline from Debian's static busybox, and runs listeners: one in a
+// container on the host's loopback, one published on 127.0.0.1 through
+// docker-proxy. No traffic goes into the container network.
 
 #include "DockerDaemon.h"
 #include "KernelFixtures.h"
@@ -12,7 +14,12 @@
 #include "scanner/PortScanner.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
 #include <csignal>
@@ -25,7 +32,13 @@ using namespace std::chrono_literals;
 class TestContainer : public QObject {
     Q_OBJECT
 
+    CgroupPaths m_cgroups;
+    std::optional<TestCgroup> m_service;
     DockerDaemon m_daemon;
+    QString m_bridge;
+    std::optional<TestUser> m_viewer;
+    QTemporaryDir m_cliDir;
+    QString m_cli;
 
     int docker(const QStringList &arguments, QByteArray *output = nullptr) {
         return m_daemon.docker(arguments, output);
@@ -33,13 +46,28 @@ class TestContainer : public QObject {
 
 private slots:
     void initTestCase() {
-        if (const QString skip = m_daemon.start(); !skip.isEmpty())
+        if (::geteuid() == 0) {
+            m_bridge = m_daemon.makeBridge();
+            m_service.emplace(m_cgroups, "docker.service");
+        }
+        const QByteArray cgroup = m_service ? m_service->path : QByteArray();
+        const QString skip = m_daemon.start(
+            {m_bridge.isEmpty() ? QStringLiteral("--bridge=none") : "--bridge=" + m_bridge},
+            [cgroup](qint64 pid) {
+                QFile procs(QFile::decodeName(cgroup + "/cgroup.procs"));
+                if (!cgroup.isEmpty() && procs.open(QIODevice::WriteOnly))
+                    procs.write(QByteArray::number(pid));
+            });
+        if (!skip.isEmpty())
             QSKIP(qPrintable(skip));
         const QString built = m_daemon.buildBusyboxImage("quayline-test:1");
         QVERIFY2(built.isEmpty(), qPrintable(built));
     }
 
-    void cleanupTestCase() { m_daemon.stop(); }
+    void cleanupTestCase() {
+        m_daemon.stop();
+        m_service.reset(); // once dockerd and its proxies have ended
+    }
 
     // A container with a Compose label listening on the host's loopback: its
     // row names the container, its image and its project.
@@ -73,6 +101,68 @@ private slots:
         QCOMPARE(row.composeProject, "shop");
         QVERIFY(listed->at(0).id.startsWith(row.process.container));
         QCOMPARE(docker({"rm", "-f", "web-1"}), 0);
+    }
+
+    // A port a container publishes on 127.0.0.1 through docker-proxy, looked
+    // at by an ordinary user of the engine's group, for whom lsof lists
+    // nothing of root's: the kernel's row names the proxy, the container,
+    // its image and its Compose project, and the stop says what would.
+    void publishedThroughProxy() {
+        if (m_bridge.isEmpty())
+            QSKIP("no bridge of the test's own could be made here");
+        if (!m_service || m_service->path.isEmpty())
+            QSKIP("no writable cgroup2 hierarchy here");
+        m_viewer.emplace("quayline-dockview", "quayline-dock");
+        QVERIFY2(m_viewer->ready, "could not make the user and group the check runs as");
+        // The engine's socket opens to the viewer's group.
+        QCOMPARE(QProcess::execute("/bin/chgrp", {"quayline-dock", m_daemon.socket()}), 0);
+        QVERIFY(copyCliForViewer());
+
+        const quint16 port = freePort();
+        QByteArray output;
+        QVERIFY2(docker({"run", "-d", "--name", "shop-web-1", "-p",
+                         QStringLiteral("127.0.0.1:%1:80").arg(port), "--label",
+                         "com.docker.compose.project=shop", "quayline-test:1", "/bin/busybox",
+                         "httpd", "-f", "-p", "80", "-h", "/"},
+                        &output) == 0,
+                 output.constData());
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DOCKER_HOST", "unix://" + m_daemon.socket());
+        const auto runAsViewer = [&](const QStringList &arguments, QByteArray *err = nullptr) {
+            QProcess cli;
+            cli.setProcessEnvironment(env);
+            cli.setWorkingDirectory("/");
+            QStringList command = m_viewer->as() + QStringList{m_cli} + arguments;
+            cli.start(command.takeFirst(), command);
+            cli.waitForFinished(60000);
+            if (err)
+                *err = cli.readAllStandardError();
+            return std::pair{cli.exitCode(), cli.readAllStandardOutput()};
+        };
+        QJsonObject row;
+        // The proxy listens once the container runs.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const QJsonArray rows =
+                    QJsonDocument::fromJson(runAsViewer({"--json", QString::number(port)}).second)
+                        .array();
+                row = rows.isEmpty() ? QJsonObject() : rows.first().toObject();
+                return row["port"].toInt() == port;
+            }(),
+            30000);
+        QCOMPARE(row["user"].toString(), "root");
+        QCOMPARE(row["processName"].toString(), "docker-proxy");
+        QVERIFY(row["pid"].isDouble());
+        QCOMPARE(row["unit"].toString(), "docker.service");
+        QCOMPARE(row["containerName"].toString(), "shop-web-1");
+        QCOMPARE(row["image"].toString(), "quayline-test:1");
+        QCOMPARE(row["composeProject"].toString(), "shop");
+
+        QByteArray err;
+        QCOMPARE(runAsViewer({"stop", QString::number(port)}, &err).first, 1);
+        QVERIFY2(err.endsWith("To stop it: docker stop shop-web-1\n"), err.constData());
+        QCOMPARE(docker({"rm", "-f", "shop-web-1"}), 0);
     }
 
     // The keeper of a port a container publishes through docker-proxy on a
@@ -156,6 +246,25 @@ private slots:
         rows[0].process.container = "0123456789ab";
         engine.annotate(rows);
         QCOMPARE(rows[0].containerName, QString());
+    }
+
+private:
+    // The build folder may be closed to other users: the viewer runs a copy.
+    bool copyCliForViewer() {
+        if (!m_cliDir.isValid())
+            return false;
+        const auto readAndRun = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                QFile::ExeOther;
+        m_cli = m_cliDir.filePath("quayline-cli");
+        return QFile::setPermissions(m_cliDir.path(), readAndRun) &&
+               QFile::copy(qEnvironmentVariable("QUAYLINE_CLI"), m_cli) &&
+               QFile::setPermissions(m_cli, readAndRun) &&
+               // The engine's socket is in the daemon's folder, which the
+               // viewer must pass through.
+               QFile::setPermissions(QFileInfo(m_daemon.socket()).path(),
+                                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                         QFile::ExeGroup | QFile::ExeOther);
     }
 };
 

@@ -172,6 +172,29 @@ private slots:
         QCOMPARE(place.container, container);
     }
 
+    // The command that stops the container a cgroup names.
+    void containerTool_data() {
+        QTest::addColumn<QByteArray>("cgroup");
+        QTest::addColumn<QString>("tool");
+        QTest::newRow("docker scope")
+            << QByteArray("0::/system.slice/docker-" + id64 + ".scope\n") << "docker";
+        QTest::newRow("docker, cgroupfs") << QByteArray("0::/docker/" + id64 + "\n") << "docker";
+        QTest::newRow("podman scope")
+            << QByteArray("0::/machine.slice/libpod-" + id64 + ".scope/container\n") << "podman";
+        QTest::newRow("podman, cgroupfs")
+            << QByteArray("0::/libpod_parent/libpod-" + id64 + "\n") << "podman";
+        QTest::newRow("kubernetes, cgroupfs")
+            << QByteArray("0::/kubepods/besteffort/pod1a2b/" + id64 + "\n") << "crictl";
+        QTest::newRow("CRI-O scope")
+            << QByteArray("0::/kubepods.slice/crio-" + id64 + ".scope\n") << "crictl";
+        QTest::newRow("no container") << QByteArray("0::/system.slice/nginx.service\n") << "";
+    }
+    void containerTool() {
+        QFETCH(QByteArray, cgroup);
+        QFETCH(QString, tool);
+        QCOMPARE(ProcessReader::parseCgroup(cgroup).containerTool, tool);
+    }
+
     // Which manager runs a unit: a user's (its uid) or the system's (-1).
     // Stopping through the wrong one stops a namesake or nothing.
     void userUnits_data() {

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
 #include <csignal>
@@ -109,6 +110,73 @@ struct OrphanedThreadListener {
 PortEntryList folded(const PortEntryList &rows) {
     return mergeEntries(rows);
 }
+
+QByteArray statLine(qint32 pid, const QByteArray &comm) {
+    return QByteArray::number(pid) + " (" + comm +
+           ") S 1 1 1 0 -1 4194560 120 0 0 0 0 0 0 0 20 0 1 0 500 8503296 245 "
+           "18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+}
+
+// A process of a host made of files.
+struct FakeProcess {
+    qint32 pid = 0;
+    quint32 uid = 0; // the effective uid it acts as
+    QStringList commandLine;
+    // The socket inodes in its descriptor table; nothing where the table
+    // cannot be read (another user's process).
+    std::optional<QList<quint64>> sockets;
+};
+using FakeProcesses = QList<FakeProcess>;
+
+// A cgroup2 tree and a /proc of the test's own, as files: a mountinfo that
+// names the tree, a service cgroup, and processes with their status,
+// command line and descriptors.
+struct FakeHost {
+    QTemporaryDir dir;
+    QByteArray cgroupRoot, procRoot;
+    quint64 rootId = 0, serviceId = 0;
+
+    FakeHost() {
+        const QByteArray base = QFile::encodeName(dir.path());
+        cgroupRoot = base + "/cgroup";
+        procRoot = base + "/proc";
+        QDir().mkpath(QFile::decodeName(cgroupRoot + "/system.slice/demo-web.service"));
+        QDir().mkpath(QFile::decodeName(procRoot));
+        write(base + "/mountinfo", "36 35 0:30 / " + cgroupRoot + " rw - cgroup2 cgroup2 rw\n");
+        struct stat st {};
+        ::stat(cgroupRoot.constData(), &st);
+        rootId = st.st_ino;
+        ::stat((cgroupRoot + "/system.slice/demo-web.service").constData(), &st);
+        serviceId = st.st_ino;
+    }
+    QByteArray mountInfo() const { return QFile::encodeName(dir.path()) + "/mountinfo"; }
+    static void write(const QByteArray &path, const QByteArray &data) {
+        QFile file(QFile::decodeName(path));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(data);
+    }
+    void setProcs(bool root, const QByteArray &procs) const {
+        write(cgroupRoot + (root ? "" : "/system.slice/demo-web.service") + "/cgroup.procs", procs);
+    }
+    void add(const FakeProcess &p) const {
+        const QByteArray at = procRoot + '/' + QByteArray::number(p.pid);
+        QDir().mkpath(QFile::decodeName(at));
+        write(at + "/stat",
+              statLine(p.pid, QFile::encodeName(p.commandLine.value(0)).split('/').last()));
+        write(at + "/status", "Name:\tx\nUmask:\t0022\nState:\tS (sleeping)\nUid:\t" +
+                                  QByteArray::number(p.uid + 1) + '\t' + QByteArray::number(p.uid) +
+                                  "\t0\t0\nGid:\t0\t0\t0\t0\n");
+        write(at + "/cmdline", p.commandLine.join(QChar(0)).toUtf8() + '\0');
+        write(at + "/cgroup", "0::/system.slice/demo-web.service\n");
+        if (!p.sockets)
+            return;
+        QDir().mkpath(QFile::decodeName(at + "/fd"));
+        int fd = 3;
+        for (quint64 inode : *p.sockets)
+            QFile::link(QStringLiteral("socket:[%1]").arg(inode),
+                        QFile::decodeName(at + "/fd/" + QByteArray::number(fd++)));
+    }
+};
 
 } // namespace
 
@@ -261,6 +329,93 @@ private slots:
         sleeper.waitForFinished(5000);
     }
 
+    // Whose pid a socket of another user's gets from its cgroup: only one
+    // that is certain, and no search through a cgroup whose processes cannot
+    // all be known.
+    void cgroupSearch_data() {
+        QTest::addColumn<QByteArray>("procs");
+        QTest::addColumn<QString>("cgroup"); // "service", "root" or "gone"
+        QTest::addColumn<FakeProcesses>("processes");
+        QTest::addColumn<qint32>("pid");
+        const QStringList proxy{"/usr/bin/docker-proxy", "-proto", "tcp", "-host-port", "8080"};
+        const QStringList daemon{"/usr/sbin/dockerd", "-H", "fd://"};
+        const FakeProcess nginx{101, 0, {"/usr/sbin/nginx"}, std::nullopt};
+        QTest::newRow("the only process")
+            << QByteArray("101\n") << "service" << FakeProcesses{nginx} << 101;
+        QTest::newRow("the only process, listed twice")
+            << QByteArray("101\n101\n") << "service" << FakeProcesses{nginx} << 101;
+        QTest::newRow("the only process, now another user")
+            << QByteArray("101\n") << "service" << FakeProcesses{{101, 33, {"nginx"}, {}}} << 101;
+        QTest::newRow("two, neither names the port")
+            << QByteArray("101\n102\n") << "service" << FakeProcesses{nginx, {102, 0, daemon, {}}}
+            << 0;
+        QTest::newRow("two, the owner's proxy names the port")
+            << QByteArray("101\n102\n") << "service"
+            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, daemon, {}}} << 101;
+        QTest::newRow("two name the port")
+            << QByteArray("101\n102\n") << "service"
+            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, proxy, {}}} << 0;
+        QTest::newRow("the one naming the port acts as another user")
+            << QByteArray("101\n102\n") << "service"
+            << FakeProcesses{{101, 1000, proxy, {}}, {102, 0, daemon, {}}} << 0;
+        QTest::newRow("a process this pid namespace cannot see")
+            << QByteArray("101\n0\n") << "service" << FakeProcesses{nginx} << 0;
+        QByteArray many = "101\n";
+        FakeProcesses crowd{{101, 0, proxy, {}}};
+        for (qint32 pid = 102; pid < 101 + CgroupPaths::searchLimit; ++pid) {
+            many += QByteArray::number(pid) + '\n';
+            crowd.append({pid, 0, daemon, {}});
+        }
+        QTest::newRow("as many as are searched, one names the port")
+            << many << "service" << crowd << 101;
+        many += QByteArray::number(101 + CgroupPaths::searchLimit) + '\n';
+        QTest::newRow("more than are searched, one names the port")
+            << many << "service" << crowd << 0;
+        QTest::newRow("the root cgroup")
+            << QByteArray("101\n") << "root" << FakeProcesses{nginx} << 0;
+        QTest::newRow("the root cgroup, the proxy names the port")
+            << QByteArray("101\n102\n") << "root"
+            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, daemon, {}}} << 0;
+        QTest::newRow("an empty cgroup") << QByteArray() << "service" << FakeProcesses{} << 0;
+        QTest::newRow("a cgroup removed since")
+            << QByteArray("101\n") << "gone" << FakeProcesses{nginx} << 0;
+        QTest::newRow("the only process, its descriptors hold the socket")
+            << QByteArray("101\n") << "service"
+            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 777}}} << 101;
+        QTest::newRow("the only process, its descriptors hold other sockets")
+            << QByteArray("101\n") << "service"
+            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 778}}} << 0;
+        QTest::newRow("the proxy, its descriptors hold other sockets")
+            << QByteArray("101\n102\n") << "service"
+            << FakeProcesses{{101, 0, proxy, QList<quint64>{}}, {102, 0, daemon, {}}} << 0;
+    }
+    void cgroupSearch() {
+        QFETCH(QByteArray, procs);
+        QFETCH(QString, cgroup);
+        QFETCH(FakeProcesses, processes);
+        QFETCH(qint32, pid);
+        const FakeHost host;
+        QVERIFY(host.serviceId && host.rootId);
+        host.setProcs(cgroup == u"root", procs);
+        for (const FakeProcess &p : processes)
+            host.add(p);
+        CgroupPaths paths(host.mountInfo());
+        const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
+        const KernelRows kernel(fakeReader, paths, host.procRoot, otherUid);
+        const quint64 id = cgroup == u"root"   ? host.rootId
+                           : cgroup == u"gone" ? host.serviceId + 1000000
+                                               : host.serviceId;
+        const PortEntryList rows =
+            kernel.unattributed({}, {socketOf("TCP", false, "127.0.0.1", 8080, 0, id, 777)});
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].pid, pid);
+        QCOMPARE(rows[0].process.isKnown(), pid != 0);
+        if (pid != 0)
+            QCOMPARE(rows[0].processName,
+                     processes.front().commandLine.value(0).split(u'/').last().left(15));
+        QCOMPARE(rows[0].process.unit, cgroup == u"service" ? "demo-web.service" : "");
+    }
+
     // A table that cannot be read leaves lsof's rows as they are, with the
     // notice; one that can adds the rows lsof lacks.
     void scanWithTable_data() {
@@ -347,6 +502,8 @@ private slots:
         QTest::newRow("container by id") << container << "docker stop 0123456789ab";
         container.containerName = "web-1";
         QTest::newRow("container by name") << container << "docker stop web-1";
+        container.process.containerTool = "podman";
+        QTest::newRow("Podman's container") << container << "podman stop web-1";
         PortEntry own = root;
         own.uid = 1000;
         own.pid = 77;

@@ -21,6 +21,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 class TestPidReuse : public QObject {
     Q_OBJECT
@@ -130,14 +131,18 @@ private slots:
 };
 
 // What a scan records of a pid that passed from a listener to a newcomer of
-// the same command name after lsof listed it: no identity, since the
-// newcomer holds no socket on the listed port (even while another process
-// keeps that port open), so nothing can signal it through the row.
+// the same command name while lsof was still running after it listed the
+// listener: no identity, since the newcomer holds no socket on the listed
+// port (even while another process keeps that port open), so nothing can
+// signal it through the row.
 void TestPidReuse::scanDropsNewcomer() {
     QUAYLINE_IN_PID_NAMESPACE();
     ListeningChild original(ListeningChild::OnTerm::Exit);
     QVERIFY(original.port > 0);
-    StubLsof lsof("[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
+    // Where the test made the gate, the TCP run waits at it after printing.
+    StubLsof lsof(
+        "[ \"$run\" = udp ] && exit 0\ncat \"$dir/listing\"\n"
+        "if [ -p \"$dir/gate\" ]; then : >\"$dir/waiting\"; read go <\"$dir/gate\"; fi\n");
     QVERIFY(lsof.write("listing",
                        StubLsof::listing(original.pid, "perl", currentLoginName(), original.port)));
     // Only the listed port: the table adds rows for every other socket here.
@@ -152,6 +157,10 @@ void TestPidReuse::scanDropsNewcomer() {
     QCOMPARE(before.entries.size(), 1);
     QVERIFY(before.entries[0].process.isKnown());
 
+    // The swap happens while lsof runs, after it printed the listener.
+    QCOMPARE(::mkfifo(QFile::encodeName(lsof.dir.filePath("gate")).constData(), 0600), 0);
+    const QFuture<ScanResult> scan = PortScanner(runs, lsof.path()).scan();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lsof.dir.filePath("waiting")), 30000);
     QVERIFY(original.exitAndReap());
     const pid_t newcomer =
         PidNamespace::spawnWithPid(original.pid, {"/usr/bin/perl", "-e", "sleep 300"});
@@ -171,7 +180,12 @@ void TestPidReuse::scanDropsNewcomer() {
                 StatReader().read(newcomer).stat->comm == "perl");
     QVERIFY(ProcessReader().read(newcomer, u"perl").isKnown());
 
-    const ScanResult after = scanOnce();
+    QFile gate(lsof.dir.filePath("gate"));
+    QVERIFY(gate.open(QIODevice::WriteOnly) && gate.write("go\n") == 3);
+    gate.close();
+    QTRY_VERIFY_WITH_TIMEOUT(scan.isFinished(), 30000);
+    ScanResult after = scan.result();
+    after.entries.removeIf([&](const PortEntry &e) { return e.port != original.port; });
     QCOMPARE(after.entries.size(), 1);
     QCOMPARE(after.entries[0].pid, original.pid);
     QVERIFY(!after.entries[0].process.isKnown());

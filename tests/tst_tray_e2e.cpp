@@ -6,10 +6,12 @@
 // It is pressed only once the program has reported (Quayline/shell/ListReport.h)
 // that its list holds exactly the test's own listener. Every process the test
 // signals is one it started, by the pid QProcess got then.
+#include "KernelFixtures.h"
 #include "X11Session.h"
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -119,6 +121,70 @@ private slots:
                          errors.contains(display.isEmpty() ? "no display" : "cannot connect"),
                      errors.constData());
         }
+    }
+
+    // The program run by an ordinary user, for whom lsof sees nothing of
+    // root's: a root service in its unit's cgroup is listed with its owner
+    // and unit (and its pid, the one process of that cgroup). Before the
+    // tray host starts, so that the panel comes up as an ordinary window.
+    void ordinaryUserSeesRootService() {
+        if (::geteuid() != 0)
+            QSKIP("making the user this check runs as needs root");
+        CgroupPaths cgroups;
+        ServiceInCgroup inUnit(cgroups);
+        if (!inUnit.listener)
+            QSKIP("no writable cgroup2 hierarchy here");
+        const Listener &service = *inUnit.listener;
+        QVERIFY(service.port);
+        const TestUser viewer("quayline-trayview");
+        QVERIFY2(viewer.ready, "could not make the user this check runs as");
+
+        // The user's own home, runtime folder and copy of the program.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString home = dir.filePath("home");
+        const QString program = home + '/' + QFileInfo(m_program).fileName();
+        QVERIFY(QDir().mkpath(home) && QFile::copy(m_program, program));
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ExeOther);
+        for (const QString &path : {home, program})
+            QVERIFY(::chown(QFile::encodeName(path).constData(), *viewer.uid(), gid_t(-1)) == 0);
+        QFile::setPermissions(home, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        QProcessEnvironment env =
+            x11session::environment(m_display, home, "unix:path=" + home + "/no-bus");
+        env.insert("QUAYLINE_TEST_REPORT", "1");
+        QProcess app;
+        const auto ending = qScopeGuard([&] { endProcess(app); });
+        x11session::start(app, "/usr/bin/setpriv", viewer.as() + QStringList{program}, env);
+        QRect panel;
+        QByteArray errors;
+        QVERIFY2(waitFor(
+                     [&] {
+                         panel =
+                             x11session::windows(
+                                 '^' + QRegularExpression::escape(QFileInfo(program).fileName()) +
+                                     '$',
+                                 env, [](const QRect &r) { return r.size() == panelSize; })
+                                 .value(0);
+                         return panel.isValid();
+                     },
+                     startMs),
+                 (errors += app.readAllStandardError()).constData());
+        run("xdotool", {"mousemove", QString::number(panel.x() + filterField.x()),
+                        QString::number(panel.y() + filterField.y()), "click", "1"});
+        run("xdotool", {"type", "--delay", "30", QString::number(service.port)});
+        const QByteArray expected = "1 " + QByteArray::number(service.process.processId()) + ':' +
+                                    QByteArray::number(service.port) +
+                                    "/TCP[root,%20demo-web.service]";
+        const auto report = [&] {
+            errors += app.readAllStandardError();
+            const qsizetype at = errors.lastIndexOf("quayline-report: ");
+            return at < 0 ? QByteArray() : errors.mid(at + 17, errors.indexOf('\n', at) - at - 17);
+        };
+        QVERIFY2(waitFor([&] { return report() == expected; }, stepMs),
+                 ("last list: " + report()).constData());
+        run("import", {"-window", "root", QDir(m_artifacts).filePath("panel-root-service.png")});
     }
 
     void panelStopsTheTestsListener() {

@@ -3,6 +3,7 @@
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
+#include <QUrl>
 #include <cstdio>
 
 bool ListReport::isRequested() {
@@ -24,6 +25,10 @@ void ListReport::report() {
         const PortEntry &e = entries.at(i);
         line += ' ' + QByteArray::number(e.pid) + ':' + QByteArray::number(e.port) + '/' +
                 e.networkProtocol.toUtf8();
+        // Who holds a port of another user's, as the row shows it; spaces
+        // would split the entry.
+        if (const QString holder = e.holder(); !holder.isEmpty())
+            line += '[' + QUrl::toPercentEncoding(holder, ",") + ']';
     }
     line += '\n';
     std::fputs(line.constData(), stderr);
