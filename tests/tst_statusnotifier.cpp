@@ -221,15 +221,13 @@ private slots:
     void opensAtTheClick_data() {
         QTest::addColumn<QString>("scale");
         QTest::addColumn<QPoint>("click");
-        QTest::addColumn<QString>("screenshot");
-        QTest::newRow("top-right corner, scale 2") << "2" << QPoint(1270, 12) << "panel-scale2.png";
-        QTest::newRow("middle of the left edge, scale 2") << "2" << QPoint(3, 400) << "";
+        // A click taken as logical pixels would lie off the screen here.
+        QTest::newRow("top-right corner, scale 2") << "2" << QPoint(1270, 12);
     }
 
     void opensAtTheClick() {
         QFETCH(QString, scale);
         QFETCH(QPoint, click);
-        QFETCH(QString, screenshot);
         QProcessEnvironment env = environment(m_display);
         env.insert("QT_SCALE_FACTOR", scale);
         QProcess app;
@@ -287,10 +285,9 @@ private slots:
         QVERIFY2(away >= 1 && away <= 6 * scale.toInt(),
                  qPrintable(QStringLiteral("%1 px away").arg(away)));
         QCOMPARE(panel.width(), 380 * scale.toInt());
-        if (!screenshot.isEmpty()) {
-            QTest::qWait(1000); // its first scan and frame
-            run(m_display, "import", {"-window", "root", QDir(m_artifacts).filePath(screenshot)});
-        }
+        QTest::qWait(1000); // its first scan and frame
+        run(m_display, "import",
+            {"-window", "root", QDir(m_artifacts).filePath("panel-scale2.png")});
 
         // A second click closes it.
         call(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
