@@ -163,7 +163,10 @@ private slots:
 
         QByteArray err;
         QCOMPARE(runAsViewer({"stop", QString::number(port)}, &err).first, 1);
-        QVERIFY2(err.endsWith("To stop it: docker stop shop-web-1\n"), err.constData());
+        QVERIFY2(err.endsWith(QStringLiteral("To stop it: quayline-cli stop --container %1\n")
+                                  .arg(port)
+                                  .toUtf8()),
+                 err.constData());
         QCOMPARE(docker({"rm", "-f", "shop-web-1"}), 0);
     }
 

@@ -84,3 +84,17 @@ QString KeeperActions::restartHint(const Keeper &keeper) {
     who[0] = who[0].toUpper();
     return tr("%1 starts this process again when it ends.").arg(who);
 }
+
+QString KeeperActions::engineRefusal(const PortEntry &entry) {
+    const QString by = entry.keeper.kind == Keeper::Kind::Container
+                           ? tr("Port %1 is published by %2 through %3.")
+                                 .arg(entry.port)
+                                 .arg(name(entry.keeper), entry.processName)
+                           : tr("Port %1 is published by a container through %2.")
+                                 .arg(entry.port)
+                                 .arg(entry.processName);
+    return by + QLatin1Char(' ') +
+           tr("Signalling %1 would break the port and leave the container running; stop the "
+              "container instead.")
+               .arg(entry.processName);
+}

@@ -36,6 +36,11 @@ public:
 
     // "Port 8080 is still held after the service nginx.service stopped."
     static QString stillHeld(const Keeper &keeper, qint64 port);
+
+    // Why a row held by the container engine's own process (docker-proxy,
+    // dockerd, conmon) is not signalled: that breaks the port and leaves the
+    // container running, or ends every container.
+    static QString engineRefusal(const PortEntry &entry);
 };
 
 // What the panel says when a stopped process's port was taken again at once:

@@ -1,6 +1,8 @@
 #include "viewmodel/PortListViewModel.h"
 
+#include "model/Holder.h"
 #include "model/PortFilter.h"
+#include "viewmodel/KeeperActions.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/RowText.h"
 
@@ -309,6 +311,11 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // signal; the row itself says what would stop it.
     if (!entry.stopCommand().isEmpty())
         return;
+    // The engine runs as root, so root's panel could signal it: never.
+    if (heldByContainerEngine(entry)) {
+        setKillError(KillMessage{QUuid::createUuid(), KeeperActions::engineRefusal(entry)});
+        return;
+    }
     // Read while the process is there: once it is gone, so is its parent's record.
     const Keeper parent = m_parentOf(entry);
     const std::optional<KillError> error =
