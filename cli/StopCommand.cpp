@@ -360,6 +360,21 @@ private:
     milliseconds m_allowance{1000};
 };
 
+// The first scan's rows on the ports, with their keepers; nothing, after
+// saying why, where the scan failed.
+std::optional<PortEntryList> firstRows(Scans &scans, Console &console, const QList<qint64> &ports,
+                                       const KeeperAccess &keepers) {
+    const ScanResult first = scans.first();
+    if (first.errorText) {
+        console.complain(*first.errorText);
+        return std::nullopt;
+    }
+    PortEntryList rows = rowsOn(first.entries, ports);
+    if (keepers.annotate && !rows.isEmpty())
+        keepers.annotate(rows);
+    return rows;
+}
+
 // Waits, until deadline, for a socket that is not in the baseline on one of
 // the ports, looking at the kernel's socket table (cheap, unlike a scan);
 // true when one showed up. Where the table cannot be read it waits a short
@@ -442,14 +457,10 @@ struct Newcomer {
 int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess &keepers) {
     Console console;
     Scans scans(runs, options.lsofPath);
-    const ScanResult first = scans.first();
-    if (first.errorText) {
-        console.complain(*first.errorText);
+    std::optional<PortEntryList> scanned = firstRows(scans, console, options.ports, keepers);
+    if (!scanned)
         return ExitFailure;
-    }
-    PortEntryList rows = rowsOn(first.entries, options.ports);
-    if (keepers.annotate && !rows.isEmpty())
-        keepers.annotate(rows);
+    PortEntryList &rows = *scanned;
     const Selection selection = select(rows, options.ports);
     for (qint64 port : selection.unlisted)
         console.say(QStringLiteral("Nothing is listening on port %1").arg(port));
@@ -724,14 +735,10 @@ int stopKeepers(LsofRuns &runs, const StopOptions &options, const KeeperAccess &
     const Keeper::Kind want = wantService ? Keeper::Kind::Service : Keeper::Kind::Container;
     Console console;
     Scans scans(runs, options.lsofPath);
-    const ScanResult first = scans.first();
-    if (first.errorText) {
-        console.complain(*first.errorText);
+    std::optional<PortEntryList> scanned = firstRows(scans, console, options.ports, keepers);
+    if (!scanned)
         return ExitFailure;
-    }
-    PortEntryList rows = rowsOn(first.entries, options.ports);
-    if (keepers.annotate && !rows.isEmpty())
-        keepers.annotate(rows);
+    PortEntryList &rows = *scanned;
     const PortIndex index(rows);
 
     bool ok = true;
