@@ -1,6 +1,7 @@
 #include "keeper/Keepers.h"
 
 #include "keeper/ServiceManager.h"
+#include "model/Holder.h"
 #include "scanner/ContainerEngine.h"
 
 #include <QHash>
@@ -9,31 +10,8 @@
 
 namespace {
 
-// Processes of the container engine itself: they hold the ports containers
-// publish (docker-proxy, or dockerd with the userland proxy off, Podman's
-// conmon, rootless Docker's rootlesskit).
-bool isEngineProcess(const QString &name) {
-    return name == u"docker-proxy" || name == u"dockerd" || name == u"conmon" ||
-           name == u"rootlesskit";
-}
-
-// Stopping one of these stops every container, not the one on this port.
-bool isEngineUnit(const QString &unit) {
-    return unit == u"docker.service" || unit == u"containerd.service" || unit == u"podman.service";
-}
-
 bool isEngineHeld(const PortEntry &e) {
-    return isEngineProcess(e.processName) || isEngineUnit(e.process.unit);
-}
-
-// A unit whose stop is what a user would want for this port: a service, but
-// not a user's whole service manager (user@1000.service ends the session's
-// services), and not one of another user's managers, which this user's bus
-// does not reach.
-bool isStoppableService(const ProcessInfo &p) {
-    if (!p.unit.endsWith(u".service") || isEngineUnit(p.unit) || p.unit.startsWith(u"user@"))
-        return false;
-    return !p.userUnit || p.userManagerUid == qint64(::getuid());
+    return heldByContainerEngine(e) || isContainerEngineUnit(e.process.unit);
 }
 
 constexpr auto restartLifetime = std::chrono::seconds(30);
@@ -115,7 +93,7 @@ void Keepers::annotate(PortEntryList &entries) {
                 keeper.restartPolicy = details->restartPolicy;
             }
             e.keeper = std::move(keeper);
-        } else if (!isEngineHeld(e) && isStoppableService(e.process)) {
+        } else if (!isEngineHeld(e) && isStoppableService(e.process, qint64(::getuid()))) {
             Keeper keeper;
             keeper.kind = Keeper::Kind::Service;
             keeper.unit = e.process.unit;
@@ -129,7 +107,7 @@ void Keepers::annotate(PortEntryList &entries) {
 KeeperStopResult Keepers::stop(const Keeper &keeper) {
     switch (keeper.kind) {
     case Keeper::Kind::Service: {
-        if (isEngineUnit(keeper.unit))
+        if (isContainerEngineUnit(keeper.unit))
             return {KeeperStopResult::Kind::Failed,
                     QStringLiteral("%1 runs every container; stop the container instead.")
                         .arg(keeper.unit)};

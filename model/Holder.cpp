@@ -67,6 +67,15 @@ bool heldByContainerEngine(const PortEntry &entry) {
 }
 
 bool isContainerEngineUnit(const QString &unit) {
-    return unit == u"docker.service" || unit == u"containerd.service" ||
-           unit == u"podman.service" || unit == u"docker.socket" || unit == u"podman.socket";
+    const QStringView name =
+        unit.endsWith(u".service") ? QStringView(unit).chopped(8) : QStringView(unit);
+    return name == u"docker" || name == u"containerd" || name == u"podman" ||
+           unit == u"docker.socket" || unit == u"podman.socket";
+}
+
+bool isStoppableService(const ProcessInfo &process, qint64 selfUid) {
+    if (!process.unit.endsWith(u".service") || isContainerEngineUnit(process.unit) ||
+        process.unit.startsWith(u"user@"))
+        return false;
+    return !process.userUnit || process.userManagerUid == selfUid;
 }

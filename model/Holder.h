@@ -34,5 +34,12 @@ std::optional<StopHint> stopHint(const PortEntry &entry, qint64 selfUid);
 // the container running, and the engine's unit is no keeper to stop either
 // (that stops every container).
 bool heldByContainerEngine(const PortEntry &entry);
-// The container engine's own units, which no row's stop may reach.
+// The container engine's own units, which no row's stop may reach; with or
+// without the ".service" suffix, as systemd takes "docker" for "docker.service".
 bool isContainerEngineUnit(const QString &unit);
+// Whether stopping the process's unit is what a user would want for its
+// port: a service, but not a container engine's, not a user's whole service
+// manager (user@1000.service ends that user's session), and not a unit of
+// another user's manager, which this user's session bus does not reach (a
+// stop sent there would reach a namesake of this user's own).
+bool isStoppableService(const ProcessInfo &process, qint64 selfUid);

@@ -2,6 +2,8 @@
 
 #include "model/Holder.h"
 
+#include <unistd.h>
+
 namespace {
 
 // Parents that start or adopt processes without restarting any of them by
@@ -89,10 +91,9 @@ Keeper placeKeeper(const PortEntry &row) {
         keeper.kind = Keeper::Kind::Container;
         keeper.containerId = row.process.container;
         keeper.containerName = row.containerName;
-    } else if (row.process.unit.endsWith(u".service") && !isContainerEngineUnit(row.process.unit) &&
-               !row.process.unit.startsWith(u"user@")) {
+    } else if (isStoppableService(row.process, qint64(::getuid()))) {
         // A scope is no keeper: the manager only groups what something else
-        // started. Nor is a user's whole service manager (user@1000.service).
+        // started.
         keeper.kind = Keeper::Kind::Service;
         keeper.unit = row.process.unit;
         keeper.userUnit = row.process.userUnit;

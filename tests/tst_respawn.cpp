@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <unistd.h>
 
 namespace {
 
@@ -170,6 +171,9 @@ private slots:
         PortEntry inUserUnit = plain;
         inUserUnit.process.unit = "api.service";
         inUserUnit.process.userUnit = true;
+        inUserUnit.process.userManagerUid = qint64(::getuid());
+        PortEntry inOthersUserUnit = inUserUnit;
+        inOthersUserUnit.process.userManagerUid = qint64(::getuid()) + 1;
         PortEntry inScope = plain;
         inScope.process.unit = "session-2.scope";
         PortEntry annotated = inUnit;
@@ -194,6 +198,8 @@ private slots:
         QTest::newRow("started by the user's manager: the user unit")
             << QList<Proc>{{612, "node", 900, 7100}, {900, "systemd", 1, 50}} << inUserUnit
             << service("api.service", {}, true);
+        QTest::newRow("in another user's user unit: nobody, never this user's namesake")
+            << fromInit << inOthersUserUnit << Keeper();
         QTest::newRow("started by pid 1 in a scope: nobody") << fromInit << inScope << Keeper();
         QTest::newRow("adopted by a container shim: nobody")
             << QList<Proc>{{612, "node", 700, 7100}, {700, "containerd-shim", 1, 50}} << plain

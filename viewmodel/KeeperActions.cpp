@@ -5,7 +5,7 @@
 QString KeeperActions::action(const Keeper &keeper) {
     switch (keeper.kind) {
     case Keeper::Kind::Service:
-        if (keeper.unit.isEmpty() || isEngineUnit(keeper.unit))
+        if (keeper.unit.isEmpty() || isContainerEngineUnit(keeper.unit))
             return {};
         return tr("Stop Service");
     case Keeper::Kind::Container:
@@ -15,11 +15,6 @@ QString KeeperActions::action(const Keeper &keeper) {
         break;
     }
     return {};
-}
-
-bool KeeperActions::isEngineUnit(const QString &unit) {
-    // With or without the suffix: systemd takes "docker" for "docker.service".
-    return isContainerEngineUnit(unit) || isContainerEngineUnit(unit + QStringLiteral(".service"));
 }
 
 QString KeeperActions::key(const Keeper &keeper) {

@@ -17,9 +17,6 @@ public:
     // container engine's own units, whose stop would end every container.
     static QString action(const Keeper &keeper);
 
-    // Whether the unit is one of a container engine's own.
-    static bool isEngineUnit(const QString &unit);
-
     // One text per unit or container, to tell whether a stop of it runs.
     static QString key(const Keeper &keeper);
 
