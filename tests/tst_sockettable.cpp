@@ -181,24 +181,6 @@ private slots:
         }
     }
 
-    // The whole table from both sources: the same sockets (a socket may come
-    // or go between the two reads, so only the test's own are compared
-    // exactly, and the rest must mostly agree).
-    void sourcesAgree() {
-        const OwnSocket a(AF_INET, SOCK_STREAM, "127.0.0.1", true);
-        const OwnSocket b(AF_INET6, SOCK_DGRAM, "::1", false);
-        const SocketTableResult netlink = SocketTable::read();
-        const SocketTableResult proc = SocketTable::read(refusingNetlink());
-        QSet<quint64> fromNetlink, fromProc;
-        for (const KernelSocket &s : netlink.sockets)
-            fromNetlink.insert(s.inode);
-        for (const KernelSocket &s : proc.sockets)
-            fromProc.insert(s.inode);
-        QVERIFY(fromNetlink.contains(a.inode) && fromProc.contains(a.inode));
-        QVERIFY(fromNetlink.contains(b.inode) && fromProc.contains(b.inode));
-        QCOMPARE(netlink.sockets.size(), proc.sockets.size());
-    }
-
     // Netlink gives the cgroup of the socket's owner: the inode of this
     // process's cgroup directory.
     void cgroupId() {
