@@ -7,6 +7,7 @@
 // a process that took the pid over, and reaped when it goes.
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <csignal>
 #include <fcntl.h>
@@ -55,6 +56,12 @@ struct SpawnedChild {
     SpawnedChild(const SpawnedChild &) = delete;
     SpawnedChild &operator=(const SpawnedChild &) = delete;
 
+    // posix_spawn may return before the exec (under the sanitizers): true
+    // once /proc shows the argv given.
+    bool execed() const {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        return file.open(QIODevice::ReadOnly) && file.readAll() == cmdline;
+    }
     // Waits until the child has exited (it stays a zombie until reap()).
     bool waitForExit() const {
         siginfo_t info{};

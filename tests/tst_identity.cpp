@@ -268,8 +268,9 @@ private slots:
         QVERIFY(entries.back().process.commandLineCut);
     }
 
-    // A real child: comm from the file name, a long argv with spaces and an
-    // empty argument, a working folder with a space in its name, removed.
+    // A real child: comm from the file name, a long argv with spaces, an
+    // empty argument and bytes that are no UTF-8, a working folder with a
+    // space in its name, removed.
     // (Its unit, start time and a pid without it are readsFakeTree's.)
     void readsRealProcess() {
         QTemporaryDir dir(QDir::tempPath() + "/quayline identity XXXXXX");
@@ -278,8 +279,11 @@ private slots:
         QList<QByteArray> args{"argv zero, not the name", "-e", "sleep 30"};
         for (int i = 0; i < 300; ++i) // about 30 KB, far past one page
             args.append(QByteArray(100, char('a' + i % 26)));
-        args.append("");
-        args.append("last one");
+        // Bytes a decoder would drop or replace: read as bytes, not text.
+        args += {"",
+                 "\xef\xbb\xbf"
+                 "bom",
+                 "caf\xe9", "two\nlines", "last one"};
         SpawnedChild child(program, args, QFile::encodeName(dir.path()));
         QVERIFY(child.pid > 0);
         const ProcessReader reader;
@@ -290,6 +294,7 @@ private slots:
         // before the new argv is in place.
         const auto info = [&] { return reader.read(child.pid, u"a-really-long-p"); };
         QTRY_COMPARE(info().commandLine, expected);
+        QCOMPARE(info().rawCommandLine, child.cmdline);
         QCOMPARE(info().cwd, dir.path());
         // Its folder removed: the path without the kernel's marker, and the mark.
         QVERIFY(QDir(dir.path()).removeRecursively());
