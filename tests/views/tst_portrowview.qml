@@ -41,8 +41,6 @@ Item {
 
         function test_accessibleRowName_data() {
             return [
-                { tag: "TCP listener", fields: { pid: 4242, processName: "node", port: 3000 },
-                  name: "Port 3000, node, PID 4242, TCP, listening" },
                 { tag: "UDP without a state", fields: { pid: 7, processName: "avahi-daemon", port: 5353,
                                                        networkProtocol: "UDP", state: "" },
                   name: "Port 5353, avahi-daemon, PID 7, UDP" },
