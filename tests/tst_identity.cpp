@@ -51,8 +51,6 @@ private slots:
         QTest::addColumn<QByteArray>("comm"); // "<none>": not a stat line
         QTest::addColumn<char>("state");
         QTest::addColumn<quint64>("ticks");
-        QTest::newRow("plain") << statLine("nginx", 7314) << QByteArray("nginx") << 'S'
-                               << quint64(7314);
         // Taken up to the first ')' this reads " (x" as the state and a wrong field 22.
         QTest::newRow("comm with ') (' inside")
             << statLine("a) (b) R 1 2", 99) << QByteArray("a) (b) R 1 2") << 'S' << quint64(99);
