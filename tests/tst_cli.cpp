@@ -109,19 +109,6 @@ private slots:
         QCOMPARE(cells, QList<QStringList>({table[0], table[2], table[3], table[4]}));
     }
 
-    void json() {
-        const auto p = run({"--json", "--lsof", stub.path()});
-        QCOMPARE(p->readAllStandardError(), QByteArray());
-        QCOMPARE(p->exitCode(), 0);
-        // Every row of the scan in its order; the objects' layout is jsonLayout's.
-        QStringList found, expected;
-        for (const QJsonValue &o : QJsonDocument::fromJson(p->readAllStandardOutput()).array())
-            found << o["id"].toString() + u' ' + o["processName"].toString();
-        for (const QStringList &f : table.sliced(1))
-            expected << f[3] + u'-' + f[1] + u'-' + f[0] + u' ' + f[7];
-        QCOMPARE(found, expected);
-    }
-
     // What the scan learns of a real process reaches --json and --wide (the
     // reading itself is tst_identity's, the keys' layout jsonLayout's).
     void identityOfRealProcess() {
