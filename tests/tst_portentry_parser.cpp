@@ -75,10 +75,6 @@ private slots:
     void parseAndMerge_data() {
         QTest::addColumn<QString>("output");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("worked example: the IPv4 and IPv6 twins of *:631 fold into one")
-            << "p412\ncserver\nLadmin\nf23\ntIPv4\nPTCP\nn*:631\nTST=LISTEN\nTQR=0\nTQS=0\n"
-               "f24\ntIPv6\nPTCP\nn*:631\nTST=LISTEN"
-            << QStringList{"412|server|admin|TCP|IPv4/IPv6|*|631|LISTEN"};
         QTest::newRow("file sets without a name or port give nothing and leave nothing behind")
             << "p1\ncsshd\nf3\ntIPv4\nPTCP\nTST=LISTEN\nf4\ntIPv6\nn*:22\nf5\nn*:*\n"
                "f6\nnlocalhost\nf7\nn*:http\np2\nn*:81"
