@@ -195,8 +195,6 @@ private slots:
         QTest::newRow("another address") << root << socketOf("TCP", true, "[::1]", 8081, 0) << true;
         QTest::newRow("another protocol")
             << root << socketOf("UDP", false, "127.0.0.1", 8081, 0) << true;
-        QTest::newRow("nothing from lsof")
-            << PortEntryList{} << socketOf("TCP", false, "*", 80, 0) << true;
     }
     void attribution() {
         QFETCH(PortEntryList, records);
