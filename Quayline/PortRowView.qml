@@ -36,11 +36,14 @@ Item {
     property string stopStage: "Kill"
     readonly property bool termSent: stopStage === "Force"
 
-    // A port of another user (or of no certain process) is not stopped here:
-    // its button says why and what would stop it, and does nothing.
-    readonly property bool stopElsewhere: entry.stopCommand !== ""
+    // A port of another user, of the container engine, or of no certain
+    // process is not stopped here: its button says why and what would stop
+    // it (where anything safe would), and does nothing.
+    property string stopRefusal: ""
+    property string stopCommand: ""
+    readonly property bool stopElsewhere: stopRefusal !== ""
     readonly property string stopToolTip: stopElsewhere
-        ? entry.stopReason + "\n" + qsTr("To stop it: %1").arg(entry.stopCommand)
+        ? (stopCommand === "" ? stopRefusal : stopRefusal + "\n" + qsTr("To stop it: %1").arg(stopCommand))
         : termSent
         ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
         : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
