@@ -54,7 +54,6 @@ public:
     static QString keeperDetail(const Keeper &keeper);
     static QString keeperRestartHint(const Keeper &keeper);
     static QString stillHeldAfter(const Keeper &keeper, qint64 port);
-    static QString noKeeperReach(const Keeper &keeper);
 
     // The stop of the keeper of a port, where the port has none to stop.
     static QString noKeeperOfKind(Keeper::Kind want, qint64 port, const PortEntry &holder);

@@ -8,6 +8,7 @@
 #include "cli/StopCommand.h"
 #include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
+#include "stop/KeeperService.h"
 
 #include <QRegularExpression>
 #include <QTemporaryFile>
@@ -125,10 +126,25 @@ struct ShellKeeper {
     }
 };
 
+// Keepers answered by the test.
+struct TestKeepers final : KeeperService {
+    std::function<void(PortEntryList &)> annotateRows;
+    std::function<KeeperStopResult(const Keeper &)> stopKeeper;
+
+    void annotate(PortEntryList &rows) override {
+        if (annotateRows)
+            annotateRows(rows);
+    }
+    KeeperStopResult stop(const Keeper &keeper) override {
+        return stopKeeper ? stopKeeper(keeper)
+                          : KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}};
+    }
+};
+
 // Runs the stop command in this process with keepers of the test's own: its
 // exit status and what it wrote on standard output and standard error.
 std::tuple<int, QString, QString> stopInProcess(const QStringList &arguments,
-                                                const KeeperAccess &keepers) {
+                                                KeeperService &keepers) {
     QTemporaryFile out, err;
     if (!out.open() || !err.open())
         return {-1, {}, {}};
@@ -559,18 +575,19 @@ private slots:
                            StubLsof::listing(self, c.command, currentLoginName(), 8080) +
                                StubLsof::listing(self, c.command, currentLoginName(), 8081)));
         int stops = 0;
-        const KeeperAccess keepers{[&](PortEntryList &rows) {
-                                       for (PortEntry &row : rows)
-                                           row.keeper = c.keeper;
-                                   },
-                                   [&](const Keeper &keeper) {
-                                       ++stops;
-                                       if (keeper != c.keeper)
-                                           return KeeperStopResult{};
-                                       if (c.freesPort)
-                                           lsof.write("gone", {});
-                                       return c.result;
-                                   }};
+        TestKeepers keepers;
+        keepers.annotateRows = [&](PortEntryList &rows) {
+            for (PortEntry &row : rows)
+                row.keeper = c.keeper;
+        };
+        keepers.stopKeeper = [&](const Keeper &keeper) {
+            ++stops;
+            if (keeper != c.keeper)
+                return KeeperStopResult{};
+            if (c.freesPort)
+                lsof.write("gone", {});
+            return c.result;
+        };
         const auto [code, out, err] =
             stopInProcess(c.options + QStringList{"--lsof", lsof.path(), "8080", "8081"}, keepers);
         QCOMPARE(err, QString(c.err).replace("%1", QString::number(self)));

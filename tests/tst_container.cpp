@@ -290,7 +290,7 @@ private slots:
             QCOMPARE(row.keeper.restartPolicy, "always");
             QVERIFY(row.keeper.unit.isEmpty());
         }
-        QCOMPARE(rows[0].keeper.text(), "the container web-keep (restart policy always)");
+        QCOMPARE(StopText::keeperWithSetting(rows[0].keeper), "the container web-keep (restart policy always)");
 
         // busybox as the container's first process ignores SIGTERM: a short
         // grace, then the engine kills it.

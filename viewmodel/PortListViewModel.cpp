@@ -400,8 +400,7 @@ void PortListViewModel::stopKeeper(const PortEntry &entry) {
             ? QtConcurrent::run(
                   m_keeperThreads,
                   [keepers = m_keepers, keeper = entry.keeper] { return keepers->stop(keeper); })
-            : QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Unavailable,
-                                                         StopText::noKeeperReach(entry.keeper)});
+            : QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}});
     whenFinished(stop, this, [this, entry, key](const QFuture<KeeperStopResult> &done) {
         keeperStopEnded(entry, key,
                         done.isValid() && done.resultCount() > 0
