@@ -42,11 +42,7 @@ Item {
     property string stopRefusal: ""
     property string stopCommand: ""
     readonly property bool stopElsewhere: stopRefusal !== ""
-    readonly property string stopToolTip: stopElsewhere
-        ? (stopCommand === "" ? stopRefusal : stopRefusal + "\n" + qsTr("To stop it: %1").arg(stopCommand))
-        : termSent
-        ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
-        : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
+    readonly property string stopToolTip: viewModel.stopToolTip(entry, stopStage, stopRefusal, stopCommand)
 
     implicitWidth: row.implicitWidth + 24
     implicitHeight: row.implicitHeight + 16
@@ -153,11 +149,7 @@ Item {
                 spacing: 8
                 Label {
                     objectName: "pid"
-                    // The owner and unit or container beside the pid where the
-                    // port is another user's; no "PID 0" where none is known.
-                    text: root.entry.holder === "" ? qsTr("PID %1").arg(String(root.entry.pid))
-                        : root.entry.pid > 0 ? qsTr("PID %1").arg(String(root.entry.pid)) + " · " + root.entry.holder
-                        : root.entry.processName !== "" ? root.entry.holder : qsTr("no process known")
+                    text: root.viewModel.pidLine(root.entry)
                     textFormat: Text.PlainText
                     font.family: Theme.monospaceFamily
                     font.pixelSize: Theme.captionSize

@@ -6,7 +6,7 @@
 #include "process/ProcessHandle.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
-#include "scanner/SocketTable.h"
+#include "scanner/SocketWatch.h"
 #include "stop/KeeperService.h"
 #include "stop/StopSession.h"
 #include "stop/StopText.h"
@@ -232,65 +232,6 @@ private:
     milliseconds m_allowance{10000};
 };
 
-// Waits, until deadline, for a socket that is not in the baseline on one of
-// the ports, looking at the kernel's socket table (cheap, unlike a scan);
-// true when one showed up. Where the table cannot be read it waits a short
-// while and says yes, so that a scan looks instead.
-class PortWatch {
-public:
-    explicit PortWatch(const QList<qint64> &ports)
-        : m_ports(ports.cbegin(), ports.cend()) {
-        m_usable = qgetenv("QUAYLINE_SOCKET_TABLE") != "off";
-        for (const KernelSocket &socket : read())
-            m_baseline.insert(socket.inode);
-    }
-
-    // Gives up early once goOn says nothing is left that could start a
-    // process again.
-    bool waitForNewSocket(const QDeadlineTimer &deadline, const std::function<bool()> &goOn) {
-        while (!deadline.hasExpired() && goOn()) {
-            const milliseconds left =
-                std::chrono::ceil<milliseconds>(deadline.remainingTimeAsDuration());
-            QThread::msleep(ulong(std::min(left, m_usable ? tableInterval : scanInterval).count()));
-            if (!m_usable)
-                return true;
-            for (const KernelSocket &socket : read()) {
-                if (!m_baseline.contains(socket.inode))
-                    return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static constexpr milliseconds tableInterval{25};
-    static constexpr milliseconds scanInterval{150};
-
-    // The sockets on the ports; none where the table cannot be read (and
-    // from then on the watch falls back to scans).
-    QList<KernelSocket> read() {
-        if (!m_usable)
-            return {};
-        SocketTable::Options options;
-        options.timeLimit = milliseconds(500);
-        const SocketTableResult table = SocketTable::read(options);
-        if (table.source == SocketTableResult::Source::None) {
-            m_usable = false;
-            return {};
-        }
-        QList<KernelSocket> on;
-        for (const KernelSocket &socket : table.sockets) {
-            if (m_ports.contains(qint64(socket.port)))
-                on.append(socket);
-        }
-        return on;
-    }
-
-    QSet<qint64> m_ports;
-    QSet<quint64> m_baseline;
-    bool m_usable = true;
-};
-
 // One target on its way out. Each signal and each wait opens the process
 // anew, checked against the start time the first scan recorded, so that both
 // signals and the waits go to that process and to no later holder of its pid,
@@ -420,7 +361,7 @@ int stopProcesses(Scans &scans, const StopOptions &options, Console &console) {
             session.watch(*s.target, plan.before, until);
     }
     const auto keepsWatching = [&] { return session.keepsWatching(StopSession::Clock::now()); };
-    std::optional<PortWatch> portWatch;
+    std::optional<SocketWatch> portWatch;
     if (keepsWatching())
         portWatch.emplace(options.ports);
 
@@ -511,14 +452,15 @@ int stopKeepers(Scans &scans, const StopOptions &options, Console &console,
             ok = false;
             continue;
         }
-        const auto it = std::find_if(toStop.cbegin(), toStop.cend(), [&](const Keeper &k) {
-            return sameKeeper(k, *choice.wanted);
-        });
-        if (it == toStop.cend()) {
+        const qsizetype at =
+            std::find_if(toStop.cbegin(), toStop.cend(),
+                         [&](const Keeper &k) { return sameKeeper(k, *choice.wanted); }) -
+            toStop.cbegin();
+        if (at == toStop.size()) {
             toStop.append(*choice.wanted);
             portsOf.append(QList<qint64>());
         }
-        portsOf[it - toStop.cbegin()].append(port);
+        portsOf[at].append(port);
     }
 
     // Each keeper once, whatever number of its ports were given.

@@ -4,7 +4,7 @@
 
 #include "KernelFixtures.h"
 #include "StubLsof.h"
-#include "model/Holder.h"
+#include "stop/StopRules.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/KernelRows.h"

@@ -63,6 +63,16 @@ struct TestKeepers final : KeeperService {
         }
         return onStop ? onStop(keeper) : KeeperStopResult{KeeperStopResult::Kind::Stopped, {}};
     }
+    // Keepers whose stops end once outcome has its result.
+    static std::shared_ptr<TestKeepers> waitingFor(QPromise<KeeperStopResult> &outcome) {
+        outcome.start();
+        auto keepers = std::make_shared<TestKeepers>();
+        keepers->onStop = [future = outcome.future()](const Keeper &) mutable {
+            future.waitForFinished();
+            return future.result();
+        };
+        return keepers;
+    }
     QList<Keeper> askedSoFar() const {
         QMutexLocker lock(&mutex);
         return asked;
@@ -575,7 +585,9 @@ private slots:
         // user owns them (root's panel): the container stops, not its port.
         QTest::newRow("docker-proxy of the container engine") << Press{
             .alert = StopText::engineProcessUnnamed(entry(42, "docker-proxy", 8080), "docker") +
-                     "\nTo stop it: sudo quayline-cli stop --container 8080",
+                     "\nTo stop it: " +
+                     (::getuid() == 0 ? "docker ps --filter publish=8080"
+                                      : "sudo quayline-cli stop --container 8080"),
             .processName = "docker-proxy"};
         QTest::newRow("pid -1, owned by root")
             << Press{.pid = -1, .owner = "root", .alert = fail(-1)};
@@ -778,13 +790,7 @@ private slots:
     void keeperStopOutcome() {
         QFETCH(KeeperStop, stop);
         QPromise<KeeperStopResult> outcome;
-        outcome.start();
-        auto keepers = std::make_shared<TestKeepers>();
-        keepers->onStop = [&](const Keeper &) {
-            QFuture<KeeperStopResult> done = outcome.future();
-            done.waitForFinished();
-            return done.result();
-        };
+        const auto keepers = TestKeepers::waitingFor(outcome);
         Keeping keeping;
         if (!stop.noStopper)
             keeping.keepers = keepers;
@@ -834,13 +840,7 @@ private slots:
     // was then: it must not say the port is still held afterwards.
     void heldNoteWaitsForALaterScan() {
         QPromise<KeeperStopResult> outcome;
-        outcome.start();
-        auto keepers = std::make_shared<TestKeepers>();
-        keepers->onStop = [&](const Keeper &) {
-            QFuture<KeeperStopResult> done = outcome.future();
-            done.waitForFinished();
-            return done.result();
-        };
+        const auto keepers = TestKeepers::waitingFor(outcome);
         Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File, {keepers});
         PortEntry row = entry(42, "nginx", 8080);
         row.keeper = service("nginx.service", "always");
@@ -931,7 +931,21 @@ private slots:
             const QFuture<void> done = f.vm->refresh();
             QTRY_VERIFY_WITH_TIMEOUT(done.isFinished(), 60000);
         }
-        QVERIFY(f.vm->respawnReport());
+        const auto listed = [&] {
+            QStringList rows;
+            for (const PortEntry &e : f.vm->entries())
+                rows << QString("%1 pid %2 start %3 kernel %4")
+                            .arg(e.id())
+                            .arg(e.pid)
+                            .arg(e.process.startTicks)
+                            .arg(e.fromKernel);
+            return QString("stopped %1 (start %2); children %3; rows: %4")
+                .arg(first.pid)
+                .arg(first.process.startTicks)
+                .arg(children().size())
+                .arg(rows.join("; "));
+        };
+        QVERIFY2(f.vm->respawnReport(), qPrintable(listed()));
         const qint64 shownAfter = sinceStop.elapsed();
         qInfo("respawn report %lld ms after the stop request", shownAfter);
         QTRY_VERIFY(children().size() >= 2);

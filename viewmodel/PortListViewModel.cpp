@@ -471,6 +471,15 @@ QString PortListViewModel::accessibleName(const PortEntry &entry) {
     return RowText::accessibleName(entry);
 }
 
+QString PortListViewModel::pidLine(const PortEntry &entry) {
+    return RowText::pidLine(entry);
+}
+
+QString PortListViewModel::stopToolTip(const PortEntry &entry, const QString &stage,
+                                       const QString &refusal, const QString &command) {
+    return RowText::stopToolTip(entry, stage, refusal, command);
+}
+
 QString PortListViewModel::identityText(const PortEntry &entry) {
     return RowText::identity(entry, QDateTime::currentDateTimeUtc());
 }

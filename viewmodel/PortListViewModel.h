@@ -179,6 +179,9 @@ public:
     // The row texts of RowText, for the views; identityText reckons the age
     // from the moment it is called.
     Q_INVOKABLE static QString accessibleName(const PortEntry &entry);
+    Q_INVOKABLE static QString pidLine(const PortEntry &entry);
+    Q_INVOKABLE static QString stopToolTip(const PortEntry &entry, const QString &stage,
+                                           const QString &refusal, const QString &command);
     Q_INVOKABLE static QString identityText(const PortEntry &entry);
     Q_INVOKABLE static QString commandLineShown(const ProcessInfo &process);
     Q_INVOKABLE static QString commandLineToCopy(const ProcessInfo &process);
