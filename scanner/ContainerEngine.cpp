@@ -1,5 +1,7 @@
 #include "scanner/ContainerEngine.h"
 
+#include "model/Holder.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -33,10 +35,7 @@ bool waitFor(int fd, short events, const QDeadlineTimer &deadline) {
 }
 
 bool isEngineRow(const PortEntry &e) {
-    return !e.process.container.isEmpty() || e.process.unit == u"docker.service" ||
-           e.process.unit == u"podman.service" || e.processName == u"docker-proxy" ||
-           e.processName == u"dockerd" || e.processName == u"rootlesskit" ||
-           e.processName == u"conmon";
+    return !e.process.container.isEmpty() || isEngineHeld(e);
 }
 
 } // namespace

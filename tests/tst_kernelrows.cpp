@@ -4,7 +4,7 @@
 
 #include "KernelFixtures.h"
 #include "StubLsof.h"
-#include "model/Holder.h"
+#include "stop/StopRules.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/KernelRows.h"
@@ -248,7 +248,7 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0].pid, qint32(orphan.pid));
         QVERIFY(rows[0].process.isKnown());
-        QVERIFY(!stopHint(rows[0], qint64(::getuid())));
+        QVERIFY(!refusalFor(rows[0], qint64(::getuid())));
     }
 
     // A record keeps its identity only while its pid holds the socket.
@@ -412,41 +412,6 @@ private slots:
         QFETCH(QStringList, commandLine);
         QFETCH(bool, names);
         QCOMPARE(KernelRows::namesPort(commandLine, 8080), names);
-    }
-
-    void hints_data() {
-        QTest::addColumn<PortEntry>("entry");
-        QTest::addColumn<QString>("command"); // empty: no hint
-        PortEntry root(0, {}, "root", "TCP", "IPv4", "*", 80, "LISTEN");
-        root.fromKernel = true;
-        root.uid = 0;
-        QTest::newRow("lsof's own row") << lsofRecord(5, "me", "*", 80) << QString();
-        QTest::newRow("root, nothing known") << root << "sudo quayline-cli stop 80";
-        PortEntry unit = root;
-        unit.process.unit = "nginx.service";
-        QTest::newRow("system unit") << unit << "systemctl stop nginx.service";
-        PortEntry scope = root;
-        scope.process.unit = "session-3.scope";
-        QTest::newRow("scope is no unit to stop") << scope << "sudo quayline-cli stop 80";
-        PortEntry container = root;
-        container.process.container = "0123456789abcdef";
-        QTest::newRow("container by id") << container << "docker stop 0123456789ab";
-        container.containerName = "web-1";
-        QTest::newRow("container by name") << container << "docker stop web-1";
-        container.process.containerTool = "podman";
-        QTest::newRow("Podman's container") << container << "podman stop web-1";
-        PortEntry own = root;
-        own.uid = 1000;
-        own.pid = 77;
-        QTest::newRow("own process with a pid") << own << QString();
-        own.pid = 0;
-        QTest::newRow("own socket, no process") << own << "sudo quayline-cli stop 80";
-    }
-    void hints() {
-        QFETCH(PortEntry, entry);
-        QFETCH(QString, command);
-        const std::optional<StopHint> hint = stopHint(entry, 1000);
-        QCOMPARE(hint ? hint->command : QString(), command);
     }
 };
 
