@@ -204,9 +204,11 @@ Item {
             compare(row.stopToolTip, "Quayline stops only your own processes; port 5432 is held by postgres, "
                     + "postgresql.service.\nTo stop it: systemctl stop postgresql.service")
             mouseClick(button)
-            popover.viewModel.stopProcess(row.entry)   // nor does the model, asked directly
             compare(Fixture.signalsSent(), [])
-            verify(!popover.viewModel.killError, "no alert either")
+            popover.viewModel.stopProcess(row.entry)   // nor does the model, asked directly: it says why
+            compare(Fixture.signalsSent(), [])
+            compare(popover.viewModel.killError.text, row.stopToolTip)
+            popover.viewModel.killError = null
             compare(button.text, "Kill")
             const menu = openMenu(popover, "right click")
             mouseClick(menuItem(menu, "copyStopCommand"))
