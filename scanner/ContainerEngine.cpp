@@ -1,5 +1,7 @@
 #include "scanner/ContainerEngine.h"
 
+#include "process/Descriptor.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -16,21 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Waits for fd to be ready for events until the deadline; false when it is not.
-bool waitFor(int fd, short events, const QDeadlineTimer &deadline) {
-    for (;;) {
-        pollfd pfd{fd, events, 0};
-        const qint64 left = deadline.remainingTime();
-        if (left == 0)
-            return false;
-        const int rc = ::poll(&pfd, 1, left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)));
-        if (rc > 0)
-            return true;
-        if (rc == 0 || errno != EINTR)
-            return false;
-    }
-}
 
 bool isEngineRow(const PortEntry &e) {
     return !e.process.container.isEmpty() || e.process.unit == u"docker.service" ||
@@ -84,15 +71,27 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
         return result;
     }
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
+    const UniqueFd socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socketFd.isValid()) {
         result.error = errno;
         return result;
     }
+    const int fd = socketFd.get();
     const QDeadlineTimer deadline(timeLimit);
     const auto fail = [&](Outcome outcome, int error) {
         result.outcome = outcome;
         result.error = error;
+    };
+    // Whether fd is ready for events within the limit; if not, the outcome
+    // says why. Nothing more once the limit has passed, even where more came.
+    const auto ready = [&](short events) {
+        const Readiness readiness =
+            deadline.hasExpired() ? Readiness::TimedOut : waitReady(fd, events, deadline);
+        if (readiness == Readiness::TimedOut)
+            fail(Outcome::TimedOut, 0);
+        else if (readiness == Readiness::Failed)
+            fail(Outcome::Broken, errno);
+        return readiness == Readiness::Ready;
     };
     [&] {
         // A unix socket connects at once or not at all; EAGAIN means its
@@ -124,8 +123,8 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
             method + ' ' + path + " HTTP/1.0\r\nHost: engine\r\nContent-Length: 0\r\n\r\n";
         qsizetype sent = 0;
         while (sent < request.size()) {
-            if (!waitFor(fd, POLLOUT, deadline))
-                return fail(Outcome::TimedOut, 0);
+            if (!ready(POLLOUT))
+                return;
             const ssize_t n =
                 ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
             if (n < 0 && errno != EINTR && errno != EAGAIN)
@@ -136,8 +135,8 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
         constexpr qsizetype cap = 16 * 1024 * 1024; // no listing comes near it
         char buffer[16384];
         for (;;) {
-            if (!waitFor(fd, POLLIN, deadline))
-                return fail(Outcome::TimedOut, 0);
+            if (!ready(POLLIN))
+                return;
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n == 0)
                 break;
@@ -163,7 +162,6 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
         result.outcome = Outcome::Answered;
         result.body = answer.mid(end + 4);
     }();
-    ::close(fd);
     return result;
 }
 
