@@ -44,11 +44,9 @@ QStringList ContainerEngine::socketPaths() {
     return paths;
 }
 
-ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds timeLimit,
-                                 std::chrono::milliseconds stopMargin)
+ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds timeLimit)
     : m_sockets(std::move(sockets))
-    , m_timeLimit(timeLimit)
-    , m_stopMargin(stopMargin) {}
+    , m_timeLimit(timeLimit) {}
 
 std::optional<QByteArray> ContainerEngine::get(const QString &socket, const QByteArray &path,
                                                std::chrono::milliseconds timeLimit) {
@@ -246,12 +244,7 @@ void ContainerEngine::annotate(PortEntryList &entries) {
     }
 }
 
-namespace {
-
-// What may be put into a request's path: ids and names as engines make them
-// ([a-zA-Z0-9][a-zA-Z0-9_.-]*). Anything else is no container of theirs, and
-// must not reach the path ("../", "?", spaces).
-bool isContainerReference(const QString &text) {
+bool ContainerEngine::isContainerReference(const QString &text) {
     if (text.isEmpty() || text.size() > 256)
         return false;
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -263,14 +256,6 @@ bool isContainerReference(const QString &text) {
     }
     return true;
 }
-
-// The engine's own words in an error answer ({"message": "No such container: x"}).
-QString engineMessage(const QByteArray &body) {
-    const QString message = QJsonDocument::fromJson(body).object().value(u"message").toString();
-    return message.isEmpty() ? QString::fromUtf8(body.trimmed().left(500)) : message;
-}
-
-} // namespace
 
 std::optional<ContainerEngine::Details> ContainerEngine::parseInspection(const QByteArray &json) {
     const QJsonObject o = QJsonDocument::fromJson(json).object();
@@ -330,82 +315,16 @@ std::optional<ContainerEngine::Details> ContainerEngine::inspect(const QString &
     return found.details;
 }
 
-KeeperStopResult ContainerEngine::stop(const QString &idOrName, std::chrono::seconds grace) {
-    using Kind = KeeperStopResult::Kind;
-    if (!isContainerReference(idOrName))
-        return {Kind::Gone, QStringLiteral("“%1” is not a container id or name.").arg(idOrName)};
-    // The engine that inspected it first: the others would only say 404.
+QStringList ContainerEngine::socketsFor(const QString &idOrName) const {
     QStringList sockets = m_sockets;
-    {
-        QMutexLocker lock(&m_mutex);
-        const QString known = m_inspected.value(idOrName).socket;
-        if (!known.isEmpty() && sockets.removeOne(known))
-            sockets.prepend(known);
-        // Whatever happens next, its state is worth reading anew.
-        m_inspected.remove(idOrName);
-    }
-    const QByteArray path = "/v1.41/containers/" + idOrName.toLatin1() +
-                            "/stop?t=" + QByteArray::number(qint64(grace.count()));
-    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(grace) + m_stopMargin;
-    std::optional<KeeperStopResult> gone, denied, broken;
-    QStringList refused, absent;
-    for (const QString &socket : std::as_const(sockets)) {
-        const Answer answer = request(socket, "POST", path, limit);
-        switch (answer.outcome) {
-        case Answer::Outcome::Answered:
-            if (answer.status == 204)
-                return {Kind::Stopped, {}};
-            if (answer.status == 304)
-                return {Kind::AlreadyStopped, {}};
-            if (answer.status == 404) {
-                // Another engine may run it (Docker and Podman side by side).
-                if (!gone)
-                    gone = KeeperStopResult{Kind::Gone, engineMessage(answer.body)};
-                continue;
-            }
-            return {Kind::Failed, engineMessage(answer.body)};
-        case Answer::Outcome::TimedOut:
-            // It may be stopping it still: asking another engine would not help.
-            return {Kind::TimedOut,
-                    QStringLiteral("The container engine at %1 did not answer within %2 seconds.")
-                        .arg(socket)
-                        .arg(double(limit.count()) / 1000.0)};
-        case Answer::Outcome::Denied:
-            // The engine is there, but only its group may talk to it.
-            if (!denied)
-                denied = KeeperStopResult{
-                    Kind::Refused,
-                    QStringLiteral("Not allowed to use the container engine at %1: %2.")
-                        .arg(socket, QString::fromLocal8Bit(std::strerror(answer.error)))};
-            continue;
-        case Answer::Outcome::Refused:
-            refused.append(socket);
-            continue;
-        case Answer::Outcome::Absent:
-            absent.append(socket);
-            continue;
-        case Answer::Outcome::Broken:
-            if (!broken)
-                broken = KeeperStopResult{
-                    Kind::Failed,
-                    QStringLiteral("The container engine at %1 gave no usable answer%2.")
-                        .arg(socket, answer.error
-                                         ? QStringLiteral(": ") +
-                                               QString::fromLocal8Bit(std::strerror(answer.error))
-                                         : QString())};
-            continue;
-        }
-    }
-    if (gone)
-        return *gone;
-    if (denied)
-        return *denied;
-    if (broken)
-        return *broken;
-    if (!refused.isEmpty())
-        return {Kind::Unavailable,
-                QStringLiteral("No container engine is running at %1.").arg(refused.join(u", "))};
-    return {
-        Kind::Unavailable,
-        QStringLiteral("No container engine was found (looked at %1).").arg(absent.join(u", "))};
+    QMutexLocker lock(&m_mutex);
+    const QString known = m_inspected.value(idOrName).socket;
+    if (!known.isEmpty() && sockets.removeOne(known))
+        sockets.prepend(known);
+    return sockets;
+}
+
+void ContainerEngine::forget(const QString &idOrName) {
+    QMutexLocker lock(&m_mutex);
+    m_inspected.remove(idOrName);
 }

@@ -5,6 +5,7 @@
 
 #include "EngineSocket.h"
 #include "FakeServiceManager.h"
+#include "keeper/ContainerStop.h"
 #include "keeper/Keepers.h"
 #include "keeper/ServiceManager.h"
 #include "scanner/ContainerEngine.h"
@@ -415,8 +416,8 @@ private slots:
         std::optional<EngineSocket> socket;
         if (mode >= 0)
             socket.emplace(path, EngineSocket::Mode(mode), answer);
-        ContainerEngine engine({path}, 300ms, 300ms);
-        const KeeperStopResult result = engine.stop(container, 0s);
+        ContainerEngine engine({path}, 300ms);
+        const KeeperStopResult result = stopContainer(engine, container, 0s, 300ms);
         QCOMPARE(result.kind, Kind(expected));
         QVERIFY2(result.message.contains(message), qPrintable(result.message));
         if (mode == int(EngineSocket::Mode::Answering)) {
