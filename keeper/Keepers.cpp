@@ -11,10 +11,6 @@
 
 namespace {
 
-bool isEngineHeld(const PortEntry &e) {
-    return heldByContainerEngine(e) || isContainerEngineUnit(e.process.unit);
-}
-
 constexpr auto restartLifetime = std::chrono::seconds(30);
 
 } // namespace

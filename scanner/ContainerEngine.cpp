@@ -1,5 +1,6 @@
 #include "scanner/ContainerEngine.h"
 
+#include "model/Holder.h"
 #include "process/Descriptor.h"
 
 #include <QDeadlineTimer>
@@ -20,10 +21,7 @@
 namespace {
 
 bool isEngineRow(const PortEntry &e) {
-    return !e.process.container.isEmpty() || e.process.unit == u"docker.service" ||
-           e.process.unit == u"podman.service" || e.processName == u"docker-proxy" ||
-           e.processName == u"dockerd" || e.processName == u"rootlesskit" ||
-           e.processName == u"conmon";
+    return !e.process.container.isEmpty() || isEngineHeld(e);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "keeper/ServiceManager.h"
 #include "scanner/ContainerEngine.h"
 #include "scanner/PortScanner.h"
+#include "stop/StopText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -291,7 +292,8 @@ private slots:
             QCOMPARE(row.keeper.restartPolicy, "always");
             QVERIFY(row.keeper.unit.isEmpty());
         }
-        QCOMPARE(rows[0].keeper.text(), "the container web-keep (restart policy always)");
+        QCOMPARE(StopText::keeperWithSetting(rows[0].keeper),
+                 "the container web-keep (restart policy always)");
 
         // busybox as the container's first process ignores SIGTERM: a short
         // grace, then the engine kills it.

@@ -351,6 +351,14 @@ private slots:
         QCOMPARE(keepers.stop(rows[0].keeper).kind, Kind::Stopped);
         keepers.annotate(rows);
         QCOMPARE(m_system.calls().filter("GetUnit demo-web.service").size(), 3);
+
+        // A user unit's stop goes to the user's own manager, never the system's.
+        m_user.setUnit(service);
+        Keeper userUnit = rows[0].keeper;
+        userUnit.userUnit = true;
+        QCOMPARE(keepers.stop(userUnit).kind, Kind::Stopped);
+        QCOMPARE(m_user.calls().filter("StopUnit").size(), 1);
+        QCOMPARE(m_system.calls().filter("StopUnit").size(), 1);
     }
 
     // The engine's unit is never stopped for a container's port, whoever asks.
