@@ -1,5 +1,6 @@
 #include "keeper/Keepers.h"
 
+#include "keeper/ContainerStop.h"
 #include "keeper/ServiceManager.h"
 #include "model/Holder.h"
 #include "scanner/ContainerEngine.h"
@@ -112,7 +113,7 @@ KeeperStopResult Keepers::stop(const Keeper &keeper) {
         return result;
     }
     case Keeper::Kind::Container:
-        return d->engine->stop(keeper.containerId, containerStopGrace);
+        return stopContainer(*d->engine, keeper.containerId);
     case Keeper::Kind::Parent:
     case Keeper::Kind::None:
         break;

@@ -17,10 +17,6 @@ class ServiceManager;
 class Keepers : public KeeperService {
 public:
     static constexpr std::chrono::milliseconds lookupTimeLimit{500};
-    // A container's stop waits this long for it to exit before the engine
-    // kills it; the request's own time limit is this plus
-    // ContainerEngine::defaultStopMargin (the kill and the clean-up after it).
-    static constexpr std::chrono::seconds containerStopGrace{10};
 
     // The real service managers and engine sockets.
     Keepers();
@@ -38,9 +34,10 @@ public:
     void annotate(PortEntryList &entries) override;
 
     // Stops a Service or Container keeper and waits for the outcome: the
-    // unit's stop job to its end, the engine's answer to its stop. A system
-    // unit's stop allows interactive authorization, so the desktop's polkit
-    // agent may ask for a password. Parent and None keepers give Failed.
+    // unit's stop job to its end, the engine's answer to its stop (see
+    // stopContainer). A system unit's stop allows interactive authorization,
+    // so the desktop's polkit agent may ask for a password. Parent and None
+    // keepers give Failed.
     KeeperStopResult stop(const Keeper &keeper) override;
 
 private:

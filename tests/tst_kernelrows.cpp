@@ -4,13 +4,14 @@
 
 #include "KernelFixtures.h"
 #include "StubLsof.h"
-#include "stop/StopRules.h"
+#include "process/SystemCalls.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/KernelRows.h"
 #include "scanner/PortScanner.h"
 #include "scanner/ProcessReader.h"
 #include "scanner/SocketTable.h"
+#include "stop/StopRules.h"
 
 #include <QDir>
 #include <QFile>
@@ -200,7 +201,7 @@ private slots:
         QFETCH(PortEntryList, records);
         QFETCH(KernelSocket, socket);
         QFETCH(bool, row);
-        const KernelRows kernel(reader, cgroups, "/proc", otherUid + 1);
+        const KernelRows kernel(reader, cgroups, otherUid + 1);
         const PortEntryList rows = kernel.unattributed(records, {socket});
         QCOMPARE(rows.size(), row ? 1 : 0);
         if (!row)
@@ -208,14 +209,14 @@ private slots:
         QCOMPARE(rows[0].pid, 0);
         QVERIFY(rows[0].fromKernel);
         QCOMPARE(rows[0].uid, qint64(socket.uid));
-        QCOMPARE(rows[0].user, KernelRows::loginName(socket.uid));
+        QCOMPARE(rows[0].user, loginNameOf(socket.uid));
         QCOMPARE(rows[0].state, socket.protocol == u"TCP" ? QString("LISTEN") : QString());
     }
 
     // Twins of one holder are one row; two holders of one port stay two rows
     // with ids of their own.
     void folding() {
-        const KernelRows kernel(reader, cgroups, "/proc", otherUid + 1);
+        const KernelRows kernel(reader, cgroups, otherUid + 1);
         const PortEntryList rows = mergeEntries(
             kernel.unattributed({}, {socketOf("TCP", false, "*", 8081, otherUid, 0, 1),
                                      socketOf("TCP", true, "*", 8081, otherUid, 0, 2),
@@ -262,8 +263,7 @@ private slots:
         Listener listener, other;
         QVERIFY(listener.port && other.port);
         const qint32 pid = qint32((holder ? listener : other).process.processId());
-        PortEntryList records{
-            lsofRecord(pid, KernelRows::loginName(::getuid()), "127.0.0.1", listener.port)};
+        PortEntryList records{lsofRecord(pid, loginNameOf(::getuid()), "127.0.0.1", listener.port)};
         QVERIFY(!reader.fill(records));
         QVERIFY(records[0].process.isKnown());
         const SocketTableResult table = SocketTable::read();
@@ -339,7 +339,7 @@ private slots:
             host.add(p);
         CgroupPaths paths(host.mountInfo());
         const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
-        const KernelRows kernel(fakeReader, paths, host.procRoot, otherUid);
+        const KernelRows kernel(fakeReader, paths, otherUid);
         const quint64 id = cgroup == u"root"   ? host.rootId
                            : cgroup == u"gone" ? host.serviceId + 1000000
                                                : host.serviceId;
@@ -390,7 +390,7 @@ private slots:
         if (readable) {
             QCOMPARE(result.entries[1].port, 8081);
             QCOMPARE(result.entries[1].ipVersion, "IPv4/IPv6");
-            QCOMPARE(result.entries[1].user, KernelRows::loginName(otherUid));
+            QCOMPARE(result.entries[1].user, loginNameOf(otherUid));
         }
     }
 

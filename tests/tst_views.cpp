@@ -189,26 +189,26 @@ public:
     // models started has reached them.
     Q_INVOKABLE QStringList keeperStops() const {
         QStringList stops;
-        QTest::qWaitFor([&] {
-            QMutexLocker lock(&m_keepers->mutex);
-            stops = m_keepers->stops;
-            return qsizetype(m_keepers->outcomes.size()) >= keepersStopping();
-        });
+        if (!QTest::qWaitFor([&] {
+                QMutexLocker lock(&m_keepers->mutex);
+                stops = m_keepers->stops;
+                return qsizetype(m_keepers->outcomes.size()) >= keepersStopping();
+            }))
+            qWarning("keeperStops: a stop the models started never reached the keepers");
         return stops;
     }
     // Ends the oldest keeper stop under way with a KeeperStopResult::Kind
     // (by name: "Stopped", "Refused", ...) and message.
     Q_INVOKABLE void finishKeeperStop(const QString &kind, const QString &message = {}) {
         std::shared_ptr<QPromise<KeeperStopResult>> outcome;
-        QTest::qWaitFor([&] {
-            QMutexLocker lock(&m_keepers->mutex);
-            if (!m_keepers->outcomes.empty()) {
-                outcome = m_keepers->outcomes.front();
-                m_keepers->outcomes.pop_front();
-            }
-            return outcome != nullptr;
-        });
-        if (!outcome)
+        if (!QTest::qWaitFor([&] {
+                QMutexLocker lock(&m_keepers->mutex);
+                if (!m_keepers->outcomes.empty()) {
+                    outcome = m_keepers->outcomes.front();
+                    m_keepers->outcomes.pop_front();
+                }
+                return outcome != nullptr;
+            }))
             return qWarning("finishKeeperStop: no stop is under way");
         bool ok = false;
         const int value = QMetaEnum::fromType<KeeperStopResult::Kind>().keyToValue(
@@ -219,7 +219,8 @@ public:
         outcome->addResult(KeeperStopResult{KeeperStopResult::Kind(value), message});
         outcome->finish();
         // The model hears of the outcome once the keeper thread returns it.
-        QTest::qWaitFor([&] { return keepersStopping() < before; });
+        if (!QTest::qWaitFor([&] { return keepersStopping() < before; }))
+            qWarning("finishKeeperStop: the model did not hear of the outcome");
     }
     // What kill(2) answers from now on: 0, or an errno value.
     Q_INVOKABLE void setKillResult(int errorNumber) { m_killResult = errorNumber; }

@@ -263,12 +263,3 @@ private:
     bool m_tickScanRunning = false;
     PortListModel *m_filteredModel;
 };
-
-// How the settings file's values are read: the file holds text, so a boolean
-// may be stored as true/false in any case or as a number, and a double as a
-// plain decimal with optional fraction and exponent. Anything else is nullopt.
-std::optional<bool> settingToBool(const QVariant &value);
-std::optional<double> settingToDouble(const QVariant &value);
-// The QTimer period for an interval in seconds: the default for non-positive
-// or non-finite values, clamped to what QTimer can hold.
-int timerPeriodMs(double seconds);
