@@ -12,7 +12,6 @@
 #include <QMutex>
 #include <QPromise>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,18 +123,12 @@ QFuture<ScanResult> PortScanner::scan() const {
         return QtFuture::makeReadyFuture(ScanResult{{}, missingLsofMessage(m_lsofPath)});
 
     QList<QFuture<RunResult>> runs{run(tcpArguments()), run(udpArguments())};
-    // The kernel's table is read while lsof runs, on the runs' pool; it takes
-    // milliseconds.
-    QFuture<SocketTableResult> table = m_readSocketTable
-                                           ? QtConcurrent::run(&m_runs->d->pool, m_readSocketTable)
-                                           : QtFuture::makeReadyFuture(SocketTableResult{});
-    const bool readsTable = bool(m_readSocketTable);
     return QtFuture::whenAll(runs.begin(), runs.end())
         // On the thread that finished the last run, a thread of the runs' pool,
         // whose destruction waits for it: nothing is scheduled anywhere else, so
         // a scan that ends while the program quits finds everything it uses.
         .then(QtFuture::Launch::Sync,
-              [runs = m_runs, table, readsTable](const QList<QFuture<RunResult>> &done) {
+              [runs = m_runs, readTable = m_readSocketTable](const QList<QFuture<RunResult>> &done) {
                   const RunResult tcp = done.at(0).result();
                   const RunResult udp = done.at(1).result();
                   // Half a listing would read as "nothing else is listening".
@@ -150,7 +143,11 @@ QFuture<ScanResult> PortScanner::scan() const {
                   if (std::optional<QString> error = runs->d->reader.fill(records))
                       return ScanResult{{}, std::move(error), {}};
                   ScanResult result;
-                  const SocketTableResult sockets = table.result();
+                  // Read after lsof, never beside it: a socket that lsof listed and
+                  // this later table lacks has closed, whereas one read beside lsof
+                  // could predate a socket bound a moment later and strip its
+                  // listed process of its identity. It takes milliseconds.
+                  const SocketTableResult sockets = readTable ? readTable() : SocketTableResult{};
                   if (sockets.source != SocketTableResult::Source::None) {
                       const KernelRows kernel(runs->d->reader, runs->d->cgroups);
                       // Only a whole table can tell that a pid no longer holds its socket.
@@ -161,7 +158,7 @@ QFuture<ScanResult> PortScanner::scan() const {
                                                     : 0);
                       records.append(kernel.unattributed(records, sockets.sockets));
                   }
-                  if (readsTable && sockets.errorText)
+                  if (readTable && sockets.errorText)
                       result.notice = socketTableNotice();
                   result.entries = mergeEntries(std::move(records));
                   // Names for containers' ports, where the engine's socket may be
