@@ -308,9 +308,12 @@ public:
     // Where the tray shows the program's icon: what changed in the tray
     // area since the program started.
     std::function<QRect()> icon = [this] { return changed(before, screenshot(), trayArea()); };
-    std::function<int()> iconCount = [this] {
-        return int(watcherProperty("RegisteredStatusNotifierItems").count("StatusNotifierItem-"));
-    };
+    // The program's icons: its items with the StatusNotifier watcher, and
+    // its X11 tray icons (xfce4-panel's tray takes both kinds).
+    int iconCount() {
+        return int(watcherProperty("RegisteredStatusNotifierItems").count("StatusNotifierItem-") +
+                   windows(true).size());
+    }
     // Chooses "Open Quayline", the first entry of the icon's menu: the menu
     // is what the right click changed on the screen, taken as soon as it
     // shows (before any tooltip can), but for the icon's own pressed look.
@@ -356,11 +359,10 @@ inline QString startTrayer(Session &s) {
     s.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height",
                        "24", "--SetDockType", "false", "--SetPartialStrut", "false"});
     s.icon = [&s] { return s.windows(true).value(0); };
-    s.iconCount = [&s] { return int(s.windows(true).size()); };
-    const auto up = [&] {
-        return !s.run("xdotool", {"search", "--onlyvisible", "--class", "trayer"}).isEmpty();
-    };
-    return waitFor(up, startMs) ? QString() : "trayer did not start";
+    const QStringList trayer{"search", "--onlyvisible", "--class", "trayer"};
+    return waitFor([&] { return !s.run("xdotool", trayer).isEmpty(); }, startMs)
+               ? QString()
+               : "trayer did not start";
 }
 
 // One panel along the top edge, a spacer, then the tray; no first-run dialog.
@@ -395,8 +397,9 @@ inline QString startXfcePanel(Session &s) {
 inline QString startSway(Session &s) {
     s.write(".config/sway/config", "output HEADLESS-1 resolution 1280x800 position 0 0\n"
                                    "xwayland enable\nfocus_follows_mouse no\n"
-                                   // Tells the test which display Xwayland took.
-                                   "exec echo $DISPLAY > $XDG_RUNTIME_DIR/x11-display\n"
+                                   // Tells the test where Xwayland, the IPC and Wayland are.
+                                   "exec echo $DISPLAY $SWAYSOCK $WAYLAND_DISPLAY > "
+                                   "$XDG_RUNTIME_DIR/session\n"
                                    "bar {\n    swaybar_command waybar\n}\n");
     s.write(".config/waybar/config", R"({"layer": "top", "position": "top", "height": 26,
  "modules-right": ["tray"], "tray": {"icon-size": 18, "spacing": 4}})");
@@ -408,24 +411,20 @@ inline QString startSway(Session &s) {
     s.env.insert("WLR_RENDERER", "pixman");
     s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
     QProcess &sway = s.start("sway", {});
-    const QDir runtime(s.home + "/run");
-    QString display;
+    QStringList session;
     waitFor(
         [&] {
-            QFile file(runtime.filePath("x11-display"));
+            QFile file(s.home + "/run/session");
             if (file.open(QIODevice::ReadOnly))
-                display = QString::fromLatin1(file.readAll().trimmed());
-            return !display.isEmpty() || sway.state() == QProcess::NotRunning;
+                session = QString::fromLocal8Bit(file.readAll()).split(' ', Qt::SkipEmptyParts);
+            return session.size() == 3 || sway.state() == QProcess::NotRunning;
         },
         startMs);
-    const QStringList ipc = runtime.entryList({"sway-ipc.*.sock"}, QDir::System);
-    const QStringList wayland = runtime.entryList({"wayland-?"}, QDir::System);
-    if (display.isEmpty() || ipc.size() != 1 || wayland.size() != 1)
+    if (session.size() != 3)
         return "sway could not start headless here: " +
                QString::fromLocal8Bit(sway.readAllStandardError().right(2000));
-    s.env.insert("SWAYSOCK", runtime.filePath(ipc.constFirst()));
-    s.env.insert("WAYLAND_DISPLAY", wayland.constFirst());
-    s.env.insert("DISPLAY", display);
+    for (const char *name : {"DISPLAY", "SWAYSOCK", "WAYLAND_DISPLAY"})
+        s.env.insert(name, session.takeFirst().trimmed());
     s.start("wayvnc", {"127.0.0.1", QString::number(freePort())});
     if (!waitFor([&] {
             return s.run("swaymsg", {"-t", "get_inputs"}).contains("virtual_pointer");
@@ -472,7 +471,7 @@ inline QString startGnome(Session &s) {
             s.hostLog += s.host->readAllStandardError() + s.host->readAllStandardOutput();
             display = xDisplay.match(QString::fromLocal8Bit(s.hostLog)).captured(1);
             return s.host->state() == QProcess::NotRunning ||
-                   (!display.isEmpty() && s.bus().interface()->isServiceRegistered(watcherName) &&
+                   (!display.isEmpty() && s.hostRegistered() &&
                     s.bus().interface()->isServiceRegistered("org.gnome.Mutter.RemoteDesktop"));
         },
         startMs);
