@@ -42,12 +42,17 @@ constexpr int largestIcon = 64;
 constexpr int trayAreaLeft = 800;
 const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
 
-// Polls until the condition holds or the time is up; true when it holds.
+// Polls until the condition holds or the time is up; true when it held.
+// (Asked once more after it held, a condition on a moving window or a
+// screenshot could say otherwise.)
 template <typename Condition> bool waitFor(Condition condition, int ms = stepMs) {
     const QDeadlineTimer deadline(ms);
-    while (!condition() && !deadline.hasExpired())
+    for (bool holds = condition(); !holds; holds = condition()) {
+        if (deadline.hasExpired())
+            return false;
         QTest::qWait(50);
-    return condition();
+    }
+    return true;
 }
 
 // Only for processes this test started: QProcess signals the pid start() gave.
@@ -255,6 +260,13 @@ public:
         return found;
     }
     QList<QRect> panels() { return windows(false); }
+    // Whether one of the program's windows has the keyboard (X11's focus,
+    // which the compositors under XWayland set to the window they focus).
+    bool focused() {
+        const QByteArray focus = run("xdotool", {"getwindowfocus"}).trimmed();
+        const QByteArray ours = run("xdotool", {"search", "--classname", className});
+        return !focus.isEmpty() && ours.split('\n').contains(focus);
+    }
 
     QRect trayArea() const {
         return {trayAreaLeft, 0, screenSize.width() - trayAreaLeft, barHeight};
@@ -431,11 +443,11 @@ inline QString startSway(Session &s) {
         }))
         return "wayvnc gave the seat no pointer";
     s.click = [&s](QPoint at, int button) {
-        s.run("swaymsg", {QStringLiteral("seat seat0 cursor set %1 %2; seat seat0 cursor press "
-                                         "button%3; seat seat0 cursor release button%3")
-                              .arg(at.x())
-                              .arg(at.y())
-                              .arg(button)});
+        const QString x = QString::number(at.x()), y = QString::number(at.y());
+        const QString name = QStringLiteral("button%1").arg(button);
+        for (const QStringList &step :
+             {QStringList{"set", x, y}, {"press", name}, {"release", name}})
+            s.run("swaymsg", QStringList{"seat", "seat0", "cursor"} + step);
     };
     s.type = [&s](const QString &text) { s.run("wtype", {text}); };
     s.shooter = {"grim"};

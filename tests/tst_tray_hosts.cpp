@@ -230,6 +230,9 @@ private slots:
 
         QVERIFY2(clickIcon() && waitFor(beside), qPrintable(failure("a click")));
         // Typing reaches the filter: the list narrows to the service's row.
+        // The panel takes the keyboard as it shows, which on a busy machine
+        // the compositor may grant a moment after it is in place.
+        QVERIFY2(waitFor([&] { return s.focused(); }), qPrintable(failure("no keyboard")));
         s.type(QString::number(service.port));
         QVERIFY2(waitFor([&] { return s.report() == expected; }),
                  ("last list: " + s.report() + ", not " + expected).constData());
