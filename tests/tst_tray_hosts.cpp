@@ -265,8 +265,9 @@ private slots:
         }
     }
 
-    // The click a host reports with Activate, at scale 2, where every
-    // logical pixel is two: the panel opens next to it and not over it,
+    // The icon's menu as hosts read it; the click a host reports with
+    // Activate, at scale 2, where every logical pixel is two: the panel
+    // opens next to it and not over it,
     // wholly on the screen (a click taken as logical pixels would lie off
     // it). The menu's opening before it counts as a click only from GNOME
     // Shell (the real shell's is the GNOME row's): another host opens it on a
@@ -283,6 +284,13 @@ private slots:
         });
         const QString service = registered();
         QVERIFY2(!service.isEmpty(), m_x11.appLog().constData());
+        const QDBusMessage layout = m_x11.call(service, "/MenuBar", "com.canonical.dbusmenu",
+                                               "GetLayout", {0, -1, QStringList()});
+        QStringList menu;
+        for (const auto &entry :
+             qdbus_cast<DBusMenuLayoutItem>(layout.arguments().value(1)).children)
+            menu << entry.properties.value("label", entry.properties.value("type")).toString();
+        QCOMPARE(menu, (QStringList{"Open Quayline", "Settings", "separator", "Quit"}));
         for (const char *event : {"opened", "closed"})
             m_x11.call(service, "/MenuBar", "com.canonical.dbusmenu", "Event",
                        {0, QString(event), QVariant::fromValue(QDBusVariant(0)), 0u});
@@ -372,9 +380,14 @@ private slots:
             for (int i = 0; i < 15; ++i)
                 QVERIFY(hung.bus().send(QDBusMessage::createSignal(
                     "/StatusNotifierWatcher", watcherName, "StatusNotifierHostRegistered")));
-            QCOMPARE(m_x11.property(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem",
-                                    "Title"),
-                     QVariant("Quayline"));
+            const QDBusMessage all =
+                m_x11.call(service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+                           "GetAll", {QString("org.kde.StatusNotifierItem")});
+            const auto item = qdbus_cast<QVariantMap>(all.arguments().value(0));
+            QCOMPARE(item.value("Title").toString(), QString("Quayline"));
+            QCOMPARE(qdbus_cast<SniToolTip>(item.value("ToolTip")).title, QString("Quayline"));
+            // The glyph at the sizes hosts pick from.
+            QVERIFY(qdbus_cast<SniPixmapList>(item.value("IconPixmap")).size() >= 3);
             QVERIFY(takeWatcherName(m_x11.bus()));
             QVERIFY(waitFor([&] { return m_watcher.registrations.size() == 4; }));
         }
