@@ -267,13 +267,11 @@ private slots:
 
     // The icon's menu as hosts read it; the click a host reports with
     // Activate, at scale 2, where every logical pixel is two: the panel
-    // opens next to it and not over it,
-    // wholly on the screen (a click taken as logical pixels would lie off
-    // it). The menu's opening before it counts as a click only from GNOME
-    // Shell (the real shell's is the GNOME row's): another host opens it on a
-    // right click, and nothing happens then. GNOME's Activate comes on a
-    // double click, whose first click has opened the panel: it shows the
-    // panel and never closes it; the next ordinary click does.
+    // opens next to it and not over it, wholly on the screen (a click taken
+    // as logical pixels would lie off it). The menu's opening before it counts as a click only from
+    // GNOME Shell (the real shell's is the GNOME row's): another host opens it on a right click,
+    // and nothing happens then. GNOME's Activate comes on a double click, whose first click has
+    // opened the panel: it shows the panel and never closes it; the next ordinary click does.
     void hostsClickAtScale2() {
         QProcessEnvironment env = m_x11.env;
         env.insert("QT_SCALE_FACTOR", "2");
