@@ -421,6 +421,8 @@ Item {
                     required property bool selected
                     required property int index
                     required property string stopStage
+                    required property string stopRefusal
+                    required property string stopCommand
                     required property string keeperAction
                     required property bool keeperRestarts
                     required property bool keeperBusy
@@ -434,6 +436,8 @@ Item {
                         viewModel: root.viewModel
                         entry: listRow.entry
                         stopStage: listRow.stopStage
+                        stopRefusal: listRow.stopRefusal
+                        stopCommand: listRow.stopCommand
                         keeperAction: listRow.keeperAction
                         keeperRestarts: listRow.keeperRestarts
                         keeperBusy: listRow.keeperBusy
@@ -561,8 +565,8 @@ Item {
         MenuItem {
             objectName: "copyStopCommand"
             text: qsTr("Copy Stop Command")
-            enabled: rowMenu.entry.stopCommand !== ""
-            onTriggered: DesktopActions.copyText(rowMenu.entry.stopCommand)
+            enabled: root.viewModel.stopCommand(rowMenu.entry) !== ""
+            onTriggered: DesktopActions.copyText(root.viewModel.stopCommand(rowMenu.entry))
         }
     }
 

@@ -36,14 +36,13 @@ Item {
     property string stopStage: "Kill"
     readonly property bool termSent: stopStage === "Force"
 
-    // A port of another user (or of no certain process) is not stopped here:
-    // its button says why and what would stop it, and does nothing.
-    readonly property bool stopElsewhere: entry.stopCommand !== ""
-    readonly property string stopToolTip: stopElsewhere
-        ? entry.stopReason + "\n" + qsTr("To stop it: %1").arg(entry.stopCommand)
-        : termSent
-        ? qsTr("Process didn’t exit — send SIGKILL to PID %1").arg(String(entry.pid))
-        : qsTr("Send SIGTERM to PID %1").arg(String(entry.pid))
+    // A port of another user, of the container engine, or of no certain
+    // process is not stopped here: its button says why and what would stop
+    // it (where anything safe would), and does nothing.
+    property string stopRefusal: ""
+    property string stopCommand: ""
+    readonly property bool stopElsewhere: stopRefusal !== ""
+    readonly property string stopToolTip: viewModel.stopToolTip(entry, stopStage, stopRefusal, stopCommand)
 
     implicitWidth: row.implicitWidth + 24
     implicitHeight: row.implicitHeight + 16
@@ -150,11 +149,7 @@ Item {
                 spacing: 8
                 Label {
                     objectName: "pid"
-                    // The owner and unit or container beside the pid where the
-                    // port is another user's; no "PID 0" where none is known.
-                    text: root.entry.holder === "" ? qsTr("PID %1").arg(String(root.entry.pid))
-                        : root.entry.pid > 0 ? qsTr("PID %1").arg(String(root.entry.pid)) + " · " + root.entry.holder
-                        : root.entry.processName !== "" ? root.entry.holder : qsTr("no process known")
+                    text: root.viewModel.pidLine(root.entry)
                     textFormat: Text.PlainText
                     font.family: Theme.monospaceFamily
                     font.pixelSize: Theme.captionSize

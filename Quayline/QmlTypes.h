@@ -7,7 +7,6 @@
 #include "Quayline/LoginItem.h"
 #include "model/KillError.h"
 #include "model/PortEntry.h"
-#include "viewmodel/KeeperActions.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 

@@ -17,7 +17,6 @@
 #include <QQuickWindow>
 #include <QSGRendererInterface>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QtQml/qqmlextensionplugin.h>
 #include <cstdio>
 #include <memory>
@@ -93,10 +92,8 @@ int main(int argc, char *argv[]) {
             return result;
         });
     };
-    dependencies.stopKeeper = [keepers, &keeperThreads](const Keeper &keeper) {
-        return QtConcurrent::run(&keeperThreads,
-                                 [keepers, keeper] { return keepers->stop(keeper); });
-    };
+    dependencies.keepers = keepers;
+    dependencies.keeperThreads = &keeperThreads;
     PortListViewModel model(std::move(dependencies));
 #ifdef QUAYLINE_TEST_HOOKS
     if (ListReport::isRequested())

@@ -13,7 +13,9 @@ namespace {
 
 const CommandSyntax listSyntax{
     "Usage: quayline-cli [--json] [--wide] [--lsof PATH] [FILTER]\n"
-    "       quayline-cli stop [--force] [--timeout SECONDS] [--lsof PATH] PORT...\n",
+    "       quayline-cli stop [--force] [--timeout SECONDS] [--watch SECONDS] [--lsof PATH] "
+    "PORT...\n"
+    "       quayline-cli stop --service|--container [--lsof PATH] PORT...\n",
     "Lists the processes holding listening TCP ports and UDP sockets, one line\n"
     "per socket, sorted by port and protocol. FILTER keeps the entries whose port\n"
     "or process name contains it (write -- stop to filter by the word stop), or\n"

@@ -3,13 +3,13 @@
 #include "cli/CommandLine.h"
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
-#include "model/Holder.h"
 #include "process/ProcessHandle.h"
-#include "process/Respawn.h"
-#include "process/StopStages.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
-#include "scanner/SocketTable.h"
+#include "scanner/SocketWatch.h"
+#include "stop/KeeperService.h"
+#include "stop/StopSession.h"
+#include "stop/StopText.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -38,8 +38,8 @@ const CommandSyntax stopSyntax{
     "loop or a process supervisor), it watches the ports a little longer and\n"
     "names what took them again. Only processes you own are signalled, and only\n"
     "the very processes that the first scan listed. A port that a container\n"
-    "publishes through docker-proxy, dockerd or conmon gets no signal: stop the\n"
-    "container with --container.\n"
+    "publishes through the engine's own process (docker-proxy, dockerd, conmon,\n"
+    "rootlesskit) gets no signal: stop the container with --container.\n"
     "\n"
     "  --force            send SIGKILL to those still running after the timeout\n"
     "  --timeout SECONDS  how long to wait for them after a signal; default 3\n"
@@ -173,176 +173,36 @@ private:
     OutputStream m_err{STDERR_FILENO};
 };
 
-// The entries of one scan by port: their indices sorted by port once, then a
-// binary search per port, so that asking for many ports costs a logarithm per
-// port rather than a pass over the whole scan.
-class PortIndex {
-public:
-    explicit PortIndex(const PortEntryList &entries)
-        : m_entries(entries)
-        , m_byPort(size_t(entries.size())) {
-        for (qsizetype i = 0; i < entries.size(); ++i)
-            m_byPort[size_t(i)] = i;
-        std::stable_sort(m_byPort.begin(), m_byPort.end(), [&](qsizetype a, qsizetype b) {
-            return entries[a].port < entries[b].port;
-        });
-    }
-
-    // The entries on port, in the scan's order.
-    QList<const PortEntry *> on(qint64 port) const {
-        const auto first =
-            std::lower_bound(m_byPort.cbegin(), m_byPort.cend(), port,
-                             [&](qsizetype i, qint64 p) { return m_entries[i].port < p; });
-        QList<const PortEntry *> result;
-        for (auto it = first; it != m_byPort.cend() && m_entries[*it].port == port; ++it)
-            result.append(&m_entries[*it]);
-        return result;
-    }
-
-private:
-    const PortEntryList &m_entries;
-    std::vector<qsizetype> m_byPort;
-};
-
-// One process to stop, as the first scan listed it.
-struct Target {
-    qint32 pid = 0;
-    QString processName;
-    QString user;
-    quint64 startTicks = 0; // what tells this process from a later one on its pid
-    QList<PortEntry> rows;  // its rows on the ports asked for
-    Keeper parent;          // its parent, where that is a process that may restart it
-    Keeper keeper;          // what would start it again, as far as known before the stop
-    bool mayRestart = false;
-
-    QString describe() const { return QStringLiteral("PID %1 (%2)").arg(pid).arg(processName); }
-};
-
-// Whether the keeper of a process may start it again after it exits: a
-// unit or a container whose restart setting is not "no" (or could not be
-// read), or a parent process (a shell loop, a supervisor, or merely a shell:
-// nothing tells them apart from here).
-bool mayRestart(const Keeper &keeper) {
-    switch (keeper.kind) {
-    case Keeper::Kind::None:
-        return false;
-    case Keeper::Kind::Parent:
-        return true;
-    case Keeper::Kind::Service:
-        return keeper.restart.isEmpty() || keeper.restarts();
-    case Keeper::Kind::Container:
-        return keeper.restartPolicy.isEmpty() || keeper.restarts();
-    }
-    return true;
-}
-
-// "the service demo.service", "the container web-1".
-QString keeperName(const Keeper &keeper) {
-    if (keeper.kind == Keeper::Kind::Container)
-        return QStringLiteral("the container ") + (keeper.containerName.isEmpty()
-                                                       ? keeper.containerId.left(12)
-                                                       : keeper.containerName);
-    return QStringLiteral("the service ") + keeper.unit;
-}
-
-// The rows of the ports asked for, in the order of the ports.
+// The rows of a scan on the ports asked for, in the scan's order.
 PortEntryList rowsOn(const PortEntryList &entries, const QList<qint64> &ports) {
-    const PortIndex index(entries);
+    const QSet<qint64> wanted(ports.cbegin(), ports.cend());
     PortEntryList rows;
-    for (qint64 port : ports) {
-        for (const PortEntry *e : index.on(port))
-            rows.append(*e);
+    for (const PortEntry &e : entries) {
+        if (wanted.contains(e.port))
+            rows.append(e);
     }
     return rows;
 }
 
-// The processes listening on the ports, each pid once, in the order of the
-// ports given; the ports listed, and the ports that nothing listens on.
-struct Selection {
-    QList<Target> targets;
-    QList<qint64> listed, unlisted;
-    // Holders this program will not signal (other users', the container
-    // engine's, or no certain process), each with why and what would stop it.
-    QList<StopHint> refused;
-};
-
-// A port that a container publishes through the engine's own process.
-StopHint engineHint(const PortEntry &row) {
-    const Keeper keeper = placeKeeper(row);
-    const QString through = keeper.kind == Keeper::Kind::Container
-                                ? QStringLiteral("by %1 through %2").arg(keeperName(keeper))
-                                : QStringLiteral("by a container through %2");
-    return {QStringLiteral("Port %1 is published %2; signalling %3 would break the port and "
-                           "leave the container running.")
-                .arg(row.port)
-                .arg(through.arg(row.processName))
-                .arg(row.processName),
-            QStringLiteral("quayline-cli stop --container %1").arg(row.port)};
-}
-
-Selection select(const PortEntryList &rows, const QList<qint64> &ports) {
-    const PortIndex index(rows);
-    Selection selection;
-    QHash<qint32, qsizetype> chosen; // pid: its place in targets
-    const auto refuse = [&](const StopHint &hint) {
-        if (!selection.refused.contains(hint))
-            selection.refused.append(hint);
-    };
-    for (qint64 port : ports) {
-        const QList<const PortEntry *> holders = index.on(port);
-        (holders.isEmpty() ? selection.unlisted : selection.listed).append(port);
-        for (const PortEntry *e : holders) {
-            // Before the owner's check: the engine runs as root, and the
-            // answer is the container's stop whoever asks.
-            if (heldByContainerEngine(*e)) {
-                refuse(engineHint(*e));
-                continue;
-            }
-            if (const std::optional<StopHint> hint = stopHint(*e, qint64(::getuid()))) {
-                refuse(*hint);
-                continue;
-            }
-            // lsof printed no pid: there is nothing to signal (and pid 0 would
-            // name the caller's own process group).
-            if (e->pid < 1) {
-                refuse({QStringLiteral("lsof gave no process for port %1.").arg(e->port), {}});
-                continue;
-            }
-            auto it = chosen.find(e->pid);
-            if (it == chosen.end()) {
-                it = chosen.insert(e->pid, selection.targets.size());
-                Target target;
-                target.pid = e->pid;
-                target.processName = e->processName;
-                target.user = e->user;
-                target.startTicks = e->process.startTicks;
-                target.parent = parentKeeper(e->pid, e->process.startTicks);
-                target.keeper = keeperOfNewHolder(*e);
-                target.mayRestart = mayRestart(target.keeper);
-                selection.targets.append(target);
-            }
-            selection.targets[*it].rows.append(*e);
-        }
-    }
-    return selection;
-}
-
 // The scans of one stop. The first may take the scanner's usual time limit.
-// The one after the waits may take what is left of the last wait, but at
-// least the allowance for one scan (twice what the first one took, from 1
-// second up to the usual limit): a hung lsof holds the command at most that
-// allowance past its --timeout.
+// A later one may take what is left of the last wait, but at least the
+// allowance for one scan: four times what the first one took, from 10
+// seconds up to the usual limit, as one lsof may take seconds longer on a
+// loaded machine than the one before it. A hung lsof holds the command at
+// most that allowance past its --timeout.
 class Scans {
 public:
-    Scans(LsofRuns &runs, QString lsofPath)
+    Scans(LsofRuns &runs, QString lsofPath, KeeperService &keepers, QList<qint64> ports)
         : m_runs(runs)
-        , m_lsofPath(std::move(lsofPath)) {}
+        , m_lsofPath(std::move(lsofPath))
+        , m_keepers(keepers)
+        , m_ports(std::move(ports)) {}
 
     ScanResult first() {
         QElapsedTimer took;
         took.start();
-        ScanResult result = PortScanner(m_runs, m_lsofPath).scan().result();
-        m_allowance = std::clamp(milliseconds(2 * took.elapsed()), milliseconds(1000),
+        ScanResult result = keep(PortScanner(m_runs, m_lsofPath).scan().result());
+        m_allowance = std::clamp(milliseconds(4 * took.elapsed()), milliseconds(10000),
                                  PortScanner::defaultTimeLimit);
         return result;
     }
@@ -351,88 +211,25 @@ public:
         const auto left = std::chrono::ceil<milliseconds>(deadline.remainingTimeAsDuration());
         const milliseconds limit =
             std::min(std::max(left, m_allowance), PortScanner::defaultTimeLimit);
-        return PortScanner(m_runs, m_lsofPath, limit).scan().result();
+        return keep(PortScanner(m_runs, m_lsofPath, limit).scan().result());
     }
 
 private:
+    // The rows on the ports, with their keepers.
+    ScanResult keep(ScanResult result) const {
+        if (result.errorText)
+            return result;
+        result.entries = rowsOn(result.entries, m_ports);
+        if (!result.entries.isEmpty())
+            m_keepers.annotate(result.entries);
+        return result;
+    }
+
     LsofRuns &m_runs;
     QString m_lsofPath;
-    milliseconds m_allowance{1000};
-};
-
-// The first scan's rows on the ports, with their keepers; nothing, after
-// saying why, where the scan failed.
-std::optional<PortEntryList> firstRows(Scans &scans, Console &console, const QList<qint64> &ports,
-                                       const KeeperAccess &keepers) {
-    const ScanResult first = scans.first();
-    if (first.errorText) {
-        console.complain(*first.errorText);
-        return std::nullopt;
-    }
-    PortEntryList rows = rowsOn(first.entries, ports);
-    if (keepers.annotate && !rows.isEmpty())
-        keepers.annotate(rows);
-    return rows;
-}
-
-// Waits, until deadline, for a socket that is not in the baseline on one of
-// the ports, looking at the kernel's socket table (cheap, unlike a scan);
-// true when one showed up. Where the table cannot be read it waits a short
-// while and says yes, so that a scan looks instead.
-class PortWatch {
-public:
-    explicit PortWatch(const QList<std::pair<QString, qint64>> &ports)
-        : m_ports(ports) {
-        m_usable = qgetenv("QUAYLINE_SOCKET_TABLE") != "off";
-        for (const KernelSocket &socket : read())
-            m_baseline.insert(socket.inode);
-    }
-
-    // Gives up early once keeperAlive says nothing is left that could start
-    // a process again.
-    bool waitForNewSocket(const QDeadlineTimer &deadline,
-                          const std::function<bool()> &keeperAlive) {
-        while (!deadline.hasExpired() && keeperAlive()) {
-            const milliseconds left =
-                std::chrono::ceil<milliseconds>(deadline.remainingTimeAsDuration());
-            QThread::msleep(ulong(std::min(left, m_usable ? tableInterval : scanInterval).count()));
-            if (!m_usable)
-                return true;
-            for (const KernelSocket &socket : read()) {
-                if (!m_baseline.contains(socket.inode))
-                    return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static constexpr milliseconds tableInterval{25};
-    static constexpr milliseconds scanInterval{150};
-
-    // The sockets on the ports; none where the table cannot be read (and
-    // from then on the watch falls back to scans).
-    QList<KernelSocket> read() {
-        if (!m_usable)
-            return {};
-        SocketTable::Options options;
-        options.timeLimit = milliseconds(500);
-        const SocketTableResult table = SocketTable::read(options);
-        if (table.source == SocketTableResult::Source::None) {
-            m_usable = false;
-            return {};
-        }
-        QList<KernelSocket> on;
-        for (const KernelSocket &socket : table.sockets) {
-            if (m_ports.contains(std::pair{socket.protocol, qint64(socket.port)}))
-                on.append(socket);
-        }
-        return on;
-    }
-
-    QList<std::pair<QString, qint64>> m_ports;
-    QSet<quint64> m_baseline;
-    bool m_usable = true;
+    KeeperService &m_keepers;
+    QList<qint64> m_ports;
+    milliseconds m_allowance{10000};
 };
 
 // One target on its way out. Each signal and each wait opens the process
@@ -441,41 +238,34 @@ private:
 // and so that the stop holds one descriptor at a time however many targets
 // there are.
 struct Stopping {
-    const Target *target;
+    const StopTarget *target;
     bool exited = false;
     bool unknown = false; // could not be looked at; already reported
 };
 
-// A port taken by a process that the first scan did not list, right after
-// a target exited.
-struct Newcomer {
-    StoppedProcess stopped;
-    PortEntry holder;
-    const Target *target;
-};
-
-int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess &keepers) {
-    Console console;
-    Scans scans(runs, options.lsofPath);
-    std::optional<PortEntryList> scanned = firstRows(scans, console, options.ports, keepers);
-    if (!scanned)
+int stopProcesses(Scans &scans, const StopOptions &options, Console &console) {
+    const ScanResult first = scans.first();
+    if (first.errorText) {
+        console.complain(*first.errorText);
         return ExitFailure;
-    PortEntryList &rows = *scanned;
-    const Selection selection = select(rows, options.ports);
-    for (qint64 port : selection.unlisted)
-        console.say(QStringLiteral("Nothing is listening on port %1").arg(port));
+    }
+    StopSession session(qint64(::getuid()));
+    const StopPlan plan =
+        planPortStop(first.entries, options.ports, session.selfUid(), session.proc());
+    for (qint64 port : plan.unlisted)
+        console.say(StopText::nothingListening(port));
 
     bool allGone = true;
-    for (const StopHint &hint : selection.refused) {
-        console.complain(hint.reason);
-        if (!hint.command.isEmpty())
-            console.complain(QStringLiteral("To stop it: ") + hint.command);
+    for (const Refusal &refusal : plan.refusals) {
+        console.complain(refusal.reason);
+        if (!refusal.command.isEmpty())
+            console.complain(StopText::stopItWith(refusal.command));
         allGone = false;
     }
     // A refusal, or nothing: a process already gone is no failure.
-    const auto failed = [&](const Target &target, const std::optional<KillError> &error) {
+    const auto failed = [&](const StopTarget &target, const std::optional<KillError> &error) {
         if (error && error->kind() == KillError::Kind::ProcessGone) {
-            console.say(target.describe() + QStringLiteral(" had already exited."));
+            console.say(StopText::alreadyExited(target.describe()));
         } else if (error) {
             console.complain(QStringLiteral("PID %1: ").arg(target.pid) + error->message());
             allGone = false;
@@ -483,10 +273,9 @@ int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess
         return error.has_value();
     };
 
-    StopStages stages;
     std::vector<Stopping> stopping;
-    for (const Target &target : selection.targets) {
-        if (!failed(target, stages.press(target.pid, target.startTicks, target.user)))
+    for (const StopTarget &target : plan.targets) {
+        if (!failed(target, session.press(target)))
             stopping.push_back({&target});
     }
     console.flush();
@@ -532,8 +321,7 @@ int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess
             console.complain(s.target->describe() + QStringLiteral(" is still running."));
             stillRunning = true;
             allGone = false;
-        } else if (const std::optional<KillError> error =
-                       stages.press(s.target->pid, s.target->startTicks, s.target->user)) {
+        } else if (const std::optional<KillError> error = session.press(*s.target)) {
             s.exited = error->kind() == KillError::Kind::ProcessGone;
             if (!s.exited)
                 failed(*s.target, error);
@@ -559,96 +347,45 @@ int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess
 
     // One scan for the ports: the processes are gone, but something else may
     // hold their ports now. Without it nothing is claimed as stopped.
-    const bool anyExited =
-        std::any_of(stopping.cbegin(), stopping.cend(), [](const auto &s) { return s.exited; });
-    if (!anyExited)
+    if (std::none_of(stopping.cbegin(), stopping.cend(), [](const auto &s) { return s.exited; }))
         return allGone ? console.finish() : ExitFailure;
     console.flush();
 
-    // The ports of the processes that exited, watched from now on where one
-    // of them may be started again. The socket table is read before the scan,
-    // so that a socket made after the scan is new to the watch.
-    QList<std::pair<QString, qint64>> freed;
-    bool watch = false;
+    // The ports of the processes that exited, watched from now on. The
+    // socket table is read before the scan, so that a socket made after the
+    // scan is new to the watch.
+    const QDeadlineTimer watchEnd(options.watch);
+    const auto until = StopSession::Clock::now() + options.watch;
     for (const Stopping &s : stopping) {
-        if (!s.exited)
-            continue;
-        watch = watch || s.target->mayRestart;
-        for (const PortEntry &row : s.target->rows) {
-            if (!freed.contains(std::pair{row.networkProtocol, row.port}))
-                freed.append({row.networkProtocol, row.port});
-        }
+        if (s.exited)
+            session.watch(*s.target, plan.before, until);
     }
-    watch = watch && options.watch > milliseconds(0);
-    const QDeadlineTimer watchEnd(watch ? options.watch : milliseconds(0));
-    std::optional<PortWatch> portWatch;
-    if (watch)
-        portWatch.emplace(freed);
+    const auto keepsWatching = [&] { return session.keepsWatching(StopSession::Clock::now()); };
+    std::optional<SocketWatch> portWatch;
+    if (keepsWatching())
+        portWatch.emplace(options.ports);
 
     ScanResult last = scans.within(lastDeadline);
     if (last.errorText)
         console.complain(*last.errorText);
-    QSet<qint32> running; // targets still running, which hold their ports as before
     for (const Stopping &s : stopping) {
         if (!s.exited)
-            running.insert(s.target->pid);
-        else if (last.errorText)
+            continue;
+        if (last.errorText)
             console.complain(s.target->describe() +
                              QStringLiteral(" exited, but its ports could not be checked."));
         else
-            console.say(s.target->describe() + QStringLiteral(" stopped."));
+            console.say(StopText::stopped(s.target->describe()));
     }
     if (last.errorText)
         return ExitFailure;
 
-    // Holders that the first scan listed and that were no target (refused
-    // ones) hold their ports as before; anything else on a freed port is new.
-    QSet<std::pair<QString, quint64>> before;
-    for (const PortEntry &row : rows)
-        before.insert({row.id(), row.process.startTicks});
-    const auto newcomers = [&](const PortEntryList &entries) {
-        PortEntryList fresh;
-        for (const PortEntry &e : rowsOn(entries, selection.listed)) {
-            if (!running.contains(e.pid) && !before.contains({e.id(), e.process.startTicks}))
-                fresh.append(e);
-        }
-        QList<Newcomer> found;
-        QSet<std::pair<QString, qint64>> reported;
-        for (const Stopping &s : stopping) {
-            if (!s.exited)
-                continue;
-            for (const PortEntry &row : s.target->rows) {
-                const StoppedProcess stopped = StoppedProcess::from(row);
-                if (reported.contains({stopped.networkProtocol, stopped.port}))
-                    continue;
-                if (const std::optional<PortEntry> holder = takenAgain(stopped, fresh)) {
-                    reported.insert({stopped.networkProtocol, stopped.port});
-                    found.append({stopped, *holder, s.target});
-                }
-            }
-        }
-        return found;
-    };
-    // A parent that went with its child restarts nothing (a shell that ran
-    // the server as its one command, say); a unit or a container may yet.
-    const auto keeperAlive = [&] {
-        const StatReader proc;
-        for (const Stopping &s : stopping) {
-            if (!s.exited || !s.target->mayRestart)
-                continue;
-            const Keeper &keeper = s.target->keeper;
-            if (keeper.kind != Keeper::Kind::Parent)
-                return true;
-            const StatReading now = proc.read(keeper.parentPid);
-            // Alive; or unknown, where the look itself failed.
-            if (now.stat ? now.stat->startTicks == keeper.parentStartTicks && now.stat->state != 'Z'
-                         : now.error != 0)
-                return true;
-        }
-        return false;
-    };
-    QList<Newcomer> found = newcomers(last.entries);
-    while (found.isEmpty() && portWatch && portWatch->waitForNewSocket(watchEnd, keeperAlive)) {
+    StopSession::Look look = session.look(last.entries, StopSession::Clock::now());
+    while (look.found.isEmpty()) {
+        if (look.lookAgainSoon)
+            QThread::msleep(100); // the newcomer's process, listed by the next lsof
+        else if (!portWatch || !portWatch->waitForNewSocket(watchEnd, keepsWatching))
+            break;
         last = scans.within(watchEnd);
         if (last.errorText) {
             // The ports were free after the stop; only the watch is cut short.
@@ -657,72 +394,18 @@ int stopProcesses(LsofRuns &runs, const StopOptions &options, const KeeperAccess
                                             "process started again."));
             break;
         }
-        found = newcomers(last.entries);
+        look = session.look(last.entries, StopSession::Clock::now());
     }
-
-    for (Newcomer &n : found) {
-        console.complain(takenAgainText(n.stopped, n.holder));
-        PortEntryList one{n.holder};
-        if (keepers.annotate)
-            keepers.annotate(one);
-        const Keeper keeper = keeperOfNewHolder(one.constFirst());
-        if (const QString sentence = keeperSentence(keeper, n.target->parent); !sentence.isEmpty())
-            console.complain(sentence);
-        if (keeper.kind == Keeper::Kind::Service || keeper.kind == Keeper::Kind::Container)
+    for (const Respawn &respawn : look.found) {
+        console.complain(respawn.taken);
+        if (!respawn.kept.isEmpty())
+            console.complain(respawn.kept);
+        if (isStoppableKeeper(respawn.holder.keeper))
             console.complain(
-                QStringLiteral("To stop it: quayline-cli stop --%1 %2")
-                    .arg(keeper.kind == Keeper::Kind::Service ? "service" : "container")
-                    .arg(n.stopped.port));
+                StopText::stopItWith(StopText::cliKeeperStop(respawn.holder.keeper, respawn.port)));
         allGone = false;
     }
     return allGone ? console.finish() : ExitFailure;
-}
-
-// The stop of one keeper, for people; whether it is no longer running.
-bool reportKeeperStop(Console &console, const Keeper &keeper, const KeeperStopResult &result) {
-    const QString name = keeperName(keeper);
-    QString reason = result.message.trimmed();
-    while (reason.endsWith(u'.'))
-        reason.chop(1);
-    // "...: the manager's words." where it gave any.
-    const auto with = [&](const QString &text) {
-        return reason.isEmpty() ? text + u'.' : text + QStringLiteral(": ") + reason + u'.';
-    };
-    switch (result.kind) {
-    case KeeperStopResult::Kind::Stopped:
-        console.say(QStringLiteral("Stopped %1.").arg(name));
-        return true;
-    case KeeperStopResult::Kind::AlreadyStopped:
-        console.say(QStringLiteral("T%1 was already stopped.").arg(name.sliced(1)));
-        return true;
-    case KeeperStopResult::Kind::Gone:
-        console.complain(QStringLiteral("T%1 no longer exists.").arg(name.sliced(1)));
-        return false;
-    case KeeperStopResult::Kind::Refused:
-        console.complain(with(QStringLiteral("Not allowed to stop %1").arg(name)));
-        return false;
-    case KeeperStopResult::Kind::Cancelled:
-        console.complain(
-            QStringLiteral("Did not stop %1: the password prompt was dismissed.").arg(name));
-        return false;
-    case KeeperStopResult::Kind::Unavailable:
-        console.complain(
-            QStringLiteral("Could not stop %1: there is no %2 to ask%3.")
-                .arg(name,
-                     keeper.kind == Keeper::Kind::Service ? QStringLiteral("service manager")
-                                                          : QStringLiteral("container engine"),
-                     reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
-        return false;
-    case KeeperStopResult::Kind::TimedOut:
-        console.complain(QStringLiteral("No answer in time to the stop of %1; it may still be "
-                                        "stopping.")
-                             .arg(name));
-        return false;
-    case KeeperStopResult::Kind::Failed:
-        break;
-    }
-    console.complain(with(QStringLiteral("Could not stop %1").arg(name)));
-    return false;
 }
 
 // How long the ports of a stopped keeper may take to come free: a unit's
@@ -730,91 +413,68 @@ bool reportKeeperStop(Console &console, const Keeper &keeper, const KeeperStopRe
 // container's port goes a moment after the container.
 constexpr milliseconds keeperPortsGrace{3000};
 
-int stopKeepers(LsofRuns &runs, const StopOptions &options, const KeeperAccess &keepers) {
-    const bool wantService = options.target == StopOptions::Target::Service;
-    const Keeper::Kind want = wantService ? Keeper::Kind::Service : Keeper::Kind::Container;
-    Console console;
-    Scans scans(runs, options.lsofPath);
-    std::optional<PortEntryList> scanned = firstRows(scans, console, options.ports, keepers);
-    if (!scanned)
+int stopKeepers(Scans &scans, const StopOptions &options, Console &console,
+                KeeperService &keepers) {
+    const Keeper::Kind want = options.target == StopOptions::Target::Service
+                                  ? Keeper::Kind::Service
+                                  : Keeper::Kind::Container;
+    const ScanResult first = scans.first();
+    if (first.errorText) {
+        console.complain(*first.errorText);
         return ExitFailure;
-    PortEntryList &rows = *scanned;
-    const PortIndex index(rows);
+    }
+    const qint64 self = qint64(::getuid());
+    const auto holdersOf = [](const PortEntryList &rows, qint64 port) {
+        QList<const PortEntry *> on;
+        for (const PortEntry &row : rows) {
+            if (row.port == port)
+                on.append(&row);
+        }
+        return on;
+    };
 
     bool ok = true;
     QList<Keeper> toStop;
-    QHash<qsizetype, QList<qint64>> portsOf; // place in toStop: its ports
+    QList<QList<qint64>> portsOf; // beside toStop: the ports each keeps
     for (qint64 port : options.ports) {
-        const QList<const PortEntry *> holders = index.on(port);
+        const QList<const PortEntry *> holders = holdersOf(first.entries, port);
         if (holders.isEmpty()) {
-            console.say(QStringLiteral("Nothing is listening on port %1").arg(port));
+            console.say(StopText::nothingListening(port));
             continue;
         }
-        std::optional<Keeper> found;
-        std::optional<Keeper> other;
-        bool engine = false;
-        for (const PortEntry *e : holders) {
-            const Keeper keeper = placeKeeper(*e);
-            engine = engine || heldByContainerEngine(*e);
-            // Never the engine's own unit: that would stop every container.
-            if (keeper.kind == Keeper::Kind::Service &&
-                (heldByContainerEngine(*e) || isContainerEngineUnit(keeper.unit)))
-                continue;
-            if (keeper.kind == want && !found)
-                found = keeper;
-            else if (keeper.kind != Keeper::Kind::None && !other)
-                other = keeper;
-        }
-        if (!found) {
-            const QString holder = holders.constFirst()->pid > 0
-                                       ? QStringLiteral("PID %1 (%2)")
-                                             .arg(holders.constFirst()->pid)
-                                             .arg(holders.constFirst()->processName)
-                                       : holderText(*holders.constFirst());
-            if (wantService && engine)
-                console.complain(QStringLiteral("Port %1 is published by a container; stopping "
-                                                "the container engine's service would stop "
-                                                "every container.")
-                                     .arg(port));
-            else
-                console.complain(QStringLiteral("No %1 keeps port %2; it is held by %3.")
-                                     .arg(wantService ? "service" : "container")
-                                     .arg(port)
-                                     .arg(holder));
-            if (other && other->kind != Keeper::Kind::Parent)
-                console.complain(QStringLiteral("It is kept by %1. To stop it: quayline-cli stop "
-                                                "--%2 %3")
-                                     .arg(keeperName(*other), other->kind == Keeper::Kind::Service
-                                                                  ? QStringLiteral("service")
-                                                                  : QStringLiteral("container"))
-                                     .arg(port));
+        const KeeperChoice choice = chooseKeeper(holders, want, self);
+        if (!choice.wanted) {
+            console.complain(want == Keeper::Kind::Service && choice.engineHeld
+                                 ? StopText::engineUnitRefusal(port)
+                                 : StopText::noKeeperOfKind(want, port, *holders.constFirst()));
+            if (choice.other)
+                console.complain(StopText::keptByOther(*choice.other, port));
             ok = false;
             continue;
         }
-        const auto same = [&](const Keeper &k) {
-            return wantService ? k.unit == found->unit && k.userUnit == found->userUnit
-                               : (!k.containerId.isEmpty() && !found->containerId.isEmpty()
-                                      ? k.containerId.startsWith(found->containerId) ||
-                                            found->containerId.startsWith(k.containerId)
-                                      : k.containerName == found->containerName);
-        };
-        const auto it = std::find_if(toStop.cbegin(), toStop.cend(), same);
-        const qsizetype at = it - toStop.cbegin();
-        if (it == toStop.cend())
-            toStop.append(*found);
+        const qsizetype at =
+            std::find_if(toStop.cbegin(), toStop.cend(),
+                         [&](const Keeper &k) { return sameKeeper(k, *choice.wanted); }) -
+            toStop.cbegin();
+        if (at == toStop.size()) {
+            toStop.append(*choice.wanted);
+            portsOf.append(QList<qint64>());
+        }
         portsOf[at].append(port);
     }
 
     // Each keeper once, whatever number of its ports were given.
     QList<qint64> freed;
     for (qsizetype i = 0; i < toStop.size(); ++i) {
-        const KeeperStopResult result =
-            keepers.stop ? keepers.stop(toStop[i])
-                         : KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}};
-        if (reportKeeperStop(console, toStop[i], result))
+        const KeeperStopResult result = keepers.stop(toStop[i]);
+        const QString outcome = StopText::keeperOutcome(toStop[i], result);
+        if (result.succeeded()) {
+            console.say(outcome);
             freed += portsOf[i];
-        else
+        } else {
+            console.complain(outcome);
             ok = false;
+        }
         console.flush();
     }
     if (freed.isEmpty())
@@ -832,9 +492,8 @@ int stopKeepers(LsofRuns &runs, const StopOptions &options, const KeeperAccess &
         held.clear();
         if (last.errorText)
             break;
-        const PortIndex now(last.entries);
         for (qint64 port : freed) {
-            if (const QList<const PortEntry *> on = now.on(port); !on.isEmpty())
+            if (const QList<const PortEntry *> on = holdersOf(last.entries, port); !on.isEmpty())
                 held.append(on.constFirst());
         }
     } while (!held.isEmpty() && !deadline.hasExpired());
@@ -847,27 +506,25 @@ int stopKeepers(LsofRuns &runs, const StopOptions &options, const KeeperAccess &
         const auto it = std::find_if(held.cbegin(), held.cend(),
                                      [&](const PortEntry *e) { return e->port == port; });
         if (it == held.cend()) {
-            console.say(QStringLiteral("Port %1 is free.").arg(port));
-            continue;
+            console.say(StopText::portFree(port));
+        } else {
+            console.complain(StopText::stillHeldBy(port, **it));
+            ok = false;
         }
-        const PortEntry &e = **it;
-        console.complain(QStringLiteral("Port %1 is still held by %2.")
-                             .arg(port)
-                             .arg(e.pid > 0
-                                      ? QStringLiteral("PID %1 (%2)").arg(e.pid).arg(e.processName)
-                                      : holderText(e)));
-        ok = false;
     }
     return ok ? console.finish() : ExitFailure;
 }
 
 } // namespace
 
-int runStopCommand(LsofRuns &runs, const QStringList &arguments, const KeeperAccess &keepers) {
+int runStopCommand(LsofRuns &runs, const QStringList &arguments, KeeperService &keepers) {
     const std::variant<StopOptions, int> parsed = parseStopArguments(arguments);
     if (const int *status = std::get_if<int>(&parsed))
         return *status;
     const StopOptions &options = std::get<StopOptions>(parsed);
-    return options.target == StopOptions::Target::Processes ? stopProcesses(runs, options, keepers)
-                                                            : stopKeepers(runs, options, keepers);
+    Console console;
+    Scans scans(runs, options.lsofPath, keepers, options.ports);
+    return options.target == StopOptions::Target::Processes
+               ? stopProcesses(scans, options, console)
+               : stopKeepers(scans, options, console, keepers);
 }

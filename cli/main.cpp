@@ -51,16 +51,9 @@ int main(int argc, char *argv[]) {
     // Only as the first argument is "stop" the subcommand; "-- stop" and
     // "--json stop" filter the listing by the word.
     if (!arguments.isEmpty() && arguments.first() == u"stop") {
-        // Made on first use: it reaches for the buses and the engine's socket.
-        std::unique_ptr<Keepers> keepers;
-        const auto use = [&]() -> Keepers & {
-            if (!keepers)
-                keepers = std::make_unique<Keepers>();
-            return *keepers;
-        };
-        const KeeperAccess access{[&](PortEntryList &rows) { use().annotate(rows); },
-                                  [&](const Keeper &keeper) { return use().stop(keeper); }};
-        return runStopCommand(*runs, arguments.sliced(1), access);
+        // It asks the buses and the engine's socket only when a row needs it.
+        Keepers keepers;
+        return runStopCommand(*runs, arguments.sliced(1), keepers);
     }
     return runListCommand(*runs, arguments);
 }

@@ -1,5 +1,6 @@
 #include "keeper/Keepers.h"
 
+#include "keeper/ContainerStop.h"
 #include "keeper/ServiceManager.h"
 #include "model/Holder.h"
 #include "scanner/ContainerEngine.h"
@@ -9,10 +10,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool isEngineHeld(const PortEntry &e) {
-    return heldByContainerEngine(e) || isContainerEngineUnit(e.process.unit);
-}
 
 constexpr auto restartLifetime = std::chrono::seconds(30);
 
@@ -116,7 +113,7 @@ KeeperStopResult Keepers::stop(const Keeper &keeper) {
         return result;
     }
     case Keeper::Kind::Container:
-        return d->engine->stop(keeper.containerId, containerStopGrace);
+        return stopContainer(*d->engine, keeper.containerId);
     case Keeper::Kind::Parent:
     case Keeper::Kind::None:
         break;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "model/Keeper.h"
-#include "model/PortEntry.h"
+#include "stop/KeeperService.h"
 
 #include <chrono>
 #include <memory>
@@ -15,13 +14,9 @@ class ServiceManager;
 // question with a short time limit: never call it on the GUI thread. Safe to
 // share between threads; what it learned about a unit's or a container's
 // restart settings is kept for a while, so a refresh does not ask again.
-class Keepers {
+class Keepers : public KeeperService {
 public:
     static constexpr std::chrono::milliseconds lookupTimeLimit{500};
-    // A container's stop waits this long for it to exit before the engine
-    // kills it; the request's own time limit is this plus
-    // ContainerEngine::defaultStopMargin (the kill and the clean-up after it).
-    static constexpr std::chrono::seconds containerStopGrace{10};
 
     // The real service managers and engine sockets.
     Keepers();
@@ -29,20 +24,21 @@ public:
     // socket of the test's own).
     Keepers(std::shared_ptr<ServiceManager> userManager,
             std::shared_ptr<ServiceManager> systemManager, std::shared_ptr<ContainerEngine> engine);
-    ~Keepers();
+    ~Keepers() override;
 
     // Sets entry.keeper for every row whose unit (a ".service") or container
     // is known, with the unit's Restart= or the container's restart policy
     // where they can be read. Rows held by the container engine's own
     // processes (docker-proxy, dockerd, conmon) get the container that
     // publishes their port, never the engine's unit.
-    void annotate(PortEntryList &entries);
+    void annotate(PortEntryList &entries) override;
 
     // Stops a Service or Container keeper and waits for the outcome: the
-    // unit's stop job to its end, the engine's answer to its stop. A system
-    // unit's stop allows interactive authorization, so the desktop's polkit
-    // agent may ask for a password. Parent and None keepers give Failed.
-    KeeperStopResult stop(const Keeper &keeper);
+    // unit's stop job to its end, the engine's answer to its stop (see
+    // stopContainer). A system unit's stop allows interactive authorization,
+    // so the desktop's polkit agent may ask for a password. Parent and None
+    // keepers give Failed.
+    KeeperStopResult stop(const Keeper &keeper) override;
 
 private:
     struct Private;

@@ -16,18 +16,6 @@ QString holderPlace(const PortEntry &entry);
 // "root, nginx.service": the owner and the place where known.
 QString holderText(const PortEntry &entry);
 
-struct StopHint {
-    QString reason;  // why this program will not stop it
-    QString command; // what would: "systemctl stop nginx.service"
-
-    friend bool operator==(const StopHint &, const StopHint &) = default;
-};
-
-// Nothing for a row that the user may stop here: a process of the user's own
-// with a known pid. Otherwise why not, and the command that would: the
-// container's stop, the system unit's stop, or this program under sudo.
-std::optional<StopHint> stopHint(const PortEntry &entry, qint64 selfUid);
-
 // Whether the row's process is the container engine's own (docker-proxy,
 // dockerd, conmon, rootless Docker's rootlesskit), holding a port that a
 // container publishes: signalling it breaks the container's port and leaves
@@ -37,6 +25,8 @@ bool heldByContainerEngine(const PortEntry &entry);
 // The container engine's own units, which no row's stop may reach; with or
 // without the ".service" suffix, as systemd takes "docker" for "docker.service".
 bool isContainerEngineUnit(const QString &unit);
+// Either of the two: the row's port is the engine's, held for a container.
+bool isEngineHeld(const PortEntry &entry);
 // Whether stopping the process's unit is what a user would want for its
 // port: a service, but not a container engine's, not a user's whole service
 // manager (user@1000.service ends that user's session), and not a unit of

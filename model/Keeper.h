@@ -20,7 +20,6 @@ class Keeper {
     Q_PROPERTY(qint32 parentPid MEMBER parentPid)
     Q_PROPERTY(QString parentName MEMBER parentName)
     Q_PROPERTY(bool restarts READ restarts)
-    Q_PROPERTY(QString text READ text)
 
 public:
     enum class Kind { None, Service, Container, Parent };
@@ -47,14 +46,12 @@ public:
     quint64 parentStartTicks = 0;
     QString parentName;
 
-    // Whether the keeper starts the holder again after it is signalled:
+    // Whether the keeper may start the holder again after it is signalled:
     // a unit whose Restart= is anything but "no", a container whose policy is
-    // anything but "no", a parent always (it is named only once it did).
+    // anything but "no", a parent always (it is named only once it did). A
+    // setting that could not be read counts as one that restarts: a watch for
+    // nothing costs seconds, a missed restart a port that is not free.
     bool restarts() const;
-
-    // For people: "the service nginx.service (Restart=always)", "the
-    // container web-1 (restart policy always)", "PID 812 (bash)"; empty for None.
-    QString text() const;
 
     friend bool operator==(const Keeper &, const Keeper &) = default;
 };

@@ -35,10 +35,6 @@ class PortEntry {
     // For a row of the kernel's table: who holds the port ("root,
     // nginx.service"); empty for lsof's rows.
     Q_PROPERTY(QString holder READ holder)
-    // Where the user may not stop the row's process here: why, and the
-    // command that would ("systemctl stop nginx.service"); empty otherwise.
-    Q_PROPERTY(QString stopReason READ stopReason)
-    Q_PROPERTY(QString stopCommand READ stopCommand)
 
 public:
     PortEntry() = default;
@@ -100,10 +96,8 @@ public:
         friend bool operator!=(const Key &a, const Key &b) noexcept { return !(a == b); }
     };
 
-    // Defined with the hints, in Holder.cpp.
+    // Defined with the other holder texts, in Holder.cpp.
     QString holder() const;
-    QString stopReason() const;
-    QString stopCommand() const;
 
     Key key() const & {
         const bool holder = fromKernel && pid == 0;

@@ -37,3 +37,9 @@ enum class Readiness { Ready, TimedOut, Failed };
 // deadline passes, going on after signals. Failed leaves errno set; a
 // descriptor that cannot be polled for reading (POLLERR, POLLNVAL) fails with EINVAL.
 Readiness waitReadable(int fd, const QDeadlineTimer &deadline);
+
+// Waits until fd is ready for events (POLLIN, POLLOUT) or the deadline
+// passes, going on after signals. An error or a hang-up on fd counts as ready:
+// the read or write that follows tells which. Failed leaves errno set: EBADF
+// where fd is not open, else poll(2)'s own.
+Readiness waitReady(int fd, short events, const QDeadlineTimer &deadline);

@@ -24,7 +24,7 @@ std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool fo
 }
 
 StopStages::Stage StopStages::next(qint32 pid, quint64 startTicks) const {
-    return m_termSent.contains({pid, startTicks}) ? Stage::Kill : Stage::Term;
+    return m_termSent.contains({pid, startTicks}) ? Stage::Force : Stage::Kill;
 }
 
 std::optional<KillError> StopStages::press(qint32 pid, quint64 startTicks, const QString &owner,

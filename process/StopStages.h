@@ -26,7 +26,8 @@ std::optional<KillError> signalProcess(qint32 pid, const QString &owner, bool fo
 // one record of it, used by the panel and by quayline-cli stop.
 class StopStages {
 public:
-    enum class Stage { Term, Kill };
+    // Named as the stop control reads: Kill sends SIGTERM, Force SIGKILL.
+    enum class Stage { Kill, Force };
 
     Stage next(qint32 pid, quint64 startTicks) const;
     bool isEmpty() const { return m_termSent.isEmpty(); }

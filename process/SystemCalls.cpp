@@ -44,9 +44,16 @@ const SystemCalls &SystemCalls::real() {
     return calls;
 }
 
-QString currentLoginName() {
-    const uid_t uid = ::getuid();
-    if (const passwd *pw = ::getpwuid(uid))
-        return QString::fromLocal8Bit(pw->pw_name);
+QString loginNameOf(quint32 uid) {
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid_t(uid), &entry, buffer, sizeof buffer, &found) == 0 && found &&
+        found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
     return QString::number(uid);
+}
+
+QString currentLoginName() {
+    return loginNameOf(::getuid());
 }

@@ -31,5 +31,8 @@ public:
     static const SystemCalls &real();
 };
 
-// The real user's login name: its passwd entry, or the decimal uid without one.
+// The login name of uid: its passwd entry, or the decimal uid without one (as
+// lsof prints it).
+QString loginNameOf(quint32 uid);
+// The real user's login name.
 QString currentLoginName();

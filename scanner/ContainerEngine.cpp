@@ -1,5 +1,8 @@
 #include "scanner/ContainerEngine.h"
 
+#include "model/Holder.h"
+#include "process/Descriptor.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -17,26 +20,8 @@
 
 namespace {
 
-// Waits for fd to be ready for events until the deadline; false when it is not.
-bool waitFor(int fd, short events, const QDeadlineTimer &deadline) {
-    for (;;) {
-        pollfd pfd{fd, events, 0};
-        const qint64 left = deadline.remainingTime();
-        if (left == 0)
-            return false;
-        const int rc = ::poll(&pfd, 1, left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)));
-        if (rc > 0)
-            return true;
-        if (rc == 0 || errno != EINTR)
-            return false;
-    }
-}
-
 bool isEngineRow(const PortEntry &e) {
-    return !e.process.container.isEmpty() || e.process.unit == u"docker.service" ||
-           e.process.unit == u"podman.service" || e.processName == u"docker-proxy" ||
-           e.processName == u"dockerd" || e.processName == u"rootlesskit" ||
-           e.processName == u"conmon";
+    return !e.process.container.isEmpty() || isEngineHeld(e);
 }
 
 } // namespace
@@ -57,11 +42,9 @@ QStringList ContainerEngine::socketPaths() {
     return paths;
 }
 
-ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds timeLimit,
-                                 std::chrono::milliseconds stopMargin)
+ContainerEngine::ContainerEngine(QStringList sockets, std::chrono::milliseconds timeLimit)
     : m_sockets(std::move(sockets))
-    , m_timeLimit(timeLimit)
-    , m_stopMargin(stopMargin) {}
+    , m_timeLimit(timeLimit) {}
 
 std::optional<QByteArray> ContainerEngine::get(const QString &socket, const QByteArray &path,
                                                std::chrono::milliseconds timeLimit) {
@@ -84,15 +67,27 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
         return result;
     }
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
+    const UniqueFd socketFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socketFd.isValid()) {
         result.error = errno;
         return result;
     }
+    const int fd = socketFd.get();
     const QDeadlineTimer deadline(timeLimit);
     const auto fail = [&](Outcome outcome, int error) {
         result.outcome = outcome;
         result.error = error;
+    };
+    // Whether fd is ready for events within the limit; if not, the outcome
+    // says why. Nothing more once the limit has passed, even where more came.
+    const auto ready = [&](short events) {
+        const Readiness readiness =
+            deadline.hasExpired() ? Readiness::TimedOut : waitReady(fd, events, deadline);
+        if (readiness == Readiness::TimedOut)
+            fail(Outcome::TimedOut, 0);
+        else if (readiness == Readiness::Failed)
+            fail(Outcome::Broken, errno);
+        return readiness == Readiness::Ready;
     };
     [&] {
         // A unix socket connects at once or not at all; EAGAIN means its
@@ -124,8 +119,8 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
             method + ' ' + path + " HTTP/1.0\r\nHost: engine\r\nContent-Length: 0\r\n\r\n";
         qsizetype sent = 0;
         while (sent < request.size()) {
-            if (!waitFor(fd, POLLOUT, deadline))
-                return fail(Outcome::TimedOut, 0);
+            if (!ready(POLLOUT))
+                return;
             const ssize_t n =
                 ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
             if (n < 0 && errno != EINTR && errno != EAGAIN)
@@ -136,8 +131,8 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
         constexpr qsizetype cap = 16 * 1024 * 1024; // no listing comes near it
         char buffer[16384];
         for (;;) {
-            if (!waitFor(fd, POLLIN, deadline))
-                return fail(Outcome::TimedOut, 0);
+            if (!ready(POLLIN))
+                return;
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n == 0)
                 break;
@@ -163,7 +158,6 @@ ContainerEngine::Answer ContainerEngine::request(const QString &socket, const QB
         result.outcome = Outcome::Answered;
         result.body = answer.mid(end + 4);
     }();
-    ::close(fd);
     return result;
 }
 
@@ -248,12 +242,7 @@ void ContainerEngine::annotate(PortEntryList &entries) {
     }
 }
 
-namespace {
-
-// What may be put into a request's path: ids and names as engines make them
-// ([a-zA-Z0-9][a-zA-Z0-9_.-]*). Anything else is no container of theirs, and
-// must not reach the path ("../", "?", spaces).
-bool isContainerReference(const QString &text) {
+bool ContainerEngine::isContainerReference(const QString &text) {
     if (text.isEmpty() || text.size() > 256)
         return false;
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -265,14 +254,6 @@ bool isContainerReference(const QString &text) {
     }
     return true;
 }
-
-// The engine's own words in an error answer ({"message": "No such container: x"}).
-QString engineMessage(const QByteArray &body) {
-    const QString message = QJsonDocument::fromJson(body).object().value(u"message").toString();
-    return message.isEmpty() ? QString::fromUtf8(body.trimmed().left(500)) : message;
-}
-
-} // namespace
 
 std::optional<ContainerEngine::Details> ContainerEngine::parseInspection(const QByteArray &json) {
     const QJsonObject o = QJsonDocument::fromJson(json).object();
@@ -332,82 +313,16 @@ std::optional<ContainerEngine::Details> ContainerEngine::inspect(const QString &
     return found.details;
 }
 
-KeeperStopResult ContainerEngine::stop(const QString &idOrName, std::chrono::seconds grace) {
-    using Kind = KeeperStopResult::Kind;
-    if (!isContainerReference(idOrName))
-        return {Kind::Gone, QStringLiteral("“%1” is not a container id or name.").arg(idOrName)};
-    // The engine that inspected it first: the others would only say 404.
+QStringList ContainerEngine::socketsFor(const QString &idOrName) const {
     QStringList sockets = m_sockets;
-    {
-        QMutexLocker lock(&m_mutex);
-        const QString known = m_inspected.value(idOrName).socket;
-        if (!known.isEmpty() && sockets.removeOne(known))
-            sockets.prepend(known);
-        // Whatever happens next, its state is worth reading anew.
-        m_inspected.remove(idOrName);
-    }
-    const QByteArray path = "/v1.41/containers/" + idOrName.toLatin1() +
-                            "/stop?t=" + QByteArray::number(qint64(grace.count()));
-    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(grace) + m_stopMargin;
-    std::optional<KeeperStopResult> gone, denied, broken;
-    QStringList refused, absent;
-    for (const QString &socket : std::as_const(sockets)) {
-        const Answer answer = request(socket, "POST", path, limit);
-        switch (answer.outcome) {
-        case Answer::Outcome::Answered:
-            if (answer.status == 204)
-                return {Kind::Stopped, {}};
-            if (answer.status == 304)
-                return {Kind::AlreadyStopped, {}};
-            if (answer.status == 404) {
-                // Another engine may run it (Docker and Podman side by side).
-                if (!gone)
-                    gone = KeeperStopResult{Kind::Gone, engineMessage(answer.body)};
-                continue;
-            }
-            return {Kind::Failed, engineMessage(answer.body)};
-        case Answer::Outcome::TimedOut:
-            // It may be stopping it still: asking another engine would not help.
-            return {Kind::TimedOut,
-                    QStringLiteral("The container engine at %1 did not answer within %2 seconds.")
-                        .arg(socket)
-                        .arg(double(limit.count()) / 1000.0)};
-        case Answer::Outcome::Denied:
-            // The engine is there, but only its group may talk to it.
-            if (!denied)
-                denied = KeeperStopResult{
-                    Kind::Refused,
-                    QStringLiteral("Not allowed to use the container engine at %1: %2.")
-                        .arg(socket, QString::fromLocal8Bit(std::strerror(answer.error)))};
-            continue;
-        case Answer::Outcome::Refused:
-            refused.append(socket);
-            continue;
-        case Answer::Outcome::Absent:
-            absent.append(socket);
-            continue;
-        case Answer::Outcome::Broken:
-            if (!broken)
-                broken = KeeperStopResult{
-                    Kind::Failed,
-                    QStringLiteral("The container engine at %1 gave no usable answer%2.")
-                        .arg(socket, answer.error
-                                         ? QStringLiteral(": ") +
-                                               QString::fromLocal8Bit(std::strerror(answer.error))
-                                         : QString())};
-            continue;
-        }
-    }
-    if (gone)
-        return *gone;
-    if (denied)
-        return *denied;
-    if (broken)
-        return *broken;
-    if (!refused.isEmpty())
-        return {Kind::Unavailable,
-                QStringLiteral("No container engine is running at %1.").arg(refused.join(u", "))};
-    return {
-        Kind::Unavailable,
-        QStringLiteral("No container engine was found (looked at %1).").arg(absent.join(u", "))};
+    QMutexLocker lock(&m_mutex);
+    const QString known = m_inspected.value(idOrName).socket;
+    if (!known.isEmpty() && sockets.removeOne(known))
+        sockets.prepend(known);
+    return sockets;
+}
+
+void ContainerEngine::forget(const QString &idOrName) {
+    QMutexLocker lock(&m_mutex);
+    m_inspected.remove(idOrName);
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "model/Keeper.h"
 #include "model/PortEntry.h"
 
 #include <QByteArray>
@@ -56,20 +55,13 @@ public:
     // How long inspected details are kept: a restart policy rarely changes,
     // and a refresh every few seconds should not ask each time.
     static constexpr std::chrono::seconds detailsLifetime{30};
-    // A stop waits this long for the container's process to exit before the
-    // engine kills it (Docker's own default).
-    static constexpr std::chrono::seconds defaultStopGrace{10};
-    // What a stop may take beyond its grace: the kill, the container's exit,
-    // taking down its network and proxies. Seconds on a busy machine.
-    static constexpr std::chrono::milliseconds defaultStopMargin{10000};
 
     // The sockets to try, in order: DOCKER_HOST where it names a unix socket,
     // Docker's system socket, Podman's system socket and the user's own ones.
     static QStringList socketPaths();
 
     explicit ContainerEngine(QStringList sockets = socketPaths(),
-                             std::chrono::milliseconds timeLimit = defaultTimeLimit,
-                             std::chrono::milliseconds stopMargin = defaultStopMargin);
+                             std::chrono::milliseconds timeLimit = defaultTimeLimit);
 
     // Gives rows of containers their name, image and Compose project: rows
     // whose cgroup names a container, and rows on a port that a container
@@ -85,11 +77,13 @@ public:
     // detailsLifetime. Nothing where no engine knows it or none answered.
     std::optional<Details> inspect(const QString &idOrName);
 
-    // Stops a container (POST /containers/{id}/stop): 204 Stopped, 304
-    // AlreadyStopped, 404 Gone, another status Failed with the engine's own
-    // message. The engine waits grace for the process before it kills it, so
-    // the request's time limit is grace plus the stop margin.
-    KeeperStopResult stop(const QString &idOrName, std::chrono::seconds grace = defaultStopGrace);
+    // The sockets to send a request about a container to, in order: the
+    // engine that inspected it first (the others would only say 404), then
+    // the rest.
+    QStringList socketsFor(const QString &idOrName) const;
+    // Forgets what inspecting idOrName found, so that the next inspect() asks
+    // again: after a stop, say, its state is worth reading anew.
+    void forget(const QString &idOrName);
 
     // GET path over a unix socket (HTTP/1.0); the body of a 200 answer.
     static std::optional<QByteArray> get(const QString &socket, const QByteArray &path,
@@ -102,12 +96,15 @@ public:
     static std::optional<Details> parseInspection(const QByteArray &json);
     // The containers of a GET /containers/json answer.
     static QList<Container> parseList(const QByteArray &json);
+    // Whether text may be put into a request's path: ids and names as engines
+    // make them ([a-zA-Z0-9][a-zA-Z0-9_.-]*). Anything else is no container of
+    // theirs, and must not reach the path ("../", "?", spaces).
+    static bool isContainerReference(const QString &text);
 
 private:
     QStringList m_sockets;
     std::chrono::milliseconds m_timeLimit;
-    std::chrono::milliseconds m_stopMargin;
-    QMutex m_mutex;
+    mutable QMutex m_mutex;
     QHash<QString, Container> m_byId; // every container seen, by its full id
     struct Inspected {
         Details details;

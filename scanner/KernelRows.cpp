@@ -1,6 +1,7 @@
 #include "scanner/KernelRows.h"
 
 #include "process/ProcStat.h"
+#include "process/SystemCalls.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/ProcessReader.h"
 
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -92,19 +92,6 @@ std::optional<quint32> effectiveUidOf(const QByteArray &procRoot, qint32 pid) {
     return ok ? std::optional<quint32>(uid) : std::nullopt;
 }
 
-QStringList commandLineOf(const QByteArray &procRoot, qint32 pid) {
-    QFile file(QFile::decodeName(procRoot + '/' + QByteArray::number(pid) + "/cmdline"));
-    QStringList arguments;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return arguments;
-    QByteArray text = file.read(1 << 16);
-    if (text.endsWith('\0'))
-        text.chop(1);
-    for (const QByteArray &argument : text.split('\0'))
-        arguments.append(QString::fromUtf8(argument));
-    return arguments;
-}
-
 QList<qint32> allPids(const QByteArray &procRoot) {
     QList<qint32> pids;
     DIR *dir = ::opendir(procRoot.constData());
@@ -122,22 +109,12 @@ QList<qint32> allPids(const QByteArray &procRoot) {
 
 } // namespace
 
-KernelRows::KernelRows(const ProcessReader &reader, CgroupPaths &cgroups, QByteArray procRoot,
+KernelRows::KernelRows(const ProcessReader &reader, CgroupPaths &cgroups,
                        std::optional<quint32> selfUid)
     : m_reader(reader)
     , m_cgroups(cgroups)
-    , m_procRoot(std::move(procRoot))
+    , m_procRoot(reader.procRoot())
     , m_self(selfUid.value_or(quint32(::getuid()))) {}
-
-QString KernelRows::loginName(quint32 uid) {
-    passwd entry{};
-    passwd *found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(uid_t(uid), &entry, buffer, sizeof buffer, &found) == 0 && found &&
-        found->pw_name)
-        return QString::fromLocal8Bit(found->pw_name);
-    return QString::number(uid);
-}
 
 bool KernelRows::namesPort(const QStringList &commandLine, quint16 port) {
     const QString number = QString::number(port);
@@ -263,7 +240,7 @@ qint32 KernelRows::cgroupHolder(const KernelSocket &s, Search &search) const {
                 Search::Process read;
                 read.uid = effectiveUidOf(m_procRoot, member);
                 if (read.uid)
-                    read.commandLine = commandLineOf(m_procRoot, member);
+                    read.commandLine = m_reader.commandLine(member, 1 << 16);
                 process = search.processes.insert(member, std::move(read));
             }
             if (process->uid != s.uid || !namesPort(process->commandLine, s.port))
@@ -295,7 +272,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
     const auto nameOf = [&](quint32 uid) -> const QString & {
         auto it = names.find(uid);
         if (it == names.end())
-            it = names.insert(uid, loginName(uid));
+            it = names.insert(uid, loginNameOf(uid));
         return *it;
     };
 

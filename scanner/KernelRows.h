@@ -19,7 +19,8 @@ class KernelRows {
 public:
     // selfUid: whose processes are searched for a socket lsof missed (the
     // caller's own, unless a test stands in for another user).
-    KernelRows(const ProcessReader &reader, CgroupPaths &cgroups, QByteArray procRoot = "/proc",
+    // The proc file system is the reader's.
+    KernelRows(const ProcessReader &reader, CgroupPaths &cgroups,
                std::optional<quint32> selfUid = std::nullopt);
 
     // Each record whose process was read gets the socket's uid, and keeps its
@@ -42,9 +43,6 @@ public:
     PortEntryList unattributed(const PortEntryList &records,
                                const QList<KernelSocket> &sockets) const;
 
-    // The login name of uid, or its number where it has no passwd entry (as
-    // lsof prints it).
-    static QString loginName(quint32 uid);
     // Whether a command line names the port: an argument that is the number,
     // or ends in ":<port>" or "=<port>".
     static bool namesPort(const QStringList &commandLine, quint16 port);

@@ -183,6 +183,14 @@ QStringList ProcessReader::splitCommandLine(QByteArrayView raw) {
     return arguments;
 }
 
+QStringList ProcessReader::commandLine(qint32 pid, qsizetype limit) const {
+    if (pid < 1)
+        return {};
+    const QByteArray path = m_root + '/' + QByteArray::number(pid);
+    const UniqueFd dir(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.isValid() ? splitCommandLine(readAt(dir.get(), "cmdline", limit)) : QStringList();
+}
+
 ProcessInfo ProcessReader::read(qint32 pid, QStringView lsofCommand) const {
     int error = 0;
     ProcessInfo info = readIdentity(pid, lsofCommand, maxCommandLineBytes, &error);

@@ -38,6 +38,12 @@ public:
 
     // The arguments of a raw /proc/PID/cmdline, decoded as UTF-8.
     static QStringList splitCommandLine(QByteArrayView raw);
+    // The arguments of pid's command line, read up to limit bytes; none where
+    // it cannot be read.
+    QStringList commandLine(qint32 pid, qsizetype limit = maxCommandLineBytes) const;
+
+    // The proc file system it reads: "/proc", or a test's tree.
+    const QByteArray &procRoot() const { return m_root; }
 
     // Seconds since the epoch at which the machine booted (btime of
     // /proc/stat); 0 when unknown.

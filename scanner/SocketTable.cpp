@@ -1,5 +1,7 @@
 #include "scanner/SocketTable.h"
 
+#include "process/Descriptor.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <algorithm>
@@ -12,29 +14,12 @@
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int tcpListen = 10; // TCP_LISTEN in the kernel's numbering of states
-
-class Fd {
-public:
-    explicit Fd(int fd)
-        : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 QString timeLimitText(std::chrono::milliseconds limit) {
     return QStringLiteral("The kernel's socket table was not read within %1 seconds.")
@@ -90,14 +75,12 @@ Dump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype 
 
     alignas(nlmsghdr) static thread_local char buffer[32768];
     for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        const qint64 left = deadline.remainingTime();
-        const int ready = ::poll(&pfd, 1, left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)));
-        if (ready == 0)
+        switch (waitReadable(fd, deadline)) {
+        case Readiness::Ready:
+            break;
+        case Readiness::TimedOut:
             return Dump::TimedOut;
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+        case Readiness::Failed:
             return Dump::Failed;
         }
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -252,7 +235,7 @@ SocketTableResult SocketTable::readNetlink(const Options &options) {
         options.openSocket
             ? options.openSocket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
             : ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    const Fd fd(raw);
+    const UniqueFd fd(raw);
     if (fd.get() < 0) {
         result.errorText = QStringLiteral("Could not open the kernel's socket diagnostics: %1.")
                                .arg(qt_error_string(errno));

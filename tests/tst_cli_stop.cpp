@@ -8,6 +8,7 @@
 #include "cli/StopCommand.h"
 #include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
+#include "stop/KeeperService.h"
 
 #include <QRegularExpression>
 #include <QTemporaryFile>
@@ -45,19 +46,26 @@ struct ChildLsof {
         ok = !start.isEmpty() && stub.write("start", start) && stub.write("listing", listing);
     }
     static QByteArray body(qint32 pid, Later later) {
-        const QByteArray afterFirst = later == Later::Vanish ? "rm -f \"$0\"\n" : "";
+        // Gone once both runs of the first scan have started, whichever comes
+        // second: the two start together, but on a loaded machine the UDP run
+        // may start only after the TCP run has ended.
+        const QByteArray vanish = later == Later::Vanish
+                                      ? "[ -e \"$dir/tcp.args\" ] && [ -e \"$dir/udp.args\" ] && "
+                                        "rm -f \"$0\"\n"
+                                      : "";
         const QByteArray onLater = later == Later::Crash      ? "kill -9 $$\n"
                                    : later == Later::Hang     ? "exec sleep 600\n"
                                    : later == Later::Replaced ? "cat \"$dir/later\"; exit 0\n"
                                                               : "";
-        return "[ \"$run\" = udp ] && exit 0\n"
+        return vanish +
+               "[ \"$run\" = udp ] && exit 0\n"
                "if [ -e \"$dir/listed\" ]; then\n:\n" +
                onLater + "fi\n: >\"$dir/listed\"\n" + "set -- $(cut -d' ' -f3,22 /proc/" +
                QByteArray::number(pid) +
                "/stat 2>/dev/null)\n"
                "[ \"$1\" != Z ] && [ \"$2\" = \"$(cat \"$dir/start\")\" ] && "
                "cat \"$dir/listing\"\n" +
-               afterFirst + "exit 0\n";
+               "exit 0\n";
     }
     QString path() const { return stub.path(); }
 };
@@ -125,10 +133,25 @@ struct ShellKeeper {
     }
 };
 
+// Keepers answered by the test.
+struct TestKeepers final : KeeperService {
+    std::function<void(PortEntryList &)> annotateRows;
+    std::function<KeeperStopResult(const Keeper &)> stopKeeper;
+
+    void annotate(PortEntryList &rows) override {
+        if (annotateRows)
+            annotateRows(rows);
+    }
+    KeeperStopResult stop(const Keeper &keeper) override {
+        return stopKeeper ? stopKeeper(keeper)
+                          : KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}};
+    }
+};
+
 // Runs the stop command in this process with keepers of the test's own: its
 // exit status and what it wrote on standard output and standard error.
 std::tuple<int, QString, QString> stopInProcess(const QStringList &arguments,
-                                                const KeeperAccess &keepers) {
+                                                KeeperService &keepers) {
     QTemporaryFile out, err;
     if (!out.open() || !err.open())
         return {-1, {}, {}};
@@ -406,11 +429,13 @@ private slots:
         QVERIFY(child.port > 0 && lsof.ok);
         const auto [code, out, err] =
             runCli({"stop", "--force", "--lsof", lsof.path(), QString::number(child.port)});
-        QCOMPARE(err, QString("Port %1 is published by a container through %2; signalling %2 "
-                              "would break the port and leave the container running.\n"
-                              "To stop it: quayline-cli stop --container %1\n")
-                          .arg(child.port)
-                          .arg(command));
+        // No engine names the container here: how to find it is said instead.
+        QVERIFY2(err.startsWith(QString("Port %1 is published by a container through %2, which "
+                                        "Quayline cannot name")
+                                    .arg(child.port)
+                                    .arg(command)),
+                 qPrintable(err));
+        QVERIFY2(err.contains("\nTo stop it: "), qPrintable(err));
         QCOMPARE(out, QString());
         QCOMPARE(code, 1);
         QCOMPARE(child.signal(0), 0); // still running
@@ -448,75 +473,9 @@ private slots:
                               "Port 8080 is still held by PID %1 (tst_cli_stop).\n"
                               "Port 8081 is still held by PID %1 (tst_cli_stop).\n",
                               1};
-        QTest::newRow("container already stopped")
-            << KeeperStopCase{container,
-                              self,
-                              box,
-                              {K::AlreadyStopped, {}},
-                              true,
-                              0,
-                              "The container web-1 was already stopped.\nPort 8080 is free.\n"
-                              "Port 8081 is free.\n",
-                              {},
-                              1};
         QTest::newRow("container gone")
             << KeeperStopCase{container, self, box, {K::Gone, "No such container: web-1"},
                               false,     1,    {},  "The container web-1 no longer exists.\n",
-                              1};
-        QTest::newRow("authorization refused")
-            << KeeperStopCase{service,
-                              self,
-                              unit,
-                              {K::Refused, "Interactive authentication required."},
-                              false,
-                              1,
-                              {},
-                              "Not allowed to stop the service demo.service: Interactive "
-                              "authentication required.\n",
-                              1};
-        QTest::newRow("password prompt dismissed")
-            << KeeperStopCase{service,
-                              self,
-                              unit,
-                              {K::Cancelled, {}},
-                              false,
-                              1,
-                              {},
-                              "Did not stop the service demo.service: the password prompt was "
-                              "dismissed.\n",
-                              1};
-        QTest::newRow("no engine")
-            << KeeperStopCase{container,
-                              self,
-                              box,
-                              {K::Unavailable, "no engine socket could be opened"},
-                              false,
-                              1,
-                              {},
-                              "Could not stop the container web-1: there is no container engine "
-                              "to ask (no engine socket could be opened).\n",
-                              1};
-        QTest::newRow("no answer in time")
-            << KeeperStopCase{service,
-                              self,
-                              unit,
-                              {K::TimedOut, {}},
-                              false,
-                              1,
-                              {},
-                              "No answer in time to the stop of the service demo.service; it "
-                              "may still be stopping.\n",
-                              1};
-        QTest::newRow("failed, the manager's words")
-            << KeeperStopCase{service,
-                              self,
-                              unit,
-                              {K::Failed, "Unit demo.service failed."},
-                              false,
-                              1,
-                              {},
-                              "Could not stop the service demo.service: Unit "
-                              "demo.service failed.\n",
                               1};
         QTest::newRow("no service keeps it, a container does")
             << KeeperStopCase{service,
@@ -559,18 +518,19 @@ private slots:
                            StubLsof::listing(self, c.command, currentLoginName(), 8080) +
                                StubLsof::listing(self, c.command, currentLoginName(), 8081)));
         int stops = 0;
-        const KeeperAccess keepers{[&](PortEntryList &rows) {
-                                       for (PortEntry &row : rows)
-                                           row.keeper = c.keeper;
-                                   },
-                                   [&](const Keeper &keeper) {
-                                       ++stops;
-                                       if (keeper != c.keeper)
-                                           return KeeperStopResult{};
-                                       if (c.freesPort)
-                                           lsof.write("gone", {});
-                                       return c.result;
-                                   }};
+        TestKeepers keepers;
+        keepers.annotateRows = [&](PortEntryList &rows) {
+            for (PortEntry &row : rows)
+                row.keeper = c.keeper;
+        };
+        keepers.stopKeeper = [&](const Keeper &keeper) {
+            ++stops;
+            if (keeper != c.keeper)
+                return KeeperStopResult{};
+            if (c.freesPort)
+                lsof.write("gone", {});
+            return c.result;
+        };
         const auto [code, out, err] =
             stopInProcess(c.options + QStringList{"--lsof", lsof.path(), "8080", "8081"}, keepers);
         QCOMPARE(err, QString(c.err).replace("%1", QString::number(self)));
@@ -596,19 +556,8 @@ private slots:
         QTest::newRow("authorization refused")
             << unit << QString()
             << "Not allowed to stop the service demo-web.service: Access denied.";
-        unit.authorization = A::Dismissed;
-        QTest::newRow("password prompt dismissed")
-            << unit << QString()
-            << "Not allowed to stop the service demo-web.service: Access denied.";
-        unit.authorization = A::Allowed;
-        unit.jobResult = "failed";
-        QTest::newRow("stop job failed")
-            << unit << QString() << "Could not stop the service demo-web.service: ";
-        unit.jobResult = "done";
-        unit.activeState = "inactive";
-        QTest::newRow("already stopped")
-            << unit << "The service demo-web.service was already stopped.\n"
-            << "Port %1 is still held by PID %2 (perl).";
+        // A dismissed prompt, a failed job and a unit already stopped are the
+        // manager's answers that tst_keepers reads and tst_stop says.
     }
     void serviceManager() {
         QFETCH(FakeServiceManager::Unit, unit);

@@ -1,6 +1,7 @@
 // A process's command line, from /proc to what the panel shows and copies:
 // the quoting gives back the argv byte for byte in the shells people paste
 // into, whatever their locale, and a command line read in part says so.
+#include "SpawnedChild.h"
 #include "model/DisplayText.h"
 #include "scanner/ProcessReader.h"
 
@@ -10,57 +11,15 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
-
-extern char **environ;
 
 namespace {
 
 // /bin/sh waiting for a line on its standard input, with extra arguments of
-// the test's choosing, in a folder of its choosing. It ends when the test
-// closes that input: no signal is needed.
-class WaitingShell {
-public:
-    WaitingShell(const QList<QByteArray> &extra, const QByteArray &cwd) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        m_input = fds[1];
-        QList<QByteArray> args{"/bin/sh", "-c", "read -r line", "sh"};
-        args += extra;
-        std::vector<char *> argv;
-        for (const QByteArray &a : std::as_const(args))
-            argv.push_back(const_cast<char *>(a.constData()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
-        posix_spawn_file_actions_addchdir_np(&actions, cwd.constData());
-        // glibc's posix_spawn returns once the program is running.
-        if (::posix_spawn(&m_pid, "/bin/sh", &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[0]);
-        for (const QByteArray &a : std::as_const(args))
-            m_cmdline += a + '\0';
-    }
-    ~WaitingShell() {
-        ::close(m_input);
-        if (m_pid > 0)
-            ::waitpid(m_pid, nullptr, 0);
-    }
-    pid_t pid() const { return m_pid; }
-    // What /proc/PID/cmdline holds for it.
-    const QByteArray &cmdline() const { return m_cmdline; }
-
-private:
-    pid_t m_pid = -1;
-    int m_input = -1;
-    QByteArray m_cmdline;
+// the test's choosing, in a folder of its choosing.
+struct WaitingShell : SpawnedChild {
+    WaitingShell(const QList<QByteArray> &extra, const QByteArray &cwd)
+        : SpawnedChild("/bin/sh", QList<QByteArray>{"/bin/sh", "-c", "read -r line", "sh"} + extra,
+                       cwd) {}
 };
 
 QByteArray cmdline(const QList<QByteArray> &argv) {
@@ -147,27 +106,6 @@ private slots:
         checkReadBack(raw, quoted);
     }
 
-    // From a real process: the bytes /proc holds, and their quoting read back.
-    void realProcess() {
-        QTemporaryDir dir;
-        const QList<QByteArray> extra{"\xef\xbb\xbf"
-                                      "bom",
-                                      "caf\xe9", "two\nlines", "it's"};
-        WaitingShell shell(extra, QFile::encodeName(dir.path()));
-        QVERIFY(shell.pid() > 0);
-        // The child may still be between fork and exec when the sanitizer's
-        // posix_spawn returns: wait until /proc shows the shell.
-        const auto procCmdline = [&] {
-            QFile file(QStringLiteral("/proc/%1/cmdline").arg(shell.pid()));
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
-        QTRY_COMPARE(procCmdline(), shell.cmdline());
-        const ProcessInfo info = ProcessReader().read(shell.pid(), u"sh");
-        QCOMPARE(info.rawCommandLine, shell.cmdline());
-        QVERIFY(!info.commandLineCut);
-        checkReadBack(shell.cmdline(), shellQuotedCommandLine(info.rawCommandLine));
-    }
-
     // One byte over what the reader keeps, or exactly that much.
     void longCommandLine_data() {
         QTest::addColumn<qsizetype>("over");
@@ -185,11 +123,12 @@ private slots:
             extra << QByteArray(std::min<qsizetype>(left, 100'001) - 1, 'a');
         QTemporaryDir dir;
         WaitingShell shell(extra, QFile::encodeName(dir.path()));
-        QVERIFY(shell.pid() > 0);
-        QCOMPARE(shell.cmdline().size(), cap + over);
-        const ProcessInfo info = ProcessReader().read(shell.pid(), u"sh");
+        QVERIFY(shell.pid > 0);
+        QCOMPARE(shell.cmdline.size(), cap + over);
+        QTRY_VERIFY(shell.execed());
+        const ProcessInfo info = ProcessReader().read(shell.pid, u"sh");
         QCOMPARE(info.commandLineCut, over > 0);
-        QCOMPARE(info.rawCommandLine, shell.cmdline().first(cap));
+        QCOMPARE(info.rawCommandLine, shell.cmdline.first(cap));
     }
 };
 

@@ -9,10 +9,12 @@
 #include "DockerDaemon.h"
 #include "KernelFixtures.h"
 #include "StubLsof.h"
+#include "keeper/ContainerStop.h"
 #include "keeper/Keepers.h"
 #include "keeper/ServiceManager.h"
 #include "scanner/ContainerEngine.h"
 #include "scanner/PortScanner.h"
+#include "stop/StopText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -290,18 +292,19 @@ private slots:
             QCOMPARE(row.keeper.restartPolicy, "always");
             QVERIFY(row.keeper.unit.isEmpty());
         }
-        QCOMPARE(rows[0].keeper.text(), "the container web-keep (restart policy always)");
+        QCOMPARE(StopText::keeperWithSetting(rows[0].keeper),
+                 "the container web-keep (restart policy always)");
 
         // busybox as the container's first process ignores SIGTERM: a short
         // grace, then the engine kills it.
-        const KeeperStopResult stopped = engine->stop(rows[0].keeper.containerId, 1s);
+        const KeeperStopResult stopped = stopContainer(*engine, rows[0].keeper.containerId, 1s);
         QCOMPARE(stopped.kind, KeeperStopResult::Kind::Stopped);
         QTRY_VERIFY_WITH_TIMEOUT(rowsOnPort().isEmpty(), 20000);
         QCOMPARE(engine->inspect(id)->restartPolicy, "always");
-        QCOMPARE(engine->stop(id, 1s).kind, KeeperStopResult::Kind::AlreadyStopped);
+        QCOMPARE(stopContainer(*engine, id, 1s).kind, KeeperStopResult::Kind::AlreadyStopped);
 
         QCOMPARE(docker({"rm", "-f", "web-keep"}), 0);
-        const KeeperStopResult gone = engine->stop(id, 1s);
+        const KeeperStopResult gone = stopContainer(*engine, id, 1s);
         QCOMPARE(gone.kind, KeeperStopResult::Kind::Gone);
         QVERIFY2(gone.message.contains("No such container"), qPrintable(gone.message));
         QCOMPARE(docker({"network", "rm", "quayline-keep"}), 0);

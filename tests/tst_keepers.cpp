@@ -5,6 +5,7 @@
 
 #include "EngineSocket.h"
 #include "FakeServiceManager.h"
+#include "keeper/ContainerStop.h"
 #include "keeper/Keepers.h"
 #include "keeper/ServiceManager.h"
 #include "scanner/ContainerEngine.h"
@@ -24,7 +25,9 @@ using Authorization = FakeServiceManager::Unit::Authorization;
 
 namespace {
 
-constexpr ServiceManager::Limits testLimits{300ms, 2000ms, 2000ms};
+// Every answer of the fake manager comes within milliseconds, but on a loaded
+// machine a round trip through the bus can take a good part of a second.
+constexpr ServiceManager::Limits testLimits{2000ms, 2000ms, 2000ms};
 
 } // namespace
 
@@ -144,12 +147,13 @@ private slots:
         const QString stopCall = QStringLiteral("StopUnit demo-web.service replace ") +
                                  (interactive ? "interactive" : "noninteractive");
         QCOMPARE(calls.contains(stopCall), asksToStop);
-        if (expected == int(Kind::Stopped)) {
+        if (expected == int(Kind::Stopped))
             QCOMPARE(m_system.unit("demo-web.service").activeState, "inactive");
-            // The subscription is given back.
-            QTRY_VERIFY(calls.filter("Subscribe").size() == 1 &&
-                        m_system.calls().filter("Unsubscribe").size() == 1);
-        }
+        // The subscription is given back, whatever the outcome. Unsubscribe goes
+        // out without a wait for its answer: waited for here, it cannot reach
+        // the manager after the next row has cleared the calls.
+        QCOMPARE(calls.filter("Subscribe").size(), asksToStop ? 1 : 0);
+        QTRY_COMPARE(m_system.calls().filter("Unsubscribe").size(), asksToStop ? 1 : 0);
     }
 
     // The real managers' clients find their buses where a program's
@@ -197,8 +201,8 @@ private slots:
         clock.start();
         QCOMPARE(client.stop("demo-web.service").kind, Kind(expected));
         QCOMPARE(client.restartSetting("demo-web.service"), std::nullopt);
-        // Within the time limits, not D-Bus's default 25 seconds.
-        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        // Within the time limits (two calls of 2 s), not D-Bus's default 25 seconds each.
+        QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void errorNames_data() {
@@ -347,6 +351,14 @@ private slots:
         QCOMPARE(keepers.stop(rows[0].keeper).kind, Kind::Stopped);
         keepers.annotate(rows);
         QCOMPARE(m_system.calls().filter("GetUnit demo-web.service").size(), 3);
+
+        // A user unit's stop goes to the user's own manager, never the system's.
+        m_user.setUnit(service);
+        Keeper userUnit = rows[0].keeper;
+        userUnit.userUnit = true;
+        QCOMPARE(keepers.stop(userUnit).kind, Kind::Stopped);
+        QCOMPARE(m_user.calls().filter("StopUnit").size(), 1);
+        QCOMPARE(m_system.calls().filter("StopUnit").size(), 1);
     }
 
     // The engine's unit is never stopped for a container's port, whoever asks.
@@ -412,8 +424,8 @@ private slots:
         std::optional<EngineSocket> socket;
         if (mode >= 0)
             socket.emplace(path, EngineSocket::Mode(mode), answer);
-        ContainerEngine engine({path}, 300ms, 300ms);
-        const KeeperStopResult result = engine.stop(container, 0s);
+        ContainerEngine engine({path}, 300ms);
+        const KeeperStopResult result = stopContainer(engine, container, 0s, 300ms);
         QCOMPARE(result.kind, Kind(expected));
         QVERIFY2(result.message.contains(message), qPrintable(result.message));
         if (mode == int(EngineSocket::Mode::Answering)) {

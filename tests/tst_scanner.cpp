@@ -120,8 +120,6 @@ private slots:
         QTest::newRow("its interpreter is missing")
             << Failure{.program = "#!/nonexistent/sh\n",
                        .error = "Could not run lsof at %1: No such file or directory."};
-        QTest::newRow("ended by a signal after printing") << Failure{
-            .body = record + prints + "kill -USR1 $$\n", .error = "lsof was ended by signal 10."};
         QTest::newRow("only the UDP run fails")
             << Failure{.body = record + prints + "[ $run = udp ] && kill -USR2 $$\n",
                        .error = "lsof was ended by signal 12."};

@@ -6,11 +6,14 @@
 #include "FakeSystemCalls.h"
 #include "ListeningChild.h"
 #include "model/PortFilter.h"
+#include "stop/StopRules.h"
+#include "stop/StopText.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QAbstractItemModelTester>
 #include <QElapsedTimer>
+#include <QMutex>
 #include <QPromise>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -45,11 +48,40 @@ PortEntryList rows(const QString &letters) {
     return list;
 }
 
-// What stops and names keepers for a model, and how long it watches for a respawn.
+// Keeper stops answered by the test, on the model's keeper thread: onStop
+// may block there until the test lets it go.
+struct TestKeepers final : KeeperService {
+    std::function<KeeperStopResult(const Keeper &)> onStop;
+    mutable QMutex mutex;
+    QList<Keeper> asked;
+
+    void annotate(PortEntryList &) override {}
+    KeeperStopResult stop(const Keeper &keeper) override {
+        {
+            QMutexLocker lock(&mutex);
+            asked.append(keeper);
+        }
+        return onStop ? onStop(keeper) : KeeperStopResult{KeeperStopResult::Kind::Stopped, {}};
+    }
+    // Keepers whose stops end once outcome has its result.
+    static std::shared_ptr<TestKeepers> waitingFor(QPromise<KeeperStopResult> &outcome) {
+        outcome.start();
+        auto keepers = std::make_shared<TestKeepers>();
+        keepers->onStop = [future = outcome.future()](const Keeper &) mutable {
+            future.waitForFinished();
+            return future.result();
+        };
+        return keepers;
+    }
+    QList<Keeper> askedSoFar() const {
+        QMutexLocker lock(&mutex);
+        return asked;
+    }
+};
+
+// What stops keepers for a model, and how long it watches for a respawn.
 struct Keeping {
-    PortListViewModel::StopKeeperFunction stopKeeper = {};
-    PortListViewModel::KeeperLookup keeperOf = {};
-    PortListViewModel::KeeperLookup parentOf = {};
+    std::shared_ptr<KeeperService> keepers = {};
     std::chrono::milliseconds window = PortListViewModel::defaultRespawnWindow;
 };
 
@@ -62,6 +94,7 @@ struct Fixture {
     QList<qint64> scans; // when each scan started
     std::optional<ScanResult> immediate;
     std::deque<QPromise<ScanResult>> pending;
+    QThreadPool keeperThreads; // after vm: the model goes first, then its stops end
     std::unique_ptr<PortListViewModel> vm;
 
     // Where the settings file is to be: a plain file, a folder in its place, or
@@ -80,17 +113,20 @@ struct Fixture {
             QFile(dir.filePath("blocker")).open(QIODevice::WriteOnly);
         if (QFile file(settingsPath); !settings.isEmpty() && file.open(QIODevice::WriteOnly))
             file.write("[General]\n" + settings);
-        vm = std::make_unique<PortListViewModel>(PortListViewModel::Dependencies{
-            [this, scan] {
-                scans.append(now());
-                if (scan || immediate)
-                    return scan ? scan() : QtFuture::makeReadyFuture(*immediate);
-                pending.emplace_back().start();
-                return pending.back().future();
-            },
-            std::make_unique<QSettings>(settingsPath, QSettings::IniFormat), system,
-            std::move(keeping.stopKeeper), std::move(keeping.keeperOf), std::move(keeping.parentOf),
-            keeping.window});
+        PortListViewModel::Dependencies deps;
+        deps.scan = [this, scan] {
+            scans.append(now());
+            if (scan || immediate)
+                return scan ? scan() : QtFuture::makeReadyFuture(*immediate);
+            pending.emplace_back().start();
+            return pending.back().future();
+        };
+        deps.settings = std::make_unique<QSettings>(settingsPath, QSettings::IniFormat);
+        deps.system = std::move(system);
+        deps.keepers = std::move(keeping.keepers);
+        deps.keeperThreads = &keeperThreads;
+        deps.respawnWindow = keeping.window;
+        vm = std::make_unique<PortListViewModel>(std::move(deps));
     }
     QByteArray settingsFile() const {
         QFile file(settingsPath);
@@ -205,14 +241,6 @@ Keeper container(const QString &name, const QString &policy) {
     return k;
 }
 
-Keeper parentKeeper(qint32 pid, const QString &name) {
-    Keeper k;
-    k.kind = Keeper::Kind::Parent;
-    k.parentPid = pid;
-    k.parentName = name;
-    return k;
-}
-
 // The value of a role of the list model's row for the port, or null.
 QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
     const PortListModel *model = f.vm->filteredModel();
@@ -237,23 +265,6 @@ int freePort() {
     return port;
 }
 
-// What holds the stopped server's ports (8080, and 8081 with secondPort)
-// after the stop, in ms since it: the server itself until heldUntil (-1:
-// throughout), from takenFrom on (-1: never) a newcomer on newcomerPort.
-struct Respawn {
-    int heldUntil = 0;
-    int takenFrom = -1;
-    qint64 newcomerPort = 8080;
-    qint32 newcomerPid = 43;
-    int namedFrom = 0; // before then only the kernel's table lists the newcomer, without a pid
-    quint64 newcomerStart = 3;
-    bool secondPort = false;
-    Keeper keeper = {}; // what the lookup says of the newcomer
-    Keeper stoppedParent = parentKeeper(7, "bash");
-    QString report = {}; // empty: none
-    QString action = {};
-};
-
 // One stop of a row's keeper (the service nginx.service of pid 42 on 8080).
 struct KeeperStop {
     Keeper keeper = service("nginx.service", "always");
@@ -277,7 +288,6 @@ enum class Meanwhile { Nothing, RefreshButton, PanelOpens, StopRefresh };
 } // namespace
 
 Q_DECLARE_METATYPE(Press)
-Q_DECLARE_METATYPE(Respawn)
 Q_DECLARE_METATYPE(KeeperStop)
 Q_DECLARE_METATYPE(Fixture::Place)
 Q_DECLARE_METATYPE(TimerStart)
@@ -573,13 +583,12 @@ private slots:
         QTest::newRow("pid 0") << Press{.pid = 0, .alert = fail(-1)};
         // The engine's own processes are never signalled, even where the
         // user owns them (root's panel): the container stops, not its port.
-        for (const char *engine : {"docker-proxy", "dockerd", "conmon"})
-            QTest::newRow(qPrintable(QString("%1 of the container engine").arg(engine)))
-                << Press{.alert = QString("Port 8080 is published by a container through %1. "
-                                          "Signalling %1 would break the port and leave the "
-                                          "container running; stop the container instead.")
-                                      .arg(engine),
-                         .processName = engine};
+        QTest::newRow("docker-proxy of the container engine") << Press{
+            .alert = StopText::engineProcessUnnamed(entry(42, "docker-proxy", 8080), "docker") +
+                     "\nTo stop it: " +
+                     (::getuid() == 0 ? "docker ps --filter publish=8080"
+                                      : "sudo quayline-cli stop --container 8080"),
+            .processName = "docker-proxy"};
         QTest::newRow("pid -1, owned by root")
             << Press{.pid = -1, .owner = "root", .alert = fail(-1)};
         QTest::newRow("term sent: SIGKILL")
@@ -746,189 +755,6 @@ private slots:
         QCOMPARE(f.stage(42), "Kill");
     }
 
-    // After a stop the list is read a few more times; a new process on a
-    // port of the stopped one within the window is reported once, naming
-    // the keeper the lookup found, with the keeper's stop where the panel
-    // offers one. Stopping that keeper answers the report.
-    void respawnAfterStop_data() {
-        QTest::addColumn<Respawn>("respawn");
-        const QString taken = "Port %1 was taken again by PID %2 (newcomer) right after PID 42 "
-                              "stopped. It is kept by %3.";
-        const QString again = "Port %1 was taken again by PID %2 (newcomer) right after PID 42 "
-                              "stopped. It was started again by PID 7 (bash).";
-        QTest::newRow("a loop restarts it at once") << Respawn{
-            .takenFrom = 0, .keeper = parentKeeper(7, "bash"), .report = again.arg(8080).arg(43)};
-        QTest::newRow("another parent started the newcomer") << Respawn{
-            .takenFrom = 0,
-            .keeper = parentKeeper(7, "bash"),
-            .stoppedParent = parentKeeper(5, "tmux"),
-            .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID 42 "
-                      "stopped. It was started by PID 7 (bash)."};
-        QTest::newRow("the service brings it back within the window") << Respawn{
-            .takenFrom = 450,
-            .keeper = service("nginx.service", "always"),
-            .report = taken.arg(8080).arg(43).arg("the service nginx.service (Restart=always)"),
-            .action = "Stop Service"};
-        QTest::newRow("the container takes the second port") << Respawn{
-            .takenFrom = 0,
-            .newcomerPort = 8081,
-            .secondPort = true,
-            .keeper = container("web-1", "always"),
-            .report = taken.arg(8081).arg(43).arg("the container web-1 (restart policy always)"),
-            .action = "Stop Container"};
-        QTest::newRow("the same pid, a later process")
-            << Respawn{.takenFrom = 0,
-                       .newcomerPid = 42,
-                       .newcomerStart = 9,
-                       .keeper = parentKeeper(7, "bash"),
-                       .report = again.arg(8080).arg(42)};
-        QTest::newRow("nobody keeps the newcomer")
-            << Respawn{.takenFrom = 0,
-                       .report = "Port 8080 was taken again by PID 43 (newcomer) right after PID "
-                                 "42 stopped."};
-        QTest::newRow("lsof names the newcomer after the kernel saw it")
-            << Respawn{.takenFrom = 0,
-                       .namedFrom = 350,
-                       .keeper = parentKeeper(7, "bash"),
-                       .report = again.arg(8080).arg(43)};
-        QTest::newRow("only the kernel ever sees the newcomer")
-            << Respawn{.takenFrom = 0,
-                       .namedFrom = -1,
-                       .report = "Port 8080 was taken again by a process of root right after PID "
-                                 "42 stopped."};
-        QTest::newRow("port freed") << Respawn{};
-        QTest::newRow("taken only after the window") << Respawn{.takenFrom = 1400};
-        QTest::newRow("SIGTERM ignored: the server still holds it") << Respawn{.heldUntil = -1};
-    }
-    void respawnAfterStop() {
-        QFETCH(Respawn, respawn);
-        auto system = std::make_shared<FakeSystemCalls>();
-        system->login = [] { return QStringLiteral("me"); };
-        system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) {
-            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
-        };
-        PortEntry server = entry(42, "server", 8080), second = entry(42, "server", 8081);
-        server.process.startTicks = second.process.startTicks = 7;
-        PortEntry newcomer = entry(respawn.newcomerPid, "newcomer", respawn.newcomerPort);
-        newcomer.process.startTicks = respawn.newcomerStart;
-        newcomer.keeper = respawn.keeper.kind == Keeper::Kind::Parent ? Keeper() : respawn.keeper;
-        QElapsedTimer sinceStop;
-        const auto world = [&] {
-            PortEntryList list;
-            const qint64 ms = sinceStop.isValid() ? sinceStop.elapsed() : -1;
-            if (ms < 0 || respawn.heldUntil < 0 || ms < respawn.heldUntil)
-                list << server << second;
-            if (ms >= 0 && respawn.takenFrom >= 0 && ms >= respawn.takenFrom) {
-                list.prepend(newcomer);
-                if (respawn.namedFrom < 0 || ms < respawn.namedFrom) {
-                    list.first() = entry(0, "", respawn.newcomerPort, "root");
-                    list.first().fromKernel = true;
-                    list.first().uid = 0;
-                }
-            }
-            return QtFuture::makeReadyFuture(ScanResult{list, std::nullopt});
-        };
-        QList<Keeper> stopped;
-        const auto stopKeeper = [&](const Keeper &k) {
-            stopped.append(k);
-            return QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
-        };
-        const auto keeperOf = [&](const PortEntry &holder) {
-            return holder.pid == respawn.newcomerPid ? respawn.keeper : Keeper();
-        };
-        const auto parentOf = [&](const PortEntry &) { return respawn.stoppedParent; };
-        Fixture f({}, system, world, Fixture::Place::File,
-                  {stopKeeper, keeperOf, parentOf, std::chrono::milliseconds(900)});
-        f.vm->refresh();
-        QTRY_COMPARE(f.vm->entries().size(), 2);
-        QSignalSpy reports(f.vm.get(), &PortListViewModel::respawnReportChanged);
-        sinceStop.start();
-        f.vm->stopProcess(server);
-        QTRY_VERIFY_WITH_TIMEOUT(!f.vm->isWatchingForRespawn() && !f.vm->isLoading(), 5000);
-        if (respawn.report.isEmpty()) {
-            // The look at 0.4 s and three more across the window, then no more.
-            QSignalSpy loading(f.vm.get(), &PortListViewModel::isLoadingChanged);
-            QVERIFY(!loading.wait(600));
-            QCOMPARE(f.scans.size(), 5);
-        }
-        if (respawn.takenFrom > 900) // a later scan is no respawn
-            f.refreshWith(world().result().entries);
-        QCOMPARE(reports.count(), respawn.report.isEmpty() ? 0 : 1);
-        const std::optional<RespawnReport> report = f.vm->respawnReport();
-        QCOMPARE(report ? report->text : QString(), respawn.report);
-        if (!report)
-            return;
-        QCOMPARE(report->action, respawn.action);
-        QCOMPARE(report->holder.pid, respawn.namedFrom < 0 ? 0 : respawn.newcomerPid);
-        QCOMPARE(report->holder.keeper, respawn.keeper);
-        QCOMPARE(f.vm->property("respawnReport").value<RespawnReport>().text, respawn.report);
-        f.vm->stopKeeper(report->holder);
-        QCOMPARE(stopped,
-                 respawn.action.isEmpty() ? QList<Keeper>{} : QList<Keeper>{respawn.keeper});
-        QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
-        QCOMPARE(bool(f.vm->respawnReport()), respawn.action.isEmpty());
-    }
-
-    // What a row offers for its keeper, and what a stop request reaches:
-    // never the container engine's own unit, nothing for a parent or none.
-    void keeperOffered_data() {
-        QTest::addColumn<Keeper>("keeper");
-        QTest::addColumn<bool>("othersRow");
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<bool>("restarts");
-        QTest::newRow("service, Restart=always")
-            << service("nginx.service", "always") << false << "Stop Service" << true;
-        QTest::newRow("service, Restart=no")
-            << service("nginx.service", "no") << false << "Stop Service" << false;
-        QTest::newRow("service, Restart= unread")
-            << service("nginx.service", "") << false << "Stop Service" << false;
-        QTest::newRow("user unit, on-failure")
-            << service("app.service", "on-failure", true) << false << "Stop Service" << true;
-        QTest::newRow("another user's service")
-            << service("postgresql.service", "on-failure") << true << "Stop Service" << true;
-        QTest::newRow("container, always")
-            << container("web-1", "always") << false << "Stop Container" << true;
-        QTest::newRow("container without a name, no policy")
-            << container("", "no") << false << "Stop Container" << false;
-        QTest::newRow("docker.service")
-            << service("docker.service", "always") << true << "" << false;
-        QTest::newRow("containerd.service")
-            << service("containerd.service", "always") << true << "" << false;
-        QTest::newRow("podman, no suffix") << service("podman", "always") << false << "" << false;
-        QTest::newRow("parent") << parentKeeper(7, "bash") << false << "" << false;
-        QTest::newRow("none") << Keeper() << false << "" << false;
-    }
-    void keeperOffered() {
-        QFETCH(Keeper, keeper);
-        QFETCH(bool, othersRow);
-        QFETCH(QString, action);
-        QFETCH(bool, restarts);
-        QList<Keeper> asked;
-        Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File,
-                  {[&](const Keeper &k) {
-                       asked.append(k);
-                       return QtFuture::makeReadyFuture(
-                           KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
-                   },
-                   {}});
-        QAbstractItemModelTester tester(f.vm->filteredModel());
-        PortEntry row = entry(42, "server", 8080);
-        if (othersRow) { // the kernel's row of a socket of another user, no pid
-            row = entry(0, "", 8080, "postgres");
-            row.fromKernel = true;
-            row.uid = qint64(::getuid()) + 1;
-        }
-        row.keeper = keeper;
-        f.refreshWith({row});
-        QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperActionRole).toString(), action);
-        QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperRestartsRole).toBool(), restarts);
-        QCOMPARE(PortListViewModel::keeperAction(row), action);
-        f.vm->stopKeeper(row);
-        QCOMPARE(asked, action.isEmpty() ? QList<Keeper>{} : QList<Keeper>{keeper});
-        QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
-    }
-
     // A keeper's stop: busy until it ends and not asked twice meanwhile; a
     // stop makes the list be read again, and a port still held then says so
     // on its row; anything else is the manager's or engine's reason in the
@@ -936,58 +762,38 @@ private slots:
     void keeperStopOutcome_data() {
         QTest::addColumn<KeeperStop>("stop");
         using Kind = KeeperStopResult::Kind;
-        const QString held = "Port 8080 is still held after the service nginx.service stopped.";
         QTest::newRow("stopped, the row goes")
             << KeeperStop{.result = {Kind::Stopped, {}}, .refreshed = true};
-        QTest::newRow("stopped, the port still held") << KeeperStop{
-            .result = {Kind::Stopped, {}}, .stillHeld = true, .refreshed = true, .note = held};
         QTest::newRow("container already stopped, the port still held")
             << KeeperStop{.keeper = container("web-1", "always"),
                           .result = {Kind::AlreadyStopped, {}},
                           .stillHeld = true,
                           .refreshed = true,
                           .note = "Port 8080 is still held after the container web-1 stopped."};
-        QTest::newRow("refused") << KeeperStop{
-            .result = {Kind::Refused, "Not authorized to stop nginx.service."},
-            .stillHeld = true,
-            .alert = "Not authorized to stop nginx.service."};
-        QTest::newRow("password prompt cancelled")
-            << KeeperStop{.result = {Kind::Cancelled, "The password prompt was dismissed."},
+        QTest::newRow("refused: nothing changed, no scan")
+            << KeeperStop{.result = {Kind::Refused, "Access denied."},
                           .stillHeld = true,
-                          .alert = "The password prompt was dismissed."};
-        QTest::newRow("container gone")
+                          .alert = "Not allowed to stop the service nginx.service: Access denied."};
+        QTest::newRow("engine does not answer: it may have stopped")
             << KeeperStop{.keeper = container("web-1", "always"),
-                          .result = {Kind::Gone, "No such container: web-1"},
-                          .refreshed = true,
-                          .alert = "No such container: web-1"};
-        QTest::newRow("engine does not answer")
-            << KeeperStop{.keeper = container("web-1", "always"),
-                          .result = {Kind::TimedOut, "The container engine did not answer."},
+                          .result = {Kind::TimedOut, {}},
                           .stillHeld = true,
                           .refreshed = true,
-                          .alert = "The container engine did not answer."};
-        QTest::newRow("failed without words")
-            << KeeperStop{.result = {Kind::Failed, {}},
-                          .stillHeld = true,
-                          .refreshed = true,
-                          .alert = "Could not stop the service nginx.service."};
+                          .alert = "No answer in time to the stop of the container web-1; it may "
+                                   "still be stopping."};
         QTest::newRow("no way to stop keepers")
             << KeeperStop{.noStopper = true,
                           .stillHeld = true,
-                          .alert = "Quayline cannot reach a service manager or container engine "
-                                   "to stop the service nginx.service."};
+                          .alert = "Could not stop the service nginx.service: there is no service "
+                                   "manager to ask."};
     }
     void keeperStopOutcome() {
         QFETCH(KeeperStop, stop);
-        QList<Keeper> asked;
         QPromise<KeeperStopResult> outcome;
+        const auto keepers = TestKeepers::waitingFor(outcome);
         Keeping keeping;
         if (!stop.noStopper)
-            keeping.stopKeeper = [&](const Keeper &k) {
-                asked.append(k);
-                outcome.start();
-                return outcome.future();
-            };
+            keeping.keepers = keepers;
         Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File, keeping);
         QAbstractItemModelTester tester(f.vm->filteredModel());
         PortEntry row = entry(42, "nginx", 8080), udp = entry(42, "nginx", 8080, "me", "UDP"),
@@ -999,8 +805,8 @@ private slots:
         f.vm->stopKeeper(row);
         f.vm->stopKeeper(udp); // the same keeper: no second stop while it runs
         if (!stop.noStopper) {
-            QCOMPARE(asked, QList<Keeper>{stop.keeper});
-            QCOMPARE(f.vm->keepersStopping(), QStringList{KeeperActions::key(stop.keeper)});
+            QTRY_COMPARE(keepers->askedSoFar(), QList<Keeper>{stop.keeper});
+            QCOMPARE(f.vm->keepersStopping(), QStringList{keeperKey(stop.keeper)});
             QCOMPARE(busy.count(), 1);
             const PortListModel *model = f.vm->filteredModel();
             QList<bool> rowsBusy;
@@ -1034,18 +840,15 @@ private slots:
     // was then: it must not say the port is still held afterwards.
     void heldNoteWaitsForALaterScan() {
         QPromise<KeeperStopResult> outcome;
-        Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File,
-                  {[&](const Keeper &) {
-                       outcome.start();
-                       return outcome.future();
-                   },
-                   {}});
+        const auto keepers = TestKeepers::waitingFor(outcome);
+        Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File, {keepers});
         PortEntry row = entry(42, "nginx", 8080);
         row.keeper = service("nginx.service", "always");
         f.refreshWith({row});
         f.immediate.reset();
         f.vm->stopKeeper(row);
         f.vm->refresh(); // started before the stop ends; hangs
+        QTRY_COMPARE(keepers->askedSoFar().size(), 1);
         outcome.addResult(KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
         outcome.finish();
         QTRY_COMPARE(f.pending.size(), 2u); // and the one after the stop
@@ -1106,10 +909,13 @@ private slots:
                           return result;
                       });
                   },
-                  Fixture::Place::File, {.window = std::chrono::seconds(30)});
+                  Fixture::Place::File, {.window = std::chrono::minutes(5)});
+        // A row listed before the scan could tell its process (start time
+        // unknown) is not one a stop acts on: wait for one that can be.
         const auto listening = [&] {
             return !f.vm->entries().isEmpty() && !children().isEmpty() &&
-                   f.vm->entries().first().pid == children().first();
+                   f.vm->entries().first().pid == children().first() &&
+                   f.vm->entries().first().process.startTicks != 0;
         };
         for (int scan = 0; scan < 40 && !listening(); ++scan) {
             const QFuture<void> done = f.vm->refresh();
@@ -1117,12 +923,33 @@ private slots:
         }
         QVERIFY(listening());
         const PortEntry first = f.vm->entries().first();
-        QSignalSpy reports(f.vm.get(), &PortListViewModel::respawnReportChanged);
         QElapsedTimer sinceStop;
         sinceStop.start();
         f.vm->stopProcess(first);
         QVERIFY(!f.vm->killError());
-        QVERIFY(reports.wait(40000));
+        // The model's own looks come at 0.4 s and across the window; on a
+        // loaded machine perl and lsof may take longer than that, so the test
+        // looks again itself until the report is there.
+        for (int look = 0; look < 200 && !f.vm->respawnReport() && f.vm->isWatchingForRespawn();
+             ++look) {
+            const QFuture<void> done = f.vm->refresh();
+            QTRY_VERIFY_WITH_TIMEOUT(done.isFinished(), 60000);
+        }
+        const auto listed = [&] {
+            QStringList rows;
+            for (const PortEntry &e : f.vm->entries())
+                rows << QString("%1 pid %2 start %3 kernel %4")
+                            .arg(e.id())
+                            .arg(e.pid)
+                            .arg(e.process.startTicks)
+                            .arg(e.fromKernel);
+            return QString("stopped %1 (start %2); children %3; rows: %4")
+                .arg(first.pid)
+                .arg(first.process.startTicks)
+                .arg(children().size())
+                .arg(rows.join("; "));
+        };
+        QVERIFY2(f.vm->respawnReport(), qPrintable(listed()));
         const qint64 shownAfter = sinceStop.elapsed();
         qInfo("respawn report %lld ms after the stop request", shownAfter);
         QTRY_VERIFY(children().size() >= 2);
@@ -1172,7 +999,7 @@ private slots:
             const qsizetype scans = f.scans.size();
             f.vm->stopProcess(row); // the login name must match lsof's owner column
             QCOMPARE(f.vm->stopStages().next(child.pid, row.process.startTicks) ==
-                         StopStages::Stage::Kill,
+                         StopStages::Stage::Force,
                      kind != ChildCase::GoneBeforePress && press == 0);
             QTRY_VERIFY_WITH_TIMEOUT(f.scans.size() > scans && !f.vm->isLoading(), 20000);
             const bool stillListed = kind == ChildCase::IgnoresTerm && press == 0;

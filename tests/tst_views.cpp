@@ -4,7 +4,7 @@
 #include "Quayline/DesktopActions.h"
 #include "Quayline/LoginItem.h"
 #include "QuickFullStacks.h"
-#include "viewmodel/KeeperActions.h"
+#include "stop/StopRules.h"
 #include "viewmodel/PortListViewModel.h"
 #include "viewmodel/RowText.h"
 
@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QMetaEnum>
+#include <QMutex>
 #include <QPromise>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -27,6 +28,36 @@
 
 Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
 
+// Keeper stops that wait, on the model's keeper thread, until the test ends
+// them with finishKeeperStop(); annotate finds nothing.
+struct FixtureKeepers final : KeeperService {
+    QMutex mutex;
+    QStringList stops; // keeperKey of each stop asked for
+    std::deque<std::shared_ptr<QPromise<KeeperStopResult>>> outcomes;
+
+    void annotate(PortEntryList &) override {}
+    KeeperStopResult stop(const Keeper &keeper) override {
+        auto outcome = std::make_shared<QPromise<KeeperStopResult>>();
+        outcome->start();
+        {
+            QMutexLocker lock(&mutex);
+            stops.append(keeperKey(keeper));
+            outcomes.push_back(outcome);
+        }
+        QFuture<KeeperStopResult> done = outcome->future();
+        done.waitForFinished();
+        return done.resultCount() ? done.result() : KeeperStopResult{};
+    }
+    // Ends every stop still waiting, so that no keeper thread is left blocked.
+    void release() {
+        QMutexLocker lock(&mutex);
+        for (const auto &outcome : outcomes)
+            outcome->finish();
+        outcomes.clear();
+        stops.clear();
+    }
+};
+
 // What the QML view tests drive the real views with: models whose scans finish
 // only when a test says so, whose settings live in a temporary folder and whose
 // kill(2) only records what it was asked to send; login items over temporary
@@ -36,7 +67,11 @@ class ViewFixture : public QObject {
 
 public:
     // Deletes the models, while the application still exists.
-    void releaseModels() { qDeleteAll(std::exchange(m_models, {})); }
+    void releaseModels() {
+        m_keepers->release();
+        qDeleteAll(std::exchange(m_models, {}));
+        m_keeperThreads.waitForDone();
+    }
 
     // Forgets the previous test: its scans finish empty (and any it starts
     // later at once), nothing is recorded as sent and kill(2) succeeds again.
@@ -49,8 +84,7 @@ public:
         m_copied.clear();
         m_opened.clear();
         m_quitRequests = 0;
-        m_keeperStops.clear();
-        m_keeperOutcomes.clear();
+        m_keepers->release();
     }
     // A fresh model with auto-refresh off, so that no timer scan slips in.
     // With unwritableSettings its settings file lies below a plain file, so
@@ -87,15 +121,10 @@ public:
         };
         deps.system = std::move(system);
         // Keeper stops wait for finishKeeperStop(); the keeper of a newcomer
-        // is its row's, and no process read from /proc has a parent that counts.
-        deps.stopKeeper = [this](const Keeper &keeper) {
-            m_keeperStops.append(KeeperActions::key(keeper));
-            m_keeperOutcomes.push_back(std::make_shared<QPromise<KeeperStopResult>>());
-            m_keeperOutcomes.back()->start();
-            return m_keeperOutcomes.back()->future();
-        };
-        deps.keeperOf = [](const PortEntry &holder) { return holder.keeper; };
-        deps.parentOf = [](const PortEntry &) { return Keeper(); };
+        // is its row's, as no process has a parent in an empty /proc.
+        deps.keepers = m_keepers;
+        deps.keeperThreads = &m_keeperThreads;
+        deps.proc = StatReader(QFile::encodeName(m_dir.filePath("no-proc")));
         m_models.append(new PortListViewModel(std::move(deps), this));
         return m_models.back();
     }
@@ -156,24 +185,42 @@ public:
         QCoreApplication::sendPostedEvents();
         QCoreApplication::sendPostedEvents();
     }
-    // The keepers asked to stop, as KeeperActions::key.
-    Q_INVOKABLE QStringList keeperStops() const { return m_keeperStops; }
+    // The keepers asked to stop, as keeperKey, once every stop that the
+    // models started has reached them.
+    Q_INVOKABLE QStringList keeperStops() const {
+        QStringList stops;
+        if (!QTest::qWaitFor([&] {
+                QMutexLocker lock(&m_keepers->mutex);
+                stops = m_keepers->stops;
+                return qsizetype(m_keepers->outcomes.size()) >= keepersStopping();
+            }))
+            qWarning("keeperStops: a stop the models started never reached the keepers");
+        return stops;
+    }
     // Ends the oldest keeper stop under way with a KeeperStopResult::Kind
     // (by name: "Stopped", "Refused", ...) and message.
     Q_INVOKABLE void finishKeeperStop(const QString &kind, const QString &message = {}) {
-        if (m_keeperOutcomes.empty())
+        std::shared_ptr<QPromise<KeeperStopResult>> outcome;
+        if (!QTest::qWaitFor([&] {
+                QMutexLocker lock(&m_keepers->mutex);
+                if (!m_keepers->outcomes.empty()) {
+                    outcome = m_keepers->outcomes.front();
+                    m_keepers->outcomes.pop_front();
+                }
+                return outcome != nullptr;
+            }))
             return qWarning("finishKeeperStop: no stop is under way");
         bool ok = false;
         const int value = QMetaEnum::fromType<KeeperStopResult::Kind>().keyToValue(
             kind.toLatin1().constData(), &ok);
         if (!ok)
             qWarning("finishKeeperStop: no kind %s", qPrintable(kind));
-        m_keeperOutcomes.front()->addResult(
-            KeeperStopResult{KeeperStopResult::Kind(value), message});
-        m_keeperOutcomes.front()->finish();
-        m_keeperOutcomes.pop_front();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents();
+        const qsizetype before = keepersStopping();
+        outcome->addResult(KeeperStopResult{KeeperStopResult::Kind(value), message});
+        outcome->finish();
+        // The model hears of the outcome once the keeper thread returns it.
+        if (!QTest::qWaitFor([&] { return keepersStopping() < before; }))
+            qWarning("finishKeeperStop: the model did not hear of the outcome");
     }
     // What kill(2) answers from now on: 0, or an errno value.
     Q_INVOKABLE void setKillResult(int errorNumber) { m_killResult = errorNumber; }
@@ -228,6 +275,13 @@ public:
     }
 
 private:
+    // The keeper stops under way in every model.
+    qsizetype keepersStopping() const {
+        qsizetype n = 0;
+        for (const PortListViewModel *model : m_models)
+            n += model->keepersStopping().size();
+        return n;
+    }
     static QString accessibleText(QQuickItem *item, QAccessible::Text kind) {
         QAccessibleInterface *face = item ? QAccessible::queryAccessibleInterface(item) : nullptr;
         return face ? face->text(kind) : QString();
@@ -243,8 +297,8 @@ private:
     QStringList m_opened;
     int m_quitRequests = 0;
     QList<PortListViewModel *> m_models;
-    QStringList m_keeperStops;
-    std::deque<std::shared_ptr<QPromise<KeeperStopResult>>> m_keeperOutcomes;
+    std::shared_ptr<FixtureKeepers> m_keepers = std::make_shared<FixtureKeepers>();
+    QThreadPool m_keeperThreads;
 };
 
 class Setup : public QObject {

@@ -1,6 +1,7 @@
 #include "viewmodel/PortListModel.h"
 
-#include "viewmodel/KeeperActions.h"
+#include "stop/StopRules.h"
+#include "stop/StopText.h"
 
 #include <QSet>
 #include <algorithm>
@@ -61,16 +62,21 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
         return m_selectedRow >= 0 && e.key() == m_selected.key();
     case StopStageRole:
         return m_stopStages &&
-                       m_stopStages->next(e.pid, e.process.startTicks) == StopStages::Stage::Kill
+                       m_stopStages->next(e.pid, e.process.startTicks) == StopStages::Stage::Force
                    ? QStringLiteral("Force")
                    : QStringLiteral("Kill");
+    case StopRefusalRole:
+    case StopCommandRole: {
+        const std::optional<Refusal> refusal = refusalFor(e, m_selfUid);
+        return !refusal ? QString() : role == StopRefusalRole ? refusal->reason : refusal->command;
+    }
     case KeeperActionRole:
-        return KeeperActions::action(e.keeper);
+        return isStoppableKeeper(e.keeper) ? StopText::keeperAction(e.keeper) : QString();
     case KeeperRestartsRole:
-        return e.keeper.restarts() && !KeeperActions::action(e.keeper).isEmpty();
+        return e.keeper.restarts() && isStoppableKeeper(e.keeper);
     case KeeperBusyRole:
-        return m_keepersStopping && !KeeperActions::key(e.keeper).isEmpty() &&
-               m_keepersStopping->contains(KeeperActions::key(e.keeper));
+        return m_keepersStopping && isStoppableKeeper(e.keeper) &&
+               m_keepersStopping->contains(keeperKey(e.keeper));
     case NoteRole:
         return m_notes ? m_notes->value(portNoteKey(e)) : QString();
     default:
@@ -92,6 +98,8 @@ QHash<int, QByteArray> PortListModel::roleNames() const {
         {StateRole, "state"},
         {SelectedRole, "selected"},
         {StopStageRole, "stopStage"},
+        {StopRefusalRole, "stopRefusal"},
+        {StopCommandRole, "stopCommand"},
         {KeeperActionRole, "keeperAction"},
         {KeeperRestartsRole, "keeperRestarts"},
         {KeeperBusyRole, "keeperBusy"},

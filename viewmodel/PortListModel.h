@@ -38,6 +38,11 @@ public:
         // "Kill" or "Force": the signal the row's stop button sends next,
         // SIGTERM or SIGKILL, to the very process the row lists.
         StopStageRole,
+        // Why the row's process is not stopped here (another user's, the
+        // container engine's, or no certain process), and what would stop it;
+        // empty where the stop button stops it.
+        StopRefusalRole,
+        StopCommandRole,
         // "Stop Service", "Stop Container" or "": the keeper stop the row offers.
         KeeperActionRole,
         // The keeper would start the process again after a kill, so the
@@ -72,6 +77,8 @@ public:
     Q_INVOKABLE PortEntry entryAt(int row) const;
     // Where the rows' stopStage comes from; it must outlive the model.
     void setStopStages(const StopStages *stages) { m_stopStages = stages; }
+    // Whose processes the rows' stops may signal.
+    void setSelfUid(qint64 uid) { m_selfUid = uid; }
     // Reports the stopStage of every row as changed: call after the stages changed.
     void updateStopStages();
     // Where keeperBusy and note come from: the keys of the keepers being
@@ -94,6 +101,7 @@ private:
 
     PortEntryList m_entries;
     const StopStages *m_stopStages = nullptr;
+    qint64 m_selfUid = -1;
     const QStringList *m_keepersStopping = nullptr;
     const QHash<QString, QString> *m_notes = nullptr;
     // While setEntries() reports its changes, the rows are: the first

@@ -1,25 +1,18 @@
 #include "viewmodel/PortListViewModel.h"
 
-#include "model/Holder.h"
 #include "model/PortFilter.h"
-#include "viewmodel/KeeperActions.h"
+#include "stop/StopText.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/RowText.h"
+#include "viewmodel/SettingsFile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QFutureWatcher>
 #include <QPromise>
-#include <QRegularExpression>
-#include <cerrno>
-#include <climits>
+#include <QtConcurrent>
 #include <cmath>
-#include <fcntl.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -42,54 +35,6 @@ void whenFinished(const QFuture<T> &future, QObject *context, Done done) {
     watcher->setFuture(future);
 }
 
-bool isNumericType(const QVariant &value) {
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Why the settings file at path cannot be written, as an errno value: does
-// what QSettings does when it writes (create the missing folders, open the
-// file or create it, the same for the lock file beside it) and gives the first
-// failure, or 0 when all of that works now (the write failed later, say on a
-// full disk). A file it had to create is removed again.
-int whyUnwritable(const QString &path) {
-    const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
-    for (qsizetype slash = file.indexOf('/', 1); slash > 0; slash = file.indexOf('/', slash + 1)) {
-        const QByteArray folder = file.first(slash);
-        struct stat info {};
-        if (::stat(folder.constData(), &info) == 0) {
-            if (!S_ISDIR(info.st_mode))
-                return ENOTDIR;
-            continue;
-        }
-        if (errno != ENOENT)
-            return errno;
-        if (::mkdir(folder.constData(), 0777) != 0 && errno != EEXIST)
-            return errno;
-    }
-    for (const QByteArray &name : {file, file + ".lock"}) {
-        int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd >= 0)
-                ::unlink(name.constData());
-        }
-        if (fd < 0)
-            return errno;
-        ::close(fd);
-    }
-    return 0;
-}
-
 // glibc keeps freed memory for later allocations, in the arena of the thread
 // that freed it; malloc_trim gives the free pages of every arena back.
 void releaseFreeMemory() {
@@ -100,66 +45,20 @@ void releaseFreeMemory() {
 
 } // namespace
 
-std::optional<double> settingToDouble(const QVariant &value) {
-    if (isNumericType(value))
-        return value.toDouble();
-    if (value.typeId() != QMetaType::QString)
-        return std::nullopt;
-    static const QRegularExpression decimal(
-        QStringLiteral("\\A[+-]?(?:[0-9]+(?:\\.[0-9]*)?|\\.[0-9]+)(?:[eE][+-]?[0-9]+)?\\z"));
-    const QString text = value.toString();
-    if (!decimal.match(text).hasMatch())
-        return std::nullopt;
-    bool ok = false;
-    const double parsed = text.toDouble(&ok);
-    return ok ? std::optional<double>(parsed) : std::nullopt;
-}
-
-std::optional<bool> settingToBool(const QVariant &value) {
-    if (value.typeId() == QMetaType::Bool)
-        return value.toBool();
-    if (value.typeId() == QMetaType::QString) {
-        const QString text = value.toString();
-        if (text.compare(u"true", Qt::CaseInsensitive) == 0)
-            return true;
-        if (text.compare(u"false", Qt::CaseInsensitive) == 0)
-            return false;
-    }
-    if (const auto number = settingToDouble(value))
-        return *number != 0;
-    return std::nullopt;
-}
-
-int timerPeriodMs(double seconds) {
-    // Only a hand-edited settings file can hold such values. A zero or negative
-    // period would launch lsof without pause; sub-second ones would pile up
-    // overlapping scans, since a scan itself takes a good part of a second.
-    constexpr double minimumSeconds = 1.0;
-    if (!std::isfinite(seconds) || seconds <= 0)
-        seconds = PortListViewModel::defaultRefreshInterval;
-    seconds = std::max(seconds, minimumSeconds);
-    const double ms = std::ceil(seconds * 1000.0);
-    return ms >= double(INT_MAX) ? INT_MAX : int(ms);
-}
-
 PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_scan(std::move(dependencies.scan))
     , m_settings(std::move(dependencies.settings))
-    , m_system(std::move(dependencies.system))
-    , m_stopKeeper(std::move(dependencies.stopKeeper))
-    , m_keeperOf(std::move(dependencies.keeperOf))
-    , m_parentOf(std::move(dependencies.parentOf))
+    , m_keepers(std::move(dependencies.keepers))
+    , m_keeperThreads(dependencies.keeperThreads ? dependencies.keeperThreads
+                                                 : QThreadPool::globalInstance())
     , m_respawnWindow(dependencies.respawnWindow)
+    , m_session(dependencies.selfUid >= 0 ? dependencies.selfUid : qint64(::getuid()),
+                std::move(dependencies.system), std::move(dependencies.proc))
     , m_filteredModel(new PortListModel(this)) {
     Q_ASSERT(m_scan);
-    if (!m_system)
-        m_system = std::shared_ptr<const SystemCalls>(&SystemCalls::real(), [](auto *) {});
-    if (!m_keeperOf)
-        m_keeperOf = [](const PortEntry &holder) { return keeperOfNewHolder(holder); };
-    if (!m_parentOf)
-        m_parentOf = [](const PortEntry &e) { return parentKeeper(e.pid, e.process.startTicks); };
-    m_filteredModel->setStopStages(&m_stopStages);
+    m_filteredModel->setStopStages(&m_session.stages());
+    m_filteredModel->setSelfUid(m_session.selfUid());
     m_filteredModel->setKeeperState(&m_keepersStopping, &m_rowNotes);
     if (!m_settings)
         m_settings =
@@ -256,7 +155,7 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
     const bool noticeDiffers = notice != m_scanNotice;
     if (noticeDiffers)
         m_scanNotice = notice;
-    const bool stagesChanged = m_stopStages.keepListed(m_entries);
+    const bool stagesChanged = m_session.keepListed(m_entries);
     const bool notesChanged = updateHeldNotes(serial);
     const bool respawned = lookForRespawns();
     const bool wasLoading = std::exchange(m_isLoading, false);
@@ -292,7 +191,7 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
 void PortListViewModel::restartTimer() {
     m_timer.stop();
     if (m_autoRefreshEnabled)
-        m_timer.start(timerPeriodMs(m_refreshInterval));
+        m_timer.start(timerPeriodMs(m_refreshInterval, defaultRefreshInterval));
 }
 
 void PortListViewModel::onTimerTick() {
@@ -307,22 +206,29 @@ void PortListViewModel::refreshAndRestartTimer() {
 }
 
 void PortListViewModel::stopProcess(const PortEntry &entry) {
-    // Another user's port, or one whose process is not certain: nothing to
-    // signal; the row itself says what would stop it.
-    if (!entry.stopCommand().isEmpty())
-        return;
-    // The engine runs as root, so root's panel could signal it: never.
-    if (heldByContainerEngine(entry)) {
-        setKillError(KillMessage{QUuid::createUuid(), KeeperActions::engineRefusal(entry)});
+    const StopPlan plan = planRowStop(entry, m_entries, m_session.selfUid(), m_session.proc());
+    // Another user's port, the container engine's, or one whose process is
+    // not certain: nothing is signalled; the alert says why, and what would.
+    if (!plan.refusals.isEmpty()) {
+        const Refusal &refusal = plan.refusals.constFirst();
+        setKillError(
+            KillMessage{QUuid::createUuid(),
+                        refusal.command.isEmpty()
+                            ? refusal.reason
+                            : refusal.reason + u'\n' + StopText::stopItWith(refusal.command)});
         return;
     }
-    // Read while the process is there: once it is gone, so is its parent's record.
-    const Keeper parent = m_parentOf(entry);
-    const std::optional<KillError> error =
-        m_stopStages.press(entry.pid, entry.process.startTicks, entry.user, *m_system);
+    const std::optional<KillError> error = m_session.press(plan.targets.constFirst());
     if (error && error->kind() != KillError::Kind::ProcessGone) {
         // A refused stop changes nothing, so the row keeps offering the same signal.
         setKillError(KillMessage::from(*error));
+        return;
+    }
+    if (error) {
+        // Gone before the signal, or a row whose process could not be told
+        // apart from a successor: nothing was stopped, so nothing is watched
+        // (as on the command line); the next scan shows which it was.
+        refresh();
         return;
     }
     m_filteredModel->updateStopStages();
@@ -330,66 +236,41 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     // Give the process a moment to exit, then look again: gone, it leaves the
     // stages; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
-    watchForRespawn(entry, parent);
+    watchForRespawn(plan);
 }
 
-void PortListViewModel::watchForRespawn(const PortEntry &entry, const Keeper &parent) {
-    // Every port of the process, the pressed row's first: a supervisor
-    // brings all of them back, and one report says so.
-    RespawnWatch watch{{StoppedProcess::from(entry)}, parent, QDeadlineTimer(m_respawnWindow)};
-    for (const PortEntry &e : std::as_const(m_entries))
-        if (e.pid == entry.pid && e.process.startTicks == entry.process.startTicks &&
-            e.key() != entry.key())
-            watch.rows.append(StoppedProcess::from(e));
-    // SIGKILL after SIGTERM: the window starts again from the later stop.
-    m_respawnWatches.removeIf([&](const RespawnWatch &w) {
-        return w.rows.first().pid == entry.pid &&
-               w.rows.first().startTicks == entry.process.startTicks;
-    });
-    m_respawnWatches.append(watch);
+void PortListViewModel::watchForRespawn(const StopPlan &plan) {
+    m_session.watch(plan.targets.constFirst(), plan.before,
+                    StopSession::Clock::now() + m_respawnWindow);
+    // Where something may start the process again, the list is read at a
+    // third, two thirds and the end of the window too.
     for (int third = 1; third <= 3; ++third)
-        QTimer::singleShot(m_respawnWindow * third / 3, this, [this] {
-            if (!m_respawnWatches.isEmpty())
+        QTimer::singleShot(m_respawnWindow * third / 3, this, [this, third] {
+            if (third == 3 ? m_session.isWatching()
+                           : m_session.keepsWatching(StopSession::Clock::now()))
                 refresh();
         });
 }
 
 bool PortListViewModel::lookForRespawns() {
-    bool reported = false;
-    bool unnamed = false;
-    for (auto watch = m_respawnWatches.begin(); watch != m_respawnWatches.end();) {
-        bool taken = false;
-        for (const StoppedProcess &stopped : std::as_const(watch->rows)) {
-            std::optional<PortEntry> holder = takenAgain(stopped, m_entries);
-            if (!holder)
-                continue;
-            // Only the kernel's table has the newcomer yet (it bound after
-            // lsof ran): a look a moment later names its process.
-            if (holder->pid <= 0 && !watch->until.hasExpired()) {
-                unnamed = true;
-                continue;
-            }
-            holder->keeper = m_keeperOf(*holder);
-            const QString sentence = keeperSentence(holder->keeper, watch->parent);
-            QString text = takenAgainText(stopped, *holder);
-            if (!sentence.isEmpty())
-                text += u' ' + sentence;
-            m_respawnReport = RespawnReport{QUuid::createUuid(), text, *holder,
-                                            KeeperActions::action(holder->keeper)};
-            reported = taken = true;
-            break;
-        }
-        if (taken || watch->until.hasExpired())
-            watch = m_respawnWatches.erase(watch);
-        else
-            ++watch;
-    }
-    if (unnamed)
+    if (!m_session.isWatching())
+        return false;
+    const StopSession::Look look = m_session.look(m_entries, StopSession::Clock::now());
+    // Only the kernel's table has the newcomer yet (it bound after lsof ran):
+    // a look a moment later names its process.
+    if (look.lookAgainSoon)
         QTimer::singleShot(stopRefreshDelay, this, [this] {
-            if (!m_respawnWatches.isEmpty())
+            if (m_session.isWatching())
                 refresh();
         });
-    return reported;
+    if (look.found.isEmpty())
+        return false;
+    const Respawn &first = look.found.constFirst();
+    m_respawnReport = RespawnReport{QUuid::createUuid(), first.report(), first.holder,
+                                    isStoppableKeeper(first.holder.keeper)
+                                        ? StopText::keeperAction(first.holder.keeper)
+                                        : QString()};
+    return true;
 }
 
 bool PortListViewModel::updateHeldNotes(quint64 serial) {
@@ -417,20 +298,19 @@ bool PortListViewModel::updateHeldNotes(quint64 serial) {
 }
 
 void PortListViewModel::stopKeeper(const PortEntry &entry) {
-    if (KeeperActions::action(entry.keeper).isEmpty())
+    if (!isStoppableKeeper(entry.keeper))
         return; // nothing the panel offers to stop (or the engine's own unit)
-    const QString key = KeeperActions::key(entry.keeper);
+    const QString key = keeperKey(entry.keeper);
     if (m_keepersStopping.contains(key))
         return; // one stop at a time: a second press must not queue another
     m_keepersStopping.append(key);
     keeperRolesChanged();
     QFuture<KeeperStopResult> stop =
-        m_stopKeeper ? m_stopKeeper(entry.keeper)
-                     : QtFuture::makeReadyFuture(KeeperStopResult{
-                           KeeperStopResult::Kind::Unavailable,
-                           KeeperActions::tr("Quayline cannot reach a service manager or "
-                                             "container engine to stop %1.")
-                               .arg(KeeperActions::name(entry.keeper))});
+        m_keepers
+            ? QtConcurrent::run(
+                  m_keeperThreads,
+                  [keepers = m_keepers, keeper = entry.keeper] { return keepers->stop(keeper); })
+            : QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}});
     whenFinished(stop, this, [this, entry, key](const QFuture<KeeperStopResult> &done) {
         keeperStopEnded(entry, key,
                         done.isValid() && done.resultCount() > 0
@@ -445,18 +325,15 @@ void PortListViewModel::keeperStopEnded(const PortEntry &entry, const QString &k
     using Kind = KeeperStopResult::Kind;
     if (result.succeeded()) {
         // The row goes with the next scan; a port still held then says so.
-        m_heldNotes.insert(portNoteKey(entry), {KeeperActions::stillHeld(entry.keeper, entry.port),
+        m_heldNotes.insert(portNoteKey(entry), {StopText::stillHeldAfter(entry.keeper, entry.port),
                                                 m_scansStarted + 1});
         // The keeper is stopped: a report offering its stop has had its answer.
-        if (m_respawnReport && KeeperActions::key(m_respawnReport->holder.keeper) == key)
+        if (m_respawnReport && keeperKey(m_respawnReport->holder.keeper) == key)
             setRespawnReport(std::nullopt);
     } else {
-        // Never read as a stop: the manager's or engine's own words.
-        QString message = result.message;
-        if (message.isEmpty())
-            message =
-                KeeperActions::tr("Could not stop %1.").arg(KeeperActions::name(entry.keeper));
-        setKillError(KillMessage{QUuid::createUuid(), message});
+        // Never read as a stop: what failed, in the manager's or engine's words.
+        setKillError(
+            KillMessage{QUuid::createUuid(), StopText::keeperOutcome(entry.keeper, result)});
     }
     keeperRolesChanged();
     // A refusal or a dismissed prompt changed nothing; anything else may have.
@@ -476,28 +353,41 @@ void PortListViewModel::setRespawnReport(std::optional<RespawnReport> report) {
 }
 
 QString PortListViewModel::keeperAction(const PortEntry &entry) {
-    return KeeperActions::action(entry.keeper);
+    return isStoppableKeeper(entry.keeper) ? StopText::keeperAction(entry.keeper) : QString();
 }
 
 bool PortListViewModel::isStoppingKeeper(const PortEntry &entry, const QStringList &stopping) {
-    const QString key = KeeperActions::key(entry.keeper);
-    return !key.isEmpty() && stopping.contains(key);
+    return isStoppableKeeper(entry.keeper) && stopping.contains(keeperKey(entry.keeper));
 }
 
 QString PortListViewModel::keeperQuestion(const PortEntry &entry) {
-    return KeeperActions::question(entry.keeper);
+    return StopText::keeperQuestion(entry.keeper);
 }
 
 QString PortListViewModel::keeperDetail(const PortEntry &entry) {
-    return KeeperActions::detail(entry.keeper);
+    return StopText::keeperDetail(entry.keeper);
 }
 
 QString PortListViewModel::keeperRestartHint(const PortEntry &entry) {
-    return KeeperActions::restartHint(entry.keeper);
+    return StopText::keeperRestartHint(entry.keeper);
+}
+
+QString PortListViewModel::stopCommand(const PortEntry &entry) const {
+    const std::optional<Refusal> refusal = refusalFor(entry, m_session.selfUid());
+    return refusal ? refusal->command : QString();
 }
 
 QString PortListViewModel::accessibleName(const PortEntry &entry) {
     return RowText::accessibleName(entry);
+}
+
+QString PortListViewModel::pidLine(const PortEntry &entry) {
+    return RowText::pidLine(entry);
+}
+
+QString PortListViewModel::stopToolTip(const PortEntry &entry, const QString &stage,
+                                       const QString &refusal, const QString &command) {
+    return RowText::stopToolTip(entry, stage, refusal, command);
 }
 
 QString PortListViewModel::identityText(const PortEntry &entry) {
@@ -520,25 +410,7 @@ void PortListViewModel::setIsLoading(bool loading) {
 }
 
 bool PortListViewModel::writeSetting(const QString &key, const QVariant &value) {
-    // QSettings keeps the first error it met for good, so a settings object
-    // that has met one is replaced by a fresh one on the same file: otherwise
-    // a write that works again would still read as failed. Made before the old
-    // one goes, the new one shares its file state, unsaved values included.
-    if (m_settings->status() != QSettings::NoError)
-        m_settings = std::make_unique<QSettings>(m_settings->fileName(), m_settings->format());
-    m_settings->setValue(key, value);
-    m_settings->sync();
-    QString error;
-    if (m_settings->status() != QSettings::NoError) {
-        // A format error is about what was read: the write itself may have
-        // worked, and then nothing below fails again.
-        const int reason = whyUnwritable(m_settings->fileName());
-        if (reason != 0 || m_settings->status() == QSettings::AccessError)
-            error = QStringLiteral("Could not save settings to %1: %2. The change applies until "
-                                   "Quayline quits.")
-                        .arg(m_settings->fileName(), reason != 0 ? qt_error_string(reason)
-                                                                 : QStringLiteral("Unknown error"));
-    }
+    const QString error = writeSettingThrough(m_settings, key, value);
     return std::exchange(m_settingsError, error) != error;
 }
 

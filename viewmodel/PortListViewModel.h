@@ -3,11 +3,10 @@
 #include "model/Keeper.h"
 #include "model/KillError.h"
 #include "model/PortEntry.h"
-#include "process/Respawn.h"
-#include "process/StopStages.h"
 #include "process/SystemCalls.h"
 #include "scanner/PortScanner.h"
-#include "viewmodel/KeeperActions.h"
+#include "stop/KeeperService.h"
+#include "stop/StopSession.h"
 
 #include <QDeadlineTimer>
 #include <QFuture>
@@ -15,12 +14,35 @@
 #include <QObject>
 #include <QSet>
 #include <QSettings>
+#include <QThreadPool>
 #include <QTimer>
+#include <QUuid>
 #include <functional>
 #include <memory>
 #include <optional>
 
 class PortListModel;
+
+// What the panel says when a stopped process's port was taken again at once:
+// who took it, what keeps that holder (holder.keeper), and the keeper's stop
+// where the panel can offer one.
+struct RespawnReport {
+    Q_GADGET
+    Q_PROPERTY(QString id READ idText)
+    Q_PROPERTY(QString text MEMBER text)
+    Q_PROPERTY(PortEntry holder MEMBER holder)
+    Q_PROPERTY(QString action MEMBER action)
+
+public:
+    QUuid id;
+    QString text;
+    PortEntry holder;
+    QString action; // "Stop Service", "Stop Container" or empty
+
+    QString idText() const { return id.toString(QUuid::WithoutBraces); }
+};
+
+Q_DECLARE_METATYPE(RespawnReport)
 
 // The one state object behind every view: the last scan, the filter, the two
 // persisted auto-refresh settings with their timer, and the stopping of
@@ -52,7 +74,7 @@ class PortListViewModel : public QObject {
     // port at once. Writing null (or undefined) dismisses it.
     Q_PROPERTY(QVariant respawnReport READ respawnReportValue WRITE setRespawnReportValue NOTIFY
                    respawnReportChanged)
-    // The KeeperActions::key of every unit or container whose stop is under way.
+    // The keeperKey of every unit or container whose stop is under way.
     Q_PROPERTY(QStringList keepersStopping READ keepersStopping NOTIFY keepersStoppingChanged)
 
 public:
@@ -65,24 +87,21 @@ public:
     static constexpr std::chrono::milliseconds defaultRespawnWindow{4500};
 
     using ScanFunction = std::function<QFuture<ScanResult>()>;
-    // Stops a unit or a container and gives its outcome; blocking work goes
-    // off the main thread, the future finishes when the stop has ended.
-    using StopKeeperFunction = std::function<QFuture<KeeperStopResult>(const Keeper &)>;
-    using KeeperLookup = std::function<Keeper(const PortEntry &)>;
 
     // Everything the model needs from outside, so tests can replace each part.
     struct Dependencies {
         ScanFunction scan;                   // required
         std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
         std::shared_ptr<const SystemCalls> system = nullptr; // defaults to SystemCalls::real()
-        // Without one, a keeper's stop is reported as unavailable.
-        StopKeeperFunction stopKeeper = nullptr;
-        // Who started the process that took a stopped one's port; defaults to
-        // keeperOfNewHolder (the row's unit or container, else its parent).
-        KeeperLookup keeperOf = nullptr;
-        // The parent of a process about to be stopped, to tell a restart by
-        // the same parent from a start by another; defaults to parentKeeper.
-        KeeperLookup parentOf = nullptr;
+        // Units and containers; without it, a keeper's stop is reported as
+        // unavailable. Its stops run on keeperThreads (defaults to Qt's global
+        // pool), never on the main thread.
+        std::shared_ptr<KeeperService> keepers = nullptr;
+        QThreadPool *keeperThreads = nullptr;
+        // Where parents are read, to tell what started a process again.
+        StatReader proc = StatReader();
+        // Whose processes are the user's own; defaults to the real user.
+        qint64 selfUid = -1;
         // How long after a stop a new holder of its port counts as a respawn.
         std::chrono::milliseconds respawnWindow = defaultRespawnWindow;
     };
@@ -101,7 +120,7 @@ public:
     const std::optional<QString> &lastScanError() const { return m_lastScanError; }
     const QString &scanNotice() const { return m_scanNotice; }
     // Which signal the next stop of each listed process sends.
-    const StopStages &stopStages() const { return m_stopStages; }
+    const StopStages &stopStages() const { return m_session.stages(); }
 
     const QString &searchText() const { return m_searchText; }
     void setSearchText(const QString &text);
@@ -135,7 +154,7 @@ public:
     Q_INVOKABLE void stopProcess(const PortEntry &entry);
 
     // Stops the unit or container that keeps the row's process (entry.keeper),
-    // where KeeperActions::action offers it; nothing while a stop of the same
+    // where isStoppableKeeper allows it; nothing while a stop of the same
     // keeper is under way. Afterwards the list is read again; a failure
     // becomes killError with the manager's or engine's reason.
     Q_INVOKABLE void stopKeeper(const PortEntry &entry);
@@ -143,7 +162,7 @@ public:
 
     const std::optional<RespawnReport> &respawnReport() const { return m_respawnReport; }
     // Whether a stop's window for seeing its port taken again is still open.
-    bool isWatchingForRespawn() const { return !m_respawnWatches.isEmpty(); }
+    bool isWatchingForRespawn() const { return m_session.isWatching(); }
     void setRespawnReport(std::optional<RespawnReport> report);
     // What a row's keeper stop says and asks, for the views.
     Q_INVOKABLE static QString keeperAction(const PortEntry &entry);
@@ -153,10 +172,16 @@ public:
     Q_INVOKABLE static QString keeperQuestion(const PortEntry &entry);
     Q_INVOKABLE static QString keeperDetail(const PortEntry &entry);
     Q_INVOKABLE static QString keeperRestartHint(const PortEntry &entry);
+    // Where the row's process is not stopped here: the command that would
+    // stop it (may be empty, where nothing safe can be offered).
+    Q_INVOKABLE QString stopCommand(const PortEntry &entry) const;
 
     // The row texts of RowText, for the views; identityText reckons the age
     // from the moment it is called.
     Q_INVOKABLE static QString accessibleName(const PortEntry &entry);
+    Q_INVOKABLE static QString pidLine(const PortEntry &entry);
+    Q_INVOKABLE static QString stopToolTip(const PortEntry &entry, const QString &stage,
+                                           const QString &refusal, const QString &command);
     Q_INVOKABLE static QString identityText(const PortEntry &entry);
     Q_INVOKABLE static QString commandLineShown(const ProcessInfo &process);
     Q_INVOKABLE static QString commandLineToCopy(const ProcessInfo &process);
@@ -179,13 +204,6 @@ signals:
     void keepersStoppingChanged();
 
 private:
-    // The rows of one stopped process, watched for a new holder of their
-    // ports until the window ends.
-    struct RespawnWatch {
-        QList<StoppedProcess> rows;
-        Keeper parent; // of the stopped process, read before the stop
-        QDeadlineTimer until;
-    };
     // A port whose keeper was stopped; from the first scan started after the
     // stop, its rows say that it is still held, until a scan lists it no more.
     struct HeldNote {
@@ -201,7 +219,7 @@ private:
 
     void setIsLoading(bool loading);
     void applyScan(const ScanResult &result, quint64 serial);
-    void watchForRespawn(const PortEntry &entry, const Keeper &parent);
+    void watchForRespawn(const StopPlan &plan);
     // After a scan: reports the first respawn found, ends watches whose window
     // has passed; notes the ports still held after a keeper stop.
     bool lookForRespawns();
@@ -217,10 +235,8 @@ private:
 
     ScanFunction m_scan;
     std::unique_ptr<QSettings> m_settings;
-    std::shared_ptr<const SystemCalls> m_system;
-    StopKeeperFunction m_stopKeeper;
-    KeeperLookup m_keeperOf;
-    KeeperLookup m_parentOf;
+    std::shared_ptr<KeeperService> m_keepers;
+    QThreadPool *m_keeperThreads;
     std::chrono::milliseconds m_respawnWindow;
 
     bool m_autoRefreshEnabled = true;
@@ -230,11 +246,10 @@ private:
     bool m_hasScanResult = false;
     std::optional<QString> m_lastScanError;
     QString m_scanNotice;
-    StopStages m_stopStages;
+    StopSession m_session;
     QString m_searchText;
     std::optional<KillMessage> m_killError;
     std::optional<RespawnReport> m_respawnReport;
-    QList<RespawnWatch> m_respawnWatches;
     QStringList m_keepersStopping;
     // By "protocol/port"; shown in the rows through m_rowNotes.
     QHash<QString, HeldNote> m_heldNotes;
@@ -248,12 +263,3 @@ private:
     bool m_tickScanRunning = false;
     PortListModel *m_filteredModel;
 };
-
-// How the settings file's values are read: the file holds text, so a boolean
-// may be stored as true/false in any case or as a number, and a double as a
-// plain decimal with optional fraction and exponent. Anything else is nullopt.
-std::optional<bool> settingToBool(const QVariant &value);
-std::optional<double> settingToDouble(const QVariant &value);
-// The QTimer period for an interval in seconds: the default for non-positive
-// or non-finite values, clamped to what QTimer can hold.
-int timerPeriodMs(double seconds);

@@ -26,6 +26,27 @@ QString RowText::accessibleName(const PortEntry &entry) {
     return parts.join(QStringLiteral(", "));
 }
 
+QString RowText::pidLine(const PortEntry &entry) {
+    const QString holder = escapeControlCharacters(entry.holder());
+    if (holder.isEmpty())
+        return tr("PID %1").arg(entry.pid);
+    if (entry.pid > 0)
+        return tr("PID %1").arg(entry.pid) + QStringLiteral(" · ") + holder;
+    return entry.processName.isEmpty() ? tr("no process known") : holder;
+}
+
+QString RowText::stopToolTip(const PortEntry &entry, const QString &stage, const QString &refusal,
+                             const QString &command) {
+    if (!refusal.isEmpty()) {
+        const QString why = escapeControlCharacters(refusal);
+        return command.isEmpty()
+                   ? why
+                   : why + u'\n' + tr("To stop it: %1").arg(escapeControlCharacters(command));
+    }
+    return stage == u"Force" ? tr("Process didn’t exit — send SIGKILL to PID %1").arg(entry.pid)
+                             : tr("Send SIGTERM to PID %1").arg(entry.pid);
+}
+
 QString RowText::identity(const PortEntry &entry, const QDateTime &now) {
     const ProcessInfo &info = entry.process;
     QStringList lines{escapeControlCharacters(entry.processName)};

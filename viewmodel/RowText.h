@@ -17,6 +17,17 @@ public:
     // "Port 3000, node, PID 4242, TCP, listening".
     static QString accessibleName(const PortEntry &entry);
 
+    // The row's second line: "PID 4242", with the owner and unit or
+    // container where the port is another user's ("PID 88 · root,
+    // nginx.service"); never "PID 0" where no process is known.
+    static QString pidLine(const PortEntry &entry);
+
+    // What the row's stop button says it will do: the signal the next press
+    // sends (stage "Kill" or "Force"), or why the row is not stopped here
+    // (refusal) and what would stop it (command, where any).
+    static QString stopToolTip(const PortEntry &entry, const QString &stage, const QString &refusal,
+                               const QString &command);
+
     // The name, then what the scan learned of the process, one line each:
     // command line, working folder, unit or container, and how long ago it
     // started, reckoned from now.

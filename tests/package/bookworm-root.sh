@@ -39,7 +39,10 @@ if [ ! -s "$tarball" ]; then
     trap 'rm -rf --one-file-system "$work"' EXIT
     m=$(mirror)
     echo "debootstrap --variant=minbase bookworm from $m" >&2
-    debootstrap --variant=minbase bookworm "$work/root" "$m" >"$work/log" 2>&1 ||
+    # Without $container, debootstrap makes the root's device nodes with mknod
+    # (and fails where it may not) rather than bind the host's into the root
+    # it runs the packages' scripts in, as root, as it does in an LXC guest.
+    env -u container debootstrap --variant=minbase bookworm "$work/root" "$m" >"$work/log" 2>&1 ||
         { tail -n 30 "$work/log" >&2; exit 1; }
     rm -rf "$work/root/var/cache/apt/archives/"*.deb
     tar -C "$work/root" --numeric-owner -cf "$tarball.part" .

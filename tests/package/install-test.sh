@@ -58,11 +58,25 @@ bind() { # source, target inside the root, extra options
     mount --bind "$1" "$root$2" && mounts+=("$root$2") && { [ -z "${3:-}" ] ||
         mount -o remount,bind,"$3" "$root$2"; }
 }
+# Device nodes of the root's own on a tmpfs, never the host's /dev: package
+# scripts run as root in here, and whatever they do to a node stays in here.
+devices() {
+    local dev=$root/dev spec name major minor
+    mount -t tmpfs -o mode=0755,nosuid,size=16m tmpfs "$dev" && mounts+=("$dev") || return 1
+    for spec in "null 1 3" "zero 1 5" "full 1 7" "random 1 8" "urandom 1 9" "tty 5 0"; do
+        read -r name major minor <<<"$spec"
+        mknod -m 0666 "$dev/$name" c "$major" "$minor" || return 1
+    done
+    mkdir -m 0755 "$dev/pts" && mkdir -m 1777 "$dev/shm" && ln -s pts/ptmx "$dev/ptmx" &&
+        ln -s /proc/self/fd "$dev/fd" && ln -s /proc/self/fd/0 "$dev/stdin" &&
+        ln -s /proc/self/fd/1 "$dev/stdout" && ln -s /proc/self/fd/2 "$dev/stderr" &&
+        mount -t devpts -o newinstance,ptmxmode=0666 devpts "$dev/pts" &&
+        mounts+=("$dev/pts")
+}
 tar -C "$root" -xf "$tarball" || { echo "FAIL: cannot unpack $tarball" >&2; exit 1; }
 mount -t proc proc "$root/proc" && mounts+=("$root/proc")
 mount -t sysfs sysfs "$root/sys" && mounts+=("$root/sys")
-bind /dev /dev
-mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts" && mounts+=("$root/dev/pts")
+devices || { echo "FAIL: no device nodes in the root" >&2; exit 1; }
 mkdir -p /tmp/.X11-unix
 bind /tmp/.X11-unix /tmp/.X11-unix
 # Downloaded packages stay for the next run.
@@ -196,6 +210,11 @@ leftovers=$(cd "$root" && find . -xdev -iname '*quayline*' \
     -not -path './root/*' -not -path './tmp/*' -not -path './run/user/*' \
     -not -path './var/log/*' -not -path './var/cache/apt/*')
 [ -z "$leftovers" ] || fail "left after purge: $leftovers"
+# The package's scripts left the devices as they were.
+for name in null zero full random urandom tty; do
+    [ "$(stat -c '%F %a' "$root/dev/$name")" = "character special file 666" ] ||
+        fail "/dev/$name is now $(stat -c '%F %a' "$root/dev/$name")"
+done
 
 step "done"
 echo "install test: $((SECONDS - started)) s"

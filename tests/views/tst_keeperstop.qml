@@ -13,7 +13,7 @@ Item {
         readonly property var nginx: ({ kind: "service", unit: "nginx.service", restart: "always" })
         readonly property var appUnit: ({ kind: "service", unit: "app.service", userUnit: true, restart: "no" })
         readonly property var web: ({ kind: "container", name: "web-1", policy: "unless-stopped" })
-        readonly property string webKey: "container:c0ffee" + "0".repeat(58)
+        readonly property string webKey: "container:c0ffee000000" // the short id
 
         function row(keeper, fields) {
             return Object.assign({ pid: 42, processName: "server", port: 8080, keeper: keeper }, fields || {})
@@ -166,9 +166,10 @@ Item {
                 { tag: "stopped, the row goes", kind: "Stopped", after: [] },
                 { tag: "stopped, the port still held", kind: "Stopped", after: [{ pid: 43, processName: "server", port: 8080 }],
                   note: "Port 8080 is still held after the service nginx.service stopped." },
-                { tag: "password prompt cancelled", kind: "Cancelled",
-                  message: "The password prompt for stopping nginx.service was dismissed." },
-                { tag: "refused", kind: "Refused", message: "Not authorized to stop nginx.service." },
+                { tag: "password prompt cancelled", kind: "Cancelled", message: "",
+                  alert: "Did not stop the service nginx.service: the password prompt was dismissed." },
+                { tag: "refused", kind: "Refused", message: "Access denied.",
+                  alert: "Not allowed to stop the service nginx.service: Access denied." },
             ]
         }
 
@@ -188,9 +189,9 @@ Item {
 
             Fixture.finishKeeperStop(data.kind, data.message || "")
             const alert = child(popover, "stopFailureAlert")
-            if (data.message) {
+            if (data.alert) {
                 tryCompare(alert, "opened", true)
-                compare(child(alert.contentItem.parent, "alertMessage").text, data.message)
+                compare(child(alert.contentItem.parent, "alertMessage").text, data.alert)
                 compare(Fixture.pendingScans(), 0, "nothing changed, nothing to read again")
                 compare(child(rows(popover)[0], "keeperButton").text, "Stop Service")
                 return

@@ -1,0 +1,181 @@
+#include "stop/StopRules.h"
+
+#include "model/DisplayText.h"
+#include "model/Holder.h"
+#include "stop/StopText.h"
+
+namespace {
+
+// Parents that start or adopt processes without restarting any of them by
+// themselves: pid 1 of the machine, the service manager (the system's, or the
+// user's "systemd --user"), which restarts through a unit's Restart= instead,
+// and the processes container runtimes put above a container. Names as the
+// kernel keeps them, cut at 15 bytes.
+bool keepsNothingInParticular(qint32 pid, const QByteArray &comm) {
+    return pid <= 1 || comm == "systemd" || comm == "init" || comm.startsWith("containerd-shim") ||
+           comm == "conmon";
+}
+
+// A command for a shell, each word quoted where the shell would read it as
+// anything but itself: names of units and containers are chosen by others.
+QString shellCommand(const QStringList &words) {
+    QByteArray raw;
+    for (const QString &word : words)
+        raw += word.toUtf8() + '\0';
+    return shellQuotedCommandLine(raw);
+}
+
+// What stops a row's keeper from a shell, where the user may run it.
+QString keeperCommand(const Keeper &keeper, const PortEntry &row) {
+    if (!isStoppableKeeper(keeper))
+        return {};
+    if (keeper.kind == Keeper::Kind::Service)
+        return keeper.userUnit ? shellCommand({"systemctl", "--user", "stop", keeper.unit})
+                               : shellCommand({"systemctl", "stop", keeper.unit});
+    const QString tool =
+        row.process.containerTool.isEmpty() ? QStringLiteral("docker") : row.process.containerTool;
+    return shellCommand(
+        {tool, "stop",
+         keeper.containerName.isEmpty() ? keeper.containerId.left(12) : keeper.containerName});
+}
+
+Refusal engineRefusal(const PortEntry &row, qint64 selfUid) {
+    const Keeper container = placeKeeper(row, selfUid);
+    if (container.kind == Keeper::Kind::Container)
+        return {Refusal::Kind::ContainerEngine, StopText::engineProcess(row, container),
+                StopText::cliKeeperStop(container, row.port)};
+    // The engine did not name it for this user (no access to its socket):
+    // the engine's own listing finds it, and root may ask the engine.
+    const QString tool = row.processName == u"conmon" || row.process.unit.startsWith(u"podman")
+                             ? QStringLiteral("podman")
+                             : QStringLiteral("docker");
+    const QString command =
+        selfUid == 0
+            ? shellCommand({tool, "ps", "--filter", QStringLiteral("publish=%1").arg(row.port)})
+            : QStringLiteral("sudo quayline-cli stop --container %1").arg(row.port);
+    return {Refusal::Kind::ContainerEngine, StopText::engineProcessUnnamed(row, tool), command};
+}
+
+} // namespace
+
+std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
+    if (isEngineHeld(row))
+        return engineRefusal(row, selfUid);
+    if (!row.fromKernel)
+        return std::nullopt; // lsof's own rows: the owner check of the signal decides
+    if (row.uid != selfUid)
+        return Refusal{Refusal::Kind::OtherUser, StopText::otherUser(row),
+                       keeperCommand(placeKeeper(row, selfUid), row)};
+    if (row.pid > 0)
+        return std::nullopt;
+    return Refusal{Refusal::Kind::Uncertain, StopText::uncertain(row),
+                   keeperCommand(placeKeeper(row, selfUid), row)};
+}
+
+Keeper placeKeeper(const PortEntry &row, qint64 selfUid) {
+    if (row.keeper.kind != Keeper::Kind::None)
+        return row.keeper;
+    Keeper keeper;
+    if (!row.process.container.isEmpty() || !row.containerName.isEmpty()) {
+        keeper.kind = Keeper::Kind::Container;
+        keeper.containerId = row.process.container;
+        keeper.containerName = row.containerName;
+    } else if (isStoppableService(row.process, selfUid)) {
+        // A scope is no keeper: the manager only groups what something else
+        // started.
+        keeper.kind = Keeper::Kind::Service;
+        keeper.unit = row.process.unit;
+        keeper.userUnit = row.process.userUnit;
+    }
+    return keeper;
+}
+
+bool isStoppableKeeper(const Keeper &keeper) {
+    switch (keeper.kind) {
+    case Keeper::Kind::Service:
+        return !keeper.unit.isEmpty() && !isContainerEngineUnit(keeper.unit) &&
+               !keeper.unit.startsWith(u"user@");
+    case Keeper::Kind::Container:
+        return !keeper.containerId.isEmpty() || !keeper.containerName.isEmpty();
+    case Keeper::Kind::None:
+    case Keeper::Kind::Parent:
+        break;
+    }
+    return false;
+}
+
+QString keeperKey(const Keeper &keeper) {
+    switch (keeper.kind) {
+    case Keeper::Kind::Service:
+        return (keeper.userUnit ? QStringLiteral("user-unit:") : QStringLiteral("unit:")) +
+               keeper.unit;
+    case Keeper::Kind::Container:
+        // The short id: engines and cgroups give either length.
+        return QStringLiteral("container:") +
+               (keeper.containerId.isEmpty() ? keeper.containerName : keeper.containerId.left(12));
+    case Keeper::Kind::None:
+    case Keeper::Kind::Parent:
+        break;
+    }
+    return {};
+}
+
+bool sameKeeper(const Keeper &a, const Keeper &b) {
+    const QString key = keeperKey(a);
+    return !key.isEmpty() && key == keeperKey(b);
+}
+
+Keeper parentKeeper(qint32 pid, quint64 startTicks, const StatReader &proc) {
+    const StatReading self = proc.read(pid);
+    if (!self.stat || (startTicks != 0 && self.stat->startTicks != startTicks))
+        return {};
+    const qint32 ppid = self.stat->ppid;
+    const StatReading parent = proc.read(ppid);
+    if (!parent.stat || keepsNothingInParticular(ppid, parent.stat->comm))
+        return {};
+    Keeper keeper;
+    keeper.kind = Keeper::Kind::Parent;
+    keeper.parentPid = ppid;
+    keeper.parentStartTicks = parent.stat->startTicks;
+    keeper.parentName = QString::fromUtf8(parent.stat->comm);
+    return keeper;
+}
+
+bool parentAlive(const Keeper &parent, const StatReader &proc) {
+    const StatReading now = proc.read(parent.parentPid);
+    return now.stat ? now.stat->startTicks == parent.parentStartTicks && now.stat->state != 'Z'
+                    : now.error != 0;
+}
+
+Keeper keeperOfProcess(const PortEntry &row, qint64 selfUid, const StatReader &proc) {
+    const Keeper place = placeKeeper(row, selfUid);
+    // What runs in a container was started by the container's own processes,
+    // which the container restarts with them; a keeper the keepers' service
+    // found is what the row says.
+    if (place.kind == Keeper::Kind::Container || row.keeper.kind != Keeper::Kind::None)
+        return place;
+    if (row.pid > 0) {
+        const Keeper parent = parentKeeper(row.pid, row.process.startTicks, proc);
+        if (parent.kind != Keeper::Kind::None)
+            return parent;
+    }
+    return place;
+}
+
+KeeperChoice chooseKeeper(const QList<const PortEntry *> &holders, Keeper::Kind want,
+                          qint64 selfUid) {
+    KeeperChoice choice;
+    for (const PortEntry *row : holders) {
+        choice.engineHeld = choice.engineHeld || isEngineHeld(*row);
+        const Keeper keeper = placeKeeper(*row, selfUid);
+        // The engine's own process in a unit: that unit runs every container.
+        if (!isStoppableKeeper(keeper) ||
+            (keeper.kind == Keeper::Kind::Service && isEngineHeld(*row)))
+            continue;
+        if (keeper.kind == want && !choice.wanted)
+            choice.wanted = keeper;
+        else if (keeper.kind != want && !choice.other)
+            choice.other = keeper;
+    }
+    return choice;
+}
