@@ -36,13 +36,17 @@ bool PopoverPlacement::isTrustedClick(QPoint click, QRect screen, QRect availabl
                                       std::optional<QPoint> lastTrusted) {
     if (!screen.isValid() || !screen.contains(click))
         return false;
-    const QRect box(screen.topLeft(), QSize(originBox, originBox));
-    if (!box.contains(click))
+    if (!inOriginBox(click, screen))
         return true;
     if (lastTrusted)
-        return box.contains(*lastTrusted);
+        return inOriginBox(*lastTrusted, screen);
     const QRect area = available.isValid() ? available : screen;
     return area.top() > screen.top() || area.left() > screen.left();
+}
+
+bool PopoverPlacement::inOriginBox(QPoint position, QRect screen) {
+    constexpr int largestIcon = 64;
+    return QRect(screen.topLeft(), QSize(largestIcon, largestIcon)).contains(position);
 }
 
 QRect PopoverPlacement::geometry() const {

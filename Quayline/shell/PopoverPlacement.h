@@ -28,14 +28,15 @@ struct PopoverPlacement {
 
     // Whether a click position a tray host reported can be where its icon
     // is: it lies on a screen (screen is that screen, invalid when there is
-    // none), and it is not one of the positions inside the icon that some
-    // hosts send instead, a small box at the screen's origin, while the tray
-    // is elsewhere: the last trusted click lies outside that box, or no panel
+    // none), and it is not in the origin box (below) while the tray is
+    // elsewhere: the last trusted click lies outside that box, or no panel
     // holds the screen's top-left corner.
     static bool isTrustedClick(QPoint click, QRect screen, QRect available,
                                std::optional<QPoint> lastTrusted);
-    // The size of that box: the largest tray icons.
-    static constexpr int originBox = 64;
+    // Whether a position lies in the small box at the screen's top-left
+    // corner, as large as the largest tray icons, where some hosts report
+    // positions inside their icon instead of on the screen.
+    static bool inOriginBox(QPoint position, QRect screen);
 
 private:
     QRect cornerGeometry() const;

@@ -1,5 +1,7 @@
 #include "Quayline/shell/WlrootsBar.h"
 
+#include "Quayline/shell/PopoverPlacement.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,8 +14,6 @@ namespace WlrootsBar {
 
 namespace {
 
-// A click position this close to the screen's origin is one inside an icon.
-constexpr int iconBox = 64;
 // An answer from the compositor's own socket takes a millisecond; a
 // compositor that cannot give one in this long is not going to.
 constexpr int ipcTimeoutMs = 300;
@@ -104,8 +104,8 @@ QRect usableArea(const DisplayCheck::Getenv &getenv) {
 
 QPoint trayAnchor(const QRect &screen, const QRect &usable, std::optional<QPoint> reported) {
     const QRect area = usable.isValid() && screen.contains(usable) ? usable : screen;
-    const bool insideIconBox = reported && reported->x() - screen.left() < iconBox &&
-                               reported->y() - screen.top() < iconBox;
+    // A position in the origin box is one inside the icon.
+    const bool insideIconBox = reported && PopoverPlacement::inOriginBox(*reported, screen);
     if (reported && !insideIconBox && screen.contains(*reported) && !area.contains(*reported))
         return *reported; // in a bar's strip: where the icon is
     if (reported && !insideIconBox && area == screen && screen.contains(*reported))
