@@ -111,10 +111,6 @@ public:
         QMutexLocker lock(&m_object->mutex);
         m_object->units.insert(unit.name, unit);
     }
-    Unit unit(const QString &name) const {
-        QMutexLocker lock(&m_object->mutex);
-        return m_object->units.value(name);
-    }
     void clear() {
         QMutexLocker lock(&m_object->mutex);
         m_object->units.clear();
