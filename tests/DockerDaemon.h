@@ -53,17 +53,16 @@ public:
         while (m_daemon.state() == QProcess::Running && !deadline.hasExpired() &&
                !ContainerEngine::get(m_socket, "/_ping", std::chrono::milliseconds(500)))
             m_daemon.waitForFinished(100);
-        if (m_daemon.state() != QProcess::Running || deadline.hasExpired())
-            return "dockerd cannot run here: " + QString::fromUtf8(log().right(400));
+        if (m_daemon.state() != QProcess::Running || deadline.hasExpired()) {
+            QFile log(m_dir.filePath("dockerd.log"));
+            log.open(QIODevice::ReadOnly);
+            return "dockerd cannot run here: " + QString::fromUtf8(log.readAll().right(400));
+        }
         return {};
     }
 
     const QString &socket() const { return m_socket; }
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    QByteArray log() const {
-        QFile file(m_dir.filePath("dockerd.log"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
 
     // The docker client against this daemon; its exit code, -1 if it failed
     // to run. output receives both streams.
@@ -124,9 +123,6 @@ public:
         QProcess::execute("/bin/rm", {"-rf", "--one-file-system", m_dir.path()});
     }
 
-    // A network interface the daemon made that stopping it must remove.
-    void removeOnStop(const QString &bridge) { m_bridges.append(bridge); }
-
     // A bridge of the test's own for the daemon's containers (--bridge=NAME),
     // with a private /24 that no interface here uses, removed on stop. Empty
     // where none could be made.
@@ -134,7 +130,7 @@ public:
         const QString name = QStringLiteral("qlbr%1").arg(::getpid());
         if (QProcess::execute("/sbin/ip", {"link", "add", name, "type", "bridge"}) != 0)
             return {};
-        removeOnStop(name);
+        m_bridges.append(name); // removed on stop
         QProcess addresses;
         addresses.start("/sbin/ip", {"-4", "-o", "addr", "show"});
         addresses.waitForFinished(10000);

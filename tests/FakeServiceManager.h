@@ -31,8 +31,7 @@ public:
         // What the manager's authorization check gives for a stop.
         enum class Authorization {
             Allowed,
-            Denied,     // polkit said no
-            Dismissed,  // the password prompt was dismissed: systemd 252 says AccessDenied too
+            Denied,     // polkit said no (or its password prompt was dismissed)
             NeedsAgent, // polkit would ask: refused unless the call allows interaction
         } authorization = Authorization::Allowed;
         bool jobEndsBeforeReply = false; // JobRemoved goes out before StopUnit's answer
@@ -112,10 +111,6 @@ public:
         QMutexLocker lock(&m_object->mutex);
         m_object->units.insert(unit.name, unit);
     }
-    Unit unit(const QString &name) const {
-        QMutexLocker lock(&m_object->mutex);
-        return m_object->units.value(name);
-    }
     void clear() {
         QMutexLocker lock(&m_object->mutex);
         m_object->units.clear();
@@ -170,17 +165,12 @@ private:
             QMutexLocker lock(&mutex);
             const QVariantList args = message.arguments();
             const QString member = message.member();
-            calls.append(
-                (QStringList{member} +
-                 [&] {
-                     QStringList texts;
-                     for (const QVariant &a : args)
-                         texts.append(a.toString());
-                     return texts;
-                 }() +
-                 QStringList{message.isInteractiveAuthorizationAllowed() ? "interactive"
-                                                                         : "noninteractive"})
-                    .join(u' '));
+            QStringList call{member};
+            for (const QVariant &a : args)
+                call.append(a.toString());
+            call.append(message.isInteractiveAuthorizationAllowed() ? "interactive"
+                                                                    : "noninteractive");
+            calls.append(call.join(u' '));
             if (silent)
                 return true; // no answer, ever
             const auto error = [&](const char *name, const QString &text) {
@@ -206,8 +196,6 @@ private:
                         continue;
                     if (interface == u"org.freedesktop.systemd1.Unit" && property == u"ActiveState")
                         return reply(QVariant::fromValue(QDBusVariant(unit.activeState)));
-                    if (interface == u"org.freedesktop.systemd1.Unit" && property == u"Id")
-                        return reply(QVariant::fromValue(QDBusVariant(unit.name)));
                     if (interface == u"org.freedesktop.systemd1.Service" &&
                         property == u"Restart" && unit.name.endsWith(u".service"))
                         return reply(QVariant::fromValue(QDBusVariant(unit.restart)));
@@ -251,7 +239,6 @@ private:
                     return error("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
                                  QStringLiteral("Interactive authentication required."));
                 case Unit::Authorization::Denied:
-                case Unit::Authorization::Dismissed:
                     return error("org.freedesktop.DBus.Error.AccessDenied",
                                  QStringLiteral("Access denied"));
                 }

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -44,6 +45,14 @@ struct StubLsof {
     }
 
     QString path() const { return dir.filePath(QStringLiteral("lsof")); }
+    // The pid that a TCP run lists first now; 0 for none.
+    qint32 firstListed() const {
+        QProcess run;
+        run.start(path(), {QStringLiteral("-iTCP")});
+        run.waitForFinished(30000);
+        const QByteArray out = run.readAllStandardOutput();
+        return out.startsWith('p') ? out.mid(1, out.indexOf('\n') - 1).toInt() : 0;
+    }
     // Whether a run has started (written its arguments).
     bool ran() const {
         return QFile::exists(dir.filePath(QStringLiteral("tcp.args"))) ||

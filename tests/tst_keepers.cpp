@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(FakeServiceManager::Unit)
-Q_DECLARE_METATYPE(std::optional<QString>)
 
 using namespace std::chrono_literals;
 using Kind = KeeperStopResult::Kind;
@@ -66,89 +65,53 @@ private slots:
         m_system.setPresent(true);
     }
 
-    void unitPath() {
-        QCOMPARE(FakeServiceManager::unitPath("demo-web.service"),
-                 "/org/freedesktop/systemd1/unit/demo_2dweb_2eservice");
-    }
-
+    // The stop of a unit, non-interactive (wellKnownBuses checks the prompt),
+    // from the test's thread or a worker's.
     void stopUnit_data() {
         QTest::addColumn<FakeServiceManager::Unit>("unit");
-        QTest::addColumn<bool>("interactive");
         QTest::addColumn<bool>("inWorker");
         QTest::addColumn<int>("expected");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("asksToStop");
-
-        FakeServiceManager::Unit running{"demo-web.service"};
-        QTest::newRow("stopped") << running << false << false << int(Kind::Stopped) << "" << true;
-        QTest::newRow("stopped from a worker thread")
-            << running << false << true << int(Kind::Stopped) << "" << true;
-        auto quick = running;
-        quick.jobEndsBeforeReply = true;
-        QTest::newRow("job ends before StopUnit's answer")
-            << quick << false << false << int(Kind::Stopped) << "" << true;
-        QTest::newRow("job ends before StopUnit's answer, worker thread")
-            << quick << false << true << int(Kind::Stopped) << "" << true;
-        auto inactive = running;
-        inactive.activeState = "inactive";
-        QTest::newRow("already inactive")
-            << inactive << false << false << int(Kind::AlreadyStopped) << "" << false;
-        auto failedUnit = running;
-        failedUnit.activeState = "failed";
-        QTest::newRow("failed earlier")
-            << failedUnit << false << false << int(Kind::AlreadyStopped) << "" << false;
-        auto restarting = running;
-        restarting.activeState = "activating";
-        QTest::newRow("waiting to be restarted")
-            << restarting << false << false << int(Kind::Stopped) << "" << true;
-        auto denied = running;
-        denied.authorization = Authorization::Denied;
-        QTest::newRow("refused") << denied << true << false << int(Kind::Refused) << "Access denied"
-                                 << true;
-        auto dismissed = running;
-        dismissed.authorization = Authorization::Dismissed;
-        QTest::newRow("prompt dismissed")
-            << dismissed << true << false << int(Kind::Refused) << "Access denied" << true;
-        auto agent = running;
-        agent.authorization = Authorization::NeedsAgent;
-        QTest::newRow("password needed, interaction not allowed")
-            << agent << false << false << int(Kind::Refused)
-            << "Interactive authentication required." << true;
-        QTest::newRow("password needed, interaction allowed")
-            << agent << true << false << int(Kind::Stopped) << "" << true;
-        auto failedJob = running;
-        failedJob.jobResult = "failed";
-        QTest::newRow("job failed")
-            << failedJob << false << false << int(Kind::Failed)
-            << "The stop of demo-web.service ended with the result “failed”." << true;
-        auto endless = running;
-        endless.jobNeverEnds = true;
-        QTest::newRow("job never ends") << endless << false << false << int(Kind::TimedOut)
-                                        << "did not end within 2 seconds" << true;
-        QTest::newRow("no such unit")
-            << FakeServiceManager::Unit{"other.service"} << false << false << int(Kind::Gone)
-            << "Unit demo-web.service not loaded." << false;
+        const auto row = [](const char *tag, const FakeServiceManager::Unit &unit, Kind expected,
+                            const QString &message = {}, bool asksToStop = true,
+                            bool inWorker = false) {
+            QTest::newRow(tag) << unit << inWorker << int(expected) << message << asksToStop;
+        };
+        const QString web = "demo-web.service";
+        row("stopped", {web}, Kind::Stopped);
+        row("stopped from a worker thread", {web}, Kind::Stopped, {}, true, true);
+        row("job ends before StopUnit's answer", {.name = web, .jobEndsBeforeReply = true},
+            Kind::Stopped);
+        row("already inactive", {.name = web, .activeState = "inactive"}, Kind::AlreadyStopped, {},
+            false);
+        row("failed earlier", {.name = web, .activeState = "failed"}, Kind::AlreadyStopped, {},
+            false);
+        row("waiting to be restarted", {.name = web, .activeState = "activating"}, Kind::Stopped);
+        row("refused", {.name = web, .authorization = Authorization::Denied}, Kind::Refused,
+            "Access denied");
+        row("job failed", {.name = web, .jobResult = "failed"}, Kind::Failed,
+            "The stop of demo-web.service ended with the result “failed”.");
+        row("job never ends", {.name = web, .jobNeverEnds = true}, Kind::TimedOut,
+            "did not end within 2 seconds");
+        row("no such unit", {"other.service"}, Kind::Gone, "Unit demo-web.service not loaded.",
+            false);
     }
     void stopUnit() {
         QFETCH(FakeServiceManager::Unit, unit);
-        QFETCH(bool, interactive);
         QFETCH(bool, inWorker);
         QFETCH(int, expected);
         QFETCH(QString, message);
         QFETCH(bool, asksToStop);
         m_system.setUnit(unit);
-        ServiceManager client(m_system.client(QTest::currentDataTag()), interactive, testLimits);
+        ServiceManager client(m_system.client(QTest::currentDataTag()), false, testLimits);
         const KeeperStopResult result =
             inWorker ? QtConcurrent::run([&] { return client.stop("demo-web.service"); }).result()
                      : client.stop("demo-web.service");
         QCOMPARE(result.kind, Kind(expected));
         QVERIFY2(result.message.contains(message), qPrintable(result.message));
         const QStringList calls = m_system.calls();
-        const QString stopCall = QStringLiteral("StopUnit demo-web.service replace ") +
-                                 (interactive ? "interactive" : "noninteractive");
-        QCOMPARE(calls.contains(stopCall), asksToStop);
-        if (expected == int(Kind::Stopped))
-            QCOMPARE(m_system.unit("demo-web.service").activeState, "inactive");
+        QCOMPARE(calls.contains("StopUnit demo-web.service replace noninteractive"), asksToStop);
         // The subscription is given back, whatever the outcome. Unsubscribe goes
         // out without a wait for its answer: waited for here, it cannot reach
         // the manager after the next row has cleared the calls.
@@ -222,22 +185,12 @@ private slots:
         QCOMPARE(ServiceManager::kindOfError(name), Kind(expected));
     }
 
-    void restartSetting_data() {
-        QTest::addColumn<QString>("unit");
-        QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("service") << "demo-web.service" << std::optional<QString>("always");
-        QTest::newRow("scope has no Restart=") << "session-2.scope" << std::optional<QString>();
-        QTest::newRow("no such unit") << "gone.service" << std::optional<QString>();
-    }
-    void restartSetting() {
-        QFETCH(QString, unit);
-        QFETCH(std::optional<QString>, expected);
-        FakeServiceManager::Unit service{"demo-web.service"};
-        service.restart = "always";
-        m_system.setUnit(service);
+    // No Restart= for a scope, nor for a unit the manager does not know.
+    void noRestartSetting() {
         m_system.setUnit({"session-2.scope"});
-        ServiceManager client(m_system.client(QTest::currentDataTag()), false, testLimits);
-        QCOMPARE(client.restartSetting(unit), expected);
+        ServiceManager client(m_system.client("no-restart"), false, testLimits);
+        QCOMPARE(client.restartSetting("session-2.scope"), std::nullopt);
+        QCOMPARE(client.restartSetting("gone.service"), std::nullopt);
     }
 
     // Which rows get which keeper, and which rows cost no question at all.
@@ -250,41 +203,29 @@ private slots:
         QTest::addColumn<bool>("userUnit");
         QTest::addColumn<QString>("containerId");
 
+        const auto row = [](const char *tag, const char *processName, const QString &cgroup,
+                            Keeper::Kind kind = Keeper::Kind::None, const QString &unit = {},
+                            const QString &restart = {}, bool userUnit = false,
+                            const QString &containerId = {}) {
+            QTest::newRow(tag) << QString(processName) << cgroup << int(kind) << unit << restart
+                               << userUnit << containerId;
+        };
         const QString uid = QString::number(::getuid());
         const QString user = "/user.slice/user-" + uid + ".slice/user@" + uid + ".service";
-        QTest::newRow("system service")
-            << "perl"
-            << "/system.slice/demo-web.service" << int(Keeper::Kind::Service) << "demo-web.service"
-            << "always" << false << "";
-        QTest::newRow("user's own service") << "node" << user + "/app.slice/dev-server.service"
-                                            << int(Keeper::Kind::Service) << "dev-server.service"
-                                            << "on-failure" << true << "";
-        QTest::newRow("another user's service")
-            << "node"
-            << "/user.slice/user-4242.slice/user@4242.service/app.slice/dev-server.service"
-            << int(Keeper::Kind::None) << ""
-            << "" << false << "";
-        QTest::newRow("user's service manager itself")
-            << "systemd" << user << int(Keeper::Kind::None) << ""
-            << "" << false << "";
-        QTest::newRow("terminal session")
-            << "python3"
-            << "/user.slice/user-" + uid + ".slice/session-2.scope" << int(Keeper::Kind::None) << ""
-            << "" << false << "";
-        QTest::newRow("engine's unit, no container publishes the port")
-            << "dockerd"
-            << "/system.slice/docker.service" << int(Keeper::Kind::None) << ""
-            << "" << false << "";
-        QTest::newRow("containerd's unit")
-            << "containerd"
-            << "/system.slice/containerd.service" << int(Keeper::Kind::None) << ""
-            << "" << false << "";
-        QTest::newRow("container")
-            << "httpd"
-            << "/system.slice/docker-"
-               "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef.scope"
-            << int(Keeper::Kind::Container) << ""
-            << "" << false << "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+        const QString id = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+        row("system service", "perl", "/system.slice/demo-web.service", Keeper::Kind::Service,
+            "demo-web.service", "always");
+        row("user's own service", "node", user + "/app.slice/dev-server.service",
+            Keeper::Kind::Service, "dev-server.service", "on-failure", true);
+        row("another user's service", "node",
+            "/user.slice/user-4242.slice/user@4242.service/app.slice/dev-server.service");
+        row("user's service manager itself", "systemd", user);
+        row("terminal session", "python3", "/user.slice/user-" + uid + ".slice/session-2.scope");
+        row("engine's unit, no container publishes the port", "dockerd",
+            "/system.slice/docker.service");
+        row("containerd's unit", "containerd", "/system.slice/containerd.service");
+        row("container", "httpd", "/system.slice/docker-" + id + ".scope", Keeper::Kind::Container,
+            {}, {}, false, id);
     }
     void annotate() {
         QFETCH(QString, processName);
@@ -386,32 +327,27 @@ private slots:
         QTest::addColumn<QString>("message");
 
         using Mode = EngineSocket::Mode;
-        QTest::newRow("socket absent") << -1 << QByteArray() << "web-1" << int(Kind::Unavailable)
-                                       << "No container engine was found";
-        QTest::newRow("socket refuses")
-            << int(Mode::Refusing) << QByteArray() << "web-1" << int(Kind::Unavailable)
-            << "No container engine is running";
-        QTest::newRow("engine never answers")
-            << int(Mode::Silent) << QByteArray() << "web-1" << int(Kind::TimedOut)
-            << "did not answer within 0.3 seconds";
-        QTest::newRow("204 stopped")
-            << int(Mode::Answering) << httpAnswer(204) << "web-1" << int(Kind::Stopped) << "";
-        QTest::newRow("304 already stopped") << int(Mode::Answering) << httpAnswer(304) << "web-1"
-                                             << int(Kind::AlreadyStopped) << "";
-        QTest::newRow("404 gone") << int(Mode::Answering)
-                                  << httpAnswer(404, R"({"message":"No such container: web-1"})")
-                                  << "web-1" << int(Kind::Gone) << "No such container: web-1";
-        QTest::newRow("500 with the engine's message")
-            << int(Mode::Answering)
-            << httpAnswer(500, R"({"message":"cannot stop container: permission denied"})")
-            << "web-1" << int(Kind::Failed) << "cannot stop container: permission denied";
-        QTest::newRow("not HTTP") << int(Mode::Answering) << QByteArray("hello\r\n\r\n") << "web-1"
-                                  << int(Kind::Failed) << "no usable answer";
-        QTest::newRow("a path, not a container")
-            << int(Mode::Answering) << httpAnswer(204) << "../../images/x" << int(Kind::Gone)
-            << "is not a container id or name";
-        QTest::newRow("a query in the name")
-            << int(Mode::Answering) << httpAnswer(204) << "web-1?force=1" << int(Kind::Gone) << "";
+        const auto row = [](const char *tag, int mode, const QByteArray &answer, Kind expected,
+                            const QString &message, const QString &container = "web-1") {
+            QTest::newRow(tag) << mode << answer << container << int(expected) << message;
+        };
+        const int answering = int(Mode::Answering);
+        row("socket absent", -1, {}, Kind::Unavailable, "No container engine was found");
+        row("socket refuses", int(Mode::Refusing), {}, Kind::Unavailable,
+            "No container engine is running");
+        row("engine never answers", int(Mode::Silent), {}, Kind::TimedOut,
+            "did not answer within 0.3 seconds");
+        row("204 stopped", answering, httpAnswer(204), Kind::Stopped, "");
+        row("304 already stopped", answering, httpAnswer(304), Kind::AlreadyStopped, "");
+        row("404 gone", answering, httpAnswer(404, R"({"message":"No such container: web-1"})"),
+            Kind::Gone, "No such container: web-1");
+        row("500 with the engine's message", answering,
+            httpAnswer(500, R"({"message":"cannot stop container: permission denied"})"),
+            Kind::Failed, "cannot stop container: permission denied");
+        row("not HTTP", answering, "hello\r\n\r\n", Kind::Failed, "no usable answer");
+        row("a path, not a container", answering, httpAnswer(204), Kind::Gone,
+            "is not a container id or name", "../../images/x");
+        row("a query in the name", answering, httpAnswer(204), Kind::Gone, "", "web-1?force=1");
     }
     void containerStop() {
         QFETCH(int, mode);
@@ -442,33 +378,26 @@ private slots:
 
     // A container's restart policy from its inspection, kept per container.
     void inspect_data() {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("given"); // RestartPolicy's Name
         QTest::addColumn<QString>("policy");
-        QTest::newRow("always")
-            << QByteArray(
-                   R"({"Id":"abc123","Name":"/web-1","HostConfig":{"RestartPolicy":{"Name":"always","MaximumRetryCount":0}}})")
-            << "web-1"
-            << "always";
-        QTest::newRow("made without --restart")
-            << QByteArray(
-                   R"({"Id":"abc123","Name":"/web-1","HostConfig":{"RestartPolicy":{"Name":"","MaximumRetryCount":0}}})")
-            << "web-1"
-            << "no";
+        QTest::newRow("always") << QByteArray("always") << "always";
+        QTest::newRow("made without --restart") << QByteArray() << "no";
     }
     void inspect() {
-        QFETCH(QByteArray, json);
-        QFETCH(QString, name);
+        QFETCH(QByteArray, given);
         QFETCH(QString, policy);
         const QString path = m_dir.filePath("inspect.sock");
         QFile::remove(path);
-        EngineSocket socket(path, EngineSocket::Mode::Answering, httpAnswer(200, json));
+        EngineSocket socket(path, EngineSocket::Mode::Answering,
+                            httpAnswer(200, R"({"Id":"abc123","Name":"/web-1","HostConfig":)"
+                                            R"({"RestartPolicy":{"Name":")" +
+                                                given + R"(","MaximumRetryCount":0}}})"));
         ContainerEngine engine({path}, 300ms);
         for (int refresh = 0; refresh < 3; ++refresh) {
             const std::optional<ContainerEngine::Details> details = engine.inspect("abc123");
             QVERIFY(details);
             QCOMPARE(details->id, "abc123");
-            QCOMPARE(details->name, name);
+            QCOMPARE(details->name, "web-1");
             QCOMPARE(details->restartPolicy, policy);
         }
         QCOMPARE(socket.requests().size(), 1);
