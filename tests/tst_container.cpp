@@ -129,6 +129,25 @@ private slots:
                                   .arg(port)
                                   .toUtf8()),
                  err.constData());
+        // Outside the engine's group the container has no name for the
+        // viewer: the hint finds it and stops it, and neither the stop nor
+        // --service ever offers the engine's own unit (every container).
+        QCOMPARE(QProcess::execute("/bin/chgrp", {"root", m_daemon.socket()}), 0);
+        QCOMPARE(runAsViewer({"stop", QString::number(port)}, &err).first, 1);
+        QVERIFY2(err.contains(QStringLiteral("“docker ps --filter publish=%1” finds the container")
+                                  .arg(port)
+                                  .toUtf8()) &&
+                     err.endsWith(QStringLiteral("To stop it: sudo quayline-cli stop --container "
+                                                 "%1\n")
+                                      .arg(port)
+                                      .toUtf8()),
+                 err.constData());
+        QCOMPARE(runAsViewer({"stop", "--service", QString::number(port)}, &err).first, 1);
+        QCOMPARE(err, QStringLiteral("Port %1 is published by a container; stopping the container "
+                                     "engine's service would stop every container.\n")
+                          .arg(port)
+                          .toUtf8());
+        QCOMPARE(QProcess::execute("/bin/chgrp", {"quayline-dock", m_daemon.socket()}), 0);
 
         // Its keeper, for root's scan, and as on a host where dockerd runs in
         // its unit and the scan had no container name for the proxy: the
