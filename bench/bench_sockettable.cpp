@@ -1,4 +1,4 @@
-// The kernel's socket table beside lsof: what reading it and joining it to
+// The kernel's socket table read after lsof: what reading it and joining it to
 // lsof's rows add to a scan, at 10, 1,000 and 10,000 sockets of the bench's
 // own (UDP sockets on 127.0.0.1, which lsof lists like any other).
 #include "scanner/CgroupPaths.h"
@@ -67,7 +67,7 @@ private:
 } // namespace
 
 void benchSocketTable() {
-    std::printf("Kernel socket table beside lsof (median)\n");
+    std::printf("Kernel socket table after lsof (median)\n");
     LsofRuns runs;
     PortScanner with(runs);
     PortScanner without(runs);
@@ -95,8 +95,8 @@ void benchSocketTable() {
         refused.openSocket = [](int, int, int) { return -1; };
         const double procNet = medianMsOf(repetitions, [&] { SocketTable::read(refused); });
 
-        // The join runs after lsof returned, so it is what the table adds to
-        // the scan's time; the read itself overlaps the lsof runs.
+        // The read and the join run after lsof returned: what the table adds
+        // to the scan's time is the netlink (or /proc/net) column plus the join.
         const RunResult tcp = with.runBlocking(PortScanner::tcpArguments());
         const RunResult udp = with.runBlocking(PortScanner::udpArguments());
         PortEntryList records = parseFieldOutput(tcp.output, QStringLiteral("TCP"));
@@ -141,7 +141,7 @@ void benchSocketTable() {
                     qlonglong(sockets.size()), qlonglong(tableSize), netlink, procNet, confirm,
                     look, join, medianOf(on), medianOf(off));
     }
-    std::printf("  join: what the table adds after lsof returned (the read runs beside lsof),\n"
+    std::printf("  join: what the table adds after lsof returned, besides its read,\n"
                 "  confirm (which pids are still the processes lsof listed) included;\n"
                 "  fd look: confirm with every pid's descriptors read, as for processes\n"
                 "  that started after lsof; aim: under 2 ms at 1,000 sockets\n\n");
