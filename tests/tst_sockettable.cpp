@@ -162,7 +162,7 @@ private slots:
     }
 
     // The uid is read from its own field (the tests' sockets are root's, like
-    // the timeout's 0); malformed lines give nothing.
+    // the timeout's 0); connections and malformed lines give nothing.
     void procNetLines_data() {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<bool>("ipv6");
@@ -171,6 +171,11 @@ private slots:
             << QByteArray("   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 "
                           "00000000   107        0 21554 1 0000000000000000 100 0 0 10 0")
             << false << 107;
+        // Bound TCP sockets are not in /proc/net; connections are.
+        QTest::newRow("TCP connection")
+            << QByteArray("   1: 0100007F:1F90 0100007F:C350 01 00000000:00000000 00:00000000 "
+                          "00000000  1000        0 21555 1 0000000000000000 20 4 0 10 -1")
+            << false << -1;
         QTest::newRow("short address for IPv6")
             << QByteArray("   0: 0100007F:1F90 00000000:0000 0A a b c 107 0 21554") << true << -1;
         QTest::newRow("not hex") << QByteArray("   0: 0100007G:1F90 00000000:0000 0A 00000000:"
