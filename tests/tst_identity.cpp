@@ -231,7 +231,6 @@ private slots:
         const qsizetype budget = 3 * perProcess;
         QVERIFY(!ProcessReader(root.path()).fill(entries, budget));
         qsizetype read = 0;
-        QSet<qint32> seen;
         const ProcessInfo *firstShared = nullptr;
         for (const PortEntry &e : entries) {
             const ProcessInfo &p = e.process;
@@ -239,10 +238,8 @@ private slots:
             QVERIFY(p.rawCommandLine.size() >= ProcessReader::minCommandLineBytes ||
                     !p.commandLineCut);
             QCOMPARE(p.commandLine, ProcessReader::splitCommandLine(p.rawCommandLine));
-            if (!seen.contains(e.pid)) {
-                seen.insert(e.pid);
+            if (e.port % 2 == 0) // each process once
                 read += p.rawCommandLine.size();
-            }
             if (e.pid % 4 != 0 && p.rawCommandLine.size() == perProcess) {
                 QVERIFY(p.commandLineCut);
                 if (!firstShared)
