@@ -105,52 +105,49 @@ private slots:
     }
 
     // Runs that must fail the scan (or, with no error, must not), each ending with no
-    // process of the stub's left running. Stubs that record their pid (and their
-    // helper's) in "pids" are checked for that after the scan.
+    // process of the stub's left running: each stub records its pid (and its
+    // helper's) in "pids", checked after the scan.
     void failedRuns_data() {
         QTest::addColumn<Failure>("f");
-        const QByteArray record = "echo $$ >>\"$dir/pids\"\n";
         const QByteArray prints = "printf 'p1\\nf1\\nn*:9\\n'\n"; // 11 bytes
         const QByteArray helper = "echo $! >>\"$dir/pids\"\n";
         const QString overLimit = "lsof did not finish within 1.5 seconds.";
         QTest::newRow("not a program") << Failure{
             .program = "this is text\n", .error = "Could not run lsof at %1: Exec format error."};
         QTest::newRow("only the UDP run fails")
-            << Failure{.body = record + prints + "[ $run = udp ] && kill -USR2 $$\n",
+            << Failure{.body = prints + "[ $run = udp ] && kill -USR2 $$\n",
                        .error = "lsof was ended by signal 12."};
         // The UDP run fails first, yet the text is the TCP run's.
         QTest::newRow("both fail")
-            << Failure{.body = record + "[ $run = tcp ] && sleep 0.3 && kill -USR1 $$\n"
-                                        "kill -USR2 $$\n",
+            << Failure{.body = "[ $run = tcp ] && sleep 0.3 && kill -USR1 $$\n"
+                               "kill -USR2 $$\n",
                        .error = "lsof was ended by signal 10."};
-        QTest::newRow("hangs with standard output open") << Failure{
-            .body = record + prints + "exec sleep 300\n", .limit = 1500ms, .error = overLimit};
+        QTest::newRow("hangs with standard output open")
+            << Failure{.body = prints + "exec sleep 300\n", .limit = 1500ms, .error = overLimit};
         QTest::newRow("closes standard output and lives on") << Failure{
-            .body = record + prints + "exec sleep 300 >&-\n", .limit = 1500ms, .error = overLimit};
+            .body = prints + "exec sleep 300 >&-\n", .limit = 1500ms, .error = overLimit};
         QTest::newRow("closes standard output and lives on, no pidfd")
-            << Failure{.body = record + prints + "exec sleep 300 >&-\n",
+            << Failure{.body = prints + "exec sleep 300 >&-\n",
                        .limit = 1500ms,
                        .usePidFd = false,
                        .error = overLimit};
-        QTest::newRow("exits while a helper holds standard output")
-            << Failure{.body = record + "sleep 300 &\n" + helper + prints,
-                       .limit = 1500ms,
-                       .error = overLimit};
+        QTest::newRow("exits while a helper holds standard output") << Failure{
+            .body = "sleep 300 &\n" + helper + prints, .limit = 1500ms, .error = overLimit};
         QTest::newRow("exits leaving a helper behind")
-            << Failure{.body = record + "sleep 300 >/dev/null &\n" + helper + prints};
+            << Failure{.body = "sleep 300 >/dev/null &\n" + helper + prints};
         QTest::newRow("endless output")
-            << Failure{.body = record + "exec yes\n",
+            << Failure{.body = "exec yes\n",
                        .cap = 1024 * 1024,
                        .error = "lsof printed more than 1 MB; the scan was stopped."};
-        QTest::newRow("output of exactly the cap") << Failure{.body = record + prints, .cap = 11};
+        QTest::newRow("output of exactly the cap") << Failure{.body = prints, .cap = 11};
         QTest::newRow("output one byte over the cap")
-            << Failure{.body = record + prints,
+            << Failure{.body = prints,
                        .cap = 10,
                        .error = "lsof printed more than 10 bytes; the scan was stopped."};
     }
     void failedRuns() {
         QFETCH(Failure, f);
-        const StubLsof stub(f.body);
+        const StubLsof stub("echo $$ >>\"$dir/pids\"\n" + f.body);
         if (!f.program.isEmpty())
             QVERIFY(stub.write("lsof", f.program));
         PortScanner scanner(m_runs, stub.path(), f.limit);
