@@ -292,14 +292,17 @@ private slots:
         QTest::addColumn<bool>("readable");
         QTest::addColumn<QStringList>("rows"); // id|user|uid|ipVersion|address|state|fromKernel
         const QString other = loginNameOf(otherUid), third = loginNameOf(otherUid + 1);
-        QTest::newRow("table failed") << false << QStringList{"7-TCP-22|root|-1|IPv4|*|LISTEN|"};
+        QTest::newRow("table failed")
+            << false
+            << QStringList{"7-TCP-22|root|-1||*|LISTEN|", "0-TCP-8081|nobody|-1||*|LISTEN|"};
         QTest::newRow("table read")
             << true
             << QStringList{
-                   "7-TCP-22|root|0|IPv4|*|LISTEN|",
+                   "7-TCP-22|root|0||*|LISTEN|",
                    "0-TCP-22@4242:0|" + other + "|4242|IPv4|*|LISTEN|k",
                    "0-TCP-22@0:0|root|0|IPv6|[::1]|LISTEN|k",
                    "0-UDP-22@0:0|root|0|IPv4|*||k",
+                   "0-TCP-8081|nobody|4242||*|LISTEN|", // the uid of the socket at its place
                    "0-TCP-8081@4242:0|" + other + "|4242|IPv4/IPv6|*|LISTEN|k",
                    "0-TCP-8081@4243:0|" + third + "|4243|IPv4|127.0.0.2|LISTEN|k",
                };
@@ -307,8 +310,10 @@ private slots:
     void scanWithTable() {
         QFETCH(bool, readable);
         QFETCH(QStringList, rows);
-        const StubLsof lsof("[ \"$run\" = udp ] || printf 'p7\\ncsshd\\nLroot\\nf3\\ntIPv4\\n"
-                            "PTCP\\nn*:22\\nTST=LISTEN\\n'\n");
+        // sshd, and a process whose pid lsof could not tell (0), as a kernel row has.
+        const StubLsof lsof(
+            "[ \"$run\" = udp ] || printf 'p7\\ncsshd\\nLroot\\nf3\\nPTCP\\nn*:22\\n"
+            "TST=LISTEN\\np\\ncx\\nLnobody\\nf3\\nPTCP\\nn*:8081\\nTST=LISTEN\\n'\n");
         LsofRuns runs;
         PortScanner scanner(runs, lsof.path());
         scanner.setSocketTableRead([readable] {
