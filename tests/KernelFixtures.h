@@ -107,9 +107,7 @@ struct ServiceInCgroup {
 // A port that was free a moment ago.
 quint16 freePort() {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof in;
     ::bind(s, reinterpret_cast<sockaddr *>(&in), length);
     ::getsockname(s, reinterpret_cast<sockaddr *>(&in), &length);

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTest>
 #include <csignal>
+#include <optional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,15 +51,9 @@ inline QString unavailableReason() {
     return reason;
 }
 
-struct Run {
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray output;
-};
-
 // Runs this test executable's current function and data row again inside a
-// new namespace, and returns how that went.
-inline Run rerunCurrentTest(int timeoutMs = 180000) {
+// new namespace: nothing when it passed there, else what it printed.
+inline std::optional<QByteArray> rerunCurrentTest(int timeoutMs = 180000) {
     QString which = QString::fromLatin1(QTest::currentTestFunction());
     if (const char *tag = QTest::currentDataTag())
         which += u':' + QString::fromLocal8Bit(tag);
@@ -69,15 +64,14 @@ inline Run rerunCurrentTest(int timeoutMs = 180000) {
     run.setProcessChannelMode(QProcess::MergedChannels);
     run.start(QStringLiteral("unshare"), unshareArguments()
                                              << QCoreApplication::applicationFilePath() << which);
-    Run result;
-    result.finished = run.waitForFinished(timeoutMs);
-    if (!result.finished) {
+    if (!run.waitForFinished(timeoutMs)) {
         run.kill(); // unshare; the namespace ends with its pid 1
         run.waitForFinished(10000);
+        return "not finished in time:\n" + run.readAll();
     }
-    result.exitCode = run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1;
-    result.output = run.readAll();
-    return result;
+    if (run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0)
+        return std::nullopt;
+    return run.readAll();
 }
 
 // Inside a namespace: makes the next process or thread created take pid.
@@ -118,8 +112,8 @@ inline pid_t spawnWithPid(qint32 pid, const QList<QByteArray> &args) {
         if (!PidNamespace::inside()) {                                                             \
             if (const QString why = PidNamespace::unavailableReason(); !why.isEmpty())             \
                 QSKIP(qPrintable(why));                                                            \
-            const PidNamespace::Run run = PidNamespace::rerunCurrentTest();                        \
-            QVERIFY2(run.finished &&run.exitCode == 0, run.output.constData());                    \
+            const std::optional<QByteArray> failed = PidNamespace::rerunCurrentTest();             \
+            QVERIFY2(!failed, failed.value_or(QByteArray()).constData());                          \
             return;                                                                                \
         }                                                                                          \
     } while (false)

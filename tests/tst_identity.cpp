@@ -8,6 +8,7 @@
 #include "scanner/ProcessReader.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -24,6 +25,13 @@ QByteArray statLine(const QByteArray &comm, quint64 ticks, char state = 'S') {
            " 8503296 245 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 0 0 0 0 0 0\n";
 }
 
+// Writes a file of a fake /proc, making its folder.
+bool writeFile(const QTemporaryDir &root, const QString &name, const QByteArray &data) {
+    QFile file(root.filePath(name));
+    return QDir(root.path()).mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(data) == data.size();
+}
+
 // One signalling attempt through the seam: whether pidfd_open works (else
 // ENOSYS, or the negative errno given), the start ticks recorded at the scan,
 // the start ticks /proc shows at each look (0: no process on the pid), what
@@ -34,7 +42,8 @@ struct Attempt {
     QList<quint64> seen; // one per look at /proc, the last repeated
     int sendResult;
     char state = 'S';
-    int statError = 0; // the look at /proc fails with this errno
+    int statError = 0;  // the look at /proc fails with this errno
+    bool force = false; // SIGKILL, not SIGTERM
 };
 
 } // namespace
@@ -54,8 +63,6 @@ private slots:
         // Taken up to the first ')' this reads " (x" as the state and a wrong field 22.
         QTest::newRow("comm with ') (' inside")
             << statLine("a) (b) R 1 2", 99) << QByteArray("a) (b) R 1 2") << 'S' << quint64(99);
-        QTest::newRow("zombie") << statLine("gone", 12, 'Z') << QByteArray("gone") << 'Z'
-                                << quint64(12);
         QTest::newRow("cut short before field 22") << QByteArray("4242 (cut) S 1 4242 4242 0 -1")
                                                    << QByteArray("<none>") << '\0' << quint64(0);
     }
@@ -90,10 +97,6 @@ private slots:
         row("system service", "0::/system.slice/nginx.service\n", "nginx.service");
         row("user service", user + "app.slice/dev-server.service\n", "dev-server.service", "", "",
             1000);
-        row("user app scope", user + "app.slice/app-gnome-firefox-4242.scope\n",
-            "app-gnome-firefox-4242.scope", "", "", 1000);
-        row("the user's manager is the system's unit", user + "init.scope\n", "init.scope", "", "",
-            1000);
         row("user manager process in its own unit", user.chopped(1) + "\n", "user@1000.service");
         row("login session", "0::/user.slice/user-1000.slice/session-3.scope\n", "session-3.scope");
         row("a unit named like a manager below a system service",
@@ -108,8 +111,6 @@ private slots:
             "12:pids:/docker/" + id64 + "\n1:name=systemd:/docker/" + id64 + "\n0::/\n", "", "id",
             "docker");
         row("podman scope", "0::/machine.slice/libpod-" + id64 + ".scope/container\n", "", "id",
-            "podman");
-        row("podman rootless", user + "user.slice/libpod-" + id64 + ".scope/container\n", "", "id",
             "podman");
         row("podman, cgroupfs", "0::/libpod_parent/libpod-" + id64 + "\n", "", "id", "podman");
         row("podman's conmon is no container",
@@ -149,12 +150,11 @@ private slots:
         QTest::newRow("another name") << QByteArray("sleep") << "nginx" << false;
         QTest::newRow("the listed name plus more") << QByteArray("sleep2") << "sleep" << false;
         QTest::newRow("ESC as ^[") << QByteArray("we\x1b[2Jird") << "we^[[2Jird" << true;
-        QTest::newRow("tab and DEL") << QByteArray("a\tb\x7f") << "a\\tb\\x7f" << true;
+        QTest::newRow("DEL as \\x7f") << QByteArray("a\x7f!") << "a\\x7f!" << true;
         QTest::newRow("ESC, but another name before it")
             << QByteArray("xy\x1b[2J") << "we^[[2J" << false;
         QTest::newRow("cut at ') ' by lsof")
             << QByteArray("we\x1b[2Jird ) ( n") << "we^[[2Jird " << true;
-        QTest::newRow("UTF-8 as it is") << QByteArray("caf\xc3\xa9") << "caf\u00e9" << true;
         QTest::newRow("invalid UTF-8") << QByteArray("caf\xe9") << "caf\ufffd" << true;
     }
     void matchesComm() {
@@ -168,11 +168,8 @@ private slots:
     void readsFakeTree() {
         QTemporaryDir root;
         QDir dir(root.path());
-        QVERIFY(dir.mkpath("4242"));
         const auto write = [&](const QString &name, const QByteArray &data) {
-            QFile file(dir.filePath(name));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(data);
+            QVERIFY(writeFile(root, name, data));
         };
         write("stat", "cpu  1 2 3\nbtime 1700000000\nprocesses 9\n");
         write("4242/stat", statLine("node", 250)); // 2.5 s after boot at 100 Hz
@@ -219,27 +216,21 @@ private slots:
     // identical command lines share one copy.
     void commandLinesWithinBudget() {
         QTemporaryDir root;
-        QDir dir(root.path());
         constexpr qsizetype perProcess = ProcessReader::maxCommandLineBytes;
         const QByteArray shared = QByteArray(perProcess + 10, 'a') + '\0';
         PortEntryList entries;
         for (int pid = 100; pid < 140; ++pid) {
-            QVERIFY(dir.mkpath(QString::number(pid)));
-            QFile stat(dir.filePath(QStringLiteral("%1/stat").arg(pid)));
-            QVERIFY(stat.open(QIODevice::WriteOnly));
-            stat.write(statLine("server", 250 + pid));
-            QFile cmdline(dir.filePath(QStringLiteral("%1/cmdline").arg(pid)));
-            QVERIFY(cmdline.open(QIODevice::WriteOnly));
             // Every fourth one its own, the others all the same.
-            cmdline.write(pid % 4 == 0 ? QByteArray(1000, char('a' + pid % 26)) + '\0' : shared);
-            for (int socket = 0; socket < 2; ++socket)
-                entries.append(PortEntry(pid, "server", "me", "TCP", "IPv4", "*",
-                                         1000 + 2 * pid + socket, "LISTEN"));
+            QVERIFY(
+                writeFile(root, QStringLiteral("%1/stat").arg(pid), statLine("server", 250 + pid)));
+            QVERIFY(writeFile(root, QStringLiteral("%1/cmdline").arg(pid),
+                              pid % 4 ? shared : QByteArray(1000, char('a' + pid % 26)) + '\0'));
+            for (int port : {2 * pid, 2 * pid + 1})
+                entries.append(PortEntry(pid, "server", "me", "TCP", "IPv4", "*", port, "LISTEN"));
         }
         const qsizetype budget = 3 * perProcess;
         QVERIFY(!ProcessReader(root.path()).fill(entries, budget));
         qsizetype read = 0;
-        QSet<qint32> seen;
         const ProcessInfo *firstShared = nullptr;
         for (const PortEntry &e : entries) {
             const ProcessInfo &p = e.process;
@@ -247,10 +238,8 @@ private slots:
             QVERIFY(p.rawCommandLine.size() >= ProcessReader::minCommandLineBytes ||
                     !p.commandLineCut);
             QCOMPARE(p.commandLine, ProcessReader::splitCommandLine(p.rawCommandLine));
-            if (!seen.contains(e.pid)) {
-                seen.insert(e.pid);
+            if (e.port % 2 == 0) // each process once
                 read += p.rawCommandLine.size();
-            }
             if (e.pid % 4 != 0 && p.rawCommandLine.size() == perProcess) {
                 QVERIFY(p.commandLineCut);
                 if (!firstShared)
@@ -313,6 +302,12 @@ private slots:
                                       << std::optional(KillError::permissionDenied());
         QTest::newRow("pidfd: other errno")
             << Attempt{1, 7, {7}, EINVAL} << viaPidfd << std::optional(KillError::failed(EINVAL));
+        QTest::newRow("pidfd: SIGKILL sent")
+            << Attempt{1, 7, {7}, 0, 'S', 0, true}
+            << QStringList{"open 42", "stat", "send 9", "close"} << none;
+        QTest::newRow("pidfd: SIGKILL, the pid holds another process")
+            << Attempt{1, 7, {9}, 0, 'S', 0, true} << QStringList{"open 42", "stat", "close"}
+            << gone;
         QTest::newRow("pidfd: exited meanwhile") << Attempt{1, 7, {7}, ESRCH} << viaPidfd << gone;
         QTest::newRow("pidfd: exited, awaiting its parent")
             << Attempt{1, 7, {7}, 0, 'Z'} << viaPidfd << none;
@@ -372,23 +367,8 @@ private slots:
                                .comm = "server", .state = attempt.state, .startTicks = ticks})
                          : std::nullopt;
         };
-        QCOMPARE(signalProcess(42, "me", false, attempt.recorded, system), error);
+        QCOMPARE(signalProcess(42, "me", attempt.force, attempt.recorded, system), error);
         QCOMPARE(made, calls);
-    }
-
-    // A fake that is not given a call answers it as a machine without it
-    // would; none reaches the real one.
-    void fakeNeverReachesRealCalls() {
-        const FakeSystemCalls fake;
-        QCOMPARE(fake.openPidfd(::getpid()), -ENOSYS);
-        QCOMPARE(fake.sendThroughPidfd(0, 0), EPERM);
-        QCOMPARE(fake.sendKill(::getpid(), 0), EPERM);
-        QVERIFY(!fake.readStat(::getpid()).stat);
-        QCOMPARE(fake.loginName(), QString());
-        const int pidfd = SystemCalls::real().openPidfd(::getpid());
-        QVERIFY(pidfd >= 0);
-        SystemCalls::real().closePidfd(pidfd);
-        QCOMPARE(SystemCalls::real().sendKill(::getpid(), 0), 0);
     }
 
     // A real child held across a signal: open, not yet exited, SIGTERM,
@@ -408,7 +388,7 @@ private slots:
         withoutPidfds.processStat = [](qint32 pid) { return StatReader().read(pid); };
         // Our own child, not yet reaped, so the pid is still its own.
         withoutPidfds.kill = [&](qint32 pid, int signal) {
-            return pid == child.pid && ::kill(pid, signal) == 0 ? 0 : EPERM;
+            return pid == child.pid ? SystemCalls::real().sendKill(pid, signal) : EPERM;
         };
         const SystemCalls &system = pidfd ? SystemCalls::real() : withoutPidfds;
         const quint64 ticks = stat().startTicks;

@@ -1,5 +1,6 @@
 // Where the panel goes and how tall it is, the tray glyph's legibility, and
-// which Qt platform the program picks in a Wayland session.
+// what the program makes of the display variables.
+#include "Quayline/shell/DisplayCheck.h"
 #include "Quayline/shell/PlatformChoice.h"
 #include "Quayline/shell/PopoverPlacement.h"
 #include "Quayline/shell/StatusNotifierTypes.h"
@@ -138,25 +139,38 @@ private slots:
               "trusted");
     }
 
+    // What the program makes of the display variables: the Qt platform it
+    // asks for (empty: Qt's own choice) and why it cannot start (part of the
+    // message; empty: it starts).
     void platform_data() {
         QTest::addColumn<QByteArrayList>("env"); // QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY
         QTest::addColumn<QByteArray>("chosen");
-        QTest::newRow("X11 session") << QByteArrayList{"", ":0", ""} << QByteArray();
-        QTest::newRow("Wayland with XWayland")
-            << QByteArrayList{"", ":0", "wayland-0"} << QByteArray("xcb;wayland");
-        QTest::newRow("Wayland only") << QByteArrayList{"", "", "wayland-0"} << QByteArray();
-        QTest::newRow("the user chose wayland")
-            << QByteArrayList{"wayland", ":0", "wayland-0"} << QByteArray();
+        QTest::addColumn<QString>("missing");
+        const auto row = [](const char *tag, QByteArrayList env, QByteArray chosen = {},
+                            QString missing = {}) {
+            QTest::newRow(tag) << env << chosen << missing;
+        };
+        row("nothing", {"", "", ""}, {}, "neither DISPLAY nor");
+        row("X11 session", {"", ":0", ""});
+        row("Wayland with XWayland", {"", ":0", "wayland-0"}, "xcb;wayland");
+        row("Wayland only", {"", "", "wayland-0"});
+        row("the user chose wayland", {"wayland", ":0", "wayland-0"});
+        row("xcb, only Wayland", {"xcb:nograb", "", "wayland-0"}, {},
+            "xcb:nograb but DISPLAY is not set");
+        row("fallback list reaches X11", {"wayland;xcb", ":0", ""});
+        row("offscreen needs no server", {"offscreen", "", ""});
     }
 
     void platform() {
         QFETCH(QByteArrayList, env);
-        QTEST(
-            PlatformChoice::preferredPlatform([&](const char *name) {
-                return env.value(
-                    QByteArrayList{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}.indexOf(name));
-            }),
-            "chosen");
+        QFETCH(QString, missing);
+        const auto getenv = [&](const char *name) {
+            return env.value(
+                QByteArrayList{"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}.indexOf(name));
+        };
+        QTEST(PlatformChoice::preferredPlatform(getenv), "chosen");
+        const QString found = DisplayCheck::missingDisplayReason(getenv);
+        QVERIFY2(missing.isEmpty() ? found.isEmpty() : found.contains(missing), qPrintable(found));
     }
 
     // On the wlroots compositors the bar is known only by the area it leaves

@@ -1,7 +1,5 @@
-// The tray program's logic outside the views: when there is no display to
-// start on, the one-instance guard, and that the
-// auto-refresh timer scans only while one of its windows is on screen.
-#include "Quayline/shell/DisplayCheck.h"
+// The tray program's logic outside the views: the one-instance guard, and
+// that the auto-refresh timer scans only while one of its windows is on screen.
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
 #include "QuickFullStacks.h"
@@ -20,21 +18,6 @@ Q_IMPORT_QML_PLUGIN(QuaylinePlugin)
 using namespace std::chrono_literals;
 
 namespace {
-
-// What the display check reads, one variable each; an empty one is unset.
-struct DisplayEnvironment {
-    QByteArray platform; // QT_QPA_PLATFORM
-    QByteArray display;  // DISPLAY
-    QByteArray wayland;  // WAYLAND_DISPLAY
-
-    QByteArray get(const char *name) const {
-        const QByteArray n(name);
-        return n == "QT_QPA_PLATFORM"   ? platform
-               : n == "DISPLAY"         ? display
-               : n == "WAYLAND_DISPLAY" ? wayland
-                                        : QByteArray();
-    }
-};
 
 // One thing the user does to the program's windows, and whether the next
 // auto-refresh tick after it should scan.
@@ -100,34 +83,12 @@ struct Program {
 
 } // namespace
 
-Q_DECLARE_METATYPE(DisplayEnvironment)
 Q_DECLARE_METATYPE(Steps)
 
 class TrayShellTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void missingDisplay_data() {
-        QTest::addColumn<DisplayEnvironment>("env");
-        QTest::addColumn<QString>("reason"); // part of the message; empty: the program starts
-        QTest::newRow("nothing") << DisplayEnvironment{} << "neither DISPLAY nor";
-        QTest::newRow("X11") << DisplayEnvironment{"", ":0", ""} << "";
-        QTest::newRow("Wayland") << DisplayEnvironment{"", "", "wayland-0"} << "";
-        QTest::newRow("xcb, only Wayland") << DisplayEnvironment{"xcb:nograb", "", "wayland-0"}
-                                           << "xcb:nograb but DISPLAY is not set";
-        QTest::newRow("fallback list reaches X11")
-            << DisplayEnvironment{"wayland;xcb", ":0", ""} << "";
-        QTest::newRow("offscreen needs no server") << DisplayEnvironment{"offscreen", "", ""} << "";
-    }
-
-    void missingDisplay() {
-        QFETCH(DisplayEnvironment, env);
-        QFETCH(QString, reason);
-        const QString found =
-            DisplayCheck::missingDisplayReason([&](const char *name) { return env.get(name); });
-        QVERIFY2(reason.isEmpty() ? found.isEmpty() : found.contains(reason), qPrintable(found));
-    }
-
     // A second start asks the first to show its panel and ends.
     void secondInstanceAsksTheFirst() {
         QTemporaryDir dir;
