@@ -212,6 +212,30 @@ private slots:
                                     me + "UDP|IPv4|127.0.0.1|" + udpPort + '|'}));
     }
 
+    // The kernel's table is read once both runs are done: read beside them,
+    // it could predate a socket that lsof then lists, which would then count
+    // as closed and lose its process.
+    void socketTableReadAfterLsof() {
+        const StubLsof stub("while [ ! -e \"$dir/go\" ]; do sleep 0.05; done\n"
+                            ": >\"$dir/$run.done\"\n");
+        PortScanner scanner(m_runs, stub.path());
+        QAtomicInt reads, early;
+        scanner.setSocketTableRead([&] {
+            reads.ref();
+            for (const char *run : {"tcp.done", "udp.done"})
+                if (!QFile::exists(stub.dir.filePath(run)))
+                    early.ref();
+            return SocketTableResult{};
+        });
+        const QFuture<ScanResult> scan = scanner.scan();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !stub.read("tcp.args").isEmpty() && !stub.read("udp.args").isEmpty(), 30000);
+        QVERIFY(stub.write("go", {}));
+        WAIT_FOR_SCAN(scan);
+        QCOMPARE(reads.loadRelaxed(), 1);
+        QCOMPARE(early.loadRelaxed(), 0);
+    }
+
     // With every thread of the lsof pool taken, requests equal to a run still waiting
     // for a thread share it instead of queueing lsof after lsof.
     void waitingRunsAreShared() {
