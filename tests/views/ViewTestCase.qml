@@ -68,6 +68,36 @@ TestCase {
         return Array.from({ length: list.count }, (_, i) => findChild(list.itemAtIndex(i), "portRow"))
     }
 
+    // Opens the row menu of the index-th row (0 unless given): by "right click"
+    // (unless how says otherwise), "menu key" or "shift F10".
+    function openMenu(popover, how, index) {
+        const row = rows(popover)[index || 0]
+        if (!how || how === "right click") {
+            mouseClick(row, 150, row.height / 2, Qt.RightButton)
+        } else {
+            keyClick(Qt.Key_Down)
+            if (how === "menu key")
+                keyClick(Qt.Key_Menu)
+            else
+                keyClick(Qt.Key_F10, Qt.ShiftModifier)
+        }
+        const menu = child(popover, "rowMenu")
+        tryCompare(menu, "opened", true)
+        return menu
+    }
+
+    function menuItem(menu, name) {
+        for (let i = 0; i < menu.count; ++i) {
+            if (menu.itemAt(i).objectName === name)
+                return menu.itemAt(i)
+        }
+        fail("no menu item " + name)
+    }
+
+    function visibleMenuItems(menu) {
+        return Array.from({ length: menu.count }, (_, i) => menu.itemAt(i)).filter(i => i.visible)
+    }
+
     function entry(pid, name, port, protocol) {
         return { pid: pid, processName: name, port: port, networkProtocol: protocol || "TCP" }
     }
