@@ -571,7 +571,9 @@ private slots:
         system->processStat = [](qint32) {
             return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
         };
-        Fixture f("autoRefreshEnabled=false", system);
+        // The looks for a respawn come after the test: the one look is the stop's.
+        Fixture f("autoRefreshEnabled=false", system, {}, Fixture::Place::File,
+                  {.window = std::chrono::minutes(1)});
         f.vm->setOnScreen(false);
         PortEntry target = entry(pid, processName, 8080, owner);
         target.process.startTicks = 7;

@@ -131,7 +131,8 @@ TestCase {
     }
 
     // Tabs once round the view's focus chain. At each stop exactly one focus
-    // frame shows, and it surrounds the focused item. Gives the stops' names.
+    // frame shows, and it surrounds the focused item, which has a name for
+    // screen readers. Gives the stops' object names.
     function tabRound(view) {
         const names = []
         let first = null
@@ -147,6 +148,7 @@ TestCase {
             while (named.objectName === "" && named.parent)
                 named = named.parent
             names.push(named.objectName)
+            verify(Fixture.accessibleName(named) !== "", "a screen reader's name for " + named.objectName)
             const frames = visibleItems(view, i => i.objectName === "focusFrame")
             compare(frames.length, 1, "focus frames at " + item.objectName)
             const centre = item.mapToItem(frames[0], item.width / 2, item.height / 2)

@@ -150,6 +150,19 @@ Item {
             compare(selectedPids(popover), [42])
         }
 
+        // A scan that could not read the kernel's socket table: its rows, and
+        // above them the notice; the next scan that could takes it away.
+        function test_scanNotice() {
+            const popover = makePopover([entry(42, "node", 3000)], null, "Ports of other users may be missing.")
+            const notice = child(popover, "scanNotice")
+            verify(notice.visible)
+            compare(notice.text, "Ports of other users may be missing.")
+            compare(rows(popover).length, 1)
+            popover.viewModel.refreshNow()
+            Fixture.finishScan([entry(42, "node", 3000)])
+            verify(!notice.visible)
+        }
+
         function test_arrowKeys_data() {
             const down = Qt.Key_Down, up = Qt.Key_Up
             return [
