@@ -7,12 +7,12 @@
 #include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
 #include "scanner/SocketWatch.h"
+#include "scanner/StopScans.h"
 #include "stop/KeeperService.h"
 #include "stop/StopSession.h"
 #include "stop/StopText.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
 #include <chrono>
@@ -173,65 +173,6 @@ private:
     OutputStream m_err{STDERR_FILENO};
 };
 
-// The rows of a scan on the ports asked for, in the scan's order.
-PortEntryList rowsOn(const PortEntryList &entries, const QList<qint64> &ports) {
-    const QSet<qint64> wanted(ports.cbegin(), ports.cend());
-    PortEntryList rows;
-    for (const PortEntry &e : entries) {
-        if (wanted.contains(e.port))
-            rows.append(e);
-    }
-    return rows;
-}
-
-// The scans of one stop. The first may take the scanner's usual time limit.
-// A later one may take what is left of the last wait, but at least the
-// allowance for one scan: four times what the first one took, from 10
-// seconds up to the usual limit, as one lsof may take seconds longer on a
-// loaded machine than the one before it. A hung lsof holds the command at
-// most that allowance past its --timeout.
-class Scans {
-public:
-    Scans(LsofRuns &runs, QString lsofPath, KeeperService &keepers, QList<qint64> ports)
-        : m_runs(runs)
-        , m_lsofPath(std::move(lsofPath))
-        , m_keepers(keepers)
-        , m_ports(std::move(ports)) {}
-
-    ScanResult first() {
-        QElapsedTimer took;
-        took.start();
-        ScanResult result = keep(PortScanner(m_runs, m_lsofPath).scan().result());
-        m_allowance = std::clamp(milliseconds(4 * took.elapsed()), milliseconds(10000),
-                                 PortScanner::defaultTimeLimit);
-        return result;
-    }
-
-    ScanResult within(const QDeadlineTimer &deadline) const {
-        const auto left = std::chrono::ceil<milliseconds>(deadline.remainingTimeAsDuration());
-        const milliseconds limit =
-            std::min(std::max(left, m_allowance), PortScanner::defaultTimeLimit);
-        return keep(PortScanner(m_runs, m_lsofPath, limit).scan().result());
-    }
-
-private:
-    // The rows on the ports, with their keepers.
-    ScanResult keep(ScanResult result) const {
-        if (result.errorText)
-            return result;
-        result.entries = rowsOn(result.entries, m_ports);
-        if (!result.entries.isEmpty())
-            m_keepers.annotate(result.entries);
-        return result;
-    }
-
-    LsofRuns &m_runs;
-    QString m_lsofPath;
-    KeeperService &m_keepers;
-    QList<qint64> m_ports;
-    milliseconds m_allowance{10000};
-};
-
 // One target on its way out. Each signal and each wait opens the process
 // anew, checked against the start time the first scan recorded, so that both
 // signals and the waits go to that process and to no later holder of its pid,
@@ -243,7 +184,7 @@ struct Stopping {
     bool unknown = false; // could not be looked at; already reported
 };
 
-int stopProcesses(Scans &scans, const StopOptions &options, Console &console) {
+int stopProcesses(StopScans &scans, const StopOptions &options, Console &console) {
     const ScanResult first = scans.first();
     if (first.errorText) {
         console.complain(*first.errorText);
@@ -288,16 +229,9 @@ int stopProcesses(Scans &scans, const StopOptions &options, Console &console) {
         for (Stopping &s : stopping) {
             if (s.exited || s.unknown)
                 continue;
-            const ProcessHandle handle = ProcessHandle::open(s.target->pid, s.target->startTicks);
-            if (!handle.isOpen()) {
-                s.exited = handle.error()->kind() == KillError::Kind::ProcessGone;
-                s.unknown = !s.exited;
-                if (s.unknown)
-                    failed(*s.target, handle.error());
-                continue;
-            }
-            int error = 0;
-            switch (handle.waitForExit(deadline, &error)) {
+            std::optional<KillError> error;
+            switch (
+                ProcessHandle::waitForExit(s.target->pid, s.target->startTicks, deadline, &error)) {
             case ProcessHandle::Wait::Exited:
                 s.exited = true;
                 break;
@@ -305,7 +239,7 @@ int stopProcesses(Scans &scans, const StopOptions &options, Console &console) {
                 break;
             case ProcessHandle::Wait::Failed:
                 s.unknown = true;
-                failed(*s.target, KillError::failed(error));
+                failed(*s.target, error);
                 break;
             }
         }
@@ -413,7 +347,7 @@ int stopProcesses(Scans &scans, const StopOptions &options, Console &console) {
 // container's port goes a moment after the container.
 constexpr milliseconds keeperPortsGrace{3000};
 
-int stopKeepers(Scans &scans, const StopOptions &options, Console &console,
+int stopKeepers(StopScans &scans, const StopOptions &options, Console &console,
                 KeeperService &keepers) {
     const Keeper::Kind want = options.target == StopOptions::Target::Service
                                   ? Keeper::Kind::Service
@@ -423,54 +357,24 @@ int stopKeepers(Scans &scans, const StopOptions &options, Console &console,
         console.complain(*first.errorText);
         return ExitFailure;
     }
-    const qint64 self = qint64(::getuid());
-    const auto holdersOf = [](const PortEntryList &rows, qint64 port) {
-        QList<const PortEntry *> on;
-        for (const PortEntry &row : rows) {
-            if (row.port == port)
-                on.append(&row);
-        }
-        return on;
-    };
-
-    bool ok = true;
-    QList<Keeper> toStop;
-    QList<QList<qint64>> portsOf; // beside toStop: the ports each keeps
-    for (qint64 port : options.ports) {
-        const QList<const PortEntry *> holders = holdersOf(first.entries, port);
-        if (holders.isEmpty()) {
-            console.say(StopText::nothingListening(port));
-            continue;
-        }
-        const KeeperChoice choice = chooseKeeper(holders, want, self);
-        if (!choice.wanted) {
-            console.complain(want == Keeper::Kind::Service && choice.engineHeld
-                                 ? StopText::engineUnitRefusal(port)
-                                 : StopText::noKeeperOfKind(want, port, *holders.constFirst()));
-            if (choice.other)
-                console.complain(StopText::keptByOther(*choice.other, port));
-            ok = false;
-            continue;
-        }
-        const qsizetype at =
-            std::find_if(toStop.cbegin(), toStop.cend(),
-                         [&](const Keeper &k) { return sameKeeper(k, *choice.wanted); }) -
-            toStop.cbegin();
-        if (at == toStop.size()) {
-            toStop.append(*choice.wanted);
-            portsOf.append(QList<qint64>());
-        }
-        portsOf[at].append(port);
+    const KeeperStopPlan plan =
+        planKeeperStop(first.entries, options.ports, want, qint64(::getuid()));
+    for (qint64 port : plan.unlisted)
+        console.say(StopText::nothingListening(port));
+    bool ok = plan.refusals.isEmpty();
+    for (const QStringList &refusal : plan.refusals) {
+        for (const QString &line : refusal)
+            console.complain(line);
     }
 
     // Each keeper once, whatever number of its ports were given.
     QList<qint64> freed;
-    for (qsizetype i = 0; i < toStop.size(); ++i) {
-        const KeeperStopResult result = keepers.stop(toStop[i]);
-        const QString outcome = StopText::keeperOutcome(toStop[i], result);
+    for (const KeeperStopPlan::Stop &stop : plan.stops) {
+        const KeeperStopResult result = keepers.stop(stop.keeper);
+        const QString outcome = StopText::keeperOutcome(stop.keeper, result);
         if (result.succeeded()) {
             console.say(outcome);
-            freed += portsOf[i];
+            freed += stop.ports;
         } else {
             console.complain(outcome);
             ok = false;
@@ -492,9 +396,11 @@ int stopKeepers(Scans &scans, const StopOptions &options, Console &console,
         held.clear();
         if (last.errorText)
             break;
-        for (qint64 port : freed) {
-            if (const QList<const PortEntry *> on = holdersOf(last.entries, port); !on.isEmpty())
-                held.append(on.constFirst());
+        for (const PortEntry &row : last.entries) {
+            if (freed.contains(row.port) &&
+                std::none_of(held.cbegin(), held.cend(),
+                             [&](const PortEntry *e) { return e->port == row.port; }))
+                held.append(&row);
         }
     } while (!held.isEmpty() && !deadline.hasExpired());
     if (last.errorText) {
@@ -523,7 +429,7 @@ int runStopCommand(LsofRuns &runs, const QStringList &arguments, KeeperService &
         return *status;
     const StopOptions &options = std::get<StopOptions>(parsed);
     Console console;
-    Scans scans(runs, options.lsofPath, keepers, options.ports);
+    StopScans scans(runs, options.lsofPath, keepers, options.ports);
     return options.target == StopOptions::Target::Processes
                ? stopProcesses(scans, options, console)
                : stopKeepers(scans, options, console, keepers);

@@ -109,6 +109,23 @@ std::optional<KillError> ProcessHandle::signal(int signal) const {
     return fromErrno(m_system->sendKill(m_pid, signal));
 }
 
+ProcessHandle::Wait ProcessHandle::waitForExit(qint32 pid, quint64 startTicks,
+                                               QDeadlineTimer deadline,
+                                               std::optional<KillError> *error) {
+    const ProcessHandle handle = open(pid, startTicks);
+    if (!handle.isOpen()) {
+        if (handle.error()->kind() == KillError::Kind::ProcessGone)
+            return Wait::Exited;
+        *error = handle.error();
+        return Wait::Failed;
+    }
+    int code = 0;
+    const Wait wait = handle.waitForExit(deadline, &code);
+    if (wait == Wait::Failed)
+        *error = KillError::failed(code);
+    return wait;
+}
+
 ProcessHandle::Wait ProcessHandle::waitForExit(QDeadlineTimer deadline, int *error) const {
     if (!m_open)
         return Wait::Exited;

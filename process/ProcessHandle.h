@@ -50,6 +50,11 @@ public:
     // deadline passes. Without a pidfd it looks every 10 ms. Failed, with
     // *error set, when it could not look.
     Wait waitForExit(QDeadlineTimer deadline, int *error = nullptr) const;
+    // The same for the process that started at startTicks, opened anew (one
+    // descriptor at a time however many are waited for): Exited too when it
+    // was gone before; Failed, with *error, when it could not be looked at.
+    static Wait waitForExit(qint32 pid, quint64 startTicks, QDeadlineTimer deadline,
+                            std::optional<KillError> *error);
 
 private:
     void swap(ProcessHandle &other) noexcept;

@@ -69,6 +69,39 @@ StopPlan planPortStop(const PortEntryList &rows, const QList<qint64> &ports, qin
     return plan;
 }
 
+KeeperStopPlan planKeeperStop(const PortEntryList &rows, const QList<qint64> &ports,
+                              Keeper::Kind want, qint64 selfUid) {
+    KeeperStopPlan plan;
+    for (qint64 port : ports) {
+        QList<const PortEntry *> holders;
+        for (const PortEntry &row : rows) {
+            if (row.port == port)
+                holders.append(&row);
+        }
+        if (holders.isEmpty()) {
+            plan.unlisted.append(port);
+            continue;
+        }
+        const KeeperChoice choice = chooseKeeper(holders, want, selfUid);
+        if (!choice.wanted) {
+            QStringList lines{want == Keeper::Kind::Service && choice.engineHeld
+                                  ? StopText::engineUnitRefusal(port)
+                                  : StopText::noKeeperOfKind(want, port, *holders.constFirst())};
+            if (choice.other)
+                lines.append(StopText::keptByOther(*choice.other, port));
+            plan.refusals.append(lines);
+            continue;
+        }
+        auto stop = std::find_if(plan.stops.begin(), plan.stops.end(), [&](const auto &s) {
+            return sameKeeper(s.keeper, *choice.wanted);
+        });
+        if (stop == plan.stops.end())
+            stop = plan.stops.insert(plan.stops.end(), {*choice.wanted, {}});
+        stop->ports.append(port);
+    }
+    return plan;
+}
+
 StopPlan planRowStop(const PortEntry &row, const PortEntryList &rows, qint64 selfUid,
                      const StatReader &proc) {
     StopPlan plan;

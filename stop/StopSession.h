@@ -44,6 +44,22 @@ StopPlan planPortStop(const PortEntryList &rows, const QList<qint64> &ports, qin
 StopPlan planRowStop(const PortEntry &row, const PortEntryList &rows, qint64 selfUid,
                      const StatReader &proc);
 
+// The stop of the units or containers that keep ports (--service,
+// --container): each keeper once, with the ports it keeps, in the order of
+// the ports; for a port that has none of the kind asked for, why, and the
+// keeper of the other kind where there is one.
+struct KeeperStopPlan {
+    struct Stop {
+        Keeper keeper;
+        QList<qint64> ports;
+    };
+    QList<Stop> stops;
+    QList<QStringList> refusals; // each a refusal's lines
+    QList<qint64> unlisted;
+};
+KeeperStopPlan planKeeperStop(const PortEntryList &rows, const QList<qint64> &ports,
+                              Keeper::Kind want, qint64 selfUid);
+
 // A port taken by a process that was not there before, right after a stop.
 struct Respawn {
     qint64 port = 0;

@@ -597,6 +597,8 @@ private slots:
         QCOMPARE(kills, (sent ? Kills{{pid, sent}} : Kills{}));
         QCOMPARE(stage(), termSentAfter ? "Force" : "Kill");
         QCOMPARE(f.vm->killError() ? f.vm->killError()->text : QString(), alert);
+        if (killReturns == ESRCH) // nothing was stopped, so nothing can be restarted
+            QVERIFY(!f.vm->isWatchingForRespawn());
         QCOMPARE(loading.wait(alert.isEmpty() ? 5000 : 600), alert.isEmpty());
         if (alert.isEmpty()) { // the look again 0.4 s later keeps a pid still listed
             QVERIFY(killReturns == ESRCH || f.scans.last() - pressedAt >= 400);

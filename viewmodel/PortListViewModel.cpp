@@ -224,19 +224,16 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
         setKillError(KillMessage::from(*error));
         return;
     }
-    if (error) {
-        // Gone before the signal, or a row whose process could not be told
-        // apart from a successor: nothing was stopped, so nothing is watched
-        // (as on the command line); the next scan shows which it was.
-        refresh();
-        return;
-    }
     m_filteredModel->updateStopStages();
     emit stopStagesChanged();
     // Give the process a moment to exit, then look again: gone, it leaves the
     // stages; still listed, its rows offer SIGKILL.
     QTimer::singleShot(stopRefreshDelay, this, [this] { refresh(); });
-    watchForRespawn(plan);
+    // Gone before the signal, or a row whose process could not be told apart
+    // from a successor: nothing was stopped, so nothing is watched (as on the
+    // command line).
+    if (!error)
+        watchForRespawn(plan);
 }
 
 void PortListViewModel::watchForRespawn(const StopPlan &plan) {
