@@ -1,10 +1,11 @@
 // The port list model and stopping: persisted settings and their write
 // failures, the auto-refresh timer, overlapping refreshes, pruning, the
 // identity-keeping list model, what a slot sees when a change is announced, a
-// soak, the stop escalation through the system-call seam (never by signalling
-// anybody's process), and stopping children the test starts itself.
+// soak, and how a stop's outcome reaches the rows and alerts: through the
+// system-call seam (never signalling anybody's process), from a keeper's
+// stop, and a respawn of a real loop the test starts itself.
 #include "FakeSystemCalls.h"
-#include "ListeningChild.h"
+#include "KernelFixtures.h"
 #include "model/PortFilter.h"
 #include "stop/StopRules.h"
 #include "stop/StopText.h"
@@ -18,9 +19,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <deque>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 extern "C" __attribute__((weak)) size_t __sanitizer_get_current_allocated_bytes();
 
@@ -144,16 +144,6 @@ struct Fixture {
         }
         pending.clear();
     }
-    // The stopStage of the list model's row for the process, or "" with none.
-    QString stage(qint32 pid) const {
-        const PortListModel *model = vm->filteredModel();
-        for (int row = 0; row < model->rowCount(); ++row) {
-            const QModelIndex i = model->index(row);
-            if (i.data(PortListModel::PidRole).toInt() == pid)
-                return i.data(PortListModel::StopStageRole).toString();
-        }
-        return {};
-    }
 };
 
 // Waits for the auto-refresh timer's next tick; the model has acted on it by
@@ -223,12 +213,11 @@ struct Press {
 };
 using Kills = QList<QPair<qint32, int>>;
 
-Keeper service(const QString &unit, const QString &restart, bool userUnit = false) {
+Keeper service(const QString &unit, const QString &restart) {
     Keeper k;
     k.kind = Keeper::Kind::Service;
     k.unit = unit;
     k.restart = restart;
-    k.userUnit = userUnit;
     return k;
 }
 
@@ -250,50 +239,28 @@ QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
     return {};
 }
 
-// A TCP port of 127.0.0.1 that nothing listens on right now.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
 // One stop of a row's keeper (the service nginx.service of pid 42 on 8080).
 struct KeeperStop {
     Keeper keeper = service("nginx.service", "always");
     KeeperStopResult result = {};
     bool noStopper = false; // no way to stop keepers given
-    bool stillHeld = false; // the next scan lists a newcomer on 8080
     bool refreshed = false;
     QString alert = {};
     QString note = {};
 };
 
-// What starts the auto-refresh timer.
-enum class TimerStart { Restart, EqualInterval, AutoRefreshOn };
-// How the child the test stops behaves.
-enum class ChildCase { ExitsOnTerm, IgnoresTerm, GoneBeforePress };
 // Which setting a test writes.
 enum class Setting { AutoRefresh, Interval };
-// What the test does while the scan of the first tick hangs.
-enum class Meanwhile { Nothing, RefreshButton, PanelOpens, StopRefresh };
+// Something done to the model.
+using Act = std::function<void(PortListViewModel &)>;
 
 } // namespace
 
 Q_DECLARE_METATYPE(Press)
 Q_DECLARE_METATYPE(KeeperStop)
 Q_DECLARE_METATYPE(Fixture::Place)
-Q_DECLARE_METATYPE(TimerStart)
-Q_DECLARE_METATYPE(ChildCase)
 Q_DECLARE_METATYPE(Setting)
-Q_DECLARE_METATYPE(Meanwhile)
+Q_DECLARE_METATYPE(Act)
 
 class TestViewModel : public QObject {
     Q_OBJECT
@@ -354,33 +321,27 @@ private slots:
     // written too), the first tick comes one interval later and none before;
     // turning auto-refresh off stops it.
     void firstTickOneIntervalLater_data() {
-        QTest::addColumn<TimerStart>("start");
+        QTest::addColumn<QByteArray>("settings");
+        QTest::addColumn<Act>("start");
         QTest::addColumn<QByteArray>("written");
-        QTest::newRow("restartTimer()") << TimerStart::Restart << QByteArray();
+        QTest::newRow("restartTimer()")
+            << QByteArray() << Act(&PortListViewModel::restartTimer) << QByteArray();
         QTest::newRow("equal interval")
-            << TimerStart::EqualInterval << QByteArray("refreshInterval=1\n");
+            << QByteArray() << Act([](PortListViewModel &vm) { vm.setRefreshInterval(1); })
+            << QByteArray("refreshInterval=1\n");
         QTest::newRow("auto-refresh turned on")
-            << TimerStart::AutoRefreshOn << QByteArray("autoRefreshEnabled=true");
+            << QByteArray("autoRefreshEnabled=false")
+            << Act([](PortListViewModel &vm) { vm.setAutoRefreshEnabled(true); })
+            << QByteArray("autoRefreshEnabled=true");
     }
     void firstTickOneIntervalLater() {
-        QFETCH(TimerStart, start);
+        QFETCH(QByteArray, settings);
+        QFETCH(Act, start);
         QFETCH(QByteArray, written);
-        Fixture f(start == TimerStart::AutoRefreshOn
-                      ? "refreshInterval=1.0\nautoRefreshEnabled=false"
-                      : "refreshInterval=1.0");
+        Fixture f("refreshInterval=1.0\n" + settings);
         f.immediate = ScanResult{};
         const qint64 startedAt = now();
-        switch (start) {
-        case TimerStart::Restart:
-            f.vm->restartTimer();
-            break;
-        case TimerStart::EqualInterval:
-            f.vm->setRefreshInterval(1);
-            break;
-        case TimerStart::AutoRefreshOn:
-            f.vm->setAutoRefreshEnabled(true);
-            break;
-        }
+        start(*f.vm);
         QVERIFY2(f.settingsFile().contains(written), f.settingsFile().constData());
         QTRY_COMPARE_WITH_TIMEOUT(f.scans.size(), 2, 10000); // it repeats
         // Coarse timers may fire up to 5 % early, never sooner.
@@ -571,6 +532,8 @@ private slots:
         QTRY_VERIFY(held.isDetached());
     }
 
+    // A press while no window is on screen and auto-refresh is off: the look
+    // again after a stop comes all the same, as the stop was the user's.
     void stopThroughSeam_data() {
         QTest::addColumn<Press>("press");
         const QString none; // no alert, and a refresh 0.4 s later
@@ -591,15 +554,8 @@ private slots:
             .processName = "docker-proxy"};
         QTest::newRow("pid -1, owned by root")
             << Press{.pid = -1, .owner = "root", .alert = fail(-1)};
-        QTest::newRow("term sent: SIGKILL")
-            << Press{.termSentBefore = true, .sent = SIGKILL, .alert = none};
         QTest::newRow("term sent: exited")
             << Press{.termSentBefore = true, .killReturns = ESRCH, .sent = SIGKILL, .alert = none};
-        QTest::newRow("term sent: EPERM") << Press{.termSentBefore = true,
-                                                   .killReturns = EPERM,
-                                                   .sent = SIGKILL,
-                                                   .termSentAfter = true,
-                                                   .alert = denied};
     }
     void stopThroughSeam() {
         QFETCH(Press, press);
@@ -607,19 +563,24 @@ private slots:
                      processName] = press;
         Kills kills;
         int result = 0;
-        const auto kill = [&](qint32 p, int s) { return kills.append({p, s}), result; };
-        // Without pidfds, so every signal reaches the kill(2) above; the process
-        // on the pid is the one listed.
+        // Without pidfds, so every signal reaches this kill(2); the process on
+        // the pid is the one listed.
         auto system = std::make_shared<FakeSystemCalls>();
         system->login = [] { return login; };
-        system->kill = kill;
+        system->kill = [&](qint32 p, int s) { return kills.append({p, s}), result; };
         system->processStat = [](qint32) {
             return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
         };
-        Fixture f({}, system);
+        // The looks for a respawn come after the test: the one look is the stop's.
+        Fixture f("autoRefreshEnabled=false", system, {}, Fixture::Place::File,
+                  {.window = std::chrono::minutes(1)});
+        f.vm->setOnScreen(false);
         PortEntry target = entry(pid, processName, 8080, owner);
         target.process.startTicks = 7;
         f.refreshWith({target}); // listed at every refresh
+        const auto stage = [&] {
+            return roleOfPort(f, 8080, PortListModel::StopStageRole).toString();
+        };
         if (termSentBefore) {
             f.vm->stopProcess(target);
             QTRY_VERIFY(f.scans.size() == 2 && !f.vm->isLoading());
@@ -631,7 +592,7 @@ private slots:
         const qint64 pressedAt = now();
         f.vm->stopProcess(target);
         QCOMPARE(kills, (sent ? Kills{{pid, sent}} : Kills{}));
-        QCOMPARE(f.stage(pid), termSentAfter ? "Force" : "Kill");
+        QCOMPARE(stage(), termSentAfter ? "Force" : "Kill");
         QCOMPARE(f.vm->killError() ? f.vm->killError()->text : QString(), alert);
         if (killReturns == ESRCH) // nothing was stopped, so nothing can be restarted
             QVERIFY(!f.vm->isWatchingForRespawn());
@@ -639,7 +600,7 @@ private slots:
         if (alert.isEmpty()) { // the look again 0.4 s later keeps a pid still listed
             QVERIFY(f.scans.last() - pressedAt >= 400);
             QTRY_VERIFY(!f.vm->isLoading());
-            QCOMPARE(f.stage(pid), termSentAfter ? "Force" : "Kill");
+            QCOMPARE(stage(), termSentAfter ? "Force" : "Kill");
             f.refreshWith({}); // gone: forgotten
             QVERIFY(f.vm->stopStages().isEmpty());
         } else { // the same failure again is a second alert
@@ -653,108 +614,27 @@ private slots:
     // The first tick's scan hangs: later ticks start none until it ends, while
     // what the user asks for still scans at once.
     void tickWaitsForItsOwnScan_data() {
-        QTest::addColumn<Meanwhile>("meanwhile");
-        QTest::newRow("nothing else") << Meanwhile::Nothing;
-        QTest::newRow("refresh button") << Meanwhile::RefreshButton;
-        QTest::newRow("panel opens") << Meanwhile::PanelOpens;
-        QTest::newRow("refresh after a stop") << Meanwhile::StopRefresh;
+        QTest::addColumn<Act>("meanwhile");
+        QTest::newRow("refresh button") << Act(&PortListViewModel::refreshNow);
+        QTest::newRow("panel opens") << Act(&PortListViewModel::refreshAndRestartTimer);
     }
     void tickWaitsForItsOwnScan() {
-        QFETCH(Meanwhile, meanwhile);
-        auto system = std::make_shared<FakeSystemCalls>();
-        system->login = [] { return QStringLiteral("me"); };
-        system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) {
-            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
-        };
-        // Scans hang until finished; the looks for a respawn come after the test.
-        Fixture f({}, system, {}, Fixture::Place::File, {.window = std::chrono::minutes(1)});
+        QFETCH(Act, meanwhile);
+        Fixture f; // scans hang until finished
         f.vm->setRefreshInterval(1);
         QVERIFY(nextTick(f));
         QCOMPARE(f.scans.size(), 1);
-
-        PortEntry own = entry(4242, "server", 8080);
-        own.process.startTicks = 7;
-        switch (meanwhile) {
-        case Meanwhile::Nothing:
-            break;
-        case Meanwhile::RefreshButton:
-            f.vm->refreshNow();
-            break;
-        case Meanwhile::PanelOpens:
-            f.vm->refreshAndRestartTimer();
-            break;
-        case Meanwhile::StopRefresh:
-            f.vm->stopProcess(own); // its refresh comes 0.4 s later
-            break;
-        }
-        const int asked = meanwhile == Meanwhile::Nothing ? 0 : 1;
-        QTRY_COMPARE(f.scans.size(), 1 + asked);
+        meanwhile(*f.vm);
+        QCOMPARE(f.scans.size(), 2);
         for (int tick = 0; tick < 2; ++tick)
             QVERIFY(nextTick(f));
-        QCOMPARE(f.scans.size(), 1 + asked);
+        QCOMPARE(f.scans.size(), 2);
 
         // Once it ends, ticks scan again.
         f.immediate = ScanResult{};
         f.finishPending();
         QVERIFY(nextTick(f));
-        QCOMPARE(f.scans.size(), 2 + asked);
-    }
-
-    // The refresh after a stop comes although no window is on screen: the
-    // stop was the user's, and its outcome must be known when a window opens.
-    void stopRefreshesWhileHidden() {
-        auto system = std::make_shared<FakeSystemCalls>();
-        system->login = [] { return QStringLiteral("me"); };
-        system->kill = [](qint32, int) { return 0; }; // nobody is signalled
-        system->processStat = [](qint32) {
-            return ProcessStat{.comm = "server", .state = 'S', .startTicks = 7};
-        };
-        Fixture f({}, system);
-        f.immediate = ScanResult{};
-        f.vm->setAutoRefreshEnabled(false);
-        f.vm->setOnScreen(false);
-        PortEntry own = entry(4242, "server", 8080);
-        own.process.startTicks = 7;
-        f.vm->stopProcess(own);
-        QTRY_COMPARE(f.scans.size(), 1);
-    }
-
-    // The row's stage and the signal a press sends come from one record of
-    // the process (pid and start time): a pid listed again for a process that
-    // started later shows "Kill" and gets SIGTERM, not the SIGKILL its
-    // predecessor had earned. (tst_pidreuse stages the same with real
-    // processes in a pid namespace.)
-    void stageFollowsTheProcess() {
-        Kills kills;
-        quint64 running = 7; // start time of the process on pid 42
-        auto system = std::make_shared<FakeSystemCalls>();
-        system->login = [] { return login; };
-        system->kill = [&](qint32 p, int s) { return kills.append({p, s}), 0; };
-        system->processStat = [&](qint32) {
-            return ProcessStat{.comm = "server", .state = 'S', .startTicks = running};
-        };
-        Fixture f({}, system);
-        QAbstractItemModelTester tester(f.vm->filteredModel());
-        PortEntry first = entry(42, "server", 8080, login);
-        first.process.startTicks = 7;
-        f.refreshWith({first});
-        QCOMPARE(f.stage(42), "Kill");
-        f.vm->stopProcess(first);
-        QCOMPARE(f.stage(42), "Force");
-        QTRY_VERIFY(f.scans.size() == 2 && !f.vm->isLoading());
-        PortEntry newcomer = first;
-        newcomer.process.startTicks = running = 9;
-        QSignalSpy changed(f.vm->filteredModel(), &QAbstractItemModel::dataChanged);
-        f.refreshWith({newcomer});
-        QVERIFY(!changed.isEmpty());
-        QCOMPARE(f.stage(42), "Kill");
-        f.vm->stopProcess(newcomer);
-        QCOMPARE(kills, (Kills{{42, SIGTERM}, {42, SIGTERM}}));
-        QCOMPARE(f.stage(42), "Force");
-        f.vm->stopProcess(newcomer);
-        QCOMPARE(kills.last(), (QPair<qint32, int>{42, SIGKILL}));
-        QCOMPARE(f.stage(42), "Kill");
+        QCOMPARE(f.scans.size(), 3);
     }
 
     // A keeper's stop: busy until it ends and not asked twice meanwhile; a
@@ -764,28 +644,22 @@ private slots:
     void keeperStopOutcome_data() {
         QTest::addColumn<KeeperStop>("stop");
         using Kind = KeeperStopResult::Kind;
-        QTest::newRow("stopped, the row goes")
-            << KeeperStop{.result = {Kind::Stopped, {}}, .refreshed = true};
         QTest::newRow("container already stopped, the port still held")
             << KeeperStop{.keeper = container("web-1", "always"),
                           .result = {Kind::AlreadyStopped, {}},
-                          .stillHeld = true,
                           .refreshed = true,
                           .note = "Port 8080 is still held after the container web-1 stopped."};
         QTest::newRow("refused: nothing changed, no scan")
             << KeeperStop{.result = {Kind::Refused, "Access denied."},
-                          .stillHeld = true,
                           .alert = "Not allowed to stop the service nginx.service: Access denied."};
         QTest::newRow("engine does not answer: it may have stopped")
             << KeeperStop{.keeper = container("web-1", "always"),
                           .result = {Kind::TimedOut, {}},
-                          .stillHeld = true,
                           .refreshed = true,
                           .alert = "No answer in time to the stop of the container web-1; it may "
                                    "still be stopping."};
         QTest::newRow("no way to stop keepers")
             << KeeperStop{.noStopper = true,
-                          .stillHeld = true,
                           .alert = "Could not stop the service nginx.service: there is no service "
                                    "manager to ask."};
     }
@@ -804,6 +678,7 @@ private slots:
         f.refreshWith({row, udp, other});
         const int scans = f.scans.size();
         QSignalSpy busy(f.vm.get(), &PortListViewModel::keepersStoppingChanged);
+        f.immediate = ScanResult{{newcomer, other}, std::nullopt}; // the port still held
         f.vm->stopKeeper(row);
         f.vm->stopKeeper(udp); // the same keeper: no second stop while it runs
         if (!stop.noStopper) {
@@ -815,21 +690,15 @@ private slots:
             for (int i = 0; i < model->rowCount(); ++i)
                 rowsBusy.append(model->index(i).data(PortListModel::KeeperBusyRole).toBool());
             QCOMPARE(rowsBusy, (QList<bool>{true, true, false}));
-            f.immediate =
-                ScanResult{stop.stillHeld ? PortEntryList{newcomer, other} : PortEntryList{other},
-                           std::nullopt};
             outcome.addResult(stop.result);
             outcome.finish();
-        } else {
-            f.immediate = ScanResult{{newcomer, other}, std::nullopt};
         }
         QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
         QTRY_VERIFY(!f.vm->isLoading());
         QCOMPARE(f.scans.size(), scans + (stop.refreshed ? 1 : 0));
         QCOMPARE(f.vm->killError() ? f.vm->killError()->text : QString(), stop.alert);
         QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperBusyRole).toBool(), false);
-        QCOMPARE(roleOfPort(f, 8080, PortListModel::NoteRole).toString(),
-                 stop.stillHeld || !stop.refreshed ? stop.note : QString());
+        QCOMPARE(roleOfPort(f, 8080, PortListModel::NoteRole).toString(), stop.note);
         if (stop.note.isEmpty())
             return;
         // Once the port is free the note goes, and does not come back with it.
@@ -965,54 +834,6 @@ private slots:
         QCOMPARE(f.vm->respawnReport()->action, QString());
         loop.kill(); // the loop the test started; its listener follows it
         QVERIFY(loop.waitForFinished(5000));
-    }
-
-    void stopsRealChild_data() {
-        QTest::addColumn<ChildCase>("kind");
-        // Exiting on SIGTERM is quayline-cli stop's case (tst_cli_stop), a pid
-        // gone before the press tst_pidreuse's; the same stages serve both.
-        QTest::newRow("ignores SIGTERM, gets SIGKILL at the next press") << ChildCase::IgnoresTerm;
-    }
-    void stopsRealChild() {
-        QFETCH(ChildCase, kind);
-        ListeningChild child(kind == ChildCase::IgnoresTerm ? ListeningChild::OnTerm::Ignore
-                                                            : ListeningChild::OnTerm::Exit);
-        QVERIFY(child.port > 0);
-        // The real login name and /proc, kill(2) for the child only (so no
-        // pidfds: the check around kill(2) is what runs), lsof narrowed to the child.
-        auto system = std::make_shared<FakeSystemCalls>();
-        system->login = currentLoginName;
-        system->processStat = [](qint32 pid) { return StatReader().read(pid); };
-        system->kill = [&](qint32 p, int s) { return p == child.pid ? child.signal(s) : EPERM; };
-        LsofRuns runs;
-        Fixture f({}, system, [&] {
-            return PortScanner(runs).scan().then([pid = child.pid](ScanResult result) {
-                result.entries.removeIf([&](const PortEntry &e) { return e.pid != pid; });
-                return result;
-            });
-        });
-        f.vm->refresh();
-        QTRY_COMPARE_WITH_TIMEOUT(f.vm->entries().size(), 1, 20000);
-        const PortEntry row = f.vm->entries().first();
-        if (kind == ChildCase::GoneBeforePress)
-            QVERIFY(child.exitAndReap()); // reaped: a zombie would still take the signal
-        const int presses = kind == ChildCase::IgnoresTerm ? 2 : 1;
-        for (int press = 0; press < presses; ++press) {
-            const qsizetype scans = f.scans.size();
-            f.vm->stopProcess(row); // the login name must match lsof's owner column
-            QCOMPARE(f.vm->stopStages().next(child.pid, row.process.startTicks) ==
-                         StopStages::Stage::Force,
-                     kind != ChildCase::GoneBeforePress && press == 0);
-            QTRY_VERIFY_WITH_TIMEOUT(f.scans.size() > scans && !f.vm->isLoading(), 20000);
-            const bool stillListed = kind == ChildCase::IgnoresTerm && press == 0;
-            QCOMPARE(f.vm->entries(), stillListed ? PortEntryList{row} : PortEntryList{});
-            QCOMPARE(f.stage(child.pid), stillListed ? "Force" : "");
-        }
-        const int endedBy = kind == ChildCase::ExitsOnTerm   ? SIGTERM
-                            : kind == ChildCase::IgnoresTerm ? SIGKILL
-                                                             : 0;
-        QTRY_COMPARE_WITH_TIMEOUT(child.endedBy(), endedBy, 10000);
-        QVERIFY(!f.vm->killError()); // no alert on the way
     }
 };
 

@@ -68,6 +68,36 @@ TestCase {
         return Array.from({ length: list.count }, (_, i) => findChild(list.itemAtIndex(i), "portRow"))
     }
 
+    // Opens the row menu of the index-th row (0 unless given): by "right click"
+    // (unless how says otherwise), "menu key" or "shift F10".
+    function openMenu(popover, how, index) {
+        const row = rows(popover)[index || 0]
+        if (!how || how === "right click") {
+            mouseClick(row, 150, row.height / 2, Qt.RightButton)
+        } else {
+            keyClick(Qt.Key_Down)
+            if (how === "menu key")
+                keyClick(Qt.Key_Menu)
+            else
+                keyClick(Qt.Key_F10, Qt.ShiftModifier)
+        }
+        const menu = child(popover, "rowMenu")
+        tryCompare(menu, "opened", true)
+        return menu
+    }
+
+    function menuItem(menu, name) {
+        for (let i = 0; i < menu.count; ++i) {
+            if (menu.itemAt(i).objectName === name)
+                return menu.itemAt(i)
+        }
+        fail("no menu item " + name)
+    }
+
+    function visibleMenuItems(menu) {
+        return Array.from({ length: menu.count }, (_, i) => menu.itemAt(i)).filter(i => i.visible)
+    }
+
     function entry(pid, name, port, protocol) {
         return { pid: pid, processName: name, port: port, networkProtocol: protocol || "TCP" }
     }
@@ -101,7 +131,8 @@ TestCase {
     }
 
     // Tabs once round the view's focus chain. At each stop exactly one focus
-    // frame shows, and it surrounds the focused item. Gives the stops' names.
+    // frame shows, and it surrounds the focused item, which has a name for
+    // screen readers. Gives the stops' object names.
     function tabRound(view) {
         const names = []
         let first = null
@@ -117,6 +148,7 @@ TestCase {
             while (named.objectName === "" && named.parent)
                 named = named.parent
             names.push(named.objectName)
+            verify(Fixture.accessibleName(named) !== "", "a screen reader's name for " + named.objectName)
             const frames = visibleItems(view, i => i.objectName === "focusFrame")
             compare(frames.length, 1, "focus frames at " + item.objectName)
             const centre = item.mapToItem(frames[0], item.width / 2, item.height / 2)
