@@ -365,6 +365,7 @@ void benchFilterKeystrokes();
 void benchIdenticalRefresh();
 // bench_sockettable.cpp
 void benchSocketTable();
+void benchRemovedCgroups();
 // bench_keepers.cpp
 void benchKeepers();
 
@@ -375,7 +376,7 @@ int main(int argc, char *argv[]) {
         {"parse", benchParseMerge},         {"scan", benchScan},
         {"identity", benchIdentity},        {"filter", benchFilterKeystrokes},
         {"refresh", benchIdenticalRefresh}, {"sockettable", benchSocketTable},
-        {"keepers", benchKeepers},
+        {"keepers", benchKeepers},          {"cgroups", benchRemovedCgroups},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     if (wanted.value(0) == u"write-scan")

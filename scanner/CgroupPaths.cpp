@@ -1,6 +1,7 @@
 #include "scanner/CgroupPaths.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -61,6 +62,7 @@ QByteArray CgroupPaths::mountPoint() {
 
 void CgroupPaths::walk() {
     const QByteArray root = *m_mountPoint;
+    ++m_walks;
     std::vector<QByteArray> pending{QByteArray()};
     qsizetype seen = 0;
     while (!pending.empty() && seen < walkLimit) {
@@ -98,6 +100,22 @@ QByteArray CgroupPaths::pathOf(quint64 id) {
     if (path.isEmpty())
         m_missed.insert(id);
     return path;
+}
+
+void CgroupPaths::find(const QSet<quint64> &ids) {
+    if (mountPoint().isEmpty())
+        return;
+    QMutexLocker lock(&m_mutex);
+    const auto unknown = [&](quint64 id) {
+        return id != 0 && !m_paths.contains(id) && !m_missed.contains(id);
+    };
+    if (std::none_of(ids.cbegin(), ids.cend(), unknown))
+        return;
+    walk();
+    for (quint64 id : ids) {
+        if (unknown(id))
+            m_missed.insert(id);
+    }
 }
 
 std::optional<QList<qint32>> CgroupPaths::processesOf(quint64 id, qsizetype most) {

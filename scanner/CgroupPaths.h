@@ -24,6 +24,10 @@ public:
     // The path below the mount ("/system.slice/nginx.service"); empty when
     // unknown. A miss walks the tree once more (bounded).
     QByteArray pathOf(quint64 id);
+    // Learns the paths of these ids with one walk at most (none when all are
+    // known, or were looked for before); an id that walk does not find is a
+    // cgroup removed since, and is looked for no more.
+    void find(const QSet<quint64> &ids);
     // Every process of the cgroup (its cgroup.procs, each pid once), or
     // nothing where that cannot be known whole and cheaply: the cgroup is
     // unknown or cannot be read, it is the root of the hierarchy (which
@@ -42,6 +46,11 @@ public:
 
     // A walk stops after this many directories.
     static constexpr qsizetype walkLimit = 20000;
+    // How many walks of the tree were made (their cost grows with the tree).
+    qsizetype walks() {
+        QMutexLocker lock(&m_mutex);
+        return m_walks;
+    }
 
 private:
     void walk();
@@ -51,4 +60,5 @@ private:
     std::optional<QByteArray> m_mountPoint;
     QHash<quint64, QByteArray> m_paths;
     QSet<quint64> m_missed;
+    qsizetype m_walks = 0;
 };

@@ -314,12 +314,24 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
         return pid;
     };
 
+    QList<const KernelSocket *> unlisted;
+    QSet<quint64> cgroupIds;
+    for (const KernelSocket &s : sockets) {
+        if (!listed.contains({s.protocol, s.port, s.address, nameOf(s.uid)})) {
+            unlisted.append(&s);
+            cgroupIds.insert(s.cgroupId);
+        }
+    }
+    // Every cgroup of these sockets with one walk of the tree at most: one
+    // walk for each cgroup removed since its socket was made would cost the
+    // product of the two.
+    m_cgroups.find(cgroupIds);
+
     Search search;
     PortEntryList rows;
-    for (const KernelSocket &s : sockets) {
+    for (const KernelSocket *unlistedSocket : std::as_const(unlisted)) {
+        const KernelSocket &s = *unlistedSocket;
         const QString &user = nameOf(s.uid);
-        if (listed.contains({s.protocol, s.port, s.address, user}))
-            continue;
         PortEntry row(0, QString(), user, s.protocol,
                       s.ipv6 ? QStringLiteral("IPv6") : QStringLiteral("IPv4"), s.address, s.port,
                       s.protocol == u"TCP" ? QStringLiteral("LISTEN") : QString());

@@ -283,6 +283,28 @@ private slots:
         QCOMPARE(rows[0].process.unit, cgroup == u"service" ? "demo-web.service" : "");
     }
 
+    // Sockets whose cgroups were removed since they were made cost one walk
+    // of the tree for all of them, and no more at later scans.
+    void removedCgroupsWalkOnce() {
+        const FakeHost host;
+        for (int i = 0; i < 50; ++i)
+            QDir().mkpath(
+                QFile::decodeName(host.cgroupRoot + "/user.slice/s" + QByteArray::number(i)));
+        CgroupPaths paths(host.mountInfo());
+        const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
+        const KernelRows kernel(fakeReader, paths, otherUid);
+        QList<KernelSocket> sockets{socketOf("TCP", false, "127.0.0.1", 8080, 0, host.serviceId)};
+        for (int i = 1; i <= 20; ++i)
+            sockets.append(
+                socketOf("TCP", false, "127.0.0.1", 8080 + i, 0, host.serviceId + 1000000 + i));
+        for (int scan = 0; scan < 2; ++scan) {
+            const PortEntryList rows = kernel.unattributed({}, sockets);
+            QCOMPARE(rows.size(), sockets.size());
+            QCOMPARE(rows[0].process.unit, "demo-web.service");
+            QCOMPARE(paths.walks(), 1);
+        }
+    }
+
     // A scan with a stand-in lsof and a table of the test's. A socket is
     // lsof's when a record has its protocol, port, address and owner; any
     // other is a row of its own, twins of one holder folded, two holders of
