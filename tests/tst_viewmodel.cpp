@@ -213,13 +213,11 @@ struct Press {
 };
 using Kills = QList<QPair<qint32, int>>;
 
-Keeper service(const QString &unit, const QString &restart) {
+const Keeper nginx = [] {
     Keeper k;
-    k.kind = Keeper::Kind::Service;
-    k.unit = unit;
-    k.restart = restart;
+    k.kind = Keeper::Kind::Service, k.unit = "nginx.service", k.restart = "always";
     return k;
-}
+}();
 
 Keeper container(const QString &name, const QString &policy) {
     Keeper k;
@@ -241,7 +239,7 @@ QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
 
 // One stop of a row's keeper (the service nginx.service of pid 42 on 8080).
 struct KeeperStop {
-    Keeper keeper = service("nginx.service", "always");
+    Keeper keeper = nginx;
     KeeperStopResult result = {};
     bool noStopper = false; // no way to stop keepers given
     bool refreshed = false;
@@ -714,7 +712,7 @@ private slots:
         const auto keepers = TestKeepers::waitingFor(outcome);
         Fixture f({}, std::make_shared<FakeSystemCalls>(), {}, Fixture::Place::File, {keepers});
         PortEntry row = entry(42, "nginx", 8080);
-        row.keeper = service("nginx.service", "always");
+        row.keeper = nginx;
         f.refreshWith({row});
         f.immediate.reset();
         f.vm->stopKeeper(row);
