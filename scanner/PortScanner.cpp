@@ -127,45 +127,45 @@ QFuture<ScanResult> PortScanner::scan() const {
         // On the thread that finished the last run, a thread of the runs' pool,
         // whose destruction waits for it: nothing is scheduled anywhere else, so
         // a scan that ends while the program quits finds everything it uses.
-        .then(QtFuture::Launch::Sync,
-              [runs = m_runs, readTable = m_readSocketTable](const QList<QFuture<RunResult>> &done) {
-                  const RunResult tcp = done.at(0).result();
-                  const RunResult udp = done.at(1).result();
-                  // Half a listing would read as "nothing else is listening".
-                  if (tcp.errorText || udp.errorText)
-                      return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText, {}};
-                  PortEntryList records;
-                  records.reserve((tcp.output.size() + udp.output.size()) / 40);
-                  appendFieldOutput(records, tcp.output, QStringLiteral("TCP"));
-                  appendFieldOutput(records, udp.output, QStringLiteral("UDP"));
-                  // Right after lsof returned, so that a pid has had little time to
-                  // pass to another process; one read of /proc per distinct pid.
-                  if (std::optional<QString> error = runs->d->reader.fill(records))
-                      return ScanResult{{}, std::move(error), {}};
-                  ScanResult result;
-                  // Read after lsof, never beside it: a socket that lsof listed and
-                  // this later table lacks has closed, whereas one read beside lsof
-                  // could predate a socket bound a moment later and strip its
-                  // listed process of its identity. It takes milliseconds.
-                  const SocketTableResult sockets = readTable ? readTable() : SocketTableResult{};
-                  if (sockets.source != SocketTableResult::Source::None) {
-                      const KernelRows kernel(runs->d->reader, runs->d->cgroups);
-                      // Only a whole table can tell that a pid no longer holds its socket.
-                      if (!sockets.errorText)
-                          kernel.confirmHolders(records, sockets.sockets,
-                                                tcp.startTicks && udp.startTicks
-                                                    ? std::min(tcp.startTicks, udp.startTicks)
-                                                    : 0);
-                      records.append(kernel.unattributed(records, sockets.sockets));
-                  }
-                  if (readTable && sockets.errorText)
-                      result.notice = socketTableNotice();
-                  result.entries = mergeEntries(std::move(records));
-                  // Names for containers' ports, where the engine's socket may be
-                  // opened; absent otherwise. Kept per container id.
-                  runs->d->engine.annotate(result.entries);
-                  return result;
-              });
+        .then(QtFuture::Launch::Sync, [runs = m_runs, readTable = m_readSocketTable](
+                                          const QList<QFuture<RunResult>> &done) {
+            const RunResult tcp = done.at(0).result();
+            const RunResult udp = done.at(1).result();
+            // Half a listing would read as "nothing else is listening".
+            if (tcp.errorText || udp.errorText)
+                return ScanResult{{}, tcp.errorText ? tcp.errorText : udp.errorText, {}};
+            PortEntryList records;
+            records.reserve((tcp.output.size() + udp.output.size()) / 40);
+            appendFieldOutput(records, tcp.output, QStringLiteral("TCP"));
+            appendFieldOutput(records, udp.output, QStringLiteral("UDP"));
+            // Right after lsof returned, so that a pid has had little time to
+            // pass to another process; one read of /proc per distinct pid.
+            if (std::optional<QString> error = runs->d->reader.fill(records))
+                return ScanResult{{}, std::move(error), {}};
+            ScanResult result;
+            // Read after lsof, never beside it: a socket that lsof listed and
+            // this later table lacks has closed, whereas one read beside lsof
+            // could predate a socket bound a moment later and strip its
+            // listed process of its identity. It takes milliseconds.
+            const SocketTableResult sockets = readTable ? readTable() : SocketTableResult{};
+            if (sockets.source != SocketTableResult::Source::None) {
+                const KernelRows kernel(runs->d->reader, runs->d->cgroups);
+                // Only a whole table can tell that a pid no longer holds its socket.
+                if (!sockets.errorText)
+                    kernel.confirmHolders(records, sockets.sockets,
+                                          tcp.startTicks && udp.startTicks
+                                              ? std::min(tcp.startTicks, udp.startTicks)
+                                              : 0);
+                records.append(kernel.unattributed(records, sockets.sockets));
+            }
+            if (readTable && sockets.errorText)
+                result.notice = socketTableNotice();
+            result.entries = mergeEntries(std::move(records));
+            // Names for containers' ports, where the engine's socket may be
+            // opened; absent otherwise. Kept per container id.
+            runs->d->engine.annotate(result.entries);
+            return result;
+        });
 }
 
 PortScanner::SocketTableRead PortScanner::defaultSocketTableRead() {

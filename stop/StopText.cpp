@@ -219,7 +219,6 @@ QString StopText::stillHeldAfter(const Keeper &keeper, qint64 port) {
     return tr("Port %1 is still held after %2 stopped.").arg(port).arg(keeperName(keeper));
 }
 
-
 QString StopText::noKeeperOfKind(Keeper::Kind want, qint64 port, const PortEntry &holder) {
     return (want == Keeper::Kind::Service ? tr("No service keeps port %1; it is held by %2.")
                                           : tr("No container keeps port %1; it is held by %2."))
