@@ -127,6 +127,15 @@ QString escapeControlCharacters(const QString &text) {
     return escaped;
 }
 
+QString utf8Text(QByteArrayView bytes) {
+    // QString::fromUtf8 would drop the first of them.
+    constexpr QByteArrayView bom("\xef\xbb\xbf");
+    QString text;
+    for (; bytes.startsWith(bom); bytes = bytes.sliced(bom.size()))
+        text += QChar(0xfeff);
+    return text + QString::fromUtf8(bytes);
+}
+
 QString shellQuotedCommandLine(QByteArrayView rawCommandLine) {
     QByteArrayView rest = rawCommandLine;
     if (rest.endsWith('\0'))

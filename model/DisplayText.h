@@ -18,6 +18,11 @@ bool isHiddenCharacter(char32_t c);
 // Returns the text itself when there is nothing to escape.
 QString escapeControlCharacters(const QString &text);
 
+// UTF-8 from outside (an argument, a process or unit name) as text, every
+// character kept: QString::fromUtf8 drops a leading U+FEFF, which would hide
+// it from the escapes above. Bad bytes become U+FFFD.
+QString utf8Text(QByteArrayView bytes);
+
 // A command line as /proc/PID/cmdline holds it (arguments ended by NUL bytes,
 // the last one's NUL possibly missing) written as one line that bash, zsh
 // and ksh read back as the same bytes, whatever their locale: plain words as

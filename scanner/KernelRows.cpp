@@ -1,5 +1,6 @@
 #include "scanner/KernelRows.h"
 
+#include "model/DisplayText.h"
 #include "process/ProcStat.h"
 #include "process/SystemCalls.h"
 #include "scanner/CgroupPaths.h"
@@ -347,7 +348,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
         if (pid > 0) {
             if (const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(pid).stat) {
                 row.pid = pid;
-                row.processName = QString::fromUtf8(stat->comm);
+                row.processName = utf8Text(stat->comm);
                 row.process = m_reader.read(pid, row.processName);
             }
         }

@@ -1,5 +1,6 @@
 #include "scanner/ProcessReader.h"
 
+#include "model/DisplayText.h"
 #include "process/Descriptor.h"
 #include "process/ProcStat.h"
 
@@ -140,7 +141,7 @@ ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
     const auto parts = split(path, '/');
     for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
         if (it->endsWith(".service") || it->endsWith(".scope")) {
-            place.unit = QString::fromUtf8(*it);
+            place.unit = utf8Text(*it);
             // A user's manager sits at "user@UID.service"; units below it are its.
             for (auto outer = std::next(it); outer != parts.crend(); ++outer) {
                 if (outer->startsWith("user@") && outer->endsWith(".service")) {
@@ -179,7 +180,7 @@ QStringList ProcessReader::splitCommandLine(QByteArrayView raw) {
     else if (raw.isEmpty())
         return arguments;
     for (QByteArrayView argument : split(raw, '\0'))
-        arguments.append(QString::fromUtf8(argument));
+        arguments.append(utf8Text(argument));
     return arguments;
 }
 

@@ -137,7 +137,7 @@ Keeper parentKeeper(qint32 pid, quint64 startTicks, const StatReader &proc) {
     keeper.kind = Keeper::Kind::Parent;
     keeper.parentPid = ppid;
     keeper.parentStartTicks = parent.stat->startTicks;
-    keeper.parentName = QString::fromUtf8(parent.stat->comm);
+    keeper.parentName = utf8Text(parent.stat->comm);
     return keeper;
 }
 

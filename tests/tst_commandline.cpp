@@ -106,6 +106,21 @@ private slots:
         checkReadBack(raw, quoted);
     }
 
+    // The arguments as text (--json, the tooltip): every character kept, a
+    // leading BOM too (a decoder drops it); bad bytes as U+FFFD.
+    void argumentsAsText_data() {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("leading BOM") << QByteArray("\xef\xbb\xbfname\0\xef\xbb\xbf\0", 12)
+                                     << QStringList{u"\uFEFFname"_qs, u"\uFEFF"_qs};
+        QTest::newRow("invalid UTF-8, no last NUL")
+            << QByteArray("caf\xe9\0\0x", 7) << QStringList{u"caf\uFFFD"_qs, QString(), u"x"_qs};
+    }
+    void argumentsAsText() {
+        QFETCH(QByteArray, raw);
+        QTEST(ProcessReader::splitCommandLine(raw), "arguments");
+    }
+
     // One byte over what the reader keeps, or exactly that much.
     void longCommandLine_data() {
         QTest::addColumn<qsizetype>("over");

@@ -3,6 +3,7 @@
 // with the system calls replaced (a recycled pid, refusals, no pidfds).
 #include "FakeSystemCalls.h"
 #include "SpawnedChild.h"
+#include "model/DisplayText.h"
 #include "process/ProcessHandle.h"
 #include "process/StopStages.h"
 #include "scanner/ProcessReader.h"
@@ -102,6 +103,9 @@ private slots:
         row("a unit named like a manager below a system service",
             "0::/system.slice/user@x.service/web.service\n", "web.service");
         row("none", "0::/\n", "");
+        // Shown escaped wherever it goes; dropped, it would hide in plain sight.
+        row("a unit named with a leading BOM keeps it",
+            "0::/system.slice/\xef\xbb\xbfssh.service\n", QStringLiteral("\uFEFFssh.service"));
         row("hybrid: v1 systemd path when v2 is the root",
             "4:memory:/system.slice/ssh.service\n1:name=systemd:/system.slice/ssh.service\n0::/\n",
             "ssh.service");
@@ -275,8 +279,8 @@ private slots:
         QVERIFY(child.pid > 0);
         const ProcessReader reader;
         QStringList expected;
-        for (const QByteArray &a : args)
-            expected.append(QString::fromUtf8(a));
+        for (const QByteArray &a : args) // the text of each (argumentsAsText says what that is)
+            expected.append(utf8Text(a));
         // posix_spawn returns before the exec, and the exec sets comm a moment
         // before the new argv is in place.
         const auto info = [&] { return reader.read(child.pid, u"a-really-long-p"); };
