@@ -13,6 +13,9 @@
 
 namespace {
 
+// The widest a column is padded to, in characters.
+constexpr qsizetype widestPaddedColumn = 40;
+
 constexpr std::array<const char *, 9> headings{"PORT", "PROTO", "ADDRESS", "PID",    "USER",
                                                "IP",   "STATE", "PROCESS", "COMMAND"};
 
@@ -80,16 +83,20 @@ void writeTable(OutputStream &out, const PortEntryList &entries, bool wide) {
     std::array<qsizetype, 9> widths{};
     for (qsizetype c = 0; c < columns; ++c)
         widths[c] = qsizetype(std::strlen(headings[c]));
+    // A column is as wide as its widest cell up to a limit: one long name
+    // (another user's unit, say) runs past it in its own row instead of
+    // padding every other row of the table to its width.
     for (const PortEntry &e : entries) {
         const std::array<qsizetype, 9> w = Row(e, wide).widths();
         for (qsizetype c = 0; c < columns; ++c)
-            widths[c] = std::max(widths[c], w[c]);
+            widths[c] = std::max(widths[c], std::min(w[c], widestPaddedColumn));
     }
 
-    // Two spaces after the widest cell of a column; the last column unpadded.
+    // Two spaces after the widest cell of a column, at least two after a
+    // longer one; the last column unpadded.
     const auto padTo = [&](qsizetype column, qsizetype used) {
         if (column + 1 < columns)
-            out.pad(widths[column] + 2 - used);
+            out.pad(std::max<qsizetype>(widths[column] - used, 0) + 2);
     };
     for (qsizetype c = 0; c < columns; ++c) {
         out << headings[c];

@@ -136,6 +136,16 @@ QString utf8Text(QByteArrayView bytes) {
     return text + QString::fromUtf8(bytes);
 }
 
+QString boundedName(QString text, qsizetype most) {
+    if (text.size() <= most)
+        return text;
+    qsizetype keep = most - 1;
+    if (keep > 0 && text.at(keep - 1).isHighSurrogate()) // never half a character
+        --keep;
+    text.truncate(keep);
+    return text + u'\u2026';
+}
+
 QString shellQuotedCommandLine(QByteArrayView rawCommandLine) {
     QByteArrayView rest = rawCommandLine;
     if (rest.endsWith('\0'))

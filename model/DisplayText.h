@@ -23,6 +23,12 @@ QString escapeControlCharacters(const QString &text);
 // it from the escapes above. Bad bytes become U+FFFD.
 QString utf8Text(QByteArrayView bytes);
 
+// A name from outside (a container's name, image or label, as its engine
+// gave it) cut to at most `most` characters, the cut marked with "…", so
+// that no answer can make a row, a table or a JSON listing huge.
+constexpr qsizetype outsideNameLimit = 256;
+QString boundedName(QString text, qsizetype most = outsideNameLimit);
+
 // A command line as /proc/PID/cmdline holds it (arguments ended by NUL bytes,
 // the last one's NUL possibly missing) written as one line that bash, zsh
 // and ksh read back as the same bytes, whatever their locale: plain words as

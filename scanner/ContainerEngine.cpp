@@ -1,5 +1,6 @@
 #include "scanner/ContainerEngine.h"
 
+#include "model/DisplayText.h"
 #include "model/Holder.h"
 #include "process/Descriptor.h"
 
@@ -19,6 +20,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Docker's and Podman's ids are 64 hex digits; a few more leave room.
+constexpr qsizetype maxIdLength = 128;
 
 bool isEngineRow(const PortEntry &e) {
     return !e.process.container.isEmpty() || isEngineHeld(e);
@@ -167,14 +171,16 @@ QList<ContainerEngine::Container> ContainerEngine::parseList(const QByteArray &j
         const QJsonObject o = value.toObject();
         Container c;
         c.id = o.value(u"Id").toString();
-        if (c.id.isEmpty())
+        // An id is 64 hex digits: a longer one names no container here.
+        if (c.id.isEmpty() || c.id.size() > maxIdLength)
             continue;
         c.name = o.value(u"Names").toArray().first().toString();
         if (c.name.startsWith(u'/'))
             c.name.remove(0, 1);
-        c.image = o.value(u"Image").toString();
-        c.composeProject =
-            o.value(u"Labels").toObject().value(u"com.docker.compose.project").toString();
+        c.name = boundedName(std::move(c.name));
+        c.image = boundedName(o.value(u"Image").toString());
+        c.composeProject = boundedName(
+            o.value(u"Labels").toObject().value(u"com.docker.compose.project").toString());
         for (const QJsonValue &port : o.value(u"Ports").toArray()) {
             const QJsonObject p = port.toObject();
             const qint64 published = p.value(u"PublicPort").toInteger();
@@ -259,17 +265,18 @@ std::optional<ContainerEngine::Details> ContainerEngine::parseInspection(const Q
     const QJsonObject o = QJsonDocument::fromJson(json).object();
     Details details;
     details.id = o.value(u"Id").toString();
-    if (details.id.isEmpty())
+    if (details.id.isEmpty() || details.id.size() > maxIdLength)
         return std::nullopt;
     details.name = o.value(u"Name").toString();
     if (details.name.startsWith(u'/'))
         details.name.remove(0, 1);
-    details.restartPolicy = o.value(u"HostConfig")
-                                .toObject()
-                                .value(u"RestartPolicy")
-                                .toObject()
-                                .value(u"Name")
-                                .toString();
+    details.name = boundedName(std::move(details.name));
+    details.restartPolicy = boundedName(o.value(u"HostConfig")
+                                            .toObject()
+                                            .value(u"RestartPolicy")
+                                            .toObject()
+                                            .value(u"Name")
+                                            .toString());
     // Docker leaves the name empty for a container made without --restart.
     if (details.restartPolicy.isEmpty())
         details.restartPolicy = QStringLiteral("no");

@@ -403,6 +403,29 @@ private slots:
         QCOMPARE(socket.requests().size(), 1);
         QVERIFY(socket.requests()[0].startsWith("GET /v1.41/containers/abc123/json HTTP/1."));
     }
+
+    // An engine's names are cut to a few hundred characters, marked as cut
+    // (never half of a character), however long its answer makes them; an
+    // id longer than any engine's names no container.
+    void engineNamesBounded() {
+        const QByteArray huge = QByteArray(1 << 20, 'n');
+        const QByteArray emoji = QByteArray(254, 'e') + "\xf0\x9f\x90\xb3xx"; // 🐳 at the cut
+        const QList<ContainerEngine::Container> listed = ContainerEngine::parseList(
+            R"([{"Id":"abc","Names":["/)" + huge + R"("],"Image":")" + emoji +
+            R"(","Labels":{"com.docker.compose.project":")" + huge +
+            R"("}},)"
+            R"({"Id":")" +
+            QByteArray(200, 'f') + R"(","Names":["/x"]}])");
+        QCOMPARE(listed.size(), 1);
+        const QString cut = QString(255, u'n') + u'\u2026';
+        QCOMPARE(listed[0].name, cut);
+        QCOMPARE(listed[0].composeProject, cut);
+        QCOMPARE(listed[0].image, QString(254, u'e') + u'\u2026');
+        const std::optional<ContainerEngine::Details> details =
+            ContainerEngine::parseInspection(R"({"Id":"abc","Name":"/)" + huge + R"("})");
+        QVERIFY(details);
+        QCOMPARE(details->name, cut);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestKeepers)
