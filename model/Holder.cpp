@@ -20,8 +20,11 @@ QString PortEntry::holder() const {
 }
 
 bool heldByContainerEngine(const PortEntry &entry) {
-    return entry.processName == u"docker-proxy" || entry.processName == u"dockerd" ||
-           entry.processName == u"conmon" || entry.processName == u"rootlesskit";
+    // Docker's daemon and proxy run as root: a process of anyone else that
+    // takes one of their names is only named so, and its owner may stop it.
+    if (entry.processName == u"docker-proxy" || entry.processName == u"dockerd")
+        return entry.uid == 0 || (entry.uid < 0 && entry.user == u"root");
+    return entry.processName == u"conmon" || entry.processName == u"rootlesskit";
 }
 
 bool isContainerEngineUnit(const QString &unit) {

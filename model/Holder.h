@@ -16,8 +16,8 @@ QString holderPlace(const PortEntry &entry);
 // "root, nginx.service": the owner and the place where known.
 QString holderText(const PortEntry &entry);
 
-// Whether the row's process is the container engine's own (docker-proxy,
-// dockerd, conmon, rootless Docker's rootlesskit), holding a port that a
+// Whether the row's process is the container engine's own (root's
+// docker-proxy or dockerd, conmon, rootless Docker's rootlesskit), holding a port that a
 // container publishes: signalling it breaks the container's port and leaves
 // the container running, and the engine's unit is no keeper to stop either
 // (that stops every container).

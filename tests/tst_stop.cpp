@@ -178,7 +178,10 @@ private slots:
         QTest::newRow("another user's Podman container")
             << refuses(podman, R::OtherUser, others.arg("bob, web 1"), "podman stop 'web 1'");
         PortEntry proxy = own(42, "docker-proxy");
+        QTest::newRow("a process of yours named docker-proxy is no engine's")
+            << stops(byInit, proxy);
         proxy.user = "root";
+        proxy.uid = 0;
         QTest::newRow("docker-proxy, its container named: root's stop is refused too")
             << refuses(kept(proxy, container("web-1", "always")), R::ContainerEngine,
                        "Port 8080 is published by the container web-1 through docker-proxy. "

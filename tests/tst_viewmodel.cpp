@@ -545,6 +545,7 @@ private slots:
         // The engine's own processes are never signalled, even where the
         // user owns them (root's panel): the container stops, not its port.
         QTest::newRow("docker-proxy of the container engine") << Press{
+            .owner = "root",
             .alert = StopText::engineProcessUnnamed(entry(42, "docker-proxy", 8080), "docker") +
                      "\nTo stop it: " +
                      (::getuid() == 0 ? "docker ps --filter publish=8080"
