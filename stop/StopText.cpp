@@ -113,6 +113,9 @@ QString StopText::takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &ho
     QString newcomer;
     if (holder.pid > 0) {
         newcomer = process(holder.pid, holder.processName);
+        // Only the kernel's table lists it: another user's, who is named.
+        if (holder.fromKernel && !holder.user.isEmpty())
+            newcomer = tr("%1, a process of %2,").arg(newcomer, holder.user);
     } else {
         const QString place = holderPlace(holder);
         newcomer =

@@ -271,6 +271,11 @@ private slots:
         QTest::newRow("a holder from before the stop is not new")
             << Keeper() << PortEntryList{twin} << PortEntryList{twin} << ""
             << "";
+        PortEntry theirs = kernelRow(1002, "bob", 4711);
+        theirs.processName = "node";
+        QTest::newRow("another user took the freed port")
+            << Keeper() << PortEntryList() << PortEntryList{theirs}
+            << taken.arg("PID 4711 (node), a process of bob,") << "";
         QTest::newRow("only the kernel lists the newcomer yet")
             << Keeper() << PortEntryList()
             << PortEntryList{inUnit(kernelRow(0, "root"), "nginx.service")} << ""
