@@ -3,6 +3,7 @@
 // are watched, what a scan after the stop reports, and the texts of a
 // keeper's stop. Parents come from a /proc tree of the test's own.
 #include "FakeSystemCalls.h"
+#include "KeeperValues.h"
 #include "stop/StopSession.h"
 #include "stop/StopText.h"
 
@@ -61,23 +62,6 @@ PortEntry inUnit(PortEntry e, const QString &unit, qint64 userManager = -1) {
     e.process.userUnit = userManager >= 0;
     e.process.userManagerUid = userManager;
     return e;
-}
-
-Keeper service(const QString &unit, const QString &restart) {
-    Keeper k;
-    k.kind = Keeper::Kind::Service;
-    k.unit = unit;
-    k.restart = restart;
-    return k;
-}
-
-Keeper container(const QString &name, const QString &policy = {}) {
-    Keeper k;
-    k.kind = Keeper::Kind::Container;
-    k.containerId = "3f2a9c01d4e5b6a7c8d9e0f1a2b3c4d5";
-    k.containerName = name;
-    k.restartPolicy = policy;
-    return k;
 }
 
 PortEntry kept(PortEntry e, const Keeper &keeper) {

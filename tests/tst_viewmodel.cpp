@@ -5,6 +5,7 @@
 // system-call seam (never signalling anybody's process), from a keeper's
 // stop, and a respawn of a real loop the test starts itself.
 #include "FakeSystemCalls.h"
+#include "KeeperValues.h"
 #include "KernelFixtures.h"
 #include "model/PortFilter.h"
 #include "stop/StopRules.h"
@@ -213,20 +214,7 @@ struct Press {
 };
 using Kills = QList<QPair<qint32, int>>;
 
-const Keeper nginx = [] {
-    Keeper k;
-    k.kind = Keeper::Kind::Service, k.unit = "nginx.service", k.restart = "always";
-    return k;
-}();
-
-Keeper container(const QString &name, const QString &policy) {
-    Keeper k;
-    k.kind = Keeper::Kind::Container;
-    k.containerId = "3f2a9c01d4e5b6a7c8d9e0f1a2b3c4d5e6f708192a3b4c5d6e7f8091a2b3c4d5";
-    k.containerName = name;
-    k.restartPolicy = policy;
-    return k;
-}
+const Keeper nginx = service("nginx.service", "always");
 
 // The value of a role of the list model's row for the port, or null.
 QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
