@@ -61,6 +61,11 @@ Refusal engineRefusal(const PortEntry &row, qint64 selfUid) {
 std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
     if (isEngineHeld(row))
         return engineRefusal(row, selfUid);
+    // A service manager holds the sockets of its socket units: signalling
+    // the system's (pid 1) or a user's own would end the system or the
+    // session, not free the port. Its socket unit is what to stop.
+    if (row.pid == 1 || (row.processName == u"systemd" && row.process.unit.startsWith(u"user@")))
+        return Refusal{Refusal::Kind::ServiceManager, StopText::serviceManager(row), {}};
     if (!row.fromKernel)
         return std::nullopt; // lsof's own rows: the owner check of the signal decides
     if (row.uid != selfUid)

@@ -16,7 +16,7 @@
 // is the container's stop), then other users' sockets, then sockets of the
 // user's own whose process is not certain.
 struct Refusal {
-    enum class Kind { ContainerEngine, OtherUser, Uncertain };
+    enum class Kind { ContainerEngine, ServiceManager, OtherUser, Uncertain };
     Kind kind = Kind::Uncertain;
     QString reason;
     QString command;

@@ -109,6 +109,21 @@ QString StopText::uncertain(const PortEntry &row) {
     return tr("Quayline cannot tell which of your processes holds port %1.").arg(row.port);
 }
 
+QString StopText::serviceManager(const PortEntry &row) {
+    if (row.pid == 1)
+        return tr("Port %1 is held by PID 1 (%2), the system's service manager, for a socket unit; "
+                  "signalling it would not free the port. “systemctl list-sockets” names the "
+                  "unit, and “sudo systemctl stop UNIT” stops it.")
+            .arg(row.port)
+            .arg(row.processName);
+    return tr("Port %1 is held by PID %2, the service manager of %3, for a socket unit; signalling "
+              "it would end that user's services. “systemctl --user list-sockets” names the unit, "
+              "and “systemctl --user stop UNIT” stops it.")
+        .arg(row.port)
+        .arg(row.pid)
+        .arg(row.user);
+}
+
 QString StopText::takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder) {
     QString newcomer;
     if (holder.pid > 0) {

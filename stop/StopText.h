@@ -35,6 +35,7 @@ public:
     static QString engineProcessUnnamed(const PortEntry &row, const QString &tool);
     static QString otherUser(const PortEntry &row);
     static QString uncertain(const PortEntry &row);
+    static QString serviceManager(const PortEntry &row);
 
     // "Port 8080 was taken again by PID 4711 (node) right after PID 4690 stopped."
     static QString takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder);

@@ -182,6 +182,20 @@ private slots:
             engineUnit, R::ContainerEngine, unnamed, "sudo quayline-cli stop --container 8080");
         QTest::newRow("the engine's unit, seen by root") << refuses(
             engineUnit, R::ContainerEngine, unnamed, "docker ps --filter publish=8080", 0);
+        // Socket activation: the manager holds the port for its socket unit.
+        PortEntry init = own(1, "systemd");
+        init.user = "root";
+        QTest::newRow("pid 1 holds it for a socket unit")
+            << refuses(init, R::ServiceManager,
+                       "Port 8080 is held by PID 1 (systemd), the system's service manager, for a "
+                       "socket unit; signalling it would not free the port. “systemctl "
+                       "list-sockets” names the unit, and “sudo systemctl stop UNIT” stops it.",
+                       {}, 0);
+        QTest::newRow("your own service manager holds it for a socket unit")
+            << refuses(inUnit(own(900, "systemd"), "user@1000.service"), R::ServiceManager,
+                       "Port 8080 is held by PID 900, the service manager of me, for a socket "
+                       "unit; signalling it would end that user's services. “systemctl --user "
+                       "list-sockets” names the unit, and “systemctl --user stop UNIT” stops it.");
         QTest::newRow("own socket, no certain process")
             << refuses(inUnit(kernelRow(me, "me"), "user@1000.service"), R::Uncertain,
                        "Quayline cannot tell which of your processes holds port 8080.");
