@@ -6,6 +6,7 @@
 // work, and hand the views no text that could drive them. CI runs as root,
 // which the staging needs; the listeners are the test's own children.
 
+#include "EngineSocket.h"
 #include "KernelFixtures.h"
 #include "model/DisplayText.h"
 
@@ -41,6 +42,9 @@ struct Situation {
     QString unit;    // in --json
     QString refusal; // the stop's first line, as the command line escapes it; empty: stoppable
     QString command; // what it offers to run instead; empty: nothing
+    // Where set, a stand-in container engine names the container that
+    // publishes the port so.
+    QString containerName = {};
 };
 
 } // namespace
@@ -148,6 +152,15 @@ private slots:
                          "a\x1b[31m\u202egpj.service",
                          others + "quayline-other, a\\x1b[31m\\u202egpj.service.",
                          "systemctl stop $'a\\x1b[31m\\xe2\\x80\\xaegpj.service'"};
+        QTest::newRow("a container engine's name with a line break and a right-to-left override")
+            << Situation{"docker.service",
+                         Who::Root,
+                         "docker-proxy",
+                         false,
+                         "docker.service",
+                         "?",
+                         "?",
+                         "web\nPID 1 · root\u202egpj.exe"};
         QTest::newRow("your own process named docker-proxy")
             << Situation{{}, Who::Viewer, "docker-proxy", true, {}, {}, {}};
     }
@@ -168,6 +181,26 @@ private slots:
         listener.start();
         QVERIFY(listener.port);
         const QString port = QString::number(listener.port);
+        std::optional<EngineSocket> engine;
+        qunsetenv("DOCKER_HOST");
+        if (!s.containerName.isEmpty()) {
+            const QString path = m_dir.filePath("engine.sock");
+            QFile::remove(path);
+            const QJsonObject published{{"IP", "0.0.0.0"},
+                                        {"PrivatePort", 80},
+                                        {"PublicPort", listener.port},
+                                        {"Type", "tcp"}};
+            const QJsonObject container{{"Id", QString(64, u'a')},
+                                        {"Names", QJsonArray{"/" + s.containerName}},
+                                        {"Image", "web:1"},
+                                        {"State", "running"},
+                                        {"Ports", QJsonArray{published}}};
+            engine.emplace(path, EngineSocket::Mode::Answering,
+                           httpAnswer(200, QJsonDocument(QJsonArray{container}).toJson()));
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther |
+                                            QFile::WriteOther);
+            qputenv("DOCKER_HOST", "unix://" + QFile::encodeName(path));
+        }
         const auto fill = [&](QString text) {
             return text.replace("%1", port)
                 .replace("%2", QString::number(listener.process.processId()))
@@ -184,6 +217,12 @@ private slots:
         if (s.pidShown)
             QCOMPARE(row["pid"].toInt(), int(listener.process.processId()));
         QCOMPARE(row["unit"].toString(), fill(s.unit));
+        // The table: a heading and one line, nothing a terminal would act on.
+        const Run table = runAsViewer(m_cli, {"--wide", port});
+        QCOMPARE(table.exitCode, 0);
+        const QString tableText = QString::fromUtf8(table.out);
+        QCOMPARE(tableText.count(u'\n'), 2);
+        QCOMPARE(escapeControlCharacters(tableText.chopped(1)), tableText.chopped(1));
 
         // The stop: refused with what would stop it, or left alone.
         if (!s.refusal.isEmpty()) {
