@@ -45,6 +45,8 @@ struct Situation {
     // Where set, a stand-in container engine names the container that
     // publishes the port so.
     QString containerName = {};
+    // Where set, what "stop --container" says (and it stops nothing).
+    QString containerStop = {};
 };
 
 } // namespace
@@ -161,6 +163,16 @@ private slots:
                          "?",
                          "?",
                          "web\nPID 1 · root\u202egpj.exe"};
+        QTest::newRow("your own folder named like a container's")
+            << Situation{"user@%viewer.service/app.slice/docker-" + QByteArray(64, 'c') + ".scope",
+                         Who::Viewer,
+                         {},
+                         true,
+                         {},
+                         {},
+                         {},
+                         {},
+                         "No container keeps port %1; it is held by PID %2 (perl).\n"};
         QTest::newRow("your own process named docker-proxy")
             << Situation{{}, Who::Viewer, "docker-proxy", true, {}, {}, {}};
     }
@@ -232,6 +244,13 @@ private slots:
             if (!s.command.isEmpty())
                 expected += "To stop it: " + escapeControlCharacters(fill(s.command)) + u'\n';
             QCOMPARE(QString::fromUtf8(stop.err), expected);
+        }
+
+        if (!s.containerStop.isEmpty()) {
+            QCOMPARE(row["container"].toString(), QString());
+            const Run stop = runAsViewer(m_cli, {"stop", "--container", port});
+            QCOMPARE(stop.exitCode, 1);
+            QCOMPARE(QString::fromUtf8(stop.err), fill(s.containerStop));
         }
 
         // The panel: the same refusal and command, and nothing hidden in
