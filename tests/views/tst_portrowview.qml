@@ -91,6 +91,7 @@ Item {
             compare([label.text, child(row, "pid").text, child(row, "port").text],
                     [data.shown, data.pid, String(data.fields.port)])
             compare(Fixture.accessibleName(row), data.name)
+            compare(Fixture.accessibleDescription(row), data.shown)
             const kill = child(row, "stopButton")
             for (const name of ["processName", "pid"]) {
                 const text = child(row, name)
