@@ -149,8 +149,6 @@ Item {
             // like the name, and whole in its tooltip.
             RowLayout {
                 spacing: 8
-                Layout.fillWidth: true
-                Layout.minimumWidth: 0
                 Label {
                     id: pidLabel
                     objectName: "pid"
