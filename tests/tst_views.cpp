@@ -129,7 +129,7 @@ public:
         return m_models.back();
     }
     // Finishes the oldest pending scan with these entries ({pid, processName,
-    // port, ..., process: {commandLine, commandLineCut, cwd, cwdDeleted, unit,
+    // port, ..., containerName, process: {commandLine, commandLineCut, cwd, cwdDeleted, unit,
     // container, startedAt}}), error text (null for none) and notice. The
     // command line's raw bytes are its arguments in UTF-8, each ended by a NUL.
     Q_INVOKABLE void finishScan(const QVariantList &entries = {}, const QVariant &error = {},
@@ -156,6 +156,7 @@ public:
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
             entry.fromKernel = f.value("fromKernel", false).toBool();
             entry.uid = f.value("uid", -1).toLongLong();
+            entry.containerName = f.value("containerName").toString();
             // {kind: "service" or "container", unit, userUnit, restart, name, policy}
             const QVariantMap keeper = f.value("keeper").toMap();
             const QString kind = keeper.value("kind").toString();
