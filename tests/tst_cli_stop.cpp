@@ -1,15 +1,22 @@
 // quayline-cli stop, end to end, against a stand-in lsof that lists only the
 // child this test started, and only while it is still that same process (pid
 // and start time), so the command can never reach anything else.
+#include "EngineSocket.h"
 #include "FakeServiceManager.h"
 #include "KernelFixtures.h"
 #include "ListeningChild.h"
 #include "StubLsof.h"
 #include "cli/StopCommand.h"
+#include "keeper/Keepers.h"
+#include "keeper/ServiceManager.h"
 #include "process/SystemCalls.h"
+#include "scanner/ContainerEngine.h"
 #include "scanner/PortScanner.h"
 #include "stop/KeeperService.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTest>
@@ -18,6 +25,8 @@
 #include <sys/wait.h>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // What the stand-in lsof does once its first TCP run has listed the child.
 enum class Later {
@@ -125,15 +134,38 @@ struct ShellLoop {
 struct TestKeepers final : KeeperService {
     std::function<void(PortEntryList &)> annotateRows;
     std::function<KeeperStopResult(const Keeper &)> stopKeeper;
+    std::optional<ContainerTies> ties;
 
     void annotate(PortEntryList &rows) override {
         if (annotateRows)
             annotateRows(rows);
     }
+    std::optional<ContainerTies> containerTies(const Keeper &) override { return ties; }
     KeeperStopResult stop(const Keeper &keeper) override {
         return stopKeeper ? stopKeeper(keeper)
                           : KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}};
     }
+};
+
+// The real keepers, with no service manager and the stand-in engine at
+// socket; every row's cgroup names the container `named`, where given.
+struct EngineKeepers final : KeeperService {
+    Keepers real;
+    QString named;
+
+    EngineKeepers(const QDBusConnection &noBus, const QString &socket)
+        : real(std::make_shared<ServiceManager>(noBus, false),
+               std::make_shared<ServiceManager>(noBus, true),
+               std::make_shared<ContainerEngine>(QStringList{socket}, 10s)) {}
+    void annotate(PortEntryList &rows) override {
+        for (PortEntry &row : rows)
+            row.process.container = named.isEmpty() ? row.process.container : named;
+        real.annotate(rows);
+    }
+    std::optional<ContainerTies> containerTies(const Keeper &keeper) override {
+        return real.containerTies(keeper);
+    }
+    KeeperStopResult stop(const Keeper &keeper) override { return real.stop(keeper); }
 };
 
 // Runs the stop command in this process with keepers of the test's own: its
@@ -389,6 +421,7 @@ private slots:
                                StubLsof::listing(self, c.command, currentLoginName(), 8081)));
         int stops = 0;
         TestKeepers keepers;
+        keepers.ties = ContainerTies{{{"TCP", 8080}, {"TCP", 8081}}, 0};
         keepers.annotateRows = [&](PortEntryList &rows) {
             for (PortEntry &row : rows)
                 row.keeper = c.keeper;
@@ -404,6 +437,88 @@ private slots:
         QCOMPARE(out, c.out);
         QCOMPARE(code, c.exitCode);
         QCOMPARE(stops, c.stops);
+    }
+
+    // --container against a stand-in engine that knows the container
+    // victim-web by the id below and says it publishes the listener's port
+    // for TCP, or for UDP only: the stop is sent only where the engine ties
+    // that container to the port. A folder named like the container's scope,
+    // made for an ordinary user's listener, names no container at all.
+    void containerTiedToPort_data() {
+        QTest::addColumn<bool>("inFolder"); // else the keepers name the container
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err"); // %1: the port, %2: the listener's pid
+        const QString refused = "Did not stop the container victim-web: no container engine says "
+                                "that it publishes port %1 or runs the process that holds it.\n";
+        QTest::newRow("an ordinary user's listener in a folder named like a container")
+            << true << "tcp"
+            << ""
+            << "No container keeps port %1; it is held by PID %2 (perl).\n";
+        QTest::newRow("the container, publishing the port")
+            << false << "tcp"
+            << "Stopped the container victim-web.\n"
+            << "Port %1 is still held by PID %2 (perl).\n";
+        QTest::newRow("the container, publishing the port for UDP only") << false << "udp"
+                                                                         << "" << refused;
+    }
+    void containerTiedToPort() {
+        QFETCH(bool, inFolder);
+        QFETCH(QString, protocol);
+        const QByteArray id(64, 'c');
+        std::optional<TestUser> user;
+        std::optional<TestCgroup> scope;
+        CgroupPaths paths;
+        if (inFolder) {
+            if (::geteuid() != 0)
+                QSKIP("an ordinary user's listener in a cgroup of its own needs root");
+            user.emplace("quayline-hostile");
+            QVERIFY(user->ready);
+            scope.emplace(paths, "docker-" + id + ".scope");
+            if (scope->path.isEmpty())
+                QSKIP("no writable cgroup2 mount here");
+        }
+        Listener listener(0, true, inFolder ? user->as() : QStringList());
+        QVERIFY(!scope || scope->add(listener.process.processId()));
+        listener.start();
+        const qint32 pid = qint32(listener.process.processId());
+        QVERIFY(listener.port > 0);
+        const ChildLsof lsof(pid, listener.port, Later::List,
+                             inFolder ? user->name : currentLoginName());
+        QVERIFY(lsof.ok);
+
+        QTemporaryDir dir;
+        // Its inspection: named victim-web, no process running, the port published.
+        const QJsonObject binding{{"HostIp", "127.0.0.1"},
+                                  {"HostPort", QString::number(listener.port)}};
+        const QByteArray inspection =
+            QJsonDocument(
+                QJsonObject{
+                    {"Id", QString(id)},
+                    {"Name", "/victim-web"},
+                    {"State", QJsonObject{{"Pid", 0}}},
+                    {"NetworkSettings",
+                     QJsonObject{{"Ports", QJsonObject{{"80/" + protocol, QJsonArray{binding}}}}}}})
+                .toJson();
+        EngineSocket engine(dir.filePath("engine.sock"), [&](const QByteArray &request) {
+            return request.startsWith("POST") ? httpAnswer(204) : httpAnswer(200, inspection);
+        });
+        const QDBusConnection noBus =
+            QDBusConnection::connectToBus("unix:path=" + dir.filePath("no-bus"), "no-bus");
+        EngineKeepers keepers(noBus, dir.filePath("engine.sock"));
+        if (!inFolder)
+            keepers.named = id.left(12);
+        const auto [code, out, printed] = stopInProcess(
+            {"--container", "--lsof", lsof.path(), QString::number(listener.port)}, keepers);
+        QDBusConnection::disconnectFromBus("no-bus");
+        QTEST(out, "out");
+        QFETCH(QString, err);
+        QCOMPARE(printed, err.arg(listener.port).arg(pid));
+        const QList<QByteArray> requests = engine.requests();
+        const bool sent = std::any_of(requests.cbegin(), requests.cend(),
+                                      [](const QByteArray &r) { return r.startsWith("POST"); });
+        QCOMPARE(sent, !out.isEmpty());
+        QCOMPARE(code, 1);
     }
 
     // --service against a service manager of the test's own on a private
