@@ -14,9 +14,6 @@
 #include "scanner/PortScanner.h"
 #include "stop/KeeperService.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTest>
@@ -134,38 +131,19 @@ struct ShellLoop {
 struct TestKeepers final : KeeperService {
     std::function<void(PortEntryList &)> annotateRows;
     std::function<KeeperStopResult(const Keeper &)> stopKeeper;
-    std::optional<ContainerTies> ties;
+    std::function<std::optional<ContainerTies>(const Keeper &)> tiesOf;
 
     void annotate(PortEntryList &rows) override {
         if (annotateRows)
             annotateRows(rows);
     }
-    std::optional<ContainerTies> containerTies(const Keeper &) override { return ties; }
+    std::optional<ContainerTies> containerTies(const Keeper &keeper) override {
+        return tiesOf ? tiesOf(keeper) : std::nullopt;
+    }
     KeeperStopResult stop(const Keeper &keeper) override {
         return stopKeeper ? stopKeeper(keeper)
                           : KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}};
     }
-};
-
-// The real keepers, with no service manager and the stand-in engine at
-// socket; every row's cgroup names the container `named`, where given.
-struct EngineKeepers final : KeeperService {
-    Keepers real;
-    QString named;
-
-    EngineKeepers(const QDBusConnection &noBus, const QString &socket)
-        : real(std::make_shared<ServiceManager>(noBus, false),
-               std::make_shared<ServiceManager>(noBus, true),
-               std::make_shared<ContainerEngine>(QStringList{socket}, 10s)) {}
-    void annotate(PortEntryList &rows) override {
-        for (PortEntry &row : rows)
-            row.process.container = named.isEmpty() ? row.process.container : named;
-        real.annotate(rows);
-    }
-    std::optional<ContainerTies> containerTies(const Keeper &keeper) override {
-        return real.containerTies(keeper);
-    }
-    KeeperStopResult stop(const Keeper &keeper) override { return real.stop(keeper); }
 };
 
 // Runs the stop command in this process with keepers of the test's own: its
@@ -421,7 +399,9 @@ private slots:
                                StubLsof::listing(self, c.command, currentLoginName(), 8081)));
         int stops = 0;
         TestKeepers keepers;
-        keepers.ties = ContainerTies{{{"TCP", 8080}, {"TCP", 8081}}, 0};
+        keepers.tiesOf = [](const Keeper &) {
+            return ContainerTies{{{"TCP", 8080}, {"TCP", 8081}}};
+        };
         keepers.annotateRows = [&](PortEntryList &rows) {
             for (PortEntry &row : rows)
                 row.keeper = c.keeper;
@@ -487,27 +467,33 @@ private slots:
                              inFolder ? user->name : currentLoginName());
         QVERIFY(lsof.ok);
 
-        QTemporaryDir dir;
-        // Its inspection: named victim-web, no process running, the port published.
-        const QJsonObject binding{{"HostIp", "127.0.0.1"},
-                                  {"HostPort", QString::number(listener.port)}};
+        // The engine's inspection: named victim-web, not running, the port published.
         const QByteArray inspection =
-            QJsonDocument(
-                QJsonObject{
-                    {"Id", QString(id)},
-                    {"Name", "/victim-web"},
-                    {"State", QJsonObject{{"Pid", 0}}},
-                    {"NetworkSettings",
-                     QJsonObject{{"Ports", QJsonObject{{"80/" + protocol, QJsonArray{binding}}}}}}})
-                .toJson();
+            QString("{\"Id\": \"%1\", \"Name\": \"/victim-web\", \"State\": {\"Pid\": 0}, "
+                    "\"NetworkSettings\": {\"Ports\": {\"80/%2\": [{\"HostPort\": \"%3\"}]}}}")
+                .arg(id, protocol)
+                .arg(listener.port)
+                .toUtf8();
+        QTemporaryDir dir;
         EngineSocket engine(dir.filePath("engine.sock"), [&](const QByteArray &request) {
             return request.startsWith("POST") ? httpAnswer(204) : httpAnswer(200, inspection);
         });
+        // The real keepers on it, with no service manager; the container is
+        // named as its scope would name it, where not in the folder.
         const QDBusConnection noBus =
             QDBusConnection::connectToBus("unix:path=" + dir.filePath("no-bus"), "no-bus");
-        EngineKeepers keepers(noBus, dir.filePath("engine.sock"));
-        if (!inFolder)
-            keepers.named = id.left(12);
+        Keepers real(
+            std::make_shared<ServiceManager>(noBus, false),
+            std::make_shared<ServiceManager>(noBus, true),
+            std::make_shared<ContainerEngine>(QStringList{dir.filePath("engine.sock")}, 10s));
+        TestKeepers keepers;
+        keepers.annotateRows = [&](PortEntryList &rows) {
+            for (PortEntry &row : rows)
+                row.process.container = inFolder ? row.process.container : id.left(12);
+            real.annotate(rows);
+        };
+        keepers.tiesOf = [&](const Keeper &keeper) { return real.containerTies(keeper); };
+        keepers.stopKeeper = [&](const Keeper &keeper) { return real.stop(keeper); };
         const auto [code, out, printed] = stopInProcess(
             {"--container", "--lsof", lsof.path(), QString::number(listener.port)}, keepers);
         QDBusConnection::disconnectFromBus("no-bus");
