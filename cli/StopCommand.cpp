@@ -383,7 +383,8 @@ int stopKeepers(StopScans &scans, const StopOptions &options, Console &console,
     // Each keeper once, whatever number of its ports were given.
     QList<qint64> freed;
     for (const KeeperStopPlan::Stop &stop : plan.stops) {
-        const KeeperStopResult result = keepers.stop(stop.keeper);
+        const KeeperStopResult result =
+            stopKeeperOfPorts(keepers, stop.keeper, stop.ports, first.entries, StatReader());
         const QString outcome = StopText::keeperOutcome(stop.keeper, result);
         if (result.succeeded()) {
             console.say(outcome);

@@ -57,8 +57,11 @@ struct TestKeepers final : KeeperService {
     std::function<KeeperStopResult(const Keeper &)> onStop;
     mutable QMutex mutex;
     QList<Keeper> asked;
+    // What the engine says of every container: it publishes port 8080.
+    std::optional<ContainerTies> ties = ContainerTies{{{"TCP", 8080}, {"UDP", 8080}}, 0};
 
     void annotate(PortEntryList &) override {}
+    std::optional<ContainerTies> containerTies(const Keeper &) override { return ties; }
     KeeperStopResult stop(const Keeper &keeper) override {
         {
             QMutexLocker lock(&mutex);
@@ -231,7 +234,8 @@ QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
 struct KeeperStop {
     Keeper keeper = nginx;
     KeeperStopResult result = {};
-    bool noStopper = false; // no way to stop keepers given
+    bool noStopper = false;   // no way to stop keepers given
+    bool unpublished = false; // the engine ties the container to no port
     bool refreshed = false;
     QString alert = {};
     QString note = {};
@@ -658,6 +662,14 @@ private slots:
                           .refreshed = true,
                           .alert = "No answer in time to the stop of the container web-1; it may "
                                    "still be stopping."};
+        // Asked of the engine first, through the same stop core as the
+        // command line: not stopped where it does not tie the container to the port.
+        QTest::newRow("a container its engine does not tie to the port: not asked to stop")
+            << KeeperStop{.keeper = container("web-1", "always"),
+                          .unpublished = true,
+                          .alert =
+                              "Did not stop the container web-1: no container engine says "
+                              "that it publishes port 8080 or runs the process that holds it."};
         QTest::newRow("no way to stop keepers")
             << KeeperStop{.noStopper = true,
                           .alert = "Could not stop the service nginx.service: there is no service "
@@ -667,6 +679,11 @@ private slots:
         QFETCH(KeeperStop, stop);
         QPromise<KeeperStopResult> outcome;
         const auto keepers = TestKeepers::waitingFor(outcome);
+        if (stop.unpublished) { // a stop asked in spite of it ends at once
+            keepers->ties = ContainerTies{};
+            outcome.addResult(KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
+            outcome.finish();
+        }
         Keeping keeping;
         if (!stop.noStopper)
             keeping.keepers = keepers;
@@ -681,7 +698,7 @@ private slots:
         f.immediate = ScanResult{{newcomer, other}, std::nullopt}; // the port still held
         f.vm->stopKeeper(row);
         f.vm->stopKeeper(udp); // the same keeper: no second stop while it runs
-        if (!stop.noStopper) {
+        if (!stop.noStopper && !stop.unpublished) {
             QTRY_COMPARE(keepers->askedSoFar(), QList<Keeper>{stop.keeper});
             QCOMPARE(f.vm->keepersStopping(), QStringList{keeperKey(stop.keeper)});
             QCOMPARE(busy.count(), 1);
@@ -695,6 +712,8 @@ private slots:
         }
         QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
         QTRY_VERIFY(!f.vm->isLoading());
+        if (stop.unpublished)
+            QCOMPARE(keepers->askedSoFar(), QList<Keeper>());
         QCOMPARE(f.scans.size(), scans + (stop.refreshed ? 1 : 0));
         QCOMPARE(f.vm->killError() ? f.vm->killError()->text : QString(), stop.alert);
         QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperBusyRole).toBool(), false);

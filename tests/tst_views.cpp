@@ -34,8 +34,13 @@ struct FixtureKeepers final : KeeperService {
     QMutex mutex;
     QStringList stops; // keeperKey of each stop asked for
     std::deque<std::shared_ptr<QPromise<KeeperStopResult>>> outcomes;
+    QList<std::pair<QString, qint64>> published; // every container's row's port
 
     void annotate(PortEntryList &) override {}
+    std::optional<ContainerTies> containerTies(const Keeper &) override {
+        QMutexLocker lock(&mutex);
+        return ContainerTies{published, 0};
+    }
     KeeperStopResult stop(const Keeper &keeper) override {
         auto outcome = std::make_shared<QPromise<KeeperStopResult>>();
         outcome->start();
@@ -170,6 +175,10 @@ public:
                 entry.keeper.containerId = "c0ffee" + QString(58, u'0');
             entry.keeper.containerName = keeper.value("name").toString();
             entry.keeper.restartPolicy = keeper.value("policy").toString();
+            if (entry.keeper.kind == Keeper::Kind::Container) {
+                QMutexLocker lock(&m_keepers->mutex);
+                m_keepers->published.append({entry.networkProtocol, entry.port});
+            }
             // Every pid still holds the process listed (start time 1, see processStat).
             entry.process.startTicks = 1;
             result.entries.append(entry);

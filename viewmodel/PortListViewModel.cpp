@@ -301,11 +301,19 @@ void PortListViewModel::stopKeeper(const PortEntry &entry) {
         return; // one stop at a time: a second press must not queue another
     m_keepersStopping.append(key);
     keeperRolesChanged();
+    PortEntryList onPort; // what the engine's answer is checked against
+    for (const PortEntry &e : std::as_const(m_entries)) {
+        if (e.port == entry.port)
+            onPort.append(e);
+    }
     QFuture<KeeperStopResult> stop =
         m_keepers
-            ? QtConcurrent::run(
-                  m_keeperThreads,
-                  [keepers = m_keepers, keeper = entry.keeper] { return keepers->stop(keeper); })
+            ? QtConcurrent::run(m_keeperThreads,
+                                [keepers = m_keepers, keeper = entry.keeper, port = entry.port,
+                                 onPort = std::move(onPort), proc = m_session.proc()] {
+                                    return stopKeeperOfPorts(*keepers, keeper, {port}, onPort,
+                                                             proc);
+                                })
             : QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}});
     whenFinished(stop, this, [this, entry, key](const QFuture<KeeperStopResult> &done) {
         keeperStopEnded(entry, key,
@@ -338,7 +346,7 @@ void PortListViewModel::keeperStopEnded(const PortEntry &entry, const QString &k
     keeperRolesChanged();
     // A refusal or a dismissed prompt changed nothing; anything else may have.
     if (result.kind != Kind::Refused && result.kind != Kind::Cancelled &&
-        result.kind != Kind::Unavailable)
+        result.kind != Kind::Unavailable && result.kind != Kind::Unconfirmed)
         refresh();
 }
 
