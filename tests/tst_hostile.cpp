@@ -168,7 +168,7 @@ private slots:
                          Who::Viewer,
                          {},
                          true,
-                         {},
+                         "docker-" + QString(64, u'c') + ".scope",
                          {},
                          {},
                          {},
