@@ -206,61 +206,69 @@ private slots:
         QCOMPARE(records[0].uid, qint64(::getuid()));
     }
 
-    // Whose pid a socket of another user's gets from its cgroup: only one
-    // that is certain, and no search through a cgroup whose processes cannot
-    // all be known. (tst_cli_kernel has a real service alone in its cgroup,
-    // then with a second process that does not name the port.)
+    // Whose pid a socket of root's gets from its cgroup, as root sees it:
+    // only one that acts as root and whose descriptors show the socket, and
+    // no search through a cgroup whose processes cannot all be known, nor
+    // for a viewer who may not read the descriptors. (tst_cli_kernel stages
+    // sockets handed to another user's process for real.)
     void cgroupSearch_data() {
         QTest::addColumn<QByteArray>("procs");
         QTest::addColumn<QString>("cgroup"); // "service", "root" or "gone"
         QTest::addColumn<FakeProcesses>("processes");
         QTest::addColumn<qint32>("pid");
+        QTest::addColumn<quint32>("viewer");
         const QStringList proxy{"/usr/bin/docker-proxy", "-proto", "tcp", "-host-port", "8080"};
         const QStringList daemon{"/usr/sbin/dockerd", "-H", "fd://"};
-        const FakeProcess nginx{101, 0, {"/usr/sbin/nginx"}, std::nullopt};
+        const QList<quint64> holds{5, 777};
+        const FakeProcess nginx{101, 0, {"/usr/sbin/nginx"}, holds};
+        const FakeProcess holdingProxy{101, 0, proxy, holds};
         QTest::newRow("the only process, listed twice")
-            << QByteArray("101\n101\n") << "service" << FakeProcesses{nginx} << 101;
-        QTest::newRow("the only process, now another user")
-            << QByteArray("101\n") << "service" << FakeProcesses{{101, 33, {"nginx"}, {}}} << 101;
+            << QByteArray("101\n101\n") << "service" << FakeProcesses{nginx} << 101 << 0u;
+        QTest::newRow("the only process holds it, acting as another user")
+            << QByteArray("101\n") << "service" << FakeProcesses{{101, 33, {"nginx"}, holds}} << 0
+            << 0u;
+        QTest::newRow("the only process, its descriptors not readable")
+            << QByteArray("101\n") << "service" << FakeProcesses{{101, 0, {"nginx"}, std::nullopt}}
+            << 0 << 0u;
+        QTest::newRow("the only process, its descriptors hold other sockets")
+            << QByteArray("101\n") << "service"
+            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 778}}} << 0 << 0u;
+        QTest::newRow("an ordinary viewer: another user's descriptors are not looked at")
+            << QByteArray("101\n") << "service" << FakeProcesses{nginx} << 0 << otherUid;
         QTest::newRow("two, the owner's proxy names the port")
             << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, daemon, {}}} << 101;
+            << FakeProcesses{holdingProxy, {102, 0, daemon, {}}} << 101 << 0u;
         QTest::newRow("two name the port")
             << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, proxy, {}}} << 0;
+            << FakeProcesses{holdingProxy, {102, 0, proxy, holds}} << 0 << 0u;
         QTest::newRow("the one naming the port acts as another user")
             << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 1000, proxy, {}}, {102, 0, daemon, {}}} << 0;
+            << FakeProcesses{{101, 1000, proxy, holds}, {102, 0, daemon, {}}} << 0 << 0u;
         QTest::newRow("a process this pid namespace cannot see")
-            << QByteArray("101\n0\n") << "service" << FakeProcesses{nginx} << 0;
+            << QByteArray("101\n0\n") << "service" << FakeProcesses{nginx} << 0 << 0u;
         QByteArray many = "101\n";
-        FakeProcesses crowd{{101, 0, proxy, {}}};
+        FakeProcesses crowd{holdingProxy};
         for (qint32 pid = 102; pid < 101 + CgroupPaths::searchLimit; ++pid) {
             many += QByteArray::number(pid) + '\n';
             crowd.append({pid, 0, daemon, {}});
         }
         QTest::newRow("as many as are searched, one names the port")
-            << many << "service" << crowd << 101;
+            << many << "service" << crowd << 101 << 0u;
         many += QByteArray::number(101 + CgroupPaths::searchLimit) + '\n';
         QTest::newRow("more than are searched, one names the port")
-            << many << "service" << crowd << 0;
+            << many << "service" << crowd << 0 << 0u;
         QTest::newRow("the root cgroup")
-            << QByteArray("101\n") << "root" << FakeProcesses{nginx} << 0;
-        QTest::newRow("an empty cgroup") << QByteArray() << "service" << FakeProcesses{} << 0;
+            << QByteArray("101\n") << "root" << FakeProcesses{nginx} << 0 << 0u;
+        QTest::newRow("an empty cgroup") << QByteArray() << "service" << FakeProcesses{} << 0 << 0u;
         QTest::newRow("a cgroup removed since")
-            << QByteArray("101\n") << "gone" << FakeProcesses{nginx} << 0;
-        QTest::newRow("the only process, its descriptors hold the socket")
-            << QByteArray("101\n") << "service"
-            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 777}}} << 101;
-        QTest::newRow("the only process, its descriptors hold other sockets")
-            << QByteArray("101\n") << "service"
-            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 778}}} << 0;
+            << QByteArray("101\n") << "gone" << FakeProcesses{nginx} << 0 << 0u;
     }
     void cgroupSearch() {
         QFETCH(QByteArray, procs);
         QFETCH(QString, cgroup);
         QFETCH(FakeProcesses, processes);
         QFETCH(qint32, pid);
+        QFETCH(quint32, viewer);
         const FakeHost host;
         QVERIFY(host.serviceId && host.rootId);
         host.setProcs(cgroup == u"root", procs);
@@ -268,7 +276,7 @@ private slots:
             host.add(p);
         CgroupPaths paths(host.mountInfo());
         const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
-        const KernelRows kernel(fakeReader, paths, otherUid);
+        const KernelRows kernel(fakeReader, paths, viewer);
         const quint64 id = cgroup == u"root"   ? host.rootId
                            : cgroup == u"gone" ? host.serviceId + 1000000
                                                : host.serviceId;
@@ -277,6 +285,7 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0].pid, pid);
         QCOMPARE(rows[0].process.isKnown(), pid != 0);
+        QCOMPARE(rows[0].process.uid, pid != 0 ? 0 : -1);
         if (pid != 0)
             QCOMPARE(rows[0].processName,
                      processes.front().commandLine.value(0).split(u'/').last().left(15));
@@ -306,7 +315,9 @@ private slots:
     }
 
     // A scan with a stand-in lsof and a table of the test's. A socket is
-    // lsof's when a record has its protocol, port, address and owner; any
+    // lsof's when a record has its protocol, port and address, whoever owns
+    // it (a daemon that bound as root, then became www-data), or among
+    // several there, where no descriptors can be read, its owner's name; any
     // other is a row of its own, twins of one holder folded, two holders of
     // one port two rows with ids of their own. A table that cannot be read
     // leaves lsof's rows as they are, with the notice.
@@ -316,7 +327,8 @@ private slots:
         const QString other = loginNameOf(otherUid), third = loginNameOf(otherUid + 1);
         QTest::newRow("table failed")
             << false
-            << QStringList{"7-TCP-22|root|-1||*|LISTEN|", "0-TCP-8081|nobody|-1||*|LISTEN|"};
+            << QStringList{"7-TCP-22|root|-1||*|LISTEN|", "0-TCP-8081|nobody|-1||*|LISTEN|",
+                           "9-TCP-8082|www-data|-1|IPv4|127.0.0.3|LISTEN|"};
         QTest::newRow("table read")
             << true
             << QStringList{
@@ -327,15 +339,18 @@ private slots:
                    "0-TCP-8081|nobody|4242||*|LISTEN|", // the uid of the socket at its place
                    "0-TCP-8081@4242:0|" + other + "|4242|IPv4/IPv6|*|LISTEN|k",
                    "0-TCP-8081@4243:0|" + third + "|4243|IPv4|127.0.0.2|LISTEN|k",
+                   "9-TCP-8082|www-data|0|IPv4|127.0.0.3|LISTEN|",
                };
     }
     void scanWithTable() {
         QFETCH(bool, readable);
         QFETCH(QStringList, rows);
-        // sshd, and a process whose pid lsof could not tell (0), as a kernel row has.
+        // sshd, a process whose pid lsof could not tell (0), as a kernel row
+        // has, and a daemon that bound as root.
         const StubLsof lsof(
             "[ \"$run\" = udp ] || printf 'p7\\ncsshd\\nLroot\\nf3\\nPTCP\\nn*:22\\n"
-            "TST=LISTEN\\np\\ncx\\nLnobody\\nf3\\nPTCP\\nn*:8081\\nTST=LISTEN\\n'\n");
+            "TST=LISTEN\\np\\ncx\\nLnobody\\nf3\\nPTCP\\nn*:8081\\nTST=LISTEN\\n"
+            "p9\\ncnginx\\nLwww-data\\nf3\\ntIPv4\\nPTCP\\nn127.0.0.3:8082\\nTST=LISTEN\\n'\n");
         LsofRuns runs;
         PortScanner scanner(runs, lsof.path());
         scanner.setSocketTableRead([readable] {
@@ -351,7 +366,8 @@ private slots:
                              socketOf("UDP", false, "*", 22, 0, 0, 14),
                              socketOf("TCP", true, "*", 8081, otherUid, 0, 15),
                              socketOf("TCP", false, "*", 8081, otherUid, 0, 16),
-                             socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 17)};
+                             socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 17),
+                             socketOf("TCP", false, "127.0.0.3", 8082, 0, 0, 18)};
             return table;
         });
         const QFuture<ScanResult> scan = scanner.scan();

@@ -199,8 +199,13 @@ private slots:
         QTest::newRow("own socket, no certain process")
             << refuses(inUnit(kernelRow(me, "me"), "user@1000.service"), R::Uncertain,
                        "Quayline cannot tell which of your processes holds port 8080.");
+        PortEntry ownSocket = kernelRow(me, "me", 42);
+        ownSocket.process.uid = me;
         QTest::newRow("own socket of the kernel's table, its process certain")
-            << stops(byInit, kernelRow(me, "me", 42));
+            << stops(byInit, ownSocket);
+        ownSocket.process.uid = 1002;
+        QTest::newRow("own socket of the kernel's table, another user's process")
+            << refuses(ownSocket, R::OtherUser, others.arg("me"));
     }
     void situations() {
         QFETCH(Situation, s);
