@@ -142,6 +142,10 @@ private slots:
         QTest::newRow("handed to another user's process: stop signals nobody")
             << "viewer" << handed << "viewer" << true
             << "|Quayline cannot tell which of your processes holds port {port}.";
+        QTest::newRow("the stopped process had handed its socket over: not freed, no respawn")
+            << "viewer" << stays << "viewer" << true
+            << "PID {maker} (tst_cli_kernel) stopped.\n|Port {port} was not freed: another "
+               "process holds the same socket as PID {maker} did.\n";
         QTest::newRow("bound as root, then another user: root sees lsof's row alone")
             << "root" << became << "root" << false << "{maker}|{other}|0|demo-web.service";
         QTest::newRow("bound as root, then another user: that user sees root's socket")
