@@ -71,14 +71,18 @@ struct Listener {
     QProcess process;
     quint16 port = 0;
     // prefix: a program that runs the shell as someone else (setpriv ...).
-    explicit Listener(quint16 wanted = 0, bool gated = false, QStringList prefix = {}) {
+    // reusePort: SO_REUSEPORT, so that listeners of one user share a port.
+    explicit Listener(quint16 wanted = 0, bool gated = false, QStringList prefix = {},
+                      bool reusePort = false) {
         prefix +=
             QStringList{"/bin/sh", "-c",
-                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2")
+                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2 %3")
                             .arg(gated ? "read go; " : "")
-                            .arg(wanted),
+                            .arg(wanted)
+                            .arg(int(reusePort)),
                         "my $s = IO::Socket::INET->new(Listen => 5, LocalAddr => '127.0.0.1', "
-                        "LocalPort => $ARGV[0], ReuseAddr => 1) or die $!; $| = 1; "
+                        "LocalPort => $ARGV[0], ReuseAddr => 1, ReusePort => $ARGV[1]) "
+                        "or die $!; $| = 1; "
                         "print $s->sockport, \"\\n\"; while (<STDIN>) {}"};
         process.start(prefix.takeFirst(), prefix);
         if (!gated)

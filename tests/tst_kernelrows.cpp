@@ -185,15 +185,21 @@ private slots:
         QVERIFY(!refusalFor(rows[0], qint64(::getuid())));
     }
 
-    // A record keeps its identity only while its pid holds the socket.
+    // A record keeps its identity only while its pid holds the socket, and
+    // claims its socket: among SO_REUSEPORT sockets of one owner, the one
+    // its descriptors show.
     void confirmHolders_data() {
         QTest::addColumn<bool>("holder");
-        QTest::newRow("the pid holds the socket") << true;
-        QTest::newRow("the pid holds another socket") << false;
+        QTest::addColumn<bool>("reusePort"); // a second listener shares the port
+        QTest::newRow("the pid holds the socket") << true << false;
+        QTest::newRow("the pid holds another socket") << false << false;
+        QTest::newRow("the pid holds one of two sockets of the port") << true << true;
     }
     void confirmHolders() {
         QFETCH(bool, holder);
-        Listener listener, other;
+        QFETCH(bool, reusePort);
+        Listener listener(0, false, {}, reusePort),
+            other(reusePort ? listener.port : 0, false, {}, reusePort);
         QVERIFY(listener.port && other.port);
         const qint32 pid = qint32((holder ? listener : other).process.processId());
         PortEntryList records{lsofRecord(pid, loginNameOf(::getuid()), "127.0.0.1", listener.port)};
@@ -204,6 +210,9 @@ private slots:
         kernel.confirmHolders(records, table.sockets);
         QCOMPARE(records[0].process.isKnown(), holder);
         QCOMPARE(records[0].uid, qint64(::getuid()));
+        QCOMPARE(records[0].inodes.size(), 1);
+        QCOMPARE(KernelRows::socketInodes("/proc", pid, false).contains(records[0].inodes[0]),
+                 holder);
     }
 
     // Whose pid a socket of root's gets from its cgroup, as root sees it:
@@ -322,28 +331,29 @@ private slots:
     // one port two rows with ids of their own. A table that cannot be read
     // leaves lsof's rows as they are, with the notice.
     void scanWithTable_data() {
-        QTest::addColumn<bool>("readable");
+        QTest::addColumn<QString>("table");    // "failed", "read" or "cut short"
         QTest::addColumn<QStringList>("rows"); // id|user|uid|ipVersion|address|state|fromKernel
         const QString other = loginNameOf(otherUid), third = loginNameOf(otherUid + 1);
         QTest::newRow("table failed")
-            << false
+            << "failed"
             << QStringList{"7-TCP-22|root|-1||*|LISTEN|", "0-TCP-8081|nobody|-1||*|LISTEN|",
                            "9-TCP-8082|www-data|-1|IPv4|127.0.0.3|LISTEN|"};
-        QTest::newRow("table read")
-            << true
-            << QStringList{
-                   "7-TCP-22|root|0||*|LISTEN|",
-                   "0-TCP-22@4242:0|" + other + "|4242|IPv4|*|LISTEN|k",
-                   "0-TCP-22@0:0|root|0|IPv6|[::1]|LISTEN|k",
-                   "0-UDP-22@0:0|root|0|IPv4|*||k",
-                   "0-TCP-8081|nobody|4242||*|LISTEN|", // the uid of the socket at its place
-                   "0-TCP-8081@4242:0|" + other + "|4242|IPv4/IPv6|*|LISTEN|k",
-                   "0-TCP-8081@4243:0|" + third + "|4243|IPv4|127.0.0.2|LISTEN|k",
-                   "9-TCP-8082|www-data|0|IPv4|127.0.0.3|LISTEN|",
-               };
+        const QStringList read{
+            "7-TCP-22|root|0||*|LISTEN|",
+            "0-TCP-22@4242:0|" + other + "|4242|IPv4|*|LISTEN|k",
+            "0-TCP-22@0:0|root|0|IPv6|[::1]|LISTEN|k",
+            "0-UDP-22@0:0|root|0|IPv4|*||k",
+            "0-TCP-8081|nobody|4242||*|LISTEN|", // the uid of the socket at its place
+            "0-TCP-8081@4242:0|" + other + "|4242|IPv4/IPv6|*|LISTEN|k",
+            "0-TCP-8081@4243:0|" + third + "|4243|IPv4|127.0.0.2|LISTEN|k",
+            "9-TCP-8082|www-data|0|IPv4|127.0.0.3|LISTEN|",
+        };
+        QTest::newRow("table read") << "read" << read;
+        // What was read is joined all the same, with the notice.
+        QTest::newRow("table cut short") << "cut short" << read;
     }
     void scanWithTable() {
-        QFETCH(bool, readable);
+        QFETCH(QString, table);
         QFETCH(QStringList, rows);
         // sshd, a process whose pid lsof could not tell (0), as a kernel row
         // has, and a daemon that bound as root.
@@ -353,28 +363,28 @@ private slots:
             "p9\\ncnginx\\nLwww-data\\nf3\\ntIPv4\\nPTCP\\nn127.0.0.3:8082\\nTST=LISTEN\\n'\n");
         LsofRuns runs;
         PortScanner scanner(runs, lsof.path());
-        scanner.setSocketTableRead([readable] {
-            SocketTableResult table;
-            if (!readable) {
-                table.errorText = "refused";
-                return table;
-            }
-            table.source = SocketTableResult::Source::ProcNet;
-            table.sockets = {socketOf("TCP", false, "*", 22, 0, 0, 11),
-                             socketOf("TCP", false, "*", 22, otherUid, 0, 12),
-                             socketOf("TCP", true, "[::1]", 22, 0, 0, 13),
-                             socketOf("UDP", false, "*", 22, 0, 0, 14),
-                             socketOf("TCP", true, "*", 8081, otherUid, 0, 15),
-                             socketOf("TCP", false, "*", 8081, otherUid, 0, 16),
-                             socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 17),
-                             socketOf("TCP", false, "127.0.0.3", 8082, 0, 0, 18)};
-            return table;
+        scanner.setSocketTableRead([table] {
+            SocketTableResult read;
+            if (table != u"read")
+                read.errorText = "refused";
+            if (table == u"failed")
+                return read;
+            read.source = SocketTableResult::Source::ProcNet;
+            read.sockets = {socketOf("TCP", false, "*", 22, 0, 0, 11),
+                            socketOf("TCP", false, "*", 22, otherUid, 0, 12),
+                            socketOf("TCP", true, "[::1]", 22, 0, 0, 13),
+                            socketOf("UDP", false, "*", 22, 0, 0, 14),
+                            socketOf("TCP", true, "*", 8081, otherUid, 0, 15),
+                            socketOf("TCP", false, "*", 8081, otherUid, 0, 16),
+                            socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 17),
+                            socketOf("TCP", false, "127.0.0.3", 8082, 0, 0, 18)};
+            return read;
         });
         const QFuture<ScanResult> scan = scanner.scan();
         QTRY_VERIFY_WITH_TIMEOUT(scan.isFinished(), 30000);
         const ScanResult result = scan.result();
         QVERIFY(!result.errorText);
-        QCOMPARE(result.notice.has_value(), !readable);
+        QCOMPARE(result.notice.has_value(), table != u"read");
         QStringList found;
         for (const PortEntry &e : result.entries)
             found << QStringList{e.id(),    e.user,  QString::number(e.uid), e.ipVersion,
