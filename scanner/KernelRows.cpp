@@ -232,9 +232,12 @@ void KernelRows::confirmHolders(PortEntryList &records, const QList<KernelSocket
             // The record's sockets: the one of its endpoint and IP version;
             // among several (SO_REUSEPORT), those its descriptors show, else
             // those of its user. Its user may differ from the socket's owner
-            // (a daemon that bound as root and then changed its user).
+            // (a daemon that bound as root and then changed its user), which
+            // its descriptors then confirm: the socket lsof saw may have
+            // closed, and another user's taken its place.
             QList<const KernelSocket *> own = ofVersion(*candidates, record.ipVersion);
-            if (own.size() > 1 && record.process.isKnown()) {
+            if (record.process.isKnown() &&
+                (own.size() > 1 || names.of(own.front()->uid) != record.user)) {
                 const QList<const KernelSocket *> held = heldOf(record.pid, pids[record.pid], own);
                 own = held.isEmpty() ? ownedBy(own, record.user, names) : held;
             } else if (own.size() > 1) {
