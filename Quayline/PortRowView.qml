@@ -49,7 +49,7 @@ Item {
 
     Accessible.role: Accessible.ListItem
     Accessible.name: viewModel.accessibleName(entry)
-    Accessible.description: note || viewModel.commandLineShown(entry.process) || entry.processName
+    Accessible.description: note || viewModel.commandLineShown(entry.process) || viewModel.rowName(entry)
     Accessible.selectable: true
     Accessible.selected: selected
 
@@ -117,7 +117,7 @@ Item {
                     Layout.preferredWidth: Math.ceil(implicitWidth)
                     Layout.maximumWidth: Math.ceil(implicitWidth)
                     // Another user's port without a certain process: who holds it.
-                    text: root.entry.processName !== "" ? root.entry.processName : root.entry.holder
+                    text: root.viewModel.rowName(root.entry)
                     textFormat: Text.PlainText
                     elide: Text.ElideRight
                     maximumLineCount: 1
@@ -145,15 +145,33 @@ Item {
                 }
             }
 
+            // The owner, unit or container beside the pid can be long: cut
+            // like the name, and whole in its tooltip.
             RowLayout {
                 spacing: 8
                 Label {
+                    id: pidLabel
                     objectName: "pid"
+                    Layout.fillWidth: true
+                    Layout.minimumWidth: 0
+                    Layout.preferredWidth: Math.ceil(implicitWidth)
+                    Layout.maximumWidth: Math.ceil(implicitWidth)
                     text: root.viewModel.pidLine(root.entry)
                     textFormat: Text.PlainText
+                    elide: Text.ElideRight
+                    maximumLineCount: 1
                     font.family: Theme.monospaceFamily
                     font.pixelSize: Theme.captionSize
                     color: Theme.secondary
+
+                    HoverHandler {
+                        id: pidHover
+                    }
+                    ToolTipArea {
+                        objectName: "pidToolTip"
+                        shown: pidHover.hovered && pidLabel.truncated
+                        text: pidLabel.text
+                    }
                 }
                 Badge {
                     objectName: "stateBadge"

@@ -68,19 +68,20 @@ int main(int argc, char *argv[]) {
         return 0;
 
     QuitOnSignal quitOnSignal;
+    // Units and containers are asked over D-Bus and the engine's socket, each
+    // question with its time limit: never on the GUI thread. A pool of their
+    // own, so that a stop waiting out a container's grace holds up no scan.
+    // Made before the model and the lsof runs, so its destruction waits for
+    // them after both went: a run that ends during the quit still hands its
+    // scan to this pool.
+    QThreadPool keeperThreads;
+    keeperThreads.setMaxThreadCount(4);
     // Made before the model and so destroyed after it; its destruction waits
     // for the runs' threads. An lsof still running (a hung one has up to 30 s
     // left) must not outlive the program, nor hold up its quit.
     LsofRuns lsofRuns;
     QObject::connect(&*app, &QCoreApplication::aboutToQuit, &*app,
                      [&lsofRuns] { lsofRuns.endAll(); });
-    // Units and containers are asked over D-Bus and the engine's socket, each
-    // question with its time limit: never on the GUI thread. A pool of their
-    // own, so that a stop waiting out a container's grace holds up no scan.
-    // Made before the model, so its destruction waits for them after the model
-    // went.
-    QThreadPool keeperThreads;
-    keeperThreads.setMaxThreadCount(4);
     const auto keepers = std::make_shared<Keepers>();
     // Created once and kept to the end; it reads its settings and starts nothing.
     PortListViewModel::Dependencies dependencies;

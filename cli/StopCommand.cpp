@@ -167,8 +167,17 @@ public:
     }
     void flush() { m_out.flush(); }
     int finish() { return ::finish(m_out); }
+    // What a scan's rows may lack (another user's socket, past the kernel
+    // table's cap), said once: "nothing listening" and "stopped" rest on it.
+    void noteOf(const ScanResult &scan) {
+        if (scan.notice && !m_noted) {
+            m_noted = true;
+            complain(*scan.notice);
+        }
+    }
 
 private:
+    bool m_noted = false;
     OutputStream m_out{STDOUT_FILENO};
     OutputStream m_err{STDERR_FILENO};
 };
@@ -186,6 +195,7 @@ struct Stopping {
 
 int stopProcesses(StopScans &scans, const StopOptions &options, Console &console) {
     const ScanResult first = scans.first();
+    console.noteOf(first);
     if (first.errorText) {
         console.complain(*first.errorText);
         return ExitFailure;
@@ -300,6 +310,7 @@ int stopProcesses(StopScans &scans, const StopOptions &options, Console &console
         portWatch.emplace(options.ports);
 
     ScanResult last = scans.within(lastDeadline);
+    console.noteOf(last);
     if (last.errorText)
         console.complain(*last.errorText);
     for (const Stopping &s : stopping) {
@@ -321,6 +332,7 @@ int stopProcesses(StopScans &scans, const StopOptions &options, Console &console
         else if (!portWatch || !portWatch->waitForNewSocket(watchEnd, keepsWatching))
             break;
         last = scans.within(watchEnd);
+        console.noteOf(last);
         if (last.errorText) {
             // The ports were free after the stop; only the watch is cut short.
             console.complain(*last.errorText);
@@ -353,6 +365,7 @@ int stopKeepers(StopScans &scans, const StopOptions &options, Console &console,
                                   ? Keeper::Kind::Service
                                   : Keeper::Kind::Container;
     const ScanResult first = scans.first();
+    console.noteOf(first);
     if (first.errorText) {
         console.complain(*first.errorText);
         return ExitFailure;
@@ -370,7 +383,8 @@ int stopKeepers(StopScans &scans, const StopOptions &options, Console &console,
     // Each keeper once, whatever number of its ports were given.
     QList<qint64> freed;
     for (const KeeperStopPlan::Stop &stop : plan.stops) {
-        const KeeperStopResult result = keepers.stop(stop.keeper);
+        const KeeperStopResult result =
+            stopKeeperOfPorts(keepers, stop.keeper, stop.ports, first.entries, StatReader());
         const QString outcome = StopText::keeperOutcome(stop.keeper, result);
         if (result.succeeded()) {
             console.say(outcome);
@@ -393,6 +407,7 @@ int stopKeepers(StopScans &scans, const StopOptions &options, Console &console,
         if (!held.isEmpty())
             QThread::msleep(100);
         last = scans.within(deadline);
+        console.noteOf(last);
         held.clear();
         if (last.errorText)
             break;

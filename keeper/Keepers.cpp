@@ -121,3 +121,14 @@ KeeperStopResult Keepers::stop(const Keeper &keeper) {
     return {KeeperStopResult::Kind::Failed,
             QStringLiteral("Nothing that Quayline can stop keeps this process.")};
 }
+
+std::optional<ContainerTies> Keepers::containerTies(const Keeper &keeper) {
+    if (keeper.kind != Keeper::Kind::Container)
+        return std::nullopt;
+    // A container stopped and started since the last look runs another process.
+    d->engine->forget(keeper.containerId);
+    const std::optional<ContainerEngine::Details> details = d->engine->inspect(keeper.containerId);
+    if (!details)
+        return std::nullopt;
+    return ContainerTies{details->published, details->pid};
+}

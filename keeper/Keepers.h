@@ -40,6 +40,9 @@ public:
     // keepers give Failed.
     KeeperStopResult stop(const Keeper &keeper) override;
 
+    // The engine's inspection of the container, asked anew.
+    std::optional<ContainerTies> containerTies(const Keeper &keeper) override;
+
 private:
     struct Private;
     std::unique_ptr<Private> d;

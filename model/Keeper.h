@@ -74,6 +74,7 @@ public:
         Cancelled,      // the user dismissed the password prompt
         Unavailable,    // no service manager or engine to ask (no bus, no socket)
         TimedOut,       // asked, but no answer within the time limit
+        Unconfirmed,    // not asked: its engine does not tie the container to the port
         Failed,         // any other error; message has the manager's or engine's words
     };
     Q_ENUM(Kind)

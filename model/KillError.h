@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/DisplayText.h"
+
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -43,8 +45,9 @@ public:
     QUuid id;
     QString text;
 
+    // The error's message as shown: the owner's name in it escaped.
     static KillMessage from(const KillError &error) {
-        return {QUuid::createUuid(), error.message()};
+        return {QUuid::createUuid(), escapeControlCharacters(error.message())};
     }
     QString idText() const { return id.toString(QUuid::WithoutBraces); }
 };

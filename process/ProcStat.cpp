@@ -31,6 +31,26 @@ StatReading StatReader::read(int pid) const {
     return parse(QByteArrayView(buffer, n));
 }
 
+QByteArray StatReader::cgroups(int pid) const {
+    QByteArray text;
+    if (pid < 1)
+        return text;
+    const QByteArray path = m_root + '/' + QByteArray::number(pid) + "/cgroup";
+    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd.isValid())
+        return text;
+    char buffer[4096];
+    // A line per hierarchy: a few kilobytes at most.
+    while (text.size() < 64 * 1024) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, n);
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return text;
+}
+
 std::optional<ProcessStat> StatReader::parse(QByteArrayView line) {
     const qsizetype open = line.indexOf('(');
     const qsizetype close = line.lastIndexOf(')');

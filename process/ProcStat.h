@@ -38,6 +38,8 @@ public:
     explicit StatReader(QByteArray procRoot = QByteArrayLiteral("/proc"));
 
     StatReading read(int pid) const;
+    // The process's /proc/PID/cgroup; empty where it cannot be read.
+    QByteArray cgroups(int pid) const;
 
     // The parts of one stat line. comm is taken up to the last ')', since the
     // name itself may hold spaces and parentheses.

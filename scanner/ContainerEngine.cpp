@@ -280,6 +280,18 @@ std::optional<ContainerEngine::Details> ContainerEngine::parseInspection(const Q
     // Docker leaves the name empty for a container made without --restart.
     if (details.restartPolicy.isEmpty())
         details.restartPolicy = QStringLiteral("no");
+    details.pid = qint32(o.value(u"State").toObject().value(u"Pid").toInteger());
+    // {"80/tcp": [{"HostIp": "127.0.0.1", "HostPort": "8080"}], "53/udp": null}
+    const QJsonObject ports = o.value(u"NetworkSettings").toObject().value(u"Ports").toObject();
+    for (auto it = ports.begin(); it != ports.end(); ++it) {
+        const QString protocol = it.key().section(u'/', 1).toUpper();
+        for (const QJsonValue &binding : it.value().toArray()) {
+            bool ok = false;
+            const qint64 port = binding.toObject().value(u"HostPort").toString().toLongLong(&ok);
+            if (ok && port > 0 && !details.published.contains(std::pair{protocol, port}))
+                details.published.append({protocol, port});
+        }
+    }
     return details;
 }
 

@@ -32,6 +32,9 @@ public:
         QString id;            // the full id
         QString name;          // without the leading "/"
         QString restartPolicy; // "no", "always", "unless-stopped", "on-failure"
+        qint32 pid = 0;        // its first process, as the host sees it; 0 unless running
+        // Published host ports: protocol ("TCP"/"UDP") and port.
+        QList<std::pair<QString, qint64>> published;
     };
 
     // One exchange with an engine: how it went and, where it answered, the

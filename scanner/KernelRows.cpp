@@ -336,7 +336,8 @@ qint32 KernelRows::cgroupHolder(const KernelSocket &s, Search &search) const {
 }
 
 PortEntryList KernelRows::unattributed(const PortEntryList &records,
-                                       const QList<KernelSocket> &sockets) const {
+                                       const QList<KernelSocket> &sockets,
+                                       const QDeadlineTimer &budget, bool *cut) const {
     // The sockets confirmHolders() gave to lsof's records.
     QSet<quint64> listed;
     for (const PortEntry &r : records) {
@@ -412,10 +413,15 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
         row.inodes = {s.inode};
 
         qint32 pid = 0;
-        if (s.uid == self)
-            pid = ownHolder(s.inode);
-        if (pid == 0)
-            pid = cgroupHolder(s, search);
+        if (budget.hasExpired()) {
+            if (cut)
+                *cut = true;
+        } else {
+            if (s.uid == self)
+                pid = ownHolder(s.inode);
+            if (pid == 0)
+                pid = cgroupHolder(s, search);
+        }
         if (pid > 0) {
             if (const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(pid).stat) {
                 row.pid = pid;

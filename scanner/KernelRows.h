@@ -4,6 +4,7 @@
 #include "scanner/SocketTable.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QSet>
 #include <optional>
@@ -48,8 +49,13 @@ public:
     // socket's cgroup, or the one there that acts as the owner and whose
     // command line names the port (docker-proxy's does). The unit or
     // container comes from the cgroup.
-    PortEntryList unattributed(const PortEntryList &records,
-                               const QList<KernelSocket> &sockets) const;
+    // Its search for holders stops once budget has expired: the rows left
+    // carry their owner and cgroup without a process, and cut (when given)
+    // is set, so that a machine full of sockets or processes cannot hold the
+    // listing up without bound.
+    PortEntryList unattributed(const PortEntryList &records, const QList<KernelSocket> &sockets,
+                               const QDeadlineTimer &budget = QDeadlineTimer::Forever,
+                               bool *cut = nullptr) const;
 
     // Whether a command line names the port: an argument that is the number,
     // or ends in ":<port>" or "=<port>".

@@ -155,10 +155,15 @@ QFuture<ScanResult> PortScanner::scan() const {
                     records, sockets.sockets,
                     tcp.startTicks && udp.startTicks ? std::min(tcp.startTicks, udp.startTicks) : 0,
                     !sockets.errorText);
-                records.append(kernel.unattributed(records, sockets.sockets));
+                bool cut = false;
+                records.append(kernel.unattributed(records, sockets.sockets,
+                                                   QDeadlineTimer(holderSearchLimit), &cut));
+                if (cut)
+                    result.notice = holderSearchNotice();
             }
             if (readTable && sockets.errorText)
-                result.notice = socketTableNotice();
+                result.notice = result.notice ? socketTableNotice() + u' ' + *result.notice
+                                              : socketTableNotice();
             result.entries = mergeEntries(std::move(records));
             // Names for containers' ports, where the engine's socket may be
             // opened; absent otherwise. Kept per container id.
@@ -176,6 +181,12 @@ PortScanner::SocketTableRead PortScanner::defaultSocketTableRead() {
 QString PortScanner::socketTableNotice() {
     return QStringLiteral("Ports of other users may be missing: the kernel\u2019s socket table "
                           "could not be read.");
+}
+
+QString PortScanner::holderSearchNotice() {
+    return QStringLiteral("Some ports of other users are shown without their processes: finding "
+                          "them took longer than %1 seconds.")
+        .arg(std::chrono::duration_cast<std::chrono::seconds>(holderSearchLimit).count());
 }
 
 QFuture<RunResult> PortScanner::run(const QStringList &arguments) const {

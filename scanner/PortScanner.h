@@ -72,6 +72,10 @@ public:
     static QString missingLsofMessage(const QString &lsofPath);
     // The scan's notice when the kernel's socket table could not be read.
     static QString socketTableNotice();
+    // How long a scan may search for the processes of the sockets lsof did
+    // not list (other users', mostly), and its notice once that was cut.
+    static constexpr Duration holderSearchLimit = std::chrono::seconds(5);
+    static QString holderSearchNotice();
 
     // What reads the kernel's socket table beside the lsof runs: lsof cannot
     // see other users' sockets, the table can. SocketTable::read() unless

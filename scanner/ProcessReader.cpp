@@ -51,34 +51,100 @@ bool isHex(QByteArrayView text) {
     return !text.isEmpty();
 }
 
-// The container id one cgroup path component names, or nothing: the scope
-// systemd makes for a container ("docker-<id>.scope", "libpod-<id>.scope",
-// "cri-containerd-<id>.scope", "crio-<id>.scope"), containerd's
-// "...:cri-containerd:<id>", or a bare 64-digit id as cgroupfs drivers name it
-// ("/docker/<id>", "/kubepods/besteffort/pod<uid>/<id>").
-// tool: the command that stops it, where the component tells ("podman" for
-// libpod's, "crictl" for CRI runtimes', "docker" for docker's).
-QByteArrayView containerIn(QByteArrayView component, QString *tool) {
-    if (const qsizetype colon = component.lastIndexOf(':'); colon >= 0)
-        component = component.sliced(colon + 1);
-    const bool scope = component.endsWith(".scope");
+// The id in a scope or folder a runtime names after its container:
+// "<prefix><id>.scope" where scope, else "<prefix><id>"; an id of at least 12
+// hex digits.
+QByteArrayView idAfter(QByteArrayView part, QByteArrayView prefix, bool scope) {
+    if (scope && !part.endsWith(".scope"))
+        return {};
     if (scope)
-        component.chop(6);
-    static constexpr std::pair<const char *, const char *> prefixes[] = {
-        {"docker-", "docker"},
-        {"libpod-", "podman"},
-        {"cri-containerd-", "crictl"},
-        {"crio-", "crictl"}};
-    for (const auto &[prefix, stopper] : prefixes) {
-        if (component.startsWith(prefix)) {
-            const QByteArrayView id = component.sliced(qstrlen(prefix));
-            if (id.size() < 12 || !isHex(id))
-                return {};
+        part.chop(6);
+    if (!part.startsWith(prefix))
+        return {};
+    const QByteArrayView id = part.sliced(prefix.size());
+    return id.size() >= 12 && isHex(id) ? id : QByteArrayView();
+}
+
+// The uid in "user-1000.slice" or "user@1000.service", or -1.
+qint64 uidIn(QByteArrayView part, QByteArrayView prefix, QByteArrayView suffix) {
+    if (!part.startsWith(prefix) || !part.endsWith(suffix))
+        return -1;
+    bool ok = false;
+    const qint64 uid =
+        part.sliced(prefix.size(), part.size() - prefix.size() - suffix.size()).toLongLong(&ok);
+    return ok && uid >= 0 ? uid : -1;
+}
+
+// The container a cgroup path names, where the path is one that a container
+// runtime places its containers at; its parts from the root (parts[0] is the
+// empty text before the leading '/'), and below the container anything.
+// Only root makes folders in those places, except for rootless containers,
+// which run under a user's own service manager: those count only in the
+// viewer's own (selfUid), whose engine alone knows them. A folder named like
+// a container anywhere else (in the tree systemd hands every user) is none.
+// tool: the command that stops it.
+QByteArrayView placedContainer(const QVarLengthArray<QByteArrayView, 16> &parts, qint64 selfUid,
+                               QString *tool) {
+    const auto at = [&](qsizetype i) { return i < parts.size() ? parts[i] : QByteArrayView(); };
+    const auto found = [&](QByteArrayView id, const char *stopper) {
+        if (!id.isEmpty())
             *tool = QString::fromLatin1(stopper);
-            return id;
+        return id;
+    };
+    const QByteArrayView top = at(1);
+    QByteArrayView id;
+    if (top == "system.slice") {
+        // Docker's systemd driver; containerd's own folders when the kubelet
+        // names systemd slices and containerd does not make them
+        // ("kubepods-pod<uid>.slice:cri-containerd:<id>").
+        if (!(id = idAfter(at(2), "docker-", true)).isEmpty())
+            return found(id, "docker");
+        if (at(2) == "containerd.service") {
+            const QByteArrayView part = at(3);
+            const qsizetype colon = part.lastIndexOf(":cri-containerd:");
+            return found(colon > 0 ? idAfter(part.sliced(colon + 1), "cri-containerd:", false)
+                                   : QByteArrayView(),
+                         "crictl");
         }
+        return {};
     }
-    return !scope && component.size() == 64 && isHex(component) ? component : QByteArrayView();
+    if (top == "machine.slice") { // root Podman, systemd driver; a pod's containers in its slice
+        const bool pod = at(2).startsWith("machine-libpod_pod_") && at(2).endsWith(".slice");
+        return found(idAfter(at(pod ? 3 : 2), "libpod-", true), "podman");
+    }
+    if (top == "docker") // Docker's cgroupfs driver
+        return found(at(2).size() == 64 ? idAfter(at(2), "", false) : QByteArrayView(), "docker");
+    if (top == "libpod_parent") // Podman's cgroupfs driver
+        return found(idAfter(at(2), "libpod-", false), "podman");
+    if (top == "kubepods.slice" || top == "kubepods") {
+        // Kubernetes: pods in slices of their QoS class, then the runtime's
+        // scope (systemd driver) or a bare id (cgroupfs driver).
+        for (qsizetype i = 2; i < parts.size(); ++i) {
+            if (top == "kubepods") {
+                if (parts[i].size() == 64 && isHex(parts[i]))
+                    return found(parts[i], "crictl");
+                continue;
+            }
+            for (const char *prefix : {"cri-containerd-", "crio-", "docker-"}) {
+                if (!(id = idAfter(parts[i], prefix, true)).isEmpty())
+                    return found(id, qstrcmp(prefix, "docker-") == 0 ? "docker" : "crictl");
+            }
+        }
+        return {};
+    }
+    if (top == "user.slice") {
+        // Rootless Podman or Docker: the user manager's user.slice, a pod's
+        // containers in a slice of their own there.
+        const qint64 uid = uidIn(at(2), "user-", ".slice");
+        if (uid < 0 || uid != selfUid || uidIn(at(3), "user@", ".service") != uid ||
+            at(4) != "user.slice")
+            return {};
+        const bool pod = at(5).startsWith("user-libpod_pod_") && at(5).endsWith(".slice");
+        if (!(id = idAfter(at(pod ? 6 : 5), "libpod-", true)).isEmpty())
+            return found(id, "podman");
+        return found(pod ? QByteArrayView() : idAfter(at(5), "docker-", true), "docker");
+    }
+    return {};
 }
 
 } // namespace
@@ -97,6 +163,10 @@ ProcessReader::ProcessReader(QString procRoot)
 }
 
 ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
+    return parseCgroup(text, qint64(::getuid()));
+}
+
+ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text, qint64 selfUid) {
     CgroupPlace place;
     QByteArrayView unified, systemd; // the cgroup v2 path, and v1's name=systemd one
     for (QByteArrayView line : split(text, '\n')) {
@@ -110,29 +180,11 @@ ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
             unified = path;
         else if (controllers == "name=systemd")
             systemd = path;
-        // Innermost first: a container nested in another names the inner one.
         if (place.container.isEmpty()) {
-            const auto parts = split(path, '/');
-            for (auto it = parts.crbegin(); it != parts.crend(); ++it) {
-                QString tool;
-                if (const QByteArrayView id = containerIn(*it, &tool); !id.isEmpty()) {
-                    place.container = QString::fromLatin1(id);
-                    // A bare id (cgroupfs drivers) is told by the folder above it.
-                    if (tool.isEmpty()) {
-                        const bool pod = std::any_of(parts.cbegin(), parts.cend(), [](auto p) {
-                            return p.startsWith("kubepods");
-                        });
-                        const bool libpod = std::any_of(parts.cbegin(), parts.cend(), [](auto p) {
-                            return p.startsWith("libpod");
-                        });
-                        tool = pod      ? QStringLiteral("crictl")
-                               : libpod ? QStringLiteral("podman")
-                                        : QStringLiteral("docker");
-                    }
-                    place.containerTool = tool;
-                    break;
-                }
-            }
+            if (const QByteArrayView id =
+                    placedContainer(split(path, '/'), selfUid, &place.containerTool);
+                !id.isEmpty())
+                place.container = QString::fromLatin1(id);
         }
     }
     if (!place.container.isEmpty())
@@ -145,9 +197,7 @@ ProcessReader::CgroupPlace ProcessReader::parseCgroup(QByteArrayView text) {
             // A user's manager sits at "user@UID.service"; units below it are its.
             for (auto outer = std::next(it); outer != parts.crend(); ++outer) {
                 if (outer->startsWith("user@") && outer->endsWith(".service")) {
-                    bool ok = false;
-                    const qint64 uid = outer->sliced(5, outer->size() - 13).toLongLong(&ok);
-                    if (ok && uid >= 0) {
+                    if (const qint64 uid = uidIn(*outer, "user@", ".service"); uid >= 0) {
                         place.userUnit = true;
                         place.userManagerUid = uid;
                     }

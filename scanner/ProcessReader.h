@@ -60,10 +60,17 @@ public:
         bool userUnit = false;
         qint64 userManagerUid = -1;
     };
-    // What the lines of /proc/PID/cgroup name. Where a container is named,
-    // unit stays empty: the scope systemd wraps around a container
-    // ("docker-<id>.scope") is no unit anyone manages, and the id says more.
+    // What the lines of /proc/PID/cgroup name, for the user selfUid (this
+    // process's by default). A container is named only where its runtime puts
+    // containers (Docker's "/system.slice/docker-<id>.scope" or
+    // "/docker/<id>", root Podman's "/machine.slice/libpod-<id>.scope",
+    // Kubernetes' "/kubepods…" slices; rootless ones under selfUid's own
+    // manager's "user.slice"), never for a folder so named elsewhere, which
+    // any user may make in their own part of the tree. Where a container is
+    // named, unit stays empty: the scope systemd wraps around a container is
+    // no unit anyone manages, and the id says more.
     static CgroupPlace parseCgroup(QByteArrayView text);
+    static CgroupPlace parseCgroup(QByteArrayView text, qint64 selfUid);
 
     // Whether the kernel's command name (15 bytes at most) is the one lsof
     // printed. lsof prints comm as it is, except that it escapes control

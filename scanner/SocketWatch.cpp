@@ -14,8 +14,9 @@ constexpr milliseconds scanInterval{150};
 
 } // namespace
 
-SocketWatch::SocketWatch(const QList<qint64> &ports)
-    : m_ports(ports.cbegin(), ports.cend()) {
+SocketWatch::SocketWatch(const QList<qint64> &ports, qsizetype cap)
+    : m_ports(ports.cbegin(), ports.cend())
+    , m_cap(cap) {
     m_usable = qgetenv("QUAYLINE_SOCKET_TABLE") != "off";
     for (const KernelSocket &socket : read())
         m_baseline.insert(socket.inode);
@@ -37,15 +38,16 @@ bool SocketWatch::waitForNewSocket(const QDeadlineTimer &deadline,
     return false;
 }
 
-// The sockets on the ports; none where the table cannot be read (and from
-// then on the watch falls back to scans).
+// The sockets on the ports; none where the table cannot be read whole (and
+// from then on the watch falls back to scans).
 QList<KernelSocket> SocketWatch::read() {
     if (!m_usable)
         return {};
     SocketTable::Options options;
     options.timeLimit = milliseconds(500);
+    options.cap = m_cap;
     const SocketTableResult table = SocketTable::read(options);
-    if (table.source == SocketTableResult::Source::None) {
+    if (table.source == SocketTableResult::Source::None || table.errorText) {
         m_usable = false;
         return {};
     }

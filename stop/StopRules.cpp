@@ -16,6 +16,33 @@ bool keepsNothingInParticular(qint32 pid, const QByteArray &comm) {
            comm == "conmon";
 }
 
+// Whether every hierarchy that places the process of `first` below its root
+// places the one of `other` in the same cgroup or below it (lines of
+// /proc/PID/cgroup, "ID:CONTROLLERS:PATH"); false where `first` is nowhere
+// in particular.
+bool inCgroupsOf(const QByteArray &other, const QByteArray &first) {
+    const QList<QByteArray> lines = other.split('\n');
+    bool placed = false;
+    for (const QByteArray &line : first.split('\n')) {
+        const qsizetype colon = line.indexOf(':', line.indexOf(':') + 1);
+        if (colon < 0 || line.size() - colon <= 2) // no path, or the root "/"
+            continue;
+        const QByteArrayView hierarchy = QByteArrayView(line).first(colon + 1);
+        const QByteArrayView path = QByteArrayView(line).sliced(colon + 1);
+        const bool inside = std::any_of(lines.cbegin(), lines.cend(), [&](const QByteArray &l) {
+            if (!l.startsWith(hierarchy))
+                return false;
+            const QByteArrayView p = QByteArrayView(l).sliced(hierarchy.size());
+            return p == path ||
+                   (p.startsWith(path) && p.size() > path.size() && p[path.size()] == '/');
+        });
+        if (!inside)
+            return false;
+        placed = true;
+    }
+    return placed;
+}
+
 // A command for a shell, each word quoted where the shell would read it as
 // anything but itself: names of units and containers are chosen by others.
 QString shellCommand(const QStringList &words) {
@@ -185,4 +212,24 @@ KeeperChoice chooseKeeper(const QList<const PortEntry *> &holders, Keeper::Kind 
             choice.other = keeper;
     }
     return choice;
+}
+
+bool containerHoldsPort(const ContainerTies &ties, const QList<const PortEntry *> &holders,
+                        const StatReader &proc) {
+    for (const PortEntry *row : holders) {
+        if (ties.published.contains(std::pair{row->networkProtocol, row->port}))
+            return true;
+        if (ties.pid <= 0 || row->pid <= 0)
+            continue;
+        // Read before the start time is checked: the process was there
+        // throughout, so they were its own and no later holder's of its pid.
+        const QByteArray cgroups = row->pid == ties.pid ? QByteArray() : proc.cgroups(row->pid);
+        const StatReading now = proc.read(row->pid);
+        if (!now.stat ||
+            (row->process.startTicks != 0 && now.stat->startTicks != row->process.startTicks))
+            continue;
+        if (row->pid == ties.pid || inCgroupsOf(cgroups, proc.cgroups(ties.pid)))
+            return true;
+    }
+    return false;
 }

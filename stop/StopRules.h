@@ -3,6 +3,7 @@
 #include "model/Keeper.h"
 #include "model/PortEntry.h"
 #include "process/ProcStat.h"
+#include "stop/KeeperService.h"
 
 #include <optional>
 
@@ -66,3 +67,12 @@ struct KeeperChoice {
 };
 KeeperChoice chooseKeeper(const QList<const PortEntry *> &holders, Keeper::Kind want,
                           qint64 selfUid);
+
+// Whether what a container's engine says ties the container to a port, its
+// holders the rows on it: the container publishes the port (on a holder's
+// protocol), or a holder is one of its processes (its first one, or one in
+// that one's cgroups or below them). The container a holder's cgroup names
+// proves nothing by itself: a hostile id in a real place, or an engine that
+// runs none by that id, would stop a container that holds nothing here.
+bool containerHoldsPort(const ContainerTies &ties, const QList<const PortEntry *> &holders,
+                        const StatReader &proc);

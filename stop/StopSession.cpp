@@ -107,6 +107,24 @@ KeeperStopPlan planKeeperStop(const PortEntryList &rows, const QList<qint64> &po
     return plan;
 }
 
+KeeperStopResult stopKeeperOfPorts(KeeperService &keepers, const Keeper &keeper,
+                                   const QList<qint64> &ports, const PortEntryList &rows,
+                                   const StatReader &proc) {
+    if (keeper.kind == Keeper::Kind::Container) {
+        const std::optional<ContainerTies> ties = keepers.containerTies(keeper);
+        for (qint64 port : ports) {
+            QList<const PortEntry *> holders;
+            for (const PortEntry &row : rows) {
+                if (row.port == port)
+                    holders.append(&row);
+            }
+            if (!ties || !containerHoldsPort(*ties, holders, proc))
+                return {KeeperStopResult::Kind::Unconfirmed, StopText::unconfirmedContainer(port)};
+        }
+    }
+    return keepers.stop(keeper);
+}
+
 StopPlan planRowStop(const PortEntry &row, const PortEntryList &rows, qint64 selfUid,
                      const StatReader &proc) {
     StopPlan plan;

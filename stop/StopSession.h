@@ -60,6 +60,14 @@ struct KeeperStopPlan {
 KeeperStopPlan planKeeperStop(const PortEntryList &rows, const QList<qint64> &ports,
                               Keeper::Kind want, qint64 selfUid);
 
+// Stops a keeper of ports through the keepers' service: a container only
+// once its engine ties it to every one of them as rows list them
+// (containerHoldsPort), else Unconfirmed and nothing asked of the engine.
+// Blocking: never call it on a GUI thread.
+KeeperStopResult stopKeeperOfPorts(KeeperService &keepers, const Keeper &keeper,
+                                   const QList<qint64> &ports, const PortEntryList &rows,
+                                   const StatReader &proc);
+
 // A port taken by a process that was not there before, right after a stop,
 // or never freed: the stopped process's socket is open in another process.
 struct Respawn {

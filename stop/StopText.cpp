@@ -200,10 +200,18 @@ QString StopText::keeperOutcome(const Keeper &keeper, const KeeperStopResult &re
     }
     case KeeperStopResult::Kind::TimedOut:
         return tr("No answer in time to the stop of %1; it may still be stopping.").arg(name);
+    case KeeperStopResult::Kind::Unconfirmed:
+        return tr("Did not stop %1: %2.").arg(name, reason);
     case KeeperStopResult::Kind::Failed:
         break;
     }
     return with(tr("Could not stop %1").arg(name));
+}
+
+QString StopText::unconfirmedContainer(qint64 port) {
+    return tr("no container engine says that it publishes port %1 or runs the process that "
+              "holds it")
+        .arg(port);
 }
 
 QString StopText::keeperQuestion(const Keeper &keeper) {

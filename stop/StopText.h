@@ -54,6 +54,8 @@ public:
     // The outcome of a keeper's stop, for people: "Stopped the service x.",
     // "Not allowed to stop the container y: …".
     static QString keeperOutcome(const Keeper &keeper, const KeeperStopResult &result);
+    // Why a container was not asked to stop: "no container engine says …".
+    static QString unconfirmedContainer(qint64 port);
     // What the panel asks and says around a keeper's stop.
     static QString keeperQuestion(const Keeper &keeper);
     static QString keeperDetail(const Keeper &keeper);

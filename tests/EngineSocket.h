@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,13 +16,19 @@
 
 // A unix socket of the caller's own at path: bound only (connecting is
 // refused), listening without ever accepting (a connection waits forever),
-// or serving one canned answer per connection on a thread.
+// or serving one answer per connection on a thread: a canned one, or the
+// answerer's to the request.
 class EngineSocket {
 public:
     enum class Mode { Refusing, Silent, Answering };
+    using Answerer = std::function<QByteArray(const QByteArray &request)>;
 
     EngineSocket(const QString &path, Mode mode, QByteArray answer = {})
-        : m_answer(std::move(answer)) {
+        : EngineSocket(path, mode, [answer](const QByteArray &) { return answer; }) {}
+    EngineSocket(const QString &path, Answerer answerer)
+        : EngineSocket(path, Mode::Answering, std::move(answerer)) {}
+    EngineSocket(const QString &path, Mode mode, Answerer answerer)
+        : m_answerer(std::move(answerer)) {
         m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -64,13 +71,14 @@ private:
                 std::lock_guard lock(m_mutex);
                 m_requests.append(request);
             }
-            ::send(client, m_answer.constData(), size_t(m_answer.size()), MSG_NOSIGNAL);
+            const QByteArray answer = m_answerer(request);
+            ::send(client, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL);
             ::close(client);
         }
     }
 
     int m_fd = -1;
-    QByteArray m_answer;
+    Answerer m_answerer;
     std::thread m_server;
     std::mutex m_mutex;
     QList<QByteArray> m_requests;

@@ -1,12 +1,16 @@
 // quayline-cli stop, end to end, against a stand-in lsof that lists only the
 // child this test started, and only while it is still that same process (pid
 // and start time), so the command can never reach anything else.
+#include "EngineSocket.h"
 #include "FakeServiceManager.h"
 #include "KernelFixtures.h"
 #include "ListeningChild.h"
 #include "StubLsof.h"
 #include "cli/StopCommand.h"
+#include "keeper/Keepers.h"
+#include "keeper/ServiceManager.h"
 #include "process/SystemCalls.h"
+#include "scanner/ContainerEngine.h"
 #include "scanner/PortScanner.h"
 #include "stop/KeeperService.h"
 
@@ -18,6 +22,8 @@
 #include <sys/wait.h>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // What the stand-in lsof does once its first TCP run has listed the child.
 enum class Later {
@@ -125,10 +131,14 @@ struct ShellLoop {
 struct TestKeepers final : KeeperService {
     std::function<void(PortEntryList &)> annotateRows;
     std::function<KeeperStopResult(const Keeper &)> stopKeeper;
+    std::function<std::optional<ContainerTies>(const Keeper &)> tiesOf;
 
     void annotate(PortEntryList &rows) override {
         if (annotateRows)
             annotateRows(rows);
+    }
+    std::optional<ContainerTies> containerTies(const Keeper &keeper) override {
+        return tiesOf ? tiesOf(keeper) : std::nullopt;
     }
     KeeperStopResult stop(const Keeper &keeper) override {
         return stopKeeper ? stopKeeper(keeper)
@@ -389,6 +399,9 @@ private slots:
                                StubLsof::listing(self, c.command, currentLoginName(), 8081)));
         int stops = 0;
         TestKeepers keepers;
+        keepers.tiesOf = [](const Keeper &) {
+            return ContainerTies{{{"TCP", 8080}, {"TCP", 8081}}};
+        };
         keepers.annotateRows = [&](PortEntryList &rows) {
             for (PortEntry &row : rows)
                 row.keeper = c.keeper;
@@ -404,6 +417,94 @@ private slots:
         QCOMPARE(out, c.out);
         QCOMPARE(code, c.exitCode);
         QCOMPARE(stops, c.stops);
+    }
+
+    // --container against a stand-in engine that knows the container
+    // victim-web by the id below and says it publishes the listener's port
+    // for TCP, or for UDP only: the stop is sent only where the engine ties
+    // that container to the port. A folder named like the container's scope,
+    // made for an ordinary user's listener, names no container at all.
+    void containerTiedToPort_data() {
+        QTest::addColumn<bool>("inFolder"); // else the keepers name the container
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err"); // %1: the port, %2: the listener's pid
+        const QString refused = "Did not stop the container victim-web: no container engine says "
+                                "that it publishes port %1 or runs the process that holds it.\n";
+        QTest::newRow("an ordinary user's listener in a folder named like a container")
+            << true << "tcp"
+            << ""
+            << "No container keeps port %1; it is held by PID %2 (perl).\n";
+        QTest::newRow("the container, publishing the port")
+            << false << "tcp"
+            << "Stopped the container victim-web.\n"
+            << "Port %1 is still held by PID %2 (perl).\n";
+        QTest::newRow("the container, publishing the port for UDP only") << false << "udp"
+                                                                         << "" << refused;
+    }
+    void containerTiedToPort() {
+        QFETCH(bool, inFolder);
+        QFETCH(QString, protocol);
+        const QByteArray id(64, 'c');
+        std::optional<TestUser> user;
+        std::optional<TestCgroup> scope;
+        CgroupPaths paths;
+        if (inFolder) {
+            if (::geteuid() != 0)
+                QSKIP("an ordinary user's listener in a cgroup of its own needs root");
+            user.emplace("quayline-hostile");
+            QVERIFY(user->ready);
+            scope.emplace(paths, "docker-" + id + ".scope");
+            if (scope->path.isEmpty())
+                QSKIP("no writable cgroup2 mount here");
+        }
+        Listener listener(0, true, inFolder ? user->as() : QStringList());
+        QVERIFY(!scope || scope->add(listener.process.processId()));
+        listener.start();
+        const qint32 pid = qint32(listener.process.processId());
+        QVERIFY(listener.port > 0);
+        const ChildLsof lsof(pid, listener.port, Later::List,
+                             inFolder ? user->name : currentLoginName());
+        QVERIFY(lsof.ok);
+
+        // The engine's inspection: named victim-web, not running, the port published.
+        const QByteArray inspection =
+            QString("{\"Id\": \"%1\", \"Name\": \"/victim-web\", \"State\": {\"Pid\": 0}, "
+                    "\"NetworkSettings\": {\"Ports\": {\"80/%2\": [{\"HostPort\": \"%3\"}]}}}")
+                .arg(id, protocol)
+                .arg(listener.port)
+                .toUtf8();
+        QTemporaryDir dir;
+        EngineSocket engine(dir.filePath("engine.sock"), [&](const QByteArray &request) {
+            return request.startsWith("POST") ? httpAnswer(204) : httpAnswer(200, inspection);
+        });
+        // The real keepers on it, with no service manager; the container is
+        // named as its scope would name it, where not in the folder.
+        const QDBusConnection noBus =
+            QDBusConnection::connectToBus("unix:path=" + dir.filePath("no-bus"), "no-bus");
+        Keepers real(
+            std::make_shared<ServiceManager>(noBus, false),
+            std::make_shared<ServiceManager>(noBus, true),
+            std::make_shared<ContainerEngine>(QStringList{dir.filePath("engine.sock")}, 10s));
+        TestKeepers keepers;
+        keepers.annotateRows = [&](PortEntryList &rows) {
+            for (PortEntry &row : rows)
+                row.process.container = inFolder ? row.process.container : id.left(12);
+            real.annotate(rows);
+        };
+        keepers.tiesOf = [&](const Keeper &keeper) { return real.containerTies(keeper); };
+        keepers.stopKeeper = [&](const Keeper &keeper) { return real.stop(keeper); };
+        const auto [code, out, printed] = stopInProcess(
+            {"--container", "--lsof", lsof.path(), QString::number(listener.port)}, keepers);
+        QDBusConnection::disconnectFromBus("no-bus");
+        QTEST(out, "out");
+        QFETCH(QString, err);
+        QCOMPARE(printed, err.arg(listener.port).arg(pid));
+        const QList<QByteArray> requests = engine.requests();
+        const bool sent = std::any_of(requests.cbegin(), requests.cend(),
+                                      [](const QByteArray &r) { return r.startsWith("POST"); });
+        QCOMPARE(sent, !out.isEmpty());
+        QCOMPARE(code, 1);
     }
 
     // --service against a service manager of the test's own on a private

@@ -81,7 +81,8 @@ private slots:
     }
 
     // The unit, or the container and the tool that stops it, and which
-    // manager runs the unit: a user's (its uid) or the system's (-1).
+    // manager runs the unit: a user's (its uid) or the system's (-1); for
+    // the viewer 1000.
     // Stopping through the wrong one stops a namesake or nothing.
     void parsesCgroup_data() {
         QTest::addColumn<QByteArray>("cgroup");
@@ -131,13 +132,36 @@ private slots:
         row("kubernetes, cgroupfs", "0::/kubepods/besteffort/pod1a2b/" + id64 + "\n", "", "id",
             "crictl");
         row("CRI-O scope", "0::/kubepods.slice/crio-" + id64 + ".scope\n", "", "id", "crictl");
+        row("docker, systemd driver, a cgroup inside the container",
+            "0::/system.slice/docker-" + id64 + ".scope/init.scope\n", "", "id", "docker");
+        row("podman pod",
+            "0::/machine.slice/machine-libpod_pod_1a2b.slice/libpod-" + id64 + ".scope\n", "", "id",
+            "podman");
+        row("rootless podman under the viewer's own manager",
+            user + "user.slice/libpod-" + id64 + ".scope/container\n", "", "id", "podman");
+        row("rootless docker under the viewer's own manager",
+            user + "user.slice/docker-" + id64 + ".scope\n", "", "id", "docker");
+        // Folders any user may make in the tree their manager is handed: named
+        // like a container's, they are no container (its id may be anyone's).
+        row("a docker scope a user made in their app.slice",
+            user + "app.slice/docker-" + id64 + ".scope\n", "docker-" + id64 + ".scope", "", "",
+            1000);
+        row("cgroupfs's docker folder below a user's manager", user + "docker/" + id64 + "\n",
+            "user@1000.service");
+        row("a kubepods slice below a user's manager",
+            user + "kubepods.slice/cri-containerd-" + id64 + ".scope\n",
+            "cri-containerd-" + id64 + ".scope", "", "", 1000);
+        row("rootless podman of another user, whose engine is not the viewer's",
+            "0::/user.slice/user-1001.slice/user@1001.service/user.slice/libpod-" + id64 +
+                ".scope\n",
+            "libpod-" + id64 + ".scope", "", "", 1001);
     }
     void parsesCgroup() {
         QFETCH(QByteArray, cgroup);
         QFETCH(QString, unit);
         QFETCH(QString, container);
         QFETCH(qint64, managerUid);
-        const ProcessReader::CgroupPlace place = ProcessReader::parseCgroup(cgroup);
+        const ProcessReader::CgroupPlace place = ProcessReader::parseCgroup(cgroup, 1000);
         QCOMPARE(place.unit, unit);
         QCOMPARE(place.container, container == u"id" ? QString(id64) : container);
         QTEST(place.containerTool, "tool");

@@ -323,6 +323,31 @@ private slots:
         }
     }
 
+    // Once the search's time is spent, the sockets left get rows with owner
+    // and unit but no process, and the caller learns that it was cut.
+    void searchBudget_data() {
+        QTest::addColumn<bool>("spent");
+        QTest::newRow("time left") << false;
+        QTest::newRow("time spent") << true;
+    }
+    void searchBudget() {
+        QFETCH(bool, spent);
+        const FakeHost host;
+        host.setProcs(false, "101\n");
+        host.add({101, 0, {"nginx"}, QList<quint64>{777}});
+        CgroupPaths paths(host.mountInfo());
+        const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
+        const KernelRows kernel(fakeReader, paths, 0); // root, who may read the descriptors
+        bool cut = false;
+        const PortEntryList rows = kernel.unattributed(
+            {}, {socketOf("TCP", false, "127.0.0.1", 8080, 0, host.serviceId, 777)},
+            spent ? QDeadlineTimer(0) : QDeadlineTimer(QDeadlineTimer::Forever), &cut);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].pid, spent ? 0 : 101);
+        QCOMPARE(rows[0].process.unit, "demo-web.service");
+        QCOMPARE(cut, spent);
+    }
+
     // A scan with a stand-in lsof and a table of the test's. A socket is
     // lsof's when a record has its protocol, port and address, whoever owns
     // it (a daemon that bound as root, then became www-data), or among

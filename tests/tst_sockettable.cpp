@@ -3,6 +3,7 @@
 
 #include "scanner/CgroupPaths.h"
 #include "scanner/SocketTable.h"
+#include "scanner/SocketWatch.h"
 
 #include <QTest>
 #include <arpa/inet.h>
@@ -159,6 +160,27 @@ private slots:
         QCOMPARE(table.source == SocketTableResult::Source::None, read == 0);
         QVERIFY(table.errorText);
         QCOMPARE(table.errorText->contains(u"more than 1 sockets"), read == 1);
+    }
+
+    // A stop's watch for a port taken again: a table cut at its cap may lack
+    // the newcomer, so the watch asks for a scan instead of waiting on it; a
+    // whole table with nothing new keeps it waiting.
+    void watchPastTheCap_data() {
+        QTest::addColumn<qsizetype>("cap");
+        QTest::addColumn<bool>("asksForScan");
+        QTest::newRow("more sockets than the cap") << qsizetype(1) << true;
+        QTest::newRow("the whole table, nothing new") << SocketTable::Options{}.cap << false;
+    }
+    void watchPastTheCap() {
+        QFETCH(qsizetype, cap);
+        QFETCH(bool, asksForScan);
+        const OwnSocket a(SOCK_DGRAM, "127.0.0.1", false);
+        const OwnSocket b(SOCK_DGRAM, "127.0.0.1", false);
+        QVERIFY(a.fd >= 0 && b.fd >= 0);
+        SocketWatch watch({a.port}, cap);
+        QCOMPARE(
+            watch.waitForNewSocket(QDeadlineTimer(asksForScan ? 60000 : 300), [] { return true; }),
+            asksForScan);
     }
 
     // The uid is read from its own field (the tests' sockets are root's, like

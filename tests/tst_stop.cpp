@@ -22,6 +22,7 @@ struct Proc {
     QByteArray comm;
     qint32 ppid;
     quint64 start;
+    QByteArray cgroup = {}; // its cgroup v2 path, where it has a cgroup file
 };
 
 // A /proc tree with a stat file per process: the fields the reader looks at.
@@ -30,6 +31,9 @@ struct ProcTree {
     explicit ProcTree(const QList<Proc> &procs) {
         for (const Proc &p : procs) {
             QDir(root.path()).mkpath(QString::number(p.pid));
+            QFile cgroup(root.filePath(QString("%1/cgroup").arg(p.pid)));
+            if (!p.cgroup.isEmpty() && cgroup.open(QIODevice::WriteOnly))
+                cgroup.write("0::" + p.cgroup + '\n');
             QFile stat(root.filePath(QString("%1/stat").arg(p.pid)));
             if (stat.open(QIODevice::WriteOnly))
                 stat.write(QByteArray::number(p.pid) + " (" + p.comm + ") S " +
@@ -110,6 +114,7 @@ Situation refuses(const PortEntry &row, Refusal::Kind kind, const QString &reaso
 } // namespace
 
 Q_DECLARE_METATYPE(Situation)
+Q_DECLARE_METATYPE(ContainerTies)
 
 class TestStop : public QObject {
     Q_OBJECT
@@ -371,6 +376,46 @@ private slots:
         QCOMPARE(named(choice.wanted), wanted);
         QCOMPARE(named(choice.other), other);
         QCOMPARE(choice.engineHeld, engine);
+    }
+
+    // Whether the engine's word ties a container to a port: the holder is
+    // pid 42, started at 7, in the container's scope.
+    void containerHoldsPort_data() {
+        QTest::addColumn<ContainerTies>("ties");
+        QTest::addColumn<PortEntry>("holder");
+        QTest::addColumn<bool>("holds");
+        const ContainerTies first{{}, 50}; // its first process, pid 50
+        QTest::newRow("publishes the port")
+            << ContainerTies{{{"TCP", 8080}}, 0} << own(42, "x") << true;
+        QTest::newRow("publishes it for UDP only")
+            << ContainerTies{{{"UDP", 8080}}, 0} << own(42, "x") << false;
+        QTest::newRow("publishes another port")
+            << ContainerTies{{{"TCP", 9090}}, 0} << own(42, "x") << false;
+        QTest::newRow("the holder is its first process")
+            << ContainerTies{{}, 42} << own(42, "x") << true;
+        QTest::newRow("the holder in its first process's cgroup") << first << own(42, "x") << true;
+        QTest::newRow("the holder in a cgroup inside it") << first << own(43, "x") << true;
+        QTest::newRow("a folder of that name in a user's tree") << first << own(44, "x") << false;
+        QTest::newRow("a sibling named with its name as a prefix")
+            << first << own(45, "x") << false;
+        QTest::newRow("its first process in no cgroup of its own")
+            << ContainerTies{{}, 51} << own(42, "x") << false;
+        QTest::newRow("the holder's pid taken by another process since")
+            << first << own(42, "x", 8080, 99) << false;
+        QTest::newRow("a row without a process") << first << kernelRow(1002, "bob") << false;
+    }
+    void containerHoldsPort() {
+        QFETCH(ContainerTies, ties);
+        QFETCH(PortEntry, holder);
+        const QByteArray scope = "/system.slice/docker-3f2a9c01d4e5.scope";
+        const ProcTree proc(
+            {{42, "x", 1, 7, scope},
+             {50, "init", 1, 3, scope},
+             {51, "init", 1, 3, "/"},
+             {43, "x", 1, 7, scope + "/init.scope"},
+             {44, "x", 1, 7, "/user.slice/user-1000.slice/user@1000.service" + scope},
+             {45, "x", 1, 7, scope + "-x"}});
+        QTEST(::containerHoldsPort(ties, {&holder}, proc.reader()), "holds");
     }
 
     // How each ending of a keeper's stop is said; only two are a stop.

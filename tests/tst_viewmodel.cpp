@@ -3,10 +3,12 @@
 // identity-keeping list model, what a slot sees when a change is announced, a
 // soak, and how a stop's outcome reaches the rows and alerts: through the
 // system-call seam (never signalling anybody's process), from a keeper's
-// stop, and a respawn of a real loop the test starts itself.
+// stop, and a respawn of a real loop the test starts itself; names that
+// others chose, inert in every text the views are handed.
 #include "FakeSystemCalls.h"
 #include "KeeperValues.h"
 #include "KernelFixtures.h"
+#include "model/DisplayText.h"
 #include "model/PortFilter.h"
 #include "stop/StopRules.h"
 #include "stop/StopText.h"
@@ -55,8 +57,11 @@ struct TestKeepers final : KeeperService {
     std::function<KeeperStopResult(const Keeper &)> onStop;
     mutable QMutex mutex;
     QList<Keeper> asked;
+    // What the engine says of every container: it publishes port 8080.
+    std::optional<ContainerTies> ties = ContainerTies{{{"TCP", 8080}, {"UDP", 8080}}, 0};
 
     void annotate(PortEntryList &) override {}
+    std::optional<ContainerTies> containerTies(const Keeper &) override { return ties; }
     KeeperStopResult stop(const Keeper &keeper) override {
         {
             QMutexLocker lock(&mutex);
@@ -229,11 +234,23 @@ QVariant roleOfPort(const Fixture &f, qint64 port, PortListModel::Role role) {
 struct KeeperStop {
     Keeper keeper = nginx;
     KeeperStopResult result = {};
-    bool noStopper = false; // no way to stop keepers given
+    bool noStopper = false;   // no way to stop keepers given
+    bool unpublished = false; // the engine ties the container to no port
     bool refreshed = false;
     QString alert = {};
     QString note = {};
 };
+
+// A socket of another user (uid 4242) from the kernel's table, in a container
+// or a unit.
+PortEntry theirs(qint32 pid, const QString &name, const QString &place, const Keeper &keeper) {
+    PortEntry e = entry(pid, name, 8080, "alice");
+    e.fromKernel = true;
+    e.uid = 4242;
+    (keeper.kind == Keeper::Kind::Container ? e.containerName : e.process.unit) = place;
+    e.keeper = keeper;
+    return e;
+}
 
 // Which setting a test writes.
 enum class Setting { AutoRefresh, Interval };
@@ -645,6 +662,14 @@ private slots:
                           .refreshed = true,
                           .alert = "No answer in time to the stop of the container web-1; it may "
                                    "still be stopping."};
+        // Asked of the engine first, through the same stop core as the
+        // command line: not stopped where it does not tie the container to the port.
+        QTest::newRow("a container its engine does not tie to the port: not asked to stop")
+            << KeeperStop{.keeper = container("web-1", "always"),
+                          .unpublished = true,
+                          .alert =
+                              "Did not stop the container web-1: no container engine says "
+                              "that it publishes port 8080 or runs the process that holds it."};
         QTest::newRow("no way to stop keepers")
             << KeeperStop{.noStopper = true,
                           .alert = "Could not stop the service nginx.service: there is no service "
@@ -654,6 +679,11 @@ private slots:
         QFETCH(KeeperStop, stop);
         QPromise<KeeperStopResult> outcome;
         const auto keepers = TestKeepers::waitingFor(outcome);
+        if (stop.unpublished) { // a stop asked in spite of it ends at once
+            keepers->ties = ContainerTies{};
+            outcome.addResult(KeeperStopResult{KeeperStopResult::Kind::Stopped, {}});
+            outcome.finish();
+        }
         Keeping keeping;
         if (!stop.noStopper)
             keeping.keepers = keepers;
@@ -668,7 +698,7 @@ private slots:
         f.immediate = ScanResult{{newcomer, other}, std::nullopt}; // the port still held
         f.vm->stopKeeper(row);
         f.vm->stopKeeper(udp); // the same keeper: no second stop while it runs
-        if (!stop.noStopper) {
+        if (!stop.noStopper && !stop.unpublished) {
             QTRY_COMPARE(keepers->askedSoFar(), QList<Keeper>{stop.keeper});
             QCOMPARE(f.vm->keepersStopping(), QStringList{keeperKey(stop.keeper)});
             QCOMPARE(busy.count(), 1);
@@ -682,6 +712,8 @@ private slots:
         }
         QTRY_VERIFY(f.vm->keepersStopping().isEmpty());
         QTRY_VERIFY(!f.vm->isLoading());
+        if (stop.unpublished)
+            QCOMPARE(keepers->askedSoFar(), QList<Keeper>());
         QCOMPARE(f.scans.size(), scans + (stop.refreshed ? 1 : 0));
         QCOMPARE(f.vm->killError() ? f.vm->killError()->text : QString(), stop.alert);
         QCOMPARE(roleOfPort(f, 8080, PortListModel::KeeperBusyRole).toBool(), false);
@@ -692,6 +724,108 @@ private slots:
         f.refreshWith({other});
         f.refreshWith({newcomer, other});
         QCOMPARE(roleOfPort(f, 8080, PortListModel::NoteRole).toString(), QString());
+    }
+
+    // Names that others chose (a process, its owner, a unit, a container as
+    // its engine names it): every text the model hands the views carries them
+    // escaped, so that none fakes a line, reorders the text around it or
+    // drives a terminal; only a text's own line breaks stay. Markup and
+    // length are the views' to render plainly and cut.
+    void namesFromOutsideAreInert_data() {
+        QTest::addColumn<PortEntry>("row");
+        QTest::addColumn<QString>("raw");       // the hostile name, never to be shown as it is
+        QTest::addColumn<QStringList>("shown"); // name, pid line, the keeper's question
+        const QString fake = "web\nPID 1 \u00b7 root", rlo = "safe\u202egpj.exe";
+        QTest::newRow("newline in a container name")
+            << theirs(88, "nginx", fake, container(fake, "always")) << fake
+            << QStringList{"nginx", "PID 88 \u00b7 alice, web\\x0aPID 1 \u00b7 root",
+                           "Stop the container web\\x0aPID 1 \u00b7 root?"};
+        QTest::newRow("right-to-left override in a container name, no process known")
+            << theirs(0, "", rlo, container(rlo)) << rlo
+            << QStringList{"alice, safe\\u202egpj.exe", "no process known",
+                           "Stop the container safe\\u202egpj.exe?"};
+        PortEntry esc = entry(42, "a\x1b[2Jb", 8080);
+        esc.keeper = service("x\x1b]0;y\a.service", "always");
+        QTest::newRow("escapes in a process name and its unit")
+            << esc << "\x1b"
+            << QStringList{"a\\x1b[2Jb", "PID 42", "Stop the service x\\x1b]0;y\\x07.service?"};
+        PortEntry owner = entry(42, "server", 8080, "m\x1b[8me");
+        owner.keeper = service("demo.service", "always");
+        QTest::newRow("escape in the owner's name")
+            << owner << "\x1b" << QStringList{"server", "PID 42", "Stop the service demo.service?"};
+        PortEntry markup = entry(42, "<b>x</b>", 8080);
+        markup.keeper = container("<img src=x>");
+        QTest::newRow("markup, for the views to show as it is")
+            << markup << QString()
+            << QStringList{"<b>x</b>", "PID 42", "Stop the container <img src=x>?"};
+        const QString theirUnit = "x\x1b[8m.service";
+        QTest::newRow("escape in another user's unit")
+            << theirs(88, "nginx", theirUnit, service(theirUnit, "always")) << "\x1b"
+            << QStringList{"nginx", "PID 88 \u00b7 alice, x\\x1b[8m.service",
+                           "Stop the service x\\x1b[8m.service?"};
+        const QString unit = QString(300, u'u') + ".service";
+        QTest::newRow("308-character unit name, whole")
+            << theirs(88, "postgres", unit, service(unit, "always")) << QString()
+            << QStringList{"postgres", "PID 88 \u00b7 alice, " + unit,
+                           "Stop the service " + unit + "?"};
+    }
+    void namesFromOutsideAreInert() {
+        QFETCH(PortEntry, row);
+        QFETCH(QString, raw);
+        QFETCH(QStringList, shown);
+        auto system = std::make_shared<FakeSystemCalls>();
+        system->login = [] { return QStringLiteral("me"); };
+        system->kill = [](qint32, int) { return 0; };
+        system->processStat = [](qint32) {
+            return ProcessStat{.comm = "x", .state = 'S', .startTicks = 7};
+        };
+        row.process.startTicks = 7;
+        auto keepers = std::make_shared<TestKeepers>();
+        // The engine's or manager's refusal echoes the name; the second stop works.
+        std::atomic_int stops = 0;
+        keepers->onStop = [&](const Keeper &) {
+            return stops++ == 0 ? KeeperStopResult{KeeperStopResult::Kind::Failed, "no " + raw}
+                                : KeeperStopResult{KeeperStopResult::Kind::Stopped, {}};
+        };
+        Fixture f({}, system, {}, Fixture::Place::File, {keepers});
+        f.refreshWith({row});
+        const PortListViewModel &vm = *f.vm;
+        QCOMPARE((QStringList{vm.rowName(row), vm.pidLine(row), vm.keeperQuestion(row)}), shown);
+
+        QStringList texts{vm.accessibleName(row), vm.identityText(row), vm.keeperRestartHint(row),
+                          vm.keeperDetail(row), vm.keeperAction(row)};
+        const QModelIndex index = vm.filteredModel()->index(0);
+        for (const int role : vm.filteredModel()->roleNames().keys())
+            if (index.data(role).typeId() == QMetaType::QString)
+                texts << index.data(role).toString();
+        texts << vm.stopToolTip(row, "Kill", index.data(PortListModel::StopRefusalRole).toString(),
+                                index.data(PortListModel::StopCommandRole).toString());
+        // The stop: why not (another user's), or a newcomer takes the port.
+        f.vm->stopProcess(row);
+        PortEntry newcomer = row;
+        newcomer.pid = 43;
+        if (!f.vm->killError()) {
+            f.refreshWith({newcomer});
+            QVERIFY(f.vm->respawnReport());
+        }
+        texts << (f.vm->killError() ? f.vm->killError()->text : f.vm->respawnReport()->text);
+        // The keeper's stop: refused, then done with the port still held.
+        QSignalSpy alerts(f.vm.get(), &PortListViewModel::killErrorChanged);
+        f.vm->stopKeeper(row);
+        QVERIFY(alerts.wait());
+        texts << f.vm->killError()->text;
+        f.vm->stopKeeper(row);
+        QTRY_VERIFY(!roleOfPort(f, 8080, PortListModel::NoteRole).toString().isEmpty());
+        texts << roleOfPort(f, 8080, PortListModel::NoteRole).toString();
+
+        for (const QString &text : std::as_const(texts)) {
+            const QString why = escapeControlCharacters(text);
+            QVERIFY2(
+                std::none_of(text.begin(), text.end(),
+                             [](QChar c) { return c != u'\n' && isHiddenCharacter(c.unicode()); }),
+                qPrintable(why));
+            QVERIFY2(raw.isEmpty() || !text.contains(raw), qPrintable(why));
+        }
     }
 
     // A scan that began before the keeper's stop ended lists the port as it

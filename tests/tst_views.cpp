@@ -34,8 +34,13 @@ struct FixtureKeepers final : KeeperService {
     QMutex mutex;
     QStringList stops; // keeperKey of each stop asked for
     std::deque<std::shared_ptr<QPromise<KeeperStopResult>>> outcomes;
+    QList<std::pair<QString, qint64>> published; // every container's row's port
 
     void annotate(PortEntryList &) override {}
+    std::optional<ContainerTies> containerTies(const Keeper &) override {
+        QMutexLocker lock(&mutex);
+        return ContainerTies{published, 0};
+    }
     KeeperStopResult stop(const Keeper &keeper) override {
         auto outcome = std::make_shared<QPromise<KeeperStopResult>>();
         outcome->start();
@@ -129,7 +134,7 @@ public:
         return m_models.back();
     }
     // Finishes the oldest pending scan with these entries ({pid, processName,
-    // port, ..., process: {commandLine, commandLineCut, cwd, cwdDeleted, unit,
+    // port, ..., containerName, process: {commandLine, commandLineCut, cwd, cwdDeleted, unit,
     // container, startedAt}}), error text (null for none) and notice. The
     // command line's raw bytes are its arguments in UTF-8, each ended by a NUL.
     Q_INVOKABLE void finishScan(const QVariantList &entries = {}, const QVariant &error = {},
@@ -156,6 +161,7 @@ public:
             entry.process.startedAt = process.value("startedAt").toDateTime().toUTC();
             entry.fromKernel = f.value("fromKernel", false).toBool();
             entry.uid = f.value("uid", -1).toLongLong();
+            entry.containerName = f.value("containerName").toString();
             // {kind: "service" or "container", unit, userUnit, restart, name, policy}
             const QVariantMap keeper = f.value("keeper").toMap();
             const QString kind = keeper.value("kind").toString();
@@ -169,6 +175,10 @@ public:
                 entry.keeper.containerId = "c0ffee" + QString(58, u'0');
             entry.keeper.containerName = keeper.value("name").toString();
             entry.keeper.restartPolicy = keeper.value("policy").toString();
+            if (entry.keeper.kind == Keeper::Kind::Container) {
+                QMutexLocker lock(&m_keepers->mutex);
+                m_keepers->published.append({entry.networkProtocol, entry.port});
+            }
             // Every pid still holds the process listed (start time 1, see processStat).
             entry.process.startTicks = 1;
             result.entries.append(entry);

@@ -1,5 +1,6 @@
 #include "viewmodel/PortListModel.h"
 
+#include "model/DisplayText.h"
 #include "stop/StopRules.h"
 #include "stop/StopText.h"
 
@@ -45,9 +46,9 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
     case PidRole:
         return e.pid;
     case ProcessNameRole:
-        return e.processName;
+        return escapeControlCharacters(e.processName);
     case UserRole:
-        return e.user;
+        return escapeControlCharacters(e.user);
     case NetworkProtocolRole:
         return e.networkProtocol;
     case IpVersionRole:
@@ -68,7 +69,9 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
     case StopRefusalRole:
     case StopCommandRole: {
         const std::optional<Refusal> refusal = refusalFor(e, m_selfUid);
-        return !refusal ? QString() : role == StopRefusalRole ? refusal->reason : refusal->command;
+        return !refusal ? QString()
+                        : escapeControlCharacters(role == StopRefusalRole ? refusal->reason
+                                                                          : refusal->command);
     }
     case KeeperActionRole:
         return isStoppableKeeper(e.keeper) ? StopText::keeperAction(e.keeper) : QString();

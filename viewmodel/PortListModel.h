@@ -23,6 +23,8 @@ class PortListModel : public QAbstractListModel {
     Q_PROPERTY(int selectedRow READ selectedRow WRITE setSelectedRow NOTIFY selectedRowChanged)
 
 public:
+    // The text roles are ready to show: every name from outside in them is
+    // escaped. The entry is the row as scanned, to act on, not to show.
     enum Role {
         EntryRole = Qt::UserRole + 1,
         IdRole,
@@ -40,7 +42,9 @@ public:
         StopStageRole,
         // Why the row's process is not stopped here (another user's, the
         // container engine's, or no certain process), and what would stop it;
-        // empty where the stop button stops it.
+        // empty where the stop button stops it. Both to be shown, escaped as
+        // every text role is: the clipboard takes the command from
+        // PortListViewModel::stopCommand.
         StopRefusalRole,
         StopCommandRole,
         // "Stop Service", "Stop Container" or "": the keeper stop the row offers.

@@ -1,5 +1,6 @@
 #include "viewmodel/PortListViewModel.h"
 
+#include "model/DisplayText.h"
 #include "model/PortFilter.h"
 #include "stop/StopText.h"
 #include "viewmodel/PortListModel.h"
@@ -212,10 +213,7 @@ void PortListViewModel::stopProcess(const PortEntry &entry) {
     if (!plan.refusals.isEmpty()) {
         const Refusal &refusal = plan.refusals.constFirst();
         setKillError(
-            KillMessage{QUuid::createUuid(),
-                        refusal.command.isEmpty()
-                            ? refusal.reason
-                            : refusal.reason + u'\n' + StopText::stopItWith(refusal.command)});
+            KillMessage{QUuid::createUuid(), RowText::refusal(refusal.reason, refusal.command)});
         return;
     }
     const std::optional<KillError> error = m_session.press(plan.targets.constFirst());
@@ -263,10 +261,11 @@ bool PortListViewModel::lookForRespawns() {
     if (look.found.isEmpty())
         return false;
     const Respawn &first = look.found.constFirst();
-    m_respawnReport = RespawnReport{QUuid::createUuid(), first.report(), first.holder,
-                                    isStoppableKeeper(first.holder.keeper)
-                                        ? StopText::keeperAction(first.holder.keeper)
-                                        : QString()};
+    // Its sentences name the newcomer and its keeper, and have no line break of their own.
+    m_respawnReport = RespawnReport{
+        QUuid::createUuid(), escapeControlCharacters(first.report()), first.holder,
+        isStoppableKeeper(first.holder.keeper) ? StopText::keeperAction(first.holder.keeper)
+                                               : QString()};
     return true;
 }
 
@@ -302,11 +301,19 @@ void PortListViewModel::stopKeeper(const PortEntry &entry) {
         return; // one stop at a time: a second press must not queue another
     m_keepersStopping.append(key);
     keeperRolesChanged();
+    PortEntryList onPort; // what the engine's answer is checked against
+    for (const PortEntry &e : std::as_const(m_entries)) {
+        if (e.port == entry.port)
+            onPort.append(e);
+    }
     QFuture<KeeperStopResult> stop =
         m_keepers
-            ? QtConcurrent::run(
-                  m_keeperThreads,
-                  [keepers = m_keepers, keeper = entry.keeper] { return keepers->stop(keeper); })
+            ? QtConcurrent::run(m_keeperThreads,
+                                [keepers = m_keepers, keeper = entry.keeper, port = entry.port,
+                                 onPort = std::move(onPort), proc = m_session.proc()] {
+                                    return stopKeeperOfPorts(*keepers, keeper, {port}, onPort,
+                                                             proc);
+                                })
             : QtFuture::makeReadyFuture(KeeperStopResult{KeeperStopResult::Kind::Unavailable, {}});
     whenFinished(stop, this, [this, entry, key](const QFuture<KeeperStopResult> &done) {
         keeperStopEnded(entry, key,
@@ -322,20 +329,24 @@ void PortListViewModel::keeperStopEnded(const PortEntry &entry, const QString &k
     using Kind = KeeperStopResult::Kind;
     if (result.succeeded()) {
         // The row goes with the next scan; a port still held then says so.
-        m_heldNotes.insert(portNoteKey(entry), {StopText::stillHeldAfter(entry.keeper, entry.port),
-                                                m_scansStarted + 1});
+        m_heldNotes.insert(
+            portNoteKey(entry),
+            {escapeControlCharacters(StopText::stillHeldAfter(entry.keeper, entry.port)),
+             m_scansStarted + 1});
         // The keeper is stopped: a report offering its stop has had its answer.
         if (m_respawnReport && keeperKey(m_respawnReport->holder.keeper) == key)
             setRespawnReport(std::nullopt);
     } else {
-        // Never read as a stop: what failed, in the manager's or engine's words.
+        // Never read as a stop: what failed, in the manager's or engine's
+        // words. One sentence, so any line break in it is theirs.
         setKillError(
-            KillMessage{QUuid::createUuid(), StopText::keeperOutcome(entry.keeper, result)});
+            KillMessage{QUuid::createUuid(),
+                        escapeControlCharacters(StopText::keeperOutcome(entry.keeper, result))});
     }
     keeperRolesChanged();
     // A refusal or a dismissed prompt changed nothing; anything else may have.
     if (result.kind != Kind::Refused && result.kind != Kind::Cancelled &&
-        result.kind != Kind::Unavailable)
+        result.kind != Kind::Unavailable && result.kind != Kind::Unconfirmed)
         refresh();
 }
 
@@ -357,8 +368,10 @@ bool PortListViewModel::isStoppingKeeper(const PortEntry &entry, const QStringLi
     return isStoppableKeeper(entry.keeper) && stopping.contains(keeperKey(entry.keeper));
 }
 
+// The keeper's texts are single sentences, so escaping each whole escapes
+// just the names in it.
 QString PortListViewModel::keeperQuestion(const PortEntry &entry) {
-    return StopText::keeperQuestion(entry.keeper);
+    return escapeControlCharacters(StopText::keeperQuestion(entry.keeper));
 }
 
 QString PortListViewModel::keeperDetail(const PortEntry &entry) {
@@ -366,7 +379,7 @@ QString PortListViewModel::keeperDetail(const PortEntry &entry) {
 }
 
 QString PortListViewModel::keeperRestartHint(const PortEntry &entry) {
-    return StopText::keeperRestartHint(entry.keeper);
+    return escapeControlCharacters(StopText::keeperRestartHint(entry.keeper));
 }
 
 QString PortListViewModel::stopCommand(const PortEntry &entry) const {
@@ -376,6 +389,10 @@ QString PortListViewModel::stopCommand(const PortEntry &entry) const {
 
 QString PortListViewModel::accessibleName(const PortEntry &entry) {
     return RowText::accessibleName(entry);
+}
+
+QString PortListViewModel::rowName(const PortEntry &entry) {
+    return RowText::name(entry);
 }
 
 QString PortListViewModel::pidLine(const PortEntry &entry) {

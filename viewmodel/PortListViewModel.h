@@ -164,7 +164,8 @@ public:
     // Whether a stop's window for seeing its port taken again is still open.
     bool isWatchingForRespawn() const { return m_session.isWatching(); }
     void setRespawnReport(std::optional<RespawnReport> report);
-    // What a row's keeper stop says and asks, for the views.
+    // What a row's keeper stop says and asks, for the views; the names in
+    // them escaped, as in every text below but stopCommand's.
     Q_INVOKABLE static QString keeperAction(const PortEntry &entry);
     // Whether the row's keeper is among stopping (keepersStopping, passed in
     // so that a binding follows it).
@@ -173,12 +174,14 @@ public:
     Q_INVOKABLE static QString keeperDetail(const PortEntry &entry);
     Q_INVOKABLE static QString keeperRestartHint(const PortEntry &entry);
     // Where the row's process is not stopped here: the command that would
-    // stop it (may be empty, where nothing safe can be offered).
+    // stop it (may be empty, where nothing safe can be offered), as it is to
+    // be pasted: for the clipboard, never shown as it stands.
     Q_INVOKABLE QString stopCommand(const PortEntry &entry) const;
 
     // The row texts of RowText, for the views; identityText reckons the age
     // from the moment it is called.
     Q_INVOKABLE static QString accessibleName(const PortEntry &entry);
+    Q_INVOKABLE static QString rowName(const PortEntry &entry);
     Q_INVOKABLE static QString pidLine(const PortEntry &entry);
     Q_INVOKABLE static QString stopToolTip(const PortEntry &entry, const QString &stage,
                                            const QString &refusal, const QString &command);

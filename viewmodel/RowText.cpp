@@ -1,6 +1,7 @@
 #include "viewmodel/RowText.h"
 
 #include "model/DisplayText.h"
+#include "stop/StopText.h"
 
 #include <QStringList>
 #include <QTranslator>
@@ -26,6 +27,11 @@ QString RowText::accessibleName(const PortEntry &entry) {
     return parts.join(QStringLiteral(", "));
 }
 
+QString RowText::name(const PortEntry &entry) {
+    return escapeControlCharacters(entry.processName.isEmpty() ? entry.holder()
+                                                               : entry.processName);
+}
+
 QString RowText::pidLine(const PortEntry &entry) {
     const QString holder = escapeControlCharacters(entry.holder());
     if (holder.isEmpty())
@@ -37,19 +43,21 @@ QString RowText::pidLine(const PortEntry &entry) {
 
 QString RowText::stopToolTip(const PortEntry &entry, const QString &stage, const QString &refusal,
                              const QString &command) {
-    if (!refusal.isEmpty()) {
-        const QString why = escapeControlCharacters(refusal);
-        return command.isEmpty()
-                   ? why
-                   : why + u'\n' + tr("To stop it: %1").arg(escapeControlCharacters(command));
-    }
+    if (!refusal.isEmpty())
+        return RowText::refusal(refusal, command);
     return stage == u"Force" ? tr("Process didn’t exit — send SIGKILL to PID %1").arg(entry.pid)
                              : tr("Send SIGTERM to PID %1").arg(entry.pid);
 }
 
+QString RowText::refusal(const QString &reason, const QString &command) {
+    const QString why = escapeControlCharacters(reason);
+    return command.isEmpty() ? why
+                             : why + u'\n' + StopText::stopItWith(escapeControlCharacters(command));
+}
+
 QString RowText::identity(const PortEntry &entry, const QDateTime &now) {
     const ProcessInfo &info = entry.process;
-    QStringList lines{escapeControlCharacters(entry.processName)};
+    QStringList lines{name(entry)};
     if (const QString command = commandLineShown(info); !command.isEmpty())
         lines << command;
     if (!info.cwd.isEmpty()) {

@@ -17,6 +17,10 @@ public:
     // "Port 3000, node, PID 4242, TCP, listening".
     static QString accessibleName(const PortEntry &entry);
 
+    // The row's name: its process's, or where no process is known (another
+    // user's socket), who holds the port ("postgres, postgresql.service").
+    static QString name(const PortEntry &entry);
+
     // The row's second line: "PID 4242", with the owner and unit or
     // container where the port is another user's ("PID 88 · root,
     // nginx.service"); never "PID 0" where no process is known.
@@ -27,8 +31,12 @@ public:
     // (refusal) and what would stop it (command, where any).
     static QString stopToolTip(const PortEntry &entry, const QString &stage, const QString &refusal,
                                const QString &command);
+    // Why a row is not stopped here and, on a line of its own, what would
+    // stop it (where anything would). Each part is escaped before the two
+    // are joined, so that the break between them is the only one.
+    static QString refusal(const QString &reason, const QString &command);
 
-    // The name, then what the scan learned of the process, one line each:
+    // The row's name, then what the scan learned of the process, one line each:
     // command line, working folder, unit or container, and how long ago it
     // started, reckoned from now.
     static QString identity(const PortEntry &entry, const QDateTime &now);

@@ -40,8 +40,12 @@ Item {
         }
 
         // What the row shows and what a screen reader is told: names as the
-        // characters themselves, numbers without grouping.
+        // characters themselves, numbers without grouping, hidden characters
+        // escaped; a long name is cut before Kill and whole in its tooltip.
         function test_rowTexts_data() {
+            const theirs = { user: "alice", fromKernel: true, uid: 4242, port: 8080 }
+            const unit = "u".repeat(300) + ".service"
+            const their = fields => Object.assign({}, theirs, fields)
             return [
                 { tag: "UDP without a state", fields: { pid: 7, processName: "avahi-daemon", port: 5353,
                                                        networkProtocol: "UDP", state: "" },
@@ -56,6 +60,28 @@ Item {
                     fromKernel: true, uid: 4242, port: 5432, process: { unit: "postgresql.service" } },
                   shown: "postgres, postgresql.service", pid: "no process known",
                   name: "Port 5432, postgres, postgresql.service, TCP, listening" },
+                { tag: "newline in a container name", fields: their({ pid: 88, processName: "nginx",
+                                                                     containerName: "web\nPID 1 · root" }),
+                  shown: "nginx", pid: "PID 88 · alice, web\\x0aPID 1 · root",
+                  name: "Port 8080, nginx, PID 88, alice, web\\x0aPID 1 · root, TCP, listening", cut: "pid" },
+                { tag: "right-to-left override in a container name", fields: their({ pid: 0, processName: "",
+                                                                                    containerName: "safe\u202egpj.exe" }),
+                  shown: "alice, safe\\u202egpj.exe", pid: "no process known",
+                  name: "Port 8080, alice, safe\\u202egpj.exe, TCP, listening" },
+                { tag: "escape in a process name", fields: { pid: 3, processName: "a\x1b[2Jb", port: 80 },
+                  shown: "a\\x1b[2Jb", pid: "PID 3", name: "Port 80, a\\x1b[2Jb, PID 3, TCP, listening" },
+                { tag: "markup in a process and a container name",
+                  fields: their({ pid: 88, processName: "<img src=x.png>", user: "al", containerName: "<i></i>" }),
+                  shown: "<img src=x.png>", pid: "PID 88 · al, <i></i>",
+                  name: "Port 8080, <img src=x.png>, PID 88, al, <i></i>, TCP, listening", plain: true },
+                { tag: "308-character unit name beside the pid", fields: their({ pid: 88, processName: "postgres",
+                                                                                process: { unit: unit } }),
+                  shown: "postgres", pid: "PID 88 · alice, " + unit,
+                  name: "Port 8080, postgres, PID 88, alice, " + unit + ", TCP, listening", cut: "pid" },
+                { tag: "308-character unit name as the name", fields: their({ pid: 0, processName: "",
+                                                                             process: { unit: unit } }),
+                  shown: "alice, " + unit, pid: "no process known",
+                  name: "Port 8080, alice, " + unit + ", TCP, listening", cut: "processName" },
             ]
         }
 
@@ -65,8 +91,21 @@ Item {
             compare([label.text, child(row, "pid").text, child(row, "port").text],
                     [data.shown, data.pid, String(data.fields.port)])
             compare(Fixture.accessibleName(row), data.name)
-            if (data.plain)
-                verify(label.contentWidth > 0.8 * plainWidth(data.shown, label.font), label.contentWidth)
+            compare(Fixture.accessibleDescription(row), data.shown)
+            const kill = child(row, "stopButton")
+            for (const name of ["processName", "pid"]) {
+                const text = child(row, name)
+                verify(text.mapToItem(kill, text.contentWidth, 0).x <= 0, name + " runs under Kill")
+                compare(text.truncated, data.cut === name, name + " cut")
+                // Read as markup a name would shrink (to "x&", or an image).
+                if (data.plain)
+                    verify(text.contentWidth > 0.8 * plainWidth(text.text, text.font), name + " as markup")
+            }
+            if (!data.cut)
+                return
+            mouseMove(child(row, data.cut))
+            tryVerify(() => popupTexts().length > 0, 3000, "the tooltip shows")
+            compare(popupTexts()[0].split("\n")[0], child(row, data.cut).text)
         }
 
         function test_identityToolTip_data() {
