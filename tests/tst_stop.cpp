@@ -440,6 +440,9 @@ private slots:
         const Keeper unit = service("demo.service", "always"), box = container("web-1");
         QTest::newRow("stopped") << unit << KeeperStopResult{K::Stopped, {}}
                                  << "Stopped the service demo.service.";
+        QTest::newRow("a socket unit stopped")
+            << service("ssh.socket", "") << KeeperStopResult{K::Stopped, {}}
+            << "Stopped the socket unit ssh.socket.";
         QTest::newRow("already stopped") << box << KeeperStopResult{K::AlreadyStopped, {}}
                                          << "The container web-1 was already stopped.";
         QTest::newRow("gone") << box << KeeperStopResult{K::Gone, "No such container: web-1"}
