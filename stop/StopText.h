@@ -20,8 +20,8 @@ public:
     // the kernel tells ("root, nginx.service").
     static QString holder(const PortEntry &row);
 
-    // "the service nginx.service", "the container web-1"; empty for a keeper
-    // that is no unit or container.
+    // "the service nginx.service", "the socket unit ssh.socket", "the
+    // container web-1"; empty for a keeper that is no unit or container.
     static QString keeperName(const Keeper &keeper);
     // "the service nginx.service (Restart=always)", "PID 812 (bash)".
     static QString keeperWithSetting(const Keeper &keeper);
@@ -35,7 +35,9 @@ public:
     static QString engineProcessUnnamed(const PortEntry &row, const QString &tool);
     static QString otherUser(const PortEntry &row);
     static QString uncertain(const PortEntry &row);
-    static QString serviceManager(const PortEntry &row);
+    // A port that a service manager holds for a socket unit: the unit where
+    // it was found (socketUnit), else how to find it.
+    static QString serviceManager(const PortEntry &row, const QString &socketUnit);
 
     // "Port 8080 was taken again by PID 4711 (node) right after PID 4690 stopped."
     static QString takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder);

@@ -201,6 +201,36 @@ private slots:
                        "Port 8080 is held by PID 900, the service manager of me, for a socket "
                        "unit; signalling it would end that user's services. “systemctl --user "
                        "list-sockets” names the unit, and “systemctl --user stop UNIT” stops it.");
+        const QString found = "Port 8080 is held by %1, for the socket unit ssh.socket; "
+                              "signalling it would not free the port.";
+        QTest::newRow("pid 1 holds it for a socket unit that was found")
+            << refuses(kept(init, service("ssh.socket", "")), R::ServiceManager,
+                       found.arg("PID 1 (systemd), the system's service manager"),
+                       "systemctl stop ssh.socket", 0);
+        QTest::newRow("root's socket in pid 1's cgroup, for a user: with sudo")
+            << refuses(kept(inUnit(kernelRow(0, "root"), "init.scope"), service("ssh.socket", "")),
+                       R::ServiceManager, found.arg("the system's service manager"),
+                       "sudo systemctl stop ssh.socket");
+        Keeper userSocket = service("dev 1.socket", "");
+        userSocket.userUnit = true;
+        QTest::newRow("your own service manager, in its init.scope, for a socket unit found")
+            << refuses(kept(inUnit(own(900, "systemd"), "init.scope", me), userSocket),
+                       R::ServiceManager,
+                       "Port 8080 is held by PID 900, the service manager of me, for the socket "
+                       "unit dev 1.socket; signalling it would end that user's services.",
+                       "systemctl --user stop 'dev 1.socket'");
+        const QString unfound = "Port 8080 is held by PID 900, the service manager of bob, for a "
+                                "socket unit; signalling it would end that user's services. "
+                                "“systemctl --user list-sockets” names the unit, and “systemctl "
+                                "--user stop UNIT” stops it.";
+        PortEntry bobs = inUnit(own(900, "systemd"), "init.scope", 1002);
+        bobs.user = "bob";
+        bobs.uid = 1002;
+        QTest::newRow("another user's service manager: no stop through yours")
+            << refuses(kept(bobs, userSocket), R::ServiceManager, unfound);
+        bobs.process.userManagerUid = me;
+        QTest::newRow("a process named systemd in a cgroup of another user's making")
+            << refuses(kept(bobs, userSocket), R::ServiceManager, unfound);
         QTest::newRow("own socket, no certain process")
             << refuses(inUnit(kernelRow(me, "me"), "user@1000.service"), R::Uncertain,
                        "Quayline cannot tell which of your processes holds port 8080.");
@@ -427,6 +457,9 @@ private slots:
         const Keeper unit = service("demo.service", "always"), box = container("web-1");
         QTest::newRow("stopped") << unit << KeeperStopResult{K::Stopped, {}}
                                  << "Stopped the service demo.service.";
+        QTest::newRow("a socket unit stopped")
+            << service("ssh.socket", "") << KeeperStopResult{K::Stopped, {}}
+            << "Stopped the socket unit ssh.socket.";
         QTest::newRow("already stopped") << box << KeeperStopResult{K::AlreadyStopped, {}}
                                          << "The container web-1 was already stopped.";
         QTest::newRow("gone") << box << KeeperStopResult{K::Gone, "No such container: web-1"}
