@@ -113,7 +113,9 @@ std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
         return managerRefusal(row, manager, selfUid);
     if (!row.fromKernel)
         return std::nullopt; // lsof's own rows: the owner check of the signal decides
-    if (row.uid != selfUid)
+    // Neither another user's socket nor another user's process: that the
+    // kernel would refuse the signal is no reason to send it.
+    if (row.uid != selfUid || (row.pid > 0 && row.process.uid != selfUid))
         return Refusal{Refusal::Kind::OtherUser, StopText::otherUser(row),
                        keeperCommand(placeKeeper(row, selfUid), row)};
     if (row.pid > 0)

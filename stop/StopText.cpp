@@ -164,6 +164,13 @@ QString StopText::takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &ho
         .arg(stoppedPid);
 }
 
+QString StopText::stillShared(qint64 port, qint32 stoppedPid, const PortEntry &holder) {
+    return tr("Port %1 was not freed: %2 holds the same socket as PID %3 did.")
+        .arg(port)
+        .arg(holder.pid > 0 ? process(holder.pid, holder.processName) : tr("another process"))
+        .arg(stoppedPid);
+}
+
 QString StopText::keptBy(const Keeper &keeper, bool sameParent) {
     switch (keeper.kind) {
     case Keeper::Kind::None:

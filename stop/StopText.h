@@ -41,6 +41,10 @@ public:
 
     // "Port 8080 was taken again by PID 4711 (node) right after PID 4690 stopped."
     static QString takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder);
+    // "Port 8080 was not freed: another process holds the same socket as PID
+    // 4690 did." The socket was shared (handed over a unix socket, or
+    // inherited): no process took the port again.
+    static QString stillShared(qint64 port, qint32 stoppedPid, const PortEntry &holder);
     // "It is kept by the service demo.service (Restart=always).", "It was
     // started again by PID 812 (bash).", or "It was started by …" where the
     // newcomer's parent is not the stopped process's.

@@ -36,9 +36,11 @@ class TestCliKernel : public QObject {
         int exitCode = -1;
         QByteArray out, err;
     };
-    Run runAsViewer(const QStringList &arguments) {
+    Run runAsViewer(const QStringList &arguments) { return runAs(&*m_viewer, arguments); }
+    // As root where user is null.
+    Run runAs(const TestUser *user, const QStringList &arguments) {
         QProcess cli;
-        QStringList command = m_viewer->as() + QStringList{m_cli} + arguments;
+        QStringList command = (user ? user->as() : QStringList()) + QStringList{m_cli} + arguments;
         cli.setWorkingDirectory("/");
         cli.start(command.takeFirst(), command);
         const bool done = cli.waitForFinished(60000) && cli.exitStatus() == QProcess::NormalExit;
@@ -70,9 +72,10 @@ private slots:
     }
 
     // A root service in its unit's cgroup and a listener of another user:
-    // both listed for the viewer, with owner and unit; the pid of the service,
-    // the one process in its cgroup; the other user's pid unknown, so null in
-    // JSON and "-" in the table. stop on either exits 1
+    // both listed for the viewer, with owner and unit; no pid for either,
+    // as the viewer cannot read their descriptors (not even of the one
+    // process in the service's cgroup), so null in JSON and "-" in the
+    // table. stop on either exits 1
     // with the reason and the command that would stop it, never "Nothing is
     // listening", and signals nothing.
     void otherUsersPorts() {
@@ -90,8 +93,8 @@ private slots:
         QCOMPARE(root["user"].toString(), "root");
         QCOMPARE(root["uid"].toInt(-1), 0);
         QCOMPARE(root["unit"].toString(), "demo-web.service");
-        QCOMPARE(root["pid"].toInt(), int(service.process.processId()));
-        QCOMPARE(root["processName"].toString(), "perl");
+        QVERIFY(root["pid"].isNull());
+        QCOMPARE(root["processName"].toString(), "");
         const QJsonObject their = rowOn(rows, theirs.port);
         QCOMPARE(their["user"].toString(), m_other->name);
         QCOMPARE(their["uid"].toInt(-1), int(*m_other->uid()));
@@ -118,6 +121,89 @@ private slots:
         QVERIFY(!user.err.contains("To stop it"));
         QCOMPARE(service.process.state(), QProcess::Running);
         QCOMPARE(theirs.process.state(), QProcess::Running);
+    }
+
+    // A socket that one user made and a process of another holds, staged for
+    // real: handed over a unix socket to a process alone in its cgroup, or
+    // kept by a daemon that bound as root and then became another user. The
+    // rows on its port as each runner sees them ("pid|user|uid|unit", "-"
+    // for no pid): a pid only where its process acts as the socket's owner
+    // and holds it, no second row for root; and what stop prints (standard
+    // output, then the start of standard error after "|"), exiting 1.
+    void sharedSockets_data() {
+        QTest::addColumn<QString>("maker");  // "root" or "viewer"
+        QTest::addColumn<QString>("shared"); // "handed", "handed, maker stays", "became other"
+        QTest::addColumn<QString>("runner"); // "root", "viewer" or "other"
+        QTest::addColumn<bool>("stop");
+        QTest::addColumn<QString>("expected");
+        const QString handed = "handed", stays = "handed, maker stays", became = "became other";
+        QTest::newRow("handed to another user's process alone in its cgroup: no pid")
+            << "viewer" << handed << "viewer" << false << "-|{viewer}|{viewerUid}|demo-web.service";
+        QTest::newRow("handed to another user's process: stop signals nobody")
+            << "viewer" << handed << "viewer" << true
+            << "|Quayline cannot tell which of your processes holds port {port}.";
+        QTest::newRow("the stopped process had handed its socket over: not freed, no respawn")
+            << "viewer" << stays << "viewer" << true
+            << "PID {maker} (tst_cli_kernel) stopped.\n|Port {port} was not freed: another "
+               "process holds the same socket as PID {maker} did.\n";
+        QTest::newRow("bound as root, then another user: root sees lsof's row alone")
+            << "root" << became << "root" << false << "{maker}|{other}|0|demo-web.service";
+        QTest::newRow("bound as root, then another user: that user sees root's socket")
+            << "root" << became << "other" << false << "-|root|0|demo-web.service";
+        QTest::newRow("bound as root, then another user: stop, for that user")
+            << "root" << became << "other" << true
+            << "|Quayline stops only your own processes; port {port} is held by root, "
+               "demo-web.service.";
+        QTest::newRow("bound as root, then another user: stop, for root")
+            << "root" << became << "root" << true
+            << "|PID {maker}: This process is owned by \u201c{other}\u201d, not you.";
+    }
+    void sharedSockets() {
+        QFETCH(QString, maker);
+        QFETCH(QString, shared);
+        QFETCH(QString, runner);
+        QFETCH(bool, stop);
+        QFETCH(QString, expected);
+        const TestCgroup group(m_cgroups);
+        if (group.path.isEmpty())
+            QSKIP("no writable cgroup2 hierarchy here");
+        const uid_t viewer = *m_viewer->uid(), other = *m_other->uid();
+        SharedSocket::Plan plan;
+        plan.maker = maker == u"root" ? 0 : viewer;
+        plan.cgroup = group.path;
+        plan.makerStays = shared == u"handed, maker stays";
+        (shared == u"became other" ? plan.becomes : plan.handTo) = other;
+        SharedSocket socket(plan);
+        QVERIFY(socket.port);
+        expected.replace("{port}", QString::number(socket.port))
+            .replace("{maker}", QString::number(socket.maker))
+            .replace("{viewer}", m_viewer->name)
+            .replace("{viewerUid}", QString::number(viewer))
+            .replace("{other}", m_other->name);
+
+        const TestUser *as = runner == u"root"     ? nullptr
+                             : runner == u"viewer" ? &*m_viewer
+                                                   : &*m_other;
+        const QString port = QString::number(socket.port);
+        if (stop) {
+            const Run run = runAs(as, {"stop", port});
+            const QString out = QString::fromUtf8(run.out), err = QString::fromUtf8(run.err);
+            QCOMPARE(out, expected.section(u'|', 0, 0));
+            QVERIFY2(err.startsWith(expected.section(u'|', 1)), qPrintable(err));
+            QCOMPARE(run.exitCode, 1);
+            return;
+        }
+        const Run list = runAs(as, {"--json", port});
+        QCOMPARE(list.exitCode, 0);
+        QStringList rows;
+        for (const QJsonValue &row : QJsonDocument::fromJson(list.out).array()) {
+            if (row["port"].toInt() == socket.port)
+                rows << QStringList{row["pid"].isNull() ? "-" : QString::number(row["pid"].toInt()),
+                                    row["user"].toString(), QString::number(row["uid"].toInt(-1)),
+                                    row["unit"].toString()}
+                            .join(u'|');
+        }
+        QCOMPARE(rows.join(u';'), expected);
     }
 };
 

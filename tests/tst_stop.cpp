@@ -234,8 +234,13 @@ private slots:
         QTest::newRow("own socket, no certain process")
             << refuses(inUnit(kernelRow(me, "me"), "user@1000.service"), R::Uncertain,
                        "Quayline cannot tell which of your processes holds port 8080.");
+        PortEntry ownSocket = kernelRow(me, "me", 42);
+        ownSocket.process.uid = me;
         QTest::newRow("own socket of the kernel's table, its process certain")
-            << stops(byInit, kernelRow(me, "me", 42));
+            << stops(byInit, ownSocket);
+        ownSocket.process.uid = 1002;
+        QTest::newRow("own socket of the kernel's table, another user's process")
+            << refuses(ownSocket, R::OtherUser, others.arg("me"));
     }
     void situations() {
         QFETCH(Situation, s);
@@ -309,6 +314,17 @@ private slots:
         QTest::newRow("another user took the freed port")
             << Keeper() << PortEntryList() << PortEntryList{theirs}
             << taken.arg("PID 4711 (node), a process of bob,") << "";
+        PortEntry handed = kernelRow(me, "me");
+        handed.inodes = {500};
+        QTest::newRow("its socket was handed to a process the viewer cannot see")
+            << Keeper() << PortEntryList() << PortEntryList{handed}
+            << "Port 8080 was not freed: another process holds the same socket as PID 42 did."
+            << "";
+        PortEntry otherHolder = own(50, "other", 8080, 3), sameSocket = kernelRow(1002, "bob");
+        otherHolder.inodes = sameSocket.inodes = {501};
+        QTest::newRow("another holder's socket from before the stop, now unattributed")
+            << Keeper() << PortEntryList{otherHolder} << PortEntryList{sameSocket} << ""
+            << "";
         QTest::newRow("only the kernel lists the newcomer yet")
             << Keeper() << PortEntryList()
             << PortEntryList{inUnit(kernelRow(0, "root"), "nginx.service")} << ""
@@ -323,7 +339,8 @@ private slots:
         QFETCH(QString, reportAtTheEnd);
         const ProcTree proc(loop);
         StopSession session(me, std::make_shared<FakeSystemCalls>(), proc.reader());
-        const PortEntry server = kept(own(42, "server"), keeper);
+        PortEntry server = kept(own(42, "server"), keeper);
+        server.inodes = {500};
         const StopPlan plan =
             planRowStop(server, PortEntryList{server} + before, me, proc.reader());
         QCOMPARE(plan.targets.size(), 1);
