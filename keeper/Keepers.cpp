@@ -4,14 +4,92 @@
 #include "keeper/ServiceManager.h"
 #include "model/Holder.h"
 #include "scanner/ContainerEngine.h"
+#include "scanner/SocketTable.h"
 
 #include <QHash>
 #include <QMutex>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr auto restartLifetime = std::chrono::seconds(30);
+// How long a manager's answer is kept: a unit's Restart=, its socket units.
+constexpr auto lookupLifetime = std::chrono::seconds(30);
+
+// An address and port as systemd prints a socket's ("0.0.0.0:80", "[::]:22",
+// "[fe80::1]:80%eth0"), the address as the rows have it ("*", "127.0.0.1",
+// "[::1]"); nothing for a path, a netlink family or a VSOCK address.
+std::optional<std::pair<QString, qint64>> ipEndpoint(QStringView text) {
+    QStringView host, port;
+    const bool ipv6 = text.startsWith(u'[');
+    if (ipv6) {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0 || !text.sliced(close + 1).startsWith(u':'))
+            return std::nullopt;
+        host = text.sliced(1, close - 1);
+        port = text.sliced(close + 2);
+    } else {
+        const qsizetype colon = text.lastIndexOf(u':');
+        if (colon < 0)
+            return std::nullopt;
+        host = text.first(colon);
+        port = text.sliced(colon + 1);
+    }
+    if (const qsizetype scope = port.indexOf(u'%'); scope >= 0)
+        port.truncate(scope);
+    if (const qsizetype scope = host.indexOf(u'%'); scope >= 0)
+        host.truncate(scope);
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    unsigned char bytes[16] = {};
+    if (!ok || number > 65535 ||
+        ::inet_pton(ipv6 ? AF_INET6 : AF_INET, host.toLatin1().constData(), bytes) != 1)
+        return std::nullopt;
+    return std::pair{SocketTable::addressText(bytes, ipv6), qint64(number)};
+}
+
+// The socket unit that listens on the row's port and protocol (a stream
+// socket for TCP, a datagram one for UDP): one on the row's own address
+// before one on the wildcard; empty where none does.
+QString socketUnitFor(const QList<ListeningSocket> &sockets, const PortEntry &row) {
+    const QString type = row.networkProtocol == u"TCP"   ? QStringLiteral("Stream")
+                         : row.networkProtocol == u"UDP" ? QStringLiteral("Datagram")
+                                                         : QString();
+    QString onWildcard;
+    for (const ListeningSocket &socket : sockets) {
+        const auto endpoint = ipEndpoint(socket.address);
+        if (socket.type != type || !endpoint || endpoint->second != row.port)
+            continue;
+        if (endpoint->first == row.address)
+            return socket.unit;
+        if (endpoint->first == u"*" && onWildcard.isEmpty())
+            onWildcard = socket.unit;
+    }
+    return onWildcard;
+}
+
+template <typename Value> struct Kept {
+    std::optional<Value> value;
+    std::chrono::steady_clock::time_point at;
+};
+
+// A manager's answer, asked at most once in lookupLifetime; a failed
+// question is kept as well, so a manager that is not there costs one time
+// limit per lifetime, not one per refresh.
+template <typename Key, typename Value, typename Ask>
+std::optional<Value> lookUp(QMutex &mutex, QHash<Key, Kept<Value>> &kept, const Key &key,
+                            const Ask &ask) {
+    const auto now = std::chrono::steady_clock::now();
+    {
+        QMutexLocker lock(&mutex);
+        if (const auto it = kept.constFind(key); it != kept.cend() && now - it->at < lookupLifetime)
+            return it->value;
+    }
+    std::optional<Value> value = ask();
+    QMutexLocker lock(&mutex);
+    kept.insert(key, {value, now});
+    return value;
+}
 
 } // namespace
 
@@ -20,36 +98,43 @@ struct Keepers::Private {
     std::shared_ptr<ServiceManager> systemManager;
     std::shared_ptr<ContainerEngine> engine;
 
-    struct Restart {
-        std::optional<QString> setting;
-        std::chrono::steady_clock::time_point at;
-    };
     QMutex mutex;
-    QHash<std::pair<bool, QString>, Restart> restarts; // by (user unit, unit)
+    QHash<std::pair<bool, QString>, Kept<QString>> restarts; // by (user unit, unit)
+    QHash<bool, Kept<QList<ListeningSocket>>> socketUnits;   // by user manager
 
     ServiceManager &managerFor(bool userUnit) { return userUnit ? *userManager : *systemManager; }
 
-    // A unit's Restart=, asked at most once in restartLifetime; a failed
-    // question is kept as well, so a manager that is not there costs one
-    // time limit per lifetime, not one per refresh.
     QString restartOf(const QString &unit, bool userUnit) {
-        const auto key = std::pair{userUnit, unit};
-        const auto now = std::chrono::steady_clock::now();
-        {
-            QMutexLocker lock(&mutex);
-            if (const auto it = restarts.constFind(key);
-                it != restarts.cend() && now - it->at < restartLifetime)
-                return it->setting.value_or(QString());
-        }
-        const std::optional<QString> setting = managerFor(userUnit).restartSetting(unit);
-        QMutexLocker lock(&mutex);
-        restarts.insert(key, {setting, now});
-        return setting.value_or(QString());
+        return lookUp(mutex, restarts, std::pair{userUnit, unit},
+                      [&] { return managerFor(userUnit).restartSetting(unit); })
+            .value_or(QString());
     }
 
+    // The socket unit that the system's manager, or the viewer's own, holds
+    // the row's socket for; asked only for a row that one of them holds.
+    std::optional<Keeper> socketUnitOf(const PortEntry &row) {
+        const HoldingManager manager = holdingManager(row);
+        const bool user = manager.kind == HoldingManager::Kind::User;
+        if (manager.kind == HoldingManager::Kind::None ||
+            (user && manager.uid != qint64(::getuid())))
+            return std::nullopt;
+        const auto sockets =
+            lookUp(mutex, socketUnits, user, [&] { return managerFor(user).listeningSockets(); });
+        const QString unit = sockets ? socketUnitFor(*sockets, row) : QString();
+        if (unit.isEmpty())
+            return std::nullopt;
+        Keeper keeper;
+        keeper.kind = Keeper::Kind::Service;
+        keeper.unit = unit;
+        keeper.userUnit = user;
+        return keeper;
+    }
+
+    // After a stop: the unit's setting, and which sockets the manager holds.
     void forget(const QString &unit, bool userUnit) {
         QMutexLocker lock(&mutex);
         restarts.remove(std::pair{userUnit, unit});
+        socketUnits.remove(userUnit);
     }
 };
 
@@ -97,6 +182,8 @@ void Keepers::annotate(PortEntryList &entries) {
             keeper.userUnit = e.process.userUnit;
             keeper.restart = d->restartOf(keeper.unit, keeper.userUnit);
             e.keeper = std::move(keeper);
+        } else if (std::optional<Keeper> socketUnit = d->socketUnitOf(e)) {
+            e.keeper = std::move(*socketUnit);
         }
     }
 }

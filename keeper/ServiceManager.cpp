@@ -1,8 +1,10 @@
 #include "keeper/ServiceManager.h"
 
+#include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QEventLoop>
 #include <QHash>
@@ -147,6 +149,58 @@ std::optional<QString> ServiceManager::restartSetting(const QString &unit) {
     if (value.typeId() != QMetaType::QString)
         return std::nullopt;
     return value.toString();
+}
+
+std::optional<QList<ListeningSocket>> ServiceManager::listeningSockets() {
+    QDBusConnection bus = connection();
+    if (!bus.isConnected())
+        return std::nullopt;
+    const QDBusMessage listed = bus.call(managerCall(QStringLiteral("ListUnitsByPatterns"),
+                                                     {QStringList{QStringLiteral("active")},
+                                                      QStringList{QStringLiteral("*.socket")}}),
+                                         QDBus::Block, milliseconds(m_limits.call));
+    // Read only as the manager gives it: anything else on the bus could own its name.
+    if (listed.type() != QDBusMessage::ReplyMessage || listed.signature() != u"a(ssssssouso)")
+        return std::nullopt;
+    QList<std::pair<QString, QDBusPendingCall>> asked;
+    const auto units = listed.arguments().constFirst().value<QDBusArgument>();
+    units.beginArray();
+    while (!units.atEnd()) {
+        QString name, description, loadState, activeState, subState, following, jobType;
+        QDBusObjectPath path, jobPath;
+        uint job = 0;
+        units.beginStructure();
+        units >> name >> description >> loadState >> activeState >> subState >> following >> path >>
+            job >> jobType >> jobPath;
+        units.endStructure();
+        asked.append(
+            {name, bus.asyncCall(propertyCall(path.path(),
+                                              QStringLiteral("org.freedesktop.systemd1.Socket"),
+                                              QStringLiteral("Listen")),
+                                 milliseconds(m_limits.call))});
+    }
+    units.endArray();
+
+    QList<ListeningSocket> sockets;
+    for (auto &[unit, call] : asked) {
+        call.waitForFinished();
+        const QVariant value = firstArgument(call.reply());
+        if (!value.canConvert<QDBusArgument>())
+            continue;
+        const auto listen = value.value<QDBusArgument>();
+        if (listen.currentSignature() != u"a(ss)")
+            continue;
+        listen.beginArray();
+        while (!listen.atEnd()) {
+            ListeningSocket socket{unit, {}, {}};
+            listen.beginStructure();
+            listen >> socket.type >> socket.address;
+            listen.endStructure();
+            sockets.append(std::move(socket));
+        }
+        listen.endArray();
+    }
+    return sockets;
 }
 
 KeeperStopResult ServiceManager::stop(const QString &unit) {

@@ -9,7 +9,7 @@
 
 // How long a ServiceManager waits for each kind of answer.
 struct ServiceManagerLimits {
-    // GetUnit, property reads, Subscribe.
+    // GetUnit, property reads, the socket units' listing, Subscribe.
     std::chrono::milliseconds call{500};
     // The answer to StopUnit: on the system bus the desktop's polkit
     // agent may be asking for a password meanwhile.
@@ -19,11 +19,22 @@ struct ServiceManagerLimits {
     std::chrono::milliseconds job{100000};
 };
 
+// A socket that one of a manager's socket units listens on, as the manager
+// names it: type "Stream", "Datagram", "Netlink", "FIFO", …; address
+// "[::]:22", "127.0.0.1:53", a path, ….
+struct ListeningSocket {
+    QString unit; // "ssh.socket"
+    QString type;
+    QString address;
+
+    friend bool operator==(const ListeningSocket &, const ListeningSocket &) = default;
+};
+
 // A blocking client of a systemd service manager over D-Bus: the user's own
 // on the session bus, or the system's on the system bus. It reads a unit's
-// Restart= setting and stops a unit the way `systemctl stop` does, waiting for
-// the stop job to end. Every call has a time limit. Usable from any thread
-// (a worker of a thread pool as well as a program's main thread); the waits
+// Restart= setting and the sockets of the active socket units, and stops a
+// unit the way `systemctl stop` does, waiting for the stop job to end. Every call has a time limit.
+// Usable from any thread (a worker of a thread pool as well as a program's main thread); the waits
 // run a local event loop, so never call it on the GUI thread.
 class ServiceManager {
 public:
@@ -40,6 +51,12 @@ public:
     // The unit's Restart= ("no", "on-failure", "always", …); nothing where it
     // could not be read (no manager, no such unit, not a service).
     std::optional<QString> restartSetting(const QString &unit);
+
+    // The sockets of the active socket units: ListUnitsByPatterns, then each
+    // unit's Listen, asked all at once (so two call limits at most); nothing
+    // where the units could not be listed. A unit whose Listen could not be
+    // read is left out.
+    std::optional<QList<ListeningSocket>> listeningSockets();
 
     // StopUnit(unit, "replace"), then the job's JobRemoved: "done" is Stopped,
     // another result Failed. An inactive unit is AlreadyStopped without a job.

@@ -44,3 +44,26 @@ bool isStoppableService(const ProcessInfo &process, qint64 selfUid) {
         return false;
     return !process.userUnit || process.userManagerUid == selfUid;
 }
+
+HoldingManager holdingManager(const PortEntry &entry) {
+    using Kind = HoldingManager::Kind;
+    const QString &unit = entry.process.unit;
+    if (entry.pid == 1 || (entry.fromKernel && entry.pid == 0 && entry.uid == 0 &&
+                           !entry.process.userUnit && unit == u"init.scope"))
+        return {Kind::System};
+    if (entry.processName != u"systemd")
+        return {};
+    // Whose manager the cgroup says, where the socket's owner agrees: a user
+    // may make a cgroup of that name inside their own, and name a process so.
+    const auto owner = [&](qint64 uid) {
+        return HoldingManager{Kind::User, uid >= 0 && uid == entry.uid ? uid : -1};
+    };
+    if (entry.process.userUnit && unit == u"init.scope")
+        return owner(entry.process.userManagerUid);
+    if (!entry.process.userUnit && unit.startsWith(u"user@") && unit.endsWith(u".service")) {
+        bool ok = false;
+        const qint64 uid = QStringView(unit).sliced(5, unit.size() - 13).toLongLong(&ok);
+        return owner(ok ? uid : -1);
+    }
+    return {};
+}

@@ -33,3 +33,18 @@ bool isEngineHeld(const PortEntry &entry);
 // another user's manager, which this user's session bus does not reach (a
 // stop sent there would reach a namesake of this user's own).
 bool isStoppableService(const ProcessInfo &process, qint64 selfUid);
+
+// The service manager that holds a row's socket for one of its socket units
+// (socket activation lists the manager as the port's holder): the system's,
+// pid 1 (a socket of root's in "/init.scope", where only pid 1 runs, is its
+// as well), or a user's "systemd --user", named so in that user's
+// user@UID.service (in its init.scope under the unified cgroup hierarchy).
+// Signalling either would not free the port.
+struct HoldingManager {
+    enum class Kind { None, System, User };
+    Kind kind = Kind::None;
+    // User: whose manager it is; -1 where the cgroup does not say, or the
+    // socket's owner is someone else.
+    qint64 uid = -1;
+};
+HoldingManager holdingManager(const PortEntry &entry);

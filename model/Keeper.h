@@ -29,7 +29,9 @@ public:
 
     // Service: the unit ("nginx.service"), whether the user's own service
     // manager runs it (else the system's), and its Restart= setting ("no",
-    // "on-failure", "always", …; empty where it could not be read).
+    // "on-failure", "always", …; empty where it could not be read). For a
+    // port that a service manager holds, the socket unit it holds the port
+    // for ("ssh.socket", no Restart=): what frees the port.
     QString unit;
     bool userUnit = false;
     QString restart;

@@ -57,6 +57,10 @@ public:
     bool fromKernel = false;
     qint64 uid = -1;      // the socket owner's uid; -1 where unknown
     quint64 cgroupId = 0; // the socket owner's cgroup; 0 where unknown
+    // The inodes of the kernel's sockets behind the row (two for folded
+    // twins), where known: what tells a socket handed to another process
+    // from one made anew on the same port.
+    QList<quint64> inodes;
     // From the container engine, where the socket belongs to a container.
     QString containerName;
     QString image;

@@ -40,6 +40,9 @@ public:
     QString container;           // container id, where the cgroup names one
     QString containerTool;       // what stops it: "docker", "podman" or "crictl"
     QDateTime startedAt;         // UTC; invalid when unknown
+    // The effective uid the process acts as, for a row of the kernel's table
+    // that names its process; -1 elsewhere.
+    qint64 uid = -1;
 
     bool isKnown() const { return startTicks != 0; }
 

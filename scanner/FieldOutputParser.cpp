@@ -235,6 +235,10 @@ PortEntryList mergeEntries(PortEntryList entries) {
             m.address = e.address;
         if (m.state.isEmpty())
             m.state = e.state;
+        for (quint64 inode : std::as_const(e.inodes)) {
+            if (!m.inodes.contains(inode))
+                m.inodes.append(inode);
+        }
     }
     indexByKey = {};
     entries.resize(kept);

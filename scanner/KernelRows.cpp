@@ -19,17 +19,55 @@
 
 namespace {
 
-// A local end: protocol, port and address, and for attribution the owner.
-struct SocketKey {
+// A local end: protocol, port and address.
+struct Endpoint {
     QString protocol;
     qint64 port = 0;
     QString address;
-    QString owner;
-    friend bool operator==(const SocketKey &, const SocketKey &) = default;
+    friend bool operator==(const Endpoint &, const Endpoint &) = default;
 };
 
-size_t qHash(const SocketKey &key, size_t seed = 0) noexcept {
-    return qHashMulti(seed, key.protocol, key.port, key.address, key.owner);
+size_t qHash(const Endpoint &key, size_t seed = 0) noexcept {
+    return qHashMulti(seed, key.protocol, key.port, key.address);
+}
+
+// Login names by uid, each looked up once.
+class UserNames {
+public:
+    const QString &of(quint32 uid) {
+        auto it = m_names.find(uid);
+        if (it == m_names.end())
+            it = m_names.insert(uid, loginNameOf(uid));
+        return *it;
+    }
+
+private:
+    QHash<quint32, QString> m_names;
+};
+
+// The sockets of an IP version ("IPv4", "IPv6"); all where the version is
+// unknown or none has it (lsof may call an IPv4-mapped socket either).
+QList<const KernelSocket *> ofVersion(const QList<const KernelSocket *> &sockets,
+                                      const QString &ipVersion) {
+    const bool ipv6 = ipVersion == u"IPv6";
+    if (!ipv6 && ipVersion != u"IPv4")
+        return sockets;
+    QList<const KernelSocket *> of;
+    for (const KernelSocket *s : sockets) {
+        if (s->ipv6 == ipv6)
+            of.append(s);
+    }
+    return of.isEmpty() ? sockets : of;
+}
+
+QList<const KernelSocket *> ownedBy(const QList<const KernelSocket *> &sockets, const QString &user,
+                                    UserNames &names) {
+    QList<const KernelSocket *> owned;
+    for (const KernelSocket *s : sockets) {
+        if (names.of(s->uid) == user)
+            owned.append(s);
+    }
+    return owned;
 }
 
 // Parses "socket:[12345]"; 0 for anything else.
@@ -150,25 +188,66 @@ QSet<quint64> KernelRows::socketInodes(const QByteArray &procRoot, qint32 pid, b
 }
 
 void KernelRows::confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets,
-                                quint64 listedSince) const {
-    QHash<SocketKey, QList<const KernelSocket *>> byEndpoint;
+                                quint64 listedSince, bool whole) const {
+    QHash<Endpoint, QList<const KernelSocket *>> byEndpoint;
     byEndpoint.reserve(sockets.size());
     for (const KernelSocket &s : sockets)
-        byEndpoint[{s.protocol, s.port, s.address, {}}].append(&s);
+        byEndpoint[{s.protocol, s.port, s.address}].append(&s);
 
     struct Pid {
         bool holds = true;         // every record of the pid so far
         bool looked = false;       // its descriptors were read
         quint64 recordedTicks = 0; // the start time read after lsof returned
         std::optional<QSet<quint64>> held;
+        bool threadsRead = false;
     };
     QHash<qint32, Pid> pids;
+    // Those of the sockets that the pid's descriptors show; the tables of its
+    // threads are read only where the main one shows none (a leader that
+    // exited leaves its descriptors to the other threads).
+    const auto heldOf = [&](qint32 number, Pid &pid, const QList<const KernelSocket *> &of) {
+        if (!pid.held)
+            pid.held = socketInodes(m_procRoot, number, false);
+        const auto found = [&] {
+            QList<const KernelSocket *> in;
+            for (const KernelSocket *s : of) {
+                if (pid.held->contains(s->inode))
+                    in.append(s);
+            }
+            return in;
+        };
+        QList<const KernelSocket *> in = found();
+        if (in.isEmpty() && !pid.threadsRead) {
+            *pid.held += socketInodes(m_procRoot, number, true);
+            pid.threadsRead = true;
+            in = found();
+        }
+        return in;
+    };
+    UserNames names;
     for (PortEntry &record : records) {
         const auto candidates =
-            byEndpoint.constFind({record.networkProtocol, record.port, record.address, {}});
-        if (candidates != byEndpoint.cend())
-            record.uid = candidates->front()->uid;
-        if (!record.process.isKnown())
+            byEndpoint.constFind({record.networkProtocol, record.port, record.address});
+        if (candidates != byEndpoint.cend()) {
+            // The record's sockets: the one of its endpoint and IP version;
+            // among several (SO_REUSEPORT), those its descriptors show, else
+            // those of its user. Its user may differ from the socket's owner
+            // (a daemon that bound as root and then changed its user), which
+            // its descriptors then confirm: the socket lsof saw may have
+            // closed, and another user's taken its place.
+            QList<const KernelSocket *> own = ofVersion(*candidates, record.ipVersion);
+            if (record.process.isKnown() &&
+                (own.size() > 1 || names.of(own.front()->uid) != record.user)) {
+                const QList<const KernelSocket *> held = heldOf(record.pid, pids[record.pid], own);
+                own = held.isEmpty() ? ownedBy(own, record.user, names) : held;
+            } else if (own.size() > 1) {
+                own = ownedBy(own, record.user, names);
+            }
+            for (const KernelSocket *s : std::as_const(own))
+                record.inodes.append(s->inode);
+            record.uid = (own.isEmpty() ? candidates->front() : own.front())->uid;
+        }
+        if (!record.process.isKnown() || !whole)
             continue;
         Pid &pid = pids[record.pid];
         pid.recordedTicks = record.process.startTicks;
@@ -183,21 +262,11 @@ void KernelRows::confirmHolders(PortEntryList &records, const QList<KernelSocket
         // all of them, need no look at their descriptors.
         if (record.process.startTicks != 0 && record.process.startTicks < listedSince)
             continue;
-        const auto holdsOne = [&] {
-            return std::any_of(candidates->cbegin(), candidates->cend(),
-                               [&](const KernelSocket *s) { return pid.held->contains(s->inode); });
-        };
-        if (!pid.held)
-            pid.held = socketInodes(m_procRoot, record.pid, false);
         pid.looked = true;
-        bool holds = holdsOne();
-        if (!holds) {
-            // A leader that exited leaves its descriptors to the other threads.
-            *pid.held += socketInodes(m_procRoot, record.pid, true);
-            holds = holdsOne();
-        }
-        pid.holds = holds;
+        pid.holds = !heldOf(record.pid, pid, *candidates).isEmpty();
     }
+    if (!whole)
+        return;
     // The descriptors were read after the start time: a pid that held the
     // socket and still started then is the process lsof listed.
     for (auto it = pids.begin(); it != pids.end(); ++it) {
@@ -224,59 +293,58 @@ struct KernelRows::Search {
 };
 
 qint32 KernelRows::cgroupHolder(const KernelSocket &s, Search &search) const {
-    if (s.cgroupId == 0)
+    // Only root may read the descriptors of another user's processes: for
+    // anyone else, no process of another user's socket is certain, and
+    // none is looked for.
+    if (s.cgroupId == 0 || (m_self != 0 && s.uid != m_self))
         return 0;
     auto members = search.members.find(s.cgroupId);
     if (members == search.members.end())
         members = search.members.insert(s.cgroupId, m_cgroups.processesOf(s.cgroupId));
     if (!*members || (*members)->isEmpty())
         return 0;
+    const bool alone = (*members)->size() == 1;
     qint32 holder = 0;
-    if ((*members)->size() == 1) {
-        holder = (*members)->front();
-    } else {
-        for (qint32 member : std::as_const(**members)) {
-            auto process = search.processes.find(member);
-            if (process == search.processes.end()) {
-                Search::Process read;
-                read.uid = effectiveUidOf(m_procRoot, member);
-                if (read.uid)
-                    read.commandLine = m_reader.commandLine(member, 1 << 16);
-                process = search.processes.insert(member, std::move(read));
-            }
-            if (process->uid != s.uid || !namesPort(process->commandLine, s.port))
-                continue;
-            if (holder != 0)
-                return 0; // two name it: neither is certain
-            holder = member;
+    for (qint32 member : std::as_const(**members)) {
+        auto process = search.processes.find(member);
+        if (process == search.processes.end()) {
+            Search::Process read;
+            read.uid = effectiveUidOf(m_procRoot, member);
+            if (read.uid && !alone)
+                read.commandLine = m_reader.commandLine(member, 1 << 16);
+            process = search.processes.insert(member, std::move(read));
         }
+        // A process of another user is never the holder of the socket's
+        // owner, however alone in the cgroup: the socket may have been
+        // handed to it.
+        if (process->uid != s.uid || (!alone && !namesPort(process->commandLine, s.port)))
+            continue;
+        if (holder != 0)
+            return 0; // two name it: neither is certain
+        holder = member;
     }
     if (holder == 0)
         return 0;
     // The socket may have passed to a process elsewhere (a descriptor sent
-    // over a unix socket, a process moved to another cgroup): where the
-    // holder's descriptors can be read, they must show it.
-    QSet<quint64> held;
-    const QByteArray base = m_procRoot + '/' + QByteArray::number(holder);
-    if (!addSocketsOf(base + "/fd", held) || held.contains(s.inode))
-        return holder;
-    return socketInodes(m_procRoot, holder, true).contains(s.inode) ? holder : 0;
+    // over a unix socket, a process moved to another cgroup): the holder's
+    // descriptors must show it, and where they cannot be read, it is no
+    // holder.
+    return socketInodes(m_procRoot, holder, false).contains(s.inode) ||
+                   socketInodes(m_procRoot, holder, true).contains(s.inode)
+               ? holder
+               : 0;
 }
 
 PortEntryList KernelRows::unattributed(const PortEntryList &records,
                                        const QList<KernelSocket> &sockets,
                                        const QDeadlineTimer &budget, bool *cut) const {
-    QSet<SocketKey> listed;
-    for (const PortEntry &r : records)
-        listed.insert({r.networkProtocol, r.port, r.address, r.user});
-
-    QHash<quint32, QString> names;
-    const auto nameOf = [&](quint32 uid) -> const QString & {
-        auto it = names.find(uid);
-        if (it == names.end())
-            it = names.insert(uid, loginNameOf(uid));
-        return *it;
-    };
+    // The sockets confirmHolders() gave to lsof's records.
+    QSet<quint64> listed;
+    for (const PortEntry &r : records) {
+        for (quint64 inode : r.inodes)
+            listed.insert(inode);
+    }
+    UserNames names;
 
     // The user's own processes by the sockets they hold, read only when one
     // of the user's sockets is missing from lsof's list. lsof reads every
@@ -300,7 +368,9 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
                 if (ownerOf(m_procRoot, pid) != self)
                     continue;
                 const std::optional<ProcessStat> stat = StatReader(m_procRoot).read(pid).stat;
-                if (!stat || stat->state != 'Z')
+                // The owner of /proc/PID turns to root for a process that
+                // changed its user: the uid it acts as decides.
+                if (!stat || stat->state != 'Z' || effectiveUidOf(m_procRoot, pid) != self)
                     continue;
                 for (quint64 held : socketInodes(m_procRoot, pid, true))
                     ownHolders->insert(held, pid);
@@ -319,7 +389,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
     QList<const KernelSocket *> unlisted;
     QSet<quint64> cgroupIds;
     for (const KernelSocket &s : sockets) {
-        if (!listed.contains({s.protocol, s.port, s.address, nameOf(s.uid)})) {
+        if (!listed.contains(s.inode)) {
             unlisted.append(&s);
             cgroupIds.insert(s.cgroupId);
         }
@@ -333,13 +403,14 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
     PortEntryList rows;
     for (const KernelSocket *unlistedSocket : std::as_const(unlisted)) {
         const KernelSocket &s = *unlistedSocket;
-        const QString &user = nameOf(s.uid);
+        const QString &user = names.of(s.uid);
         PortEntry row(0, QString(), user, s.protocol,
                       s.ipv6 ? QStringLiteral("IPv6") : QStringLiteral("IPv4"), s.address, s.port,
                       s.protocol == u"TCP" ? QStringLiteral("LISTEN") : QString());
         row.fromKernel = true;
         row.uid = s.uid;
         row.cgroupId = s.cgroupId;
+        row.inodes = {s.inode};
 
         qint32 pid = 0;
         if (budget.hasExpired()) {
@@ -356,6 +427,7 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
                 row.pid = pid;
                 row.processName = utf8Text(stat->comm);
                 row.process = m_reader.read(pid, row.processName);
+                row.process.uid = s.uid; // the holder acts as the socket's owner
             }
         }
         if (row.process.unit.isEmpty() && row.process.container.isEmpty()) {

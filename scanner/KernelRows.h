@@ -13,9 +13,8 @@ class CgroupPaths;
 class ProcessReader;
 
 // Joins the kernel's socket table to lsof's records. A socket counts as
-// lsof's when a record has its protocol, port, local address and owner;
-// lsof cannot see the sockets of other users' processes, and those become
-// rows of their own.
+// lsof's when confirmHolders() gave it to a record; lsof cannot see the
+// sockets of other users' processes, and those become rows of their own.
 class KernelRows {
 public:
     // selfUid: whose processes are searched for a socket lsof missed (the
@@ -24,7 +23,13 @@ public:
     KernelRows(const ProcessReader &reader, CgroupPaths &cgroups,
                std::optional<quint32> selfUid = std::nullopt);
 
-    // Each record whose process was read gets the socket's uid, and keeps its
+    // Each record gets the inodes of its sockets and the uid of their owner
+    // (which is not its user where a daemon bound as root and then changed
+    // its user): the socket of its protocol, port, address and IP version,
+    // and among several (SO_REUSEPORT) those its descriptors show, or else
+    // those of its user.
+    //
+    // With a whole table (whole), a record whose process was read keeps its
     // identity only while the kernel still lists a socket of the record's
     // protocol, port and address and the process on its pid is the one lsof
     // saw: a pid that passed to another process since lsof listed it has no
@@ -34,13 +39,16 @@ public:
     // it is that one. Any other must hold the socket (in /proc/PID/fd or a
     // thread's fd table) and still have started at the time recorded.
     void confirmHolders(PortEntryList &records, const QList<KernelSocket> &sockets,
-                        quint64 listedSince = 0) const;
+                        quint64 listedSince = 0, bool whole = true) const;
 
     // A row for every socket that no record accounts for, not yet folded.
-    // Its pid (and name) only where certain: the user's own process that
-    // holds the socket, the one process of the socket's cgroup, or the one
-    // process of the owner in that cgroup whose command line names the port
-    // (docker-proxy's does). The unit or container comes from the cgroup.
+    // Its pid (and name) only where certain: a process that acts as the
+    // socket's owner and whose descriptors show the socket, so never where
+    // they cannot be read (another user's, unless the viewer is root). That
+    // is the user's own process that holds it, or the one process of the
+    // socket's cgroup, or the one there that acts as the owner and whose
+    // command line names the port (docker-proxy's does). The unit or
+    // container comes from the cgroup.
     // Its search for holders stops once budget has expired: the rows left
     // carry their owner and cgroup without a process, and cut (when given)
     // is set, so that a machine full of sockets or processes cannot hold the
@@ -59,10 +67,10 @@ public:
 private:
     struct Search;
     // The process of the socket's cgroup that certainly holds it, or 0: the
-    // only process of the cgroup, or the only one there that acts as the
-    // socket's owner and names its port. Where that process's descriptors
-    // can be read, they must hold the socket. A cgroup whose processes
-    // cannot all be known (the root, a large one) is not searched.
+    // only process of the cgroup, or the only one there that names its port,
+    // acting as the socket's owner, its descriptors holding the socket. A
+    // cgroup whose processes cannot all be known (the root, a large one) is
+    // not searched, nor one of another user's socket but by root.
     qint32 cgroupHolder(const KernelSocket &socket, Search &search) const;
 
     const ProcessReader &m_reader;

@@ -151,11 +151,10 @@ QFuture<ScanResult> PortScanner::scan() const {
             if (sockets.source != SocketTableResult::Source::None) {
                 const KernelRows kernel(runs->d->reader, runs->d->cgroups);
                 // Only a whole table can tell that a pid no longer holds its socket.
-                if (!sockets.errorText)
-                    kernel.confirmHolders(records, sockets.sockets,
-                                          tcp.startTicks && udp.startTicks
-                                              ? std::min(tcp.startTicks, udp.startTicks)
-                                              : 0);
+                kernel.confirmHolders(
+                    records, sockets.sockets,
+                    tcp.startTicks && udp.startTicks ? std::min(tcp.startTicks, udp.startTicks) : 0,
+                    !sockets.errorText);
                 bool cut = false;
                 records.append(kernel.unattributed(records, sockets.sockets,
                                                    QDeadlineTimer(holderSearchLimit), &cut));

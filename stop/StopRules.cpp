@@ -83,6 +83,23 @@ Refusal engineRefusal(const PortEntry &row, qint64 selfUid) {
     return {Refusal::Kind::ContainerEngine, StopText::engineProcessUnnamed(row, tool), command};
 }
 
+// The socket unit the keepers' service found on the row is stopped through
+// the manager that holds the port: the system's with root's rights, the
+// viewer's own as the viewer; another user's is out of reach.
+Refusal managerRefusal(const PortEntry &row, const HoldingManager &manager, qint64 selfUid) {
+    const bool user = manager.kind == HoldingManager::Kind::User;
+    const Keeper &unit = row.keeper;
+    const bool found = unit.kind == Keeper::Kind::Service && unit.userUnit == user &&
+                       isStoppableKeeper(unit) && (!user || manager.uid == selfUid);
+    QString command;
+    if (found)
+        command = keeperCommand(unit, row);
+    if (found && !user && selfUid != 0)
+        command.prepend(QStringLiteral("sudo "));
+    return {Refusal::Kind::ServiceManager,
+            StopText::serviceManager(row, found ? unit.unit : QString()), command};
+}
+
 } // namespace
 
 std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
@@ -91,11 +108,14 @@ std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
     // A service manager holds the sockets of its socket units: signalling
     // the system's (pid 1) or a user's own would end the system or the
     // session, not free the port. Its socket unit is what to stop.
-    if (row.pid == 1 || (row.processName == u"systemd" && row.process.unit.startsWith(u"user@")))
-        return Refusal{Refusal::Kind::ServiceManager, StopText::serviceManager(row), {}};
+    if (const HoldingManager manager = holdingManager(row);
+        manager.kind != HoldingManager::Kind::None)
+        return managerRefusal(row, manager, selfUid);
     if (!row.fromKernel)
         return std::nullopt; // lsof's own rows: the owner check of the signal decides
-    if (row.uid != selfUid)
+    // Neither another user's socket nor another user's process: that the
+    // kernel would refuse the signal is no reason to send it.
+    if (row.uid != selfUid || (row.pid > 0 && row.process.uid != selfUid))
         return Refusal{Refusal::Kind::OtherUser, StopText::otherUser(row),
                        keeperCommand(placeKeeper(row, selfUid), row)};
     if (row.pid > 0)

@@ -13,6 +13,11 @@ bool sameProcess(qint32 pid, quint64 startTicks, const PortEntry &row) {
            (startTicks == 0 || row.process.startTicks == 0 || row.process.startTicks == startTicks);
 }
 
+bool sharesSocket(const PortEntry &row, const QSet<quint64> &sockets) {
+    return std::any_of(row.inodes.cbegin(), row.inodes.cend(),
+                       [&](quint64 inode) { return sockets.contains(inode); });
+}
+
 StopTarget targetOf(const PortEntry &row, qint64 selfUid, const StatReader &proc) {
     StopTarget target;
     target.pid = row.pid;
@@ -170,10 +175,13 @@ void StopSession::watch(const StopTarget &target, const PortEntryList &before,
         const std::pair port{row.networkProtocol, row.port};
         if (!watch.ports.contains(port))
             watch.ports.append(port);
+        watch.sockets.unite(QSet<quint64>(row.inodes.cbegin(), row.inodes.cend()));
     }
     for (const PortEntry &row : before) {
-        if (!sameProcess(target.pid, target.startTicks, row))
-            watch.before.insert({row.id(), row.process.startTicks});
+        if (sameProcess(target.pid, target.startTicks, row))
+            continue;
+        watch.before.insert({row.id(), row.process.startTicks});
+        watch.otherSockets.unite(QSet<quint64>(row.inodes.cbegin(), row.inodes.cend()));
     }
     // SIGKILL after SIGTERM: the window starts again from the later stop.
     m_watches.removeIf(
@@ -200,7 +208,8 @@ std::optional<PortEntry> StopSession::newcomer(const Watch &watch, const QString
     for (const PortEntry &row : rows) {
         if (row.port != port || row.networkProtocol != protocol ||
             sameProcess(watch.pid, watch.startTicks, row) ||
-            watch.before.contains({row.id(), row.process.startTicks}))
+            watch.before.contains({row.id(), row.process.startTicks}) ||
+            sharesSocket(row, watch.otherSockets))
             continue;
         // A row that names its process says more than one of the kernel's
         // that knows only the owner.
@@ -224,8 +233,23 @@ StopSession::Look StopSession::look(const PortEntryList &rows, Clock::time_point
             std::optional<PortEntry> holder = newcomer(*watch, protocol, port, rows);
             if (!holder)
                 continue;
-            if (holder->pid <= 0 && now < watch->until) {
+            // The stopped process's own socket, open elsewhere too: nothing
+            // took the port again, and its cgroup says nothing of where.
+            const bool shared = sharesSocket(*holder, watch->sockets);
+            if (!shared && holder->pid <= 0 && now < watch->until) {
                 pending = look.lookAgainSoon = true;
+                continue;
+            }
+            reported.insert({protocol, port});
+            found = true;
+            if (shared) {
+                holder->keeper = Keeper();
+                look.found.append({port,
+                                   protocol,
+                                   watch->pid,
+                                   *holder,
+                                   StopText::stillShared(port, watch->pid, *holder),
+                                   {}});
                 continue;
             }
             holder->keeper = keeperOfProcess(*holder, m_selfUid, m_proc);
@@ -235,9 +259,7 @@ StopSession::Look StopSession::look(const PortEntryList &rows, Clock::time_point
                 holder->keeper.parentStartTicks == watch->parent.parentStartTicks;
             const QString taken = StopText::takenAgain(port, watch->pid, *holder);
             const QString kept = StopText::keptBy(holder->keeper, sameParent);
-            reported.insert({protocol, port});
             look.found.append({port, protocol, watch->pid, *holder, taken, kept});
-            found = true;
         }
         // Looked at once: a process that nothing restarts is not watched on.
         if (found || (!pending && !alive(*watch, now)))

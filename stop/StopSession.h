@@ -68,13 +68,15 @@ KeeperStopResult stopKeeperOfPorts(KeeperService &keepers, const Keeper &keeper,
                                    const QList<qint64> &ports, const PortEntryList &rows,
                                    const StatReader &proc);
 
-// A port taken by a process that was not there before, right after a stop.
+// A port taken by a process that was not there before, right after a stop,
+// or never freed: the stopped process's socket is open in another process.
 struct Respawn {
     qint64 port = 0;
     QString networkProtocol;
     qint32 stoppedPid = 0;
     PortEntry holder; // its keeper set
-    QString taken;    // "Port 8080 was taken again by PID 4711 (node) right after …"
+    QString taken;    // "Port 8080 was taken again by PID 4711 (node) right after …",
+                      // "Port 8080 was not freed: …"
     QString kept;     // "It is kept by …", "It was started again by …"; may be empty
 
     QString report() const; // both sentences
@@ -128,6 +130,8 @@ private:
         quint64 startTicks = 0;
         QList<std::pair<QString, qint64>> ports;  // protocol, port
         QSet<std::pair<QString, quint64>> before; // row id, start time
+        QSet<quint64> sockets;                    // the inodes of the target's sockets
+        QSet<quint64> otherSockets;               // of the other holders' before the stop
         Keeper keeper;
         Keeper parent;
         Clock::time_point until;

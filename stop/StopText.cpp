@@ -20,6 +20,12 @@ QString reasonOf(const KeeperStopResult &result) {
     return reason;
 }
 
+// A socket unit keeps no process: it is the keeper of a port that its
+// service manager holds.
+bool isSocketUnit(const Keeper &keeper) {
+    return keeper.kind == Keeper::Kind::Service && keeper.unit.endsWith(u".socket");
+}
+
 } // namespace
 
 QString StopText::process(qint32 pid, const QString &name) {
@@ -33,7 +39,8 @@ QString StopText::holder(const PortEntry &row) {
 QString StopText::keeperName(const Keeper &keeper) {
     switch (keeper.kind) {
     case Keeper::Kind::Service:
-        return tr("the service %1").arg(keeper.unit);
+        return isSocketUnit(keeper) ? tr("the socket unit %1").arg(keeper.unit)
+                                    : tr("the service %1").arg(keeper.unit);
     case Keeper::Kind::Container:
         return tr("the container %1")
             .arg(keeper.containerName.isEmpty() ? keeper.containerId.left(12)
@@ -109,19 +116,32 @@ QString StopText::uncertain(const PortEntry &row) {
     return tr("Quayline cannot tell which of your processes holds port %1.").arg(row.port);
 }
 
-QString StopText::serviceManager(const PortEntry &row) {
-    if (row.pid == 1)
-        return tr("Port %1 is held by PID 1 (%2), the system's service manager, for a socket unit; "
-                  "signalling it would not free the port. “systemctl list-sockets” names the "
-                  "unit, and “sudo systemctl stop UNIT” stops it.")
-            .arg(row.port)
-            .arg(row.processName);
-    return tr("Port %1 is held by PID %2, the service manager of %3, for a socket unit; signalling "
-              "it would end that user's services. “systemctl --user list-sockets” names the unit, "
-              "and “systemctl --user stop UNIT” stops it.")
-        .arg(row.port)
-        .arg(row.pid)
-        .arg(row.user);
+QString StopText::serviceManager(const PortEntry &row, const QString &socketUnit) {
+    const QString unit =
+        socketUnit.isEmpty() ? tr("a socket unit") : tr("the socket unit %1").arg(socketUnit);
+    const bool found = !socketUnit.isEmpty();
+    if (holdingManager(row).kind == HoldingManager::Kind::System) {
+        const QString manager =
+            row.pid == 1 ? tr("PID 1 (%1), the system's service manager").arg(row.processName)
+                         : tr("the system's service manager");
+        const QString text = tr("Port %1 is held by %2, for %3; signalling it would not free the "
+                                "port.")
+                                 .arg(row.port)
+                                 .arg(manager, unit);
+        return found ? text
+                     : text + u' ' +
+                           tr("“systemctl list-sockets” names the unit, and “sudo systemctl stop "
+                              "UNIT” stops it.");
+    }
+    const QString text = tr("Port %1 is held by PID %2, the service manager of %3, for %4; "
+                            "signalling it would end that user's services.")
+                             .arg(row.port)
+                             .arg(row.pid)
+                             .arg(row.user, unit);
+    return found ? text
+                 : text + u' ' +
+                       tr("“systemctl --user list-sockets” names the unit, and “systemctl --user "
+                          "stop UNIT” stops it.");
 }
 
 QString StopText::takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder) {
@@ -141,6 +161,13 @@ QString StopText::takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &ho
     return tr("Port %1 was taken again by %2 right after PID %3 stopped.")
         .arg(port)
         .arg(newcomer)
+        .arg(stoppedPid);
+}
+
+QString StopText::stillShared(qint64 port, qint32 stoppedPid, const PortEntry &holder) {
+    return tr("Port %1 was not freed: %2 holds the same socket as PID %3 did.")
+        .arg(port)
+        .arg(holder.pid > 0 ? process(holder.pid, holder.processName) : tr("another process"))
         .arg(stoppedPid);
 }
 
@@ -215,6 +242,11 @@ QString StopText::keeperQuestion(const Keeper &keeper) {
 QString StopText::keeperDetail(const Keeper &keeper) {
     switch (keeper.kind) {
     case Keeper::Kind::Service:
+        if (isSocketUnit(keeper))
+            return keeper.userUnit
+                       ? tr("Its ports close, and stay closed until it is started again.")
+                       : tr("Its ports close, and stay closed until it is started "
+                            "again. The system may ask for your password.");
         return keeper.userUnit ? tr("Every process of the service ends, and it stays stopped until "
                                     "it is started again.")
                                : tr("Every process of the service ends, and it stays stopped until "
@@ -233,6 +265,8 @@ QString StopText::keeperRestartHint(const Keeper &keeper) {
     const QString who = capitalized(keeperWithSetting(keeper));
     if (who.isEmpty())
         return {};
+    if (isSocketUnit(keeper))
+        return tr("%1 holds this port open; stopping it frees the port.").arg(who);
     const bool unread = (keeper.kind == Keeper::Kind::Service && keeper.restart.isEmpty()) ||
                         (keeper.kind == Keeper::Kind::Container && keeper.restartPolicy.isEmpty());
     return unread ? tr("%1 may start this process again when it ends: its restart setting could "

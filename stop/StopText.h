@@ -20,8 +20,8 @@ public:
     // the kernel tells ("root, nginx.service").
     static QString holder(const PortEntry &row);
 
-    // "the service nginx.service", "the container web-1"; empty for a keeper
-    // that is no unit or container.
+    // "the service nginx.service", "the socket unit ssh.socket", "the
+    // container web-1"; empty for a keeper that is no unit or container.
     static QString keeperName(const Keeper &keeper);
     // "the service nginx.service (Restart=always)", "PID 812 (bash)".
     static QString keeperWithSetting(const Keeper &keeper);
@@ -35,10 +35,16 @@ public:
     static QString engineProcessUnnamed(const PortEntry &row, const QString &tool);
     static QString otherUser(const PortEntry &row);
     static QString uncertain(const PortEntry &row);
-    static QString serviceManager(const PortEntry &row);
+    // A port that a service manager holds for a socket unit: the unit where
+    // it was found (socketUnit), else how to find it.
+    static QString serviceManager(const PortEntry &row, const QString &socketUnit);
 
     // "Port 8080 was taken again by PID 4711 (node) right after PID 4690 stopped."
     static QString takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder);
+    // "Port 8080 was not freed: another process holds the same socket as PID
+    // 4690 did." The socket was shared (handed over a unix socket, or
+    // inherited): no process took the port again.
+    static QString stillShared(qint64 port, qint32 stoppedPid, const PortEntry &holder);
     // "It is kept by the service demo.service (Restart=always).", "It was
     // started again by PID 812 (bash).", or "It was started by …" where the
     // newcomer's parent is not the stopped process's.

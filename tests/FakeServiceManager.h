@@ -3,14 +3,17 @@
 // A systemd service manager of the test's own on a private bus: a
 // dbus-daemon the test starts, and an object that answers the calls a client
 // stopping a unit makes (GetUnit, the unit's and service's properties,
-// StopUnit, Subscribe, Unsubscribe), with the replies, error names and
+// StopUnit, Subscribe, Unsubscribe) and lists socket units
+// (ListUnitsByPatterns, a socket's Listen), with the replies, error names and
 // JobRemoved signals systemd 252 gives. It serves from a thread of its own,
 // so a test may block on a call, or wait for a child process that calls it
 // (point a program at it with DBUS_SESSION_BUS_ADDRESS or
 // DBUS_SYSTEM_BUS_ADDRESS set to address()).
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
@@ -18,8 +21,34 @@
 #include <QHash>
 #include <QMutex>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QThread>
+
+// One unit of ListUnitsByPatterns's answer, a(ssssssouso).
+struct FakeUnitRow {
+    QString name, description, loadState, activeState, subState, following;
+    QDBusObjectPath path;
+    uint job = 0;
+    QString jobType;
+    QDBusObjectPath jobPath{QStringLiteral("/")};
+};
+inline QDBusArgument &operator<<(QDBusArgument &arg, const FakeUnitRow &u) {
+    arg.beginStructure();
+    arg << u.name << u.description << u.loadState << u.activeState << u.subState << u.following
+        << u.path << u.job << u.jobType << u.jobPath;
+    arg.endStructure();
+    return arg;
+}
+inline const QDBusArgument &operator>>(const QDBusArgument &arg, FakeUnitRow &u) {
+    arg.beginStructure();
+    arg >> u.name >> u.description >> u.loadState >> u.activeState >> u.subState >> u.following >>
+        u.path >> u.job >> u.jobType >> u.jobPath;
+    arg.endStructure();
+    return arg;
+}
+Q_DECLARE_METATYPE(FakeUnitRow)
+using FakeListen = QList<QPair<QString, QString>>; // a socket's Listen, a(ss)
 
 class FakeServiceManager {
 public:
@@ -36,6 +65,7 @@ public:
         } authorization = Authorization::Allowed;
         bool jobEndsBeforeReply = false; // JobRemoved goes out before StopUnit's answer
         bool jobNeverEnds = false;
+        FakeListen listen{}; // a socket unit's: {"Stream", "[::]:22"}, …
     };
 
     // What the manager received: "StopUnit demo-web.service replace interactive".
@@ -72,6 +102,10 @@ public:
 
     // Starts the bus and the manager; empty on success, else why not.
     QString start() {
+        qDBusRegisterMetaType<FakeUnitRow>();
+        qDBusRegisterMetaType<QList<FakeUnitRow>>();
+        qDBusRegisterMetaType<QPair<QString, QString>>();
+        qDBusRegisterMetaType<FakeListen>();
         if (!QFile::exists(QStringLiteral("/usr/bin/dbus-daemon")))
             return QStringLiteral("dbus-daemon is not installed");
         m_bus.start(QStringLiteral("/usr/bin/dbus-daemon"),
@@ -199,6 +233,10 @@ private:
                     if (interface == u"org.freedesktop.systemd1.Service" &&
                         property == u"Restart" && unit.name.endsWith(u".service"))
                         return reply(QVariant::fromValue(QDBusVariant(unit.restart)));
+                    if (interface == u"org.freedesktop.systemd1.Socket" && property == u"Listen" &&
+                        unit.name.endsWith(u".socket"))
+                        return reply(
+                            QVariant::fromValue(QDBusVariant(QVariant::fromValue(unit.listen))));
                     return error("org.freedesktop.DBus.Error.UnknownProperty",
                                  QStringLiteral("Unknown interface %1 or property %2.")
                                      .arg(interface, property));
@@ -220,6 +258,32 @@ private:
                     return error("org.freedesktop.systemd1.NotSubscribed",
                                  QStringLiteral("Client is not subscribed."));
                 return reply({});
+            }
+            // Units whose name matches a pattern, in one of the states
+            // (load, active or sub state) where any are given.
+            if (member == u"ListUnitsByPatterns") {
+                const QStringList states = args.value(0).toStringList();
+                const QStringList patterns = args.value(1).toStringList();
+                QList<FakeUnitRow> listed;
+                for (const Unit &unit : std::as_const(units)) {
+                    const bool named = std::any_of(
+                        patterns.cbegin(), patterns.cend(), [&](const QString &pattern) {
+                            return QRegularExpression::fromWildcard(pattern)
+                                .match(unit.name)
+                                .hasMatch();
+                        });
+                    if ((!patterns.isEmpty() && !named) ||
+                        (!states.isEmpty() && !states.contains(unit.activeState) &&
+                         !states.contains(QStringLiteral("loaded"))))
+                        continue;
+                    FakeUnitRow row;
+                    row.name = unit.name;
+                    row.loadState = QStringLiteral("loaded");
+                    row.activeState = row.subState = unit.activeState;
+                    row.path = QDBusObjectPath(unitPath(unit.name));
+                    listed.append(row);
+                }
+                return reply(QVariant::fromValue(listed));
             }
             if (member == u"GetUnit") {
                 if (!units.contains(unitName))

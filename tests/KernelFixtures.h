@@ -8,14 +8,22 @@
 #include <QFile>
 #include <QProcess>
 #include <QTest>
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <grp.h>
 #include <netinet/in.h>
 #include <optional>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 // A cgroup the test makes under the cgroup2 mount and removes again, once
 // the processes it moved there have ended. unit may be a path of several
@@ -68,20 +76,22 @@ private:
 struct Listener {
     QProcess process;
     quint16 port = 0;
-    // prefix: a program that runs the shell as someone else (setpriv ...);
+    // prefix: a program that runs the shell as someone else (setpriv ...).
+    // reusePort: SO_REUSEPORT, so that listeners of one user share a port.
     // name: what the process calls itself once listening (its name and its
     // command line), perl's own where empty.
     explicit Listener(quint16 wanted = 0, bool gated = false, QStringList prefix = {},
-                      const QString &name = {}) {
+                      bool reusePort = false, const QString &name = {}) {
         prefix +=
             QStringList{"/bin/sh", "-c",
-                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2 %3")
+                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2 %3 %4")
                             .arg(gated ? "read go; " : "")
                             .arg(wanted)
+                            .arg(int(reusePort))
                             .arg(name),
                         "my $s = IO::Socket::INET->new(Listen => 5, LocalAddr => '127.0.0.1', "
-                        "LocalPort => $ARGV[0], ReuseAddr => 1) or die $!; $| = 1; "
-                        "$0 = $ARGV[1] if $ARGV[1]; "
+                        "LocalPort => $ARGV[0], ReuseAddr => 1, ReusePort => $ARGV[1]) "
+                        "or die $!; $| = 1; $0 = $ARGV[2] if $ARGV[2]; "
                         "print $s->sockport, \"\\n\"; while (<STDIN>) {}"};
         process.start(prefix.takeFirst(), prefix);
         if (!gated)
@@ -174,4 +184,161 @@ struct TestUser {
 private:
     bool m_madeUser = false;
     bool m_madeGroup = false;
+};
+
+// A listening socket on 127.0.0.1 that one user made and a process of
+// another holds: children the test forks itself (no exec), each ended by the
+// fixture closing their pipe, none signalled by the test. The maker joins the
+// cgroup (where given), acts as its user and makes the socket; where handTo
+// is set, it sends the socket over a unix socket (SCM_RIGHTS) to a taker of
+// that user, forked into the same cgroup, and then exits unless it stays;
+// where becomes is set, it changes to that user once it listens (a daemon
+// that binds as root, then drops root). A process that acts as a user from
+// its start is dumpable, as one the user started; the daemon is not.
+struct SharedSocket {
+    struct Plan {
+        uid_t maker = 0;
+        std::optional<uid_t> handTo;
+        std::optional<uid_t> becomes;
+        bool makerStays = false;
+        QByteArray cgroup; // its folder; empty for the test's own
+    };
+    pid_t maker = -1, taker = -1;
+    quint16 port = 0;
+
+    explicit SharedSocket(const Plan &plan) {
+        int ready[2], pass[2];
+        if (::pipe2(m_end, O_CLOEXEC) != 0 || ::pipe2(ready, O_CLOEXEC) != 0 ||
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pass) != 0)
+            return;
+        const QByteArray procs =
+            plan.cgroup.isEmpty() ? QByteArray() : plan.cgroup + "/cgroup.procs";
+        if (plan.handTo)
+            taker = start(*plan.handTo, procs, {ready[1], pass[1]}, [&] {
+                report(receive(pass[1]), ready[1]);
+                holdOn();
+            });
+        const std::optional<Ids> becomes =
+            plan.becomes ? std::optional(idsOf(*plan.becomes)) : std::nullopt;
+        maker = start(plan.maker, procs, {ready[1], pass[0]}, [&] {
+            const int s = listening();
+            if (becomes && !actAs(*becomes))
+                ::_exit(1);
+            if (!plan.handTo) {
+                report(s, ready[1]);
+            } else if (!send(pass[0], s) || !plan.makerStays) {
+                ::_exit(0);
+            }
+            holdOn();
+        });
+        for (int fd : {ready[1], pass[0], pass[1]})
+            ::close(fd);
+        quint16 reported = 0;
+        if (::read(ready[0], &reported, sizeof reported) == sizeof reported)
+            port = reported;
+        ::close(ready[0]);
+        // Gone before anything looks: the taker is then alone in the cgroup.
+        if (plan.handTo && !plan.makerStays && maker > 0)
+            ::waitpid(std::exchange(maker, -1), nullptr, 0);
+    }
+    ~SharedSocket() {
+        ::close(m_end[1]);
+        ::close(m_end[0]);
+        for (pid_t pid : {maker, taker})
+            if (pid > 0)
+                ::waitpid(pid, nullptr, 0);
+    }
+
+private:
+    struct Ids {
+        uid_t uid;
+        gid_t gid;
+    };
+    int m_end[2] = {-1, -1}; // the children wait for the end of the pipe
+
+    static Ids idsOf(uid_t uid) {
+        const passwd *entry = ::getpwuid(uid);
+        return {uid, entry ? entry->pw_gid : gid_t(uid)};
+    }
+    static bool actAs(const Ids &ids) {
+        return ::setgroups(0, nullptr) == 0 && ::setresgid(ids.gid, ids.gid, ids.gid) == 0 &&
+               ::setresuid(ids.uid, ids.uid, ids.uid) == 0;
+    }
+    // A child of the given user that keeps only the descriptors it is given
+    // (and its end of the pipe), in the cgroup whose cgroup.procs is given.
+    pid_t start(uid_t uid, const QByteArray &procs, std::initializer_list<int> keep,
+                const std::function<void()> &body) {
+        const Ids ids = idsOf(uid);
+        const pid_t pid = ::fork();
+        if (pid != 0)
+            return pid;
+        for (int fd = 3; fd < 1024; ++fd) {
+            if (fd != m_end[0] && std::find(keep.begin(), keep.end(), fd) == keep.end())
+                ::close(fd);
+        }
+        if (!procs.isEmpty()) {
+            const QByteArray self = QByteArray::number(::getpid());
+            const int f = ::open(procs.constData(), O_WRONLY);
+            if (f < 0 || ::write(f, self.constData(), size_t(self.size())) != self.size())
+                ::_exit(1);
+            ::close(f);
+        }
+        if (uid != 0 && (!actAs(ids) || ::prctl(PR_SET_DUMPABLE, 1) != 0))
+            ::_exit(1);
+        body();
+        ::_exit(0);
+    }
+    void holdOn() const {
+        char c;
+        while (::read(m_end[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    static int listening() {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        if (::bind(s, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0 || ::listen(s, 4) != 0)
+            ::_exit(1);
+        return s;
+    }
+    static void report(int s, int out) {
+        sockaddr_in in{};
+        socklen_t length = sizeof in;
+        if (s < 0 || ::getsockname(s, reinterpret_cast<sockaddr *>(&in), &length) != 0)
+            ::_exit(1);
+        const quint16 port = ntohs(in.sin_port);
+        if (::write(out, &port, sizeof port) != sizeof port)
+            ::_exit(1);
+    }
+    static bool send(int over, int s) {
+        char data = 0;
+        iovec io{&data, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof s)] = {};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof s);
+        std::memcpy(CMSG_DATA(header), &s, sizeof s);
+        return ::sendmsg(over, &message, 0) == 1;
+    }
+    static int receive(int over) {
+        char data;
+        iovec io{&data, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(over, &message, 0) != 1 || !CMSG_FIRSTHDR(&message))
+            return -1;
+        int s;
+        std::memcpy(&s, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof s);
+        return s;
+    }
 };

@@ -68,8 +68,9 @@ private slots:
 
     // A port a container publishes on 127.0.0.1 through docker-proxy, looked
     // at by an ordinary user of the engine's group, for whom lsof lists
-    // nothing of root's: the kernel's row names the proxy, the container,
-    // its image and its Compose project, and the stop says what would.
+    // nothing of root's: the kernel's row names the engine's unit (not the
+    // proxy, whose descriptors the user cannot read), the container, its
+    // image and its Compose project, and the stop says what would.
     void publishedThroughProxy() {
         if (m_bridge.isEmpty())
             QSKIP("no bridge of the test's own could be made here");
@@ -116,8 +117,7 @@ private slots:
             }(),
             30000);
         QCOMPARE(row["user"].toString(), "root");
-        QCOMPARE(row["processName"].toString(), "docker-proxy");
-        QVERIFY(row["pid"].isDouble());
+        QVERIFY(row["pid"].isNull());
         QCOMPARE(row["unit"].toString(), "docker.service");
         QCOMPARE(row["containerName"].toString(), "shop-web-1");
         QCOMPARE(row["image"].toString(), "quayline-test:1");

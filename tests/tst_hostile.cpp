@@ -184,7 +184,7 @@ private slots:
             as = m_viewer->as();
         else if (s.who == Who::Other)
             as = m_other->as();
-        Listener listener(0, true, as, s.name);
+        Listener listener(0, true, as, false, s.name);
         QVERIFY(listener.process.waitForStarted());
         if (!s.cgroup.isEmpty()) {
             group.emplace(m_cgroups, placeholders(s.cgroup));

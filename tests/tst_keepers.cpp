@@ -164,7 +164,8 @@ private slots:
         clock.start();
         QCOMPARE(client.stop("demo-web.service").kind, Kind(expected));
         QCOMPARE(client.restartSetting("demo-web.service"), std::nullopt);
-        // Within the time limits (two calls of 2 s), not D-Bus's default 25 seconds each.
+        QVERIFY(!client.listeningSockets());
+        // Within the time limits (three calls of 2 s), not D-Bus's default 25 seconds each.
         QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
     }
 
@@ -193,22 +194,40 @@ private slots:
         QCOMPARE(client.restartSetting("gone.service"), std::nullopt);
     }
 
-    // Which rows get which keeper, and which rows cost no question at all.
+    // Which rows get which keeper, and which rows cost no question at all:
+    // a service asks its manager for its Restart=, a port a service manager
+    // holds asks that manager for its socket units.
     void annotate_data() {
+        QTest::addColumn<qint32>("pid"); // 0: a socket of root's from the kernel's table
         QTest::addColumn<QString>("processName");
         QTest::addColumn<QString>("cgroup");
+        QTest::addColumn<QString>("endpoint"); // "TCP * 8080"
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("unit");
         QTest::addColumn<QString>("restart");
         QTest::addColumn<bool>("userUnit");
         QTest::addColumn<QString>("containerId");
+        QTest::addColumn<QString>("asked"); // "system", "user" or ""
 
         const auto row = [](const char *tag, const char *processName, const QString &cgroup,
                             Keeper::Kind kind = Keeper::Kind::None, const QString &unit = {},
                             const QString &restart = {}, bool userUnit = false,
                             const QString &containerId = {}) {
-            QTest::newRow(tag) << QString(processName) << cgroup << int(kind) << unit << restart
-                               << userUnit << containerId;
+            const bool service = kind == Keeper::Kind::Service;
+            QTest::newRow(tag) << 4242 << QString(processName) << cgroup << "TCP * 8080"
+                               << int(kind) << unit << restart << userUnit << containerId
+                               << (!service   ? ""
+                                   : userUnit ? "user"
+                                              : "system");
+        };
+        // A port the system's manager (pid 1, or root's socket in its cgroup)
+        // or a user's holds, and the socket unit found for it.
+        const auto managerRow = [](const char *tag, qint32 pid, const QString &cgroup,
+                                   const char *endpoint, const QString &unit, const char *asked) {
+            QTest::newRow(tag) << pid << "systemd" << cgroup << endpoint
+                               << int(unit.isEmpty() ? Keeper::Kind::None : Keeper::Kind::Service)
+                               << unit << QString() << (!unit.isEmpty() && asked == QString("user"))
+                               << QString() << asked;
         };
         const QString uid = QString::number(::getuid());
         const QString user = "/user.slice/user-" + uid + ".slice/user@" + uid + ".service";
@@ -219,32 +238,72 @@ private slots:
             Keeper::Kind::Service, "dev-server.service", "on-failure", true);
         row("another user's service", "node",
             "/user.slice/user-4242.slice/user@4242.service/app.slice/dev-server.service");
-        row("user's service manager itself", "systemd", user);
         row("terminal session", "python3", "/user.slice/user-" + uid + ".slice/session-2.scope");
         row("engine's unit, no container publishes the port", "dockerd",
             "/system.slice/docker.service");
         row("containerd's unit", "containerd", "/system.slice/containerd.service");
         row("container", "httpd", "/system.slice/docker-" + id + ".scope", Keeper::Kind::Container,
             {}, {}, false, id);
+        managerRow("pid 1, a stream socket on IPv6's wildcard", 1, "/init.scope", "TCP * 22",
+                   "ssh.socket", "system");
+        managerRow("pid 1, a datagram socket", 1, "/init.scope", "UDP 127.0.0.53 53",
+                   "resolve.socket", "system");
+        managerRow("pid 1, a stream socket on the same address", 1, "/init.scope",
+                   "TCP 127.0.0.53 53", "resolve-tcp.socket", "system");
+        managerRow("pid 1, its address among paths and netlink", 1, "/init.scope",
+                   "TCP 127.0.0.1 8080", "demo.socket", "system");
+        managerRow("pid 1, another address of a unit's port", 1, "/init.scope",
+                   "TCP 127.0.0.2 8080", {}, "system");
+        managerRow("pid 1, no unit on that port", 1, "/init.scope", "TCP * 8081", {}, "system");
+        managerRow("pid 1, the port of a stopped socket unit", 1, "/init.scope", "TCP * 9090", {},
+                   "system");
+        managerRow("root's socket in pid 1's cgroup", 0, "/init.scope", "TCP * 22", "ssh.socket",
+                   "system");
+        managerRow("user's own service manager", 4242, user + "/init.scope", "TCP [::1] 3000",
+                   "dev.socket", "user");
+        managerRow("user's own service manager, no unit on that port", 4242, user, "TCP * 8080", {},
+                   "user");
+        managerRow("another user's service manager", 4242,
+                   "/user.slice/user-4242.slice/user@4242.service/init.scope", "TCP [::1] 3000", {},
+                   "");
     }
     void annotate() {
+        QFETCH(qint32, pid);
         QFETCH(QString, processName);
         QFETCH(QString, cgroup);
+        QFETCH(QString, endpoint);
         QFETCH(int, kind);
         QFETCH(QString, unit);
         QFETCH(QString, restart);
         QFETCH(bool, userUnit);
         QFETCH(QString, containerId);
+        QFETCH(QString, asked);
         FakeServiceManager::Unit system{"demo-web.service"};
         system.restart = "always";
         m_system.setUnit(system);
         m_system.setUnit({"docker.service"});
         m_system.setUnit({"containerd.service"});
+        m_system.setUnit({.name = "ssh.socket", .listen = {{"Stream", "[::]:22"}}});
+        m_system.setUnit({.name = "resolve.socket", .listen = {{"Datagram", "127.0.0.53:53"}}});
+        m_system.setUnit({.name = "resolve-tcp.socket", .listen = {{"Stream", "127.0.0.53:53"}}});
+        m_system.setUnit({.name = "demo.socket",
+                          .listen = {{"Netlink", "kobject-uevent 1"},
+                                     {"FIFO", "/run/demo.fifo"},
+                                     {"Stream", "/run/demo.sock"},
+                                     {"Stream", "vsock:2:8080"},
+                                     {"Stream", "127.0.0.1:8080"}}});
+        m_system.setUnit({.name = "stopped.socket",
+                          .activeState = "inactive",
+                          .listen = {{"Stream", "[::]:9090"}}});
         FakeServiceManager::Unit own{"dev-server.service"};
         own.restart = "on-failure";
         m_user.setUnit(own);
+        m_user.setUnit({.name = "dev.socket", .listen = {{"Stream", "[::1]:3000"}}});
 
-        PortEntry row(4242, processName, "root", "TCP", "IPv4", "*", 8080, "LISTEN");
+        const QStringList at = endpoint.split(' ');
+        PortEntry row(pid, processName, "root", at[0], "IPv4", at[1], at[2].toLongLong(), "LISTEN");
+        row.fromKernel = pid == 0;
+        row.uid = pid == 0 ? 0 : qint64(::getuid());
         const ProcessReader::CgroupPlace place =
             ProcessReader::parseCgroup(("0::" + cgroup + "\n").toUtf8());
         row.process.unit = place.unit;
@@ -263,35 +322,41 @@ private slots:
         QCOMPARE(keeper.restart, restart);
         QCOMPARE(keeper.userUnit, userUnit);
         QCOMPARE(keeper.containerId, containerId);
-        // Only a service's row asks a manager, and only the one that runs it.
-        const bool service = kind == int(Keeper::Kind::Service);
-        QCOMPARE(m_user.calls().isEmpty(), !(service && userUnit));
-        QCOMPARE(m_system.calls().isEmpty(), !(service && !userUnit));
+        QCOMPARE(m_user.calls().isEmpty(), asked != "user");
+        QCOMPARE(m_system.calls().isEmpty(), asked != "system");
     }
 
     // A refresh every few seconds asks a unit's Restart= once, including
-    // when the answer was that there is none.
+    // when the answer was that there is none, and the manager's socket units
+    // once for all the ports it holds.
     void restartIsKept() {
         FakeServiceManager::Unit service{"demo-web.service"};
         service.restart = "always";
         m_system.setUnit(service);
+        m_system.setUnit({.name = "ssh.socket", .listen = {{"Stream", "[::]:22"}}});
         Keepers keepers(manager(m_user, false, "kept-user"), manager(m_system, true, "kept-system"),
                         std::make_shared<ContainerEngine>(QStringList{}, 200ms));
-        PortEntryList rows{PortEntry(1, "perl", "root", "TCP", "IPv4", "*", 80, "LISTEN"),
+        PortEntryList rows{PortEntry(11, "perl", "root", "TCP", "IPv4", "*", 80, "LISTEN"),
                            PortEntry(2, "perl", "root", "TCP", "IPv4", "*", 81, "LISTEN"),
-                           PortEntry(3, "nginx", "root", "TCP", "IPv4", "*", 82, "LISTEN")};
+                           PortEntry(3, "nginx", "root", "TCP", "IPv4", "*", 82, "LISTEN"),
+                           PortEntry(1, "systemd", "root", "TCP", "IPv6", "*", 22, "LISTEN"),
+                           PortEntry(1, "systemd", "root", "UDP", "IPv6", "*", 22, "")};
         rows[0].process.unit = rows[1].process.unit = "demo-web.service";
         rows[2].process.unit = "unknown.service";
         for (int refresh = 0; refresh < 3; ++refresh)
             keepers.annotate(rows);
         QCOMPARE(rows[1].keeper.restart, "always");
+        QCOMPARE(rows[3].keeper.unit, "ssh.socket");
         QCOMPARE(m_system.calls().filter("GetUnit demo-web.service").size(), 1);
         QCOMPARE(m_system.calls().filter("GetUnit unknown.service").size(), 1);
+        QCOMPARE(m_system.calls().filter("ListUnitsByPatterns").size(), 1);
+        QCOMPARE(m_system.calls().filter("Listen").size(), 1);
 
-        // A stop through the keepers reads the setting anew afterwards.
+        // A stop through the keepers reads the setting and the sockets anew afterwards.
         QCOMPARE(keepers.stop(rows[0].keeper).kind, Kind::Stopped);
         keepers.annotate(rows);
         QCOMPARE(m_system.calls().filter("GetUnit demo-web.service").size(), 3);
+        QCOMPARE(m_system.calls().filter("ListUnitsByPatterns").size(), 2);
 
         // A user unit's stop goes to the user's own manager, never the system's.
         m_user.setUnit(service);

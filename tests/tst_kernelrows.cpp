@@ -185,15 +185,21 @@ private slots:
         QVERIFY(!refusalFor(rows[0], qint64(::getuid())));
     }
 
-    // A record keeps its identity only while its pid holds the socket.
+    // A record keeps its identity only while its pid holds the socket, and
+    // claims its socket: among SO_REUSEPORT sockets of one owner, the one
+    // its descriptors show.
     void confirmHolders_data() {
         QTest::addColumn<bool>("holder");
-        QTest::newRow("the pid holds the socket") << true;
-        QTest::newRow("the pid holds another socket") << false;
+        QTest::addColumn<bool>("reusePort"); // a second listener shares the port
+        QTest::newRow("the pid holds the socket") << true << false;
+        QTest::newRow("the pid holds another socket") << false << false;
+        QTest::newRow("the pid holds one of two sockets of the port") << true << true;
     }
     void confirmHolders() {
         QFETCH(bool, holder);
-        Listener listener, other;
+        QFETCH(bool, reusePort);
+        Listener listener(0, false, {}, reusePort),
+            other(reusePort ? listener.port : 0, false, {}, reusePort);
         QVERIFY(listener.port && other.port);
         const qint32 pid = qint32((holder ? listener : other).process.processId());
         PortEntryList records{lsofRecord(pid, loginNameOf(::getuid()), "127.0.0.1", listener.port)};
@@ -204,63 +210,74 @@ private slots:
         kernel.confirmHolders(records, table.sockets);
         QCOMPARE(records[0].process.isKnown(), holder);
         QCOMPARE(records[0].uid, qint64(::getuid()));
+        QCOMPARE(records[0].inodes.size(), 1);
+        QCOMPARE(KernelRows::socketInodes("/proc", pid, false).contains(records[0].inodes[0]),
+                 holder);
     }
 
-    // Whose pid a socket of another user's gets from its cgroup: only one
-    // that is certain, and no search through a cgroup whose processes cannot
-    // all be known. (tst_cli_kernel has a real service alone in its cgroup,
-    // then with a second process that does not name the port.)
+    // Whose pid a socket of root's gets from its cgroup, as root sees it:
+    // only one that acts as root and whose descriptors show the socket, and
+    // no search through a cgroup whose processes cannot all be known, nor
+    // for a viewer who may not read the descriptors. (tst_cli_kernel stages
+    // sockets handed to another user's process for real.)
     void cgroupSearch_data() {
         QTest::addColumn<QByteArray>("procs");
         QTest::addColumn<QString>("cgroup"); // "service", "root" or "gone"
         QTest::addColumn<FakeProcesses>("processes");
         QTest::addColumn<qint32>("pid");
+        QTest::addColumn<quint32>("viewer");
         const QStringList proxy{"/usr/bin/docker-proxy", "-proto", "tcp", "-host-port", "8080"};
         const QStringList daemon{"/usr/sbin/dockerd", "-H", "fd://"};
-        const FakeProcess nginx{101, 0, {"/usr/sbin/nginx"}, std::nullopt};
+        const QList<quint64> holds{5, 777};
+        const FakeProcess nginx{101, 0, {"/usr/sbin/nginx"}, holds};
+        const FakeProcess holdingProxy{101, 0, proxy, holds};
         QTest::newRow("the only process, listed twice")
-            << QByteArray("101\n101\n") << "service" << FakeProcesses{nginx} << 101;
-        QTest::newRow("the only process, now another user")
-            << QByteArray("101\n") << "service" << FakeProcesses{{101, 33, {"nginx"}, {}}} << 101;
+            << QByteArray("101\n101\n") << "service" << FakeProcesses{nginx} << 101 << 0u;
+        QTest::newRow("the only process holds it, acting as another user")
+            << QByteArray("101\n") << "service" << FakeProcesses{{101, 33, {"nginx"}, holds}} << 0
+            << 0u;
+        QTest::newRow("the only process, its descriptors not readable")
+            << QByteArray("101\n") << "service" << FakeProcesses{{101, 0, {"nginx"}, std::nullopt}}
+            << 0 << 0u;
+        QTest::newRow("the only process, its descriptors hold other sockets")
+            << QByteArray("101\n") << "service"
+            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 778}}} << 0 << 0u;
+        QTest::newRow("an ordinary viewer: another user's descriptors are not looked at")
+            << QByteArray("101\n") << "service" << FakeProcesses{nginx} << 0 << otherUid;
         QTest::newRow("two, the owner's proxy names the port")
             << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, daemon, {}}} << 101;
+            << FakeProcesses{holdingProxy, {102, 0, daemon, {}}} << 101 << 0u;
         QTest::newRow("two name the port")
             << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 0, proxy, {}}, {102, 0, proxy, {}}} << 0;
+            << FakeProcesses{holdingProxy, {102, 0, proxy, holds}} << 0 << 0u;
         QTest::newRow("the one naming the port acts as another user")
             << QByteArray("101\n102\n") << "service"
-            << FakeProcesses{{101, 1000, proxy, {}}, {102, 0, daemon, {}}} << 0;
+            << FakeProcesses{{101, 1000, proxy, holds}, {102, 0, daemon, {}}} << 0 << 0u;
         QTest::newRow("a process this pid namespace cannot see")
-            << QByteArray("101\n0\n") << "service" << FakeProcesses{nginx} << 0;
+            << QByteArray("101\n0\n") << "service" << FakeProcesses{nginx} << 0 << 0u;
         QByteArray many = "101\n";
-        FakeProcesses crowd{{101, 0, proxy, {}}};
+        FakeProcesses crowd{holdingProxy};
         for (qint32 pid = 102; pid < 101 + CgroupPaths::searchLimit; ++pid) {
             many += QByteArray::number(pid) + '\n';
             crowd.append({pid, 0, daemon, {}});
         }
         QTest::newRow("as many as are searched, one names the port")
-            << many << "service" << crowd << 101;
+            << many << "service" << crowd << 101 << 0u;
         many += QByteArray::number(101 + CgroupPaths::searchLimit) + '\n';
         QTest::newRow("more than are searched, one names the port")
-            << many << "service" << crowd << 0;
+            << many << "service" << crowd << 0 << 0u;
         QTest::newRow("the root cgroup")
-            << QByteArray("101\n") << "root" << FakeProcesses{nginx} << 0;
-        QTest::newRow("an empty cgroup") << QByteArray() << "service" << FakeProcesses{} << 0;
+            << QByteArray("101\n") << "root" << FakeProcesses{nginx} << 0 << 0u;
+        QTest::newRow("an empty cgroup") << QByteArray() << "service" << FakeProcesses{} << 0 << 0u;
         QTest::newRow("a cgroup removed since")
-            << QByteArray("101\n") << "gone" << FakeProcesses{nginx} << 0;
-        QTest::newRow("the only process, its descriptors hold the socket")
-            << QByteArray("101\n") << "service"
-            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 777}}} << 101;
-        QTest::newRow("the only process, its descriptors hold other sockets")
-            << QByteArray("101\n") << "service"
-            << FakeProcesses{{101, 0, {"nginx"}, QList<quint64>{5, 778}}} << 0;
+            << QByteArray("101\n") << "gone" << FakeProcesses{nginx} << 0 << 0u;
     }
     void cgroupSearch() {
         QFETCH(QByteArray, procs);
         QFETCH(QString, cgroup);
         QFETCH(FakeProcesses, processes);
         QFETCH(qint32, pid);
+        QFETCH(quint32, viewer);
         const FakeHost host;
         QVERIFY(host.serviceId && host.rootId);
         host.setProcs(cgroup == u"root", procs);
@@ -268,7 +285,7 @@ private slots:
             host.add(p);
         CgroupPaths paths(host.mountInfo());
         const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
-        const KernelRows kernel(fakeReader, paths, otherUid);
+        const KernelRows kernel(fakeReader, paths, viewer);
         const quint64 id = cgroup == u"root"   ? host.rootId
                            : cgroup == u"gone" ? host.serviceId + 1000000
                                                : host.serviceId;
@@ -277,6 +294,7 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0].pid, pid);
         QCOMPARE(rows[0].process.isKnown(), pid != 0);
+        QCOMPARE(rows[0].process.uid, pid != 0 ? 0 : -1);
         if (pid != 0)
             QCOMPARE(rows[0].processName,
                      processes.front().commandLine.value(0).split(u'/').last().left(15));
@@ -319,7 +337,7 @@ private slots:
         host.add({101, 0, {"nginx"}, QList<quint64>{777}});
         CgroupPaths paths(host.mountInfo());
         const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
-        const KernelRows kernel(fakeReader, paths, otherUid);
+        const KernelRows kernel(fakeReader, paths, 0); // root, who may read the descriptors
         bool cut = false;
         const PortEntryList rows = kernel.unattributed(
             {}, {socketOf("TCP", false, "127.0.0.1", 8080, 0, host.serviceId, 777)},
@@ -331,59 +349,67 @@ private slots:
     }
 
     // A scan with a stand-in lsof and a table of the test's. A socket is
-    // lsof's when a record has its protocol, port, address and owner; any
+    // lsof's when a record has its protocol, port and address, whoever owns
+    // it (a daemon that bound as root, then became www-data), or among
+    // several there, where no descriptors can be read, its owner's name; any
     // other is a row of its own, twins of one holder folded, two holders of
     // one port two rows with ids of their own. A table that cannot be read
     // leaves lsof's rows as they are, with the notice.
     void scanWithTable_data() {
-        QTest::addColumn<bool>("readable");
+        QTest::addColumn<QString>("table");    // "failed", "read" or "cut short"
         QTest::addColumn<QStringList>("rows"); // id|user|uid|ipVersion|address|state|fromKernel
         const QString other = loginNameOf(otherUid), third = loginNameOf(otherUid + 1);
         QTest::newRow("table failed")
-            << false
-            << QStringList{"7-TCP-22|root|-1||*|LISTEN|", "0-TCP-8081|nobody|-1||*|LISTEN|"};
-        QTest::newRow("table read")
-            << true
-            << QStringList{
-                   "7-TCP-22|root|0||*|LISTEN|",
-                   "0-TCP-22@4242:0|" + other + "|4242|IPv4|*|LISTEN|k",
-                   "0-TCP-22@0:0|root|0|IPv6|[::1]|LISTEN|k",
-                   "0-UDP-22@0:0|root|0|IPv4|*||k",
-                   "0-TCP-8081|nobody|4242||*|LISTEN|", // the uid of the socket at its place
-                   "0-TCP-8081@4242:0|" + other + "|4242|IPv4/IPv6|*|LISTEN|k",
-                   "0-TCP-8081@4243:0|" + third + "|4243|IPv4|127.0.0.2|LISTEN|k",
-               };
+            << "failed"
+            << QStringList{"7-TCP-22|root|-1||*|LISTEN|", "0-TCP-8081|nobody|-1||*|LISTEN|",
+                           "9-TCP-8082|www-data|-1|IPv4|127.0.0.3|LISTEN|"};
+        const QStringList read{
+            "7-TCP-22|root|0||*|LISTEN|",
+            "0-TCP-22@4242:0|" + other + "|4242|IPv4|*|LISTEN|k",
+            "0-TCP-22@0:0|root|0|IPv6|[::1]|LISTEN|k",
+            "0-UDP-22@0:0|root|0|IPv4|*||k",
+            "0-TCP-8081|nobody|4242||*|LISTEN|", // the uid of the socket at its place
+            "0-TCP-8081@4242:0|" + other + "|4242|IPv4/IPv6|*|LISTEN|k",
+            "0-TCP-8081@4243:0|" + third + "|4243|IPv4|127.0.0.2|LISTEN|k",
+            "9-TCP-8082|www-data|0|IPv4|127.0.0.3|LISTEN|",
+        };
+        QTest::newRow("table read") << "read" << read;
+        // What was read is joined all the same, with the notice.
+        QTest::newRow("table cut short") << "cut short" << read;
     }
     void scanWithTable() {
-        QFETCH(bool, readable);
+        QFETCH(QString, table);
         QFETCH(QStringList, rows);
-        // sshd, and a process whose pid lsof could not tell (0), as a kernel row has.
+        // sshd, a process whose pid lsof could not tell (0), as a kernel row
+        // has, and a daemon that bound as root.
         const StubLsof lsof(
             "[ \"$run\" = udp ] || printf 'p7\\ncsshd\\nLroot\\nf3\\nPTCP\\nn*:22\\n"
-            "TST=LISTEN\\np\\ncx\\nLnobody\\nf3\\nPTCP\\nn*:8081\\nTST=LISTEN\\n'\n");
+            "TST=LISTEN\\np\\ncx\\nLnobody\\nf3\\nPTCP\\nn*:8081\\nTST=LISTEN\\n"
+            "p9\\ncnginx\\nLwww-data\\nf3\\ntIPv4\\nPTCP\\nn127.0.0.3:8082\\nTST=LISTEN\\n'\n");
         LsofRuns runs;
         PortScanner scanner(runs, lsof.path());
-        scanner.setSocketTableRead([readable] {
-            SocketTableResult table;
-            if (!readable) {
-                table.errorText = "refused";
-                return table;
-            }
-            table.source = SocketTableResult::Source::ProcNet;
-            table.sockets = {socketOf("TCP", false, "*", 22, 0, 0, 11),
-                             socketOf("TCP", false, "*", 22, otherUid, 0, 12),
-                             socketOf("TCP", true, "[::1]", 22, 0, 0, 13),
-                             socketOf("UDP", false, "*", 22, 0, 0, 14),
-                             socketOf("TCP", true, "*", 8081, otherUid, 0, 15),
-                             socketOf("TCP", false, "*", 8081, otherUid, 0, 16),
-                             socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 17)};
-            return table;
+        scanner.setSocketTableRead([table] {
+            SocketTableResult read;
+            if (table != u"read")
+                read.errorText = "refused";
+            if (table == u"failed")
+                return read;
+            read.source = SocketTableResult::Source::ProcNet;
+            read.sockets = {socketOf("TCP", false, "*", 22, 0, 0, 11),
+                            socketOf("TCP", false, "*", 22, otherUid, 0, 12),
+                            socketOf("TCP", true, "[::1]", 22, 0, 0, 13),
+                            socketOf("UDP", false, "*", 22, 0, 0, 14),
+                            socketOf("TCP", true, "*", 8081, otherUid, 0, 15),
+                            socketOf("TCP", false, "*", 8081, otherUid, 0, 16),
+                            socketOf("TCP", false, "127.0.0.2", 8081, otherUid + 1, 0, 17),
+                            socketOf("TCP", false, "127.0.0.3", 8082, 0, 0, 18)};
+            return read;
         });
         const QFuture<ScanResult> scan = scanner.scan();
         QTRY_VERIFY_WITH_TIMEOUT(scan.isFinished(), 30000);
         const ScanResult result = scan.result();
         QVERIFY(!result.errorText);
-        QCOMPARE(result.notice.has_value(), !readable);
+        QCOMPARE(result.notice.has_value(), table != u"read");
         QStringList found;
         for (const PortEntry &e : result.entries)
             found << QStringList{e.id(),    e.user,  QString::number(e.uid), e.ipVersion,

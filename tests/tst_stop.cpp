@@ -201,11 +201,46 @@ private slots:
                        "Port 8080 is held by PID 900, the service manager of me, for a socket "
                        "unit; signalling it would end that user's services. “systemctl --user "
                        "list-sockets” names the unit, and “systemctl --user stop UNIT” stops it.");
+        const QString found = "Port 8080 is held by %1, for the socket unit ssh.socket; "
+                              "signalling it would not free the port.";
+        QTest::newRow("pid 1 holds it for a socket unit that was found")
+            << refuses(kept(init, service("ssh.socket", "")), R::ServiceManager,
+                       found.arg("PID 1 (systemd), the system's service manager"),
+                       "systemctl stop ssh.socket", 0);
+        QTest::newRow("root's socket in pid 1's cgroup, for a user: with sudo")
+            << refuses(kept(inUnit(kernelRow(0, "root"), "init.scope"), service("ssh.socket", "")),
+                       R::ServiceManager, found.arg("the system's service manager"),
+                       "sudo systemctl stop ssh.socket");
+        Keeper userSocket = service("dev 1.socket", "");
+        userSocket.userUnit = true;
+        QTest::newRow("your own service manager, in its init.scope, for a socket unit found")
+            << refuses(kept(inUnit(own(900, "systemd"), "init.scope", me), userSocket),
+                       R::ServiceManager,
+                       "Port 8080 is held by PID 900, the service manager of me, for the socket "
+                       "unit dev 1.socket; signalling it would end that user's services.",
+                       "systemctl --user stop 'dev 1.socket'");
+        const QString unfound = "Port 8080 is held by PID 900, the service manager of bob, for a "
+                                "socket unit; signalling it would end that user's services. "
+                                "“systemctl --user list-sockets” names the unit, and “systemctl "
+                                "--user stop UNIT” stops it.";
+        PortEntry bobs = inUnit(own(900, "systemd"), "init.scope", 1002);
+        bobs.user = "bob";
+        bobs.uid = 1002;
+        QTest::newRow("another user's service manager: no stop through yours")
+            << refuses(kept(bobs, userSocket), R::ServiceManager, unfound);
+        bobs.process.userManagerUid = me;
+        QTest::newRow("a process named systemd in a cgroup of another user's making")
+            << refuses(kept(bobs, userSocket), R::ServiceManager, unfound);
         QTest::newRow("own socket, no certain process")
             << refuses(inUnit(kernelRow(me, "me"), "user@1000.service"), R::Uncertain,
                        "Quayline cannot tell which of your processes holds port 8080.");
+        PortEntry ownSocket = kernelRow(me, "me", 42);
+        ownSocket.process.uid = me;
         QTest::newRow("own socket of the kernel's table, its process certain")
-            << stops(byInit, kernelRow(me, "me", 42));
+            << stops(byInit, ownSocket);
+        ownSocket.process.uid = 1002;
+        QTest::newRow("own socket of the kernel's table, another user's process")
+            << refuses(ownSocket, R::OtherUser, others.arg("me"));
     }
     void situations() {
         QFETCH(Situation, s);
@@ -279,6 +314,17 @@ private slots:
         QTest::newRow("another user took the freed port")
             << Keeper() << PortEntryList() << PortEntryList{theirs}
             << taken.arg("PID 4711 (node), a process of bob,") << "";
+        PortEntry handed = kernelRow(me, "me");
+        handed.inodes = {500};
+        QTest::newRow("its socket was handed to a process the viewer cannot see")
+            << Keeper() << PortEntryList() << PortEntryList{handed}
+            << "Port 8080 was not freed: another process holds the same socket as PID 42 did."
+            << "";
+        PortEntry otherHolder = own(50, "other", 8080, 3), sameSocket = kernelRow(1002, "bob");
+        otherHolder.inodes = sameSocket.inodes = {501};
+        QTest::newRow("another holder's socket from before the stop, now unattributed")
+            << Keeper() << PortEntryList{otherHolder} << PortEntryList{sameSocket} << ""
+            << "";
         QTest::newRow("only the kernel lists the newcomer yet")
             << Keeper() << PortEntryList()
             << PortEntryList{inUnit(kernelRow(0, "root"), "nginx.service")} << ""
@@ -293,7 +339,8 @@ private slots:
         QFETCH(QString, reportAtTheEnd);
         const ProcTree proc(loop);
         StopSession session(me, std::make_shared<FakeSystemCalls>(), proc.reader());
-        const PortEntry server = kept(own(42, "server"), keeper);
+        PortEntry server = kept(own(42, "server"), keeper);
+        server.inodes = {500};
         const StopPlan plan =
             planRowStop(server, PortEntryList{server} + before, me, proc.reader());
         QCOMPARE(plan.targets.size(), 1);
@@ -410,6 +457,9 @@ private slots:
         const Keeper unit = service("demo.service", "always"), box = container("web-1");
         QTest::newRow("stopped") << unit << KeeperStopResult{K::Stopped, {}}
                                  << "Stopped the service demo.service.";
+        QTest::newRow("a socket unit stopped")
+            << service("ssh.socket", "") << KeeperStopResult{K::Stopped, {}}
+            << "Stopped the socket unit ssh.socket.";
         QTest::newRow("already stopped") << box << KeeperStopResult{K::AlreadyStopped, {}}
                                          << "The container web-1 was already stopped.";
         QTest::newRow("gone") << box << KeeperStopResult{K::Gone, "No such container: web-1"}
