@@ -126,7 +126,13 @@ private slots:
         QTest::newRow("another user's process, no unit")
             << Situation{{}, Who::Other, {}, false, {}, others + "quayline-other.", {}};
         QTest::newRow("another user's process in a cgroup named after the engine's unit")
-            << Situation{"docker.service", Who::Other, {}, false, "docker.service", "?", {}};
+            << Situation{"docker.service",
+                         Who::Other,
+                         {},
+                         false,
+                         "docker.service",
+                         others + "quayline-other, docker.service.",
+                         {}};
         QTest::newRow("another user's process in their manager's own cgroup")
             << Situation{"user@%other.service",
                          Who::Other,
@@ -160,8 +166,10 @@ private slots:
                          "docker-proxy",
                          false,
                          "docker.service",
-                         "?",
-                         "?",
+                         "Port %1 is published by the container web\\x0aPID 1 · "
+                         "root\\u202egpj.exe through docker.service. Signalling docker.service "
+                         "would break the port and leave the container running.",
+                         "quayline-cli stop --container %1",
                          "web\nPID 1 · root\u202egpj.exe"};
         QTest::newRow("your own folder named like a container's")
             << Situation{"user@%viewer.service/app.slice/docker-" + QByteArray(64, 'c') + ".scope",
