@@ -34,8 +34,22 @@ bool isContainerEngineUnit(const QString &unit) {
            unit == u"docker.socket" || unit == u"podman.socket";
 }
 
+namespace {
+
+// Whether the socket's owner is the one an engine's unit runs as: root for
+// the system's, the user of the manager for a rootless one. Anybody may name
+// a cgroup of their own "docker.service"; only the owner tells.
+bool ownedAsEngineUnit(const PortEntry &entry) {
+    if (entry.process.userUnit)
+        return entry.uid >= 0 && entry.uid == entry.process.userManagerUid;
+    return entry.uid == 0 || (entry.uid < 0 && entry.user == u"root");
+}
+
+} // namespace
+
 bool isEngineHeld(const PortEntry &entry) {
-    return heldByContainerEngine(entry) || isContainerEngineUnit(entry.process.unit);
+    return heldByContainerEngine(entry) ||
+           (isContainerEngineUnit(entry.process.unit) && ownedAsEngineUnit(entry));
 }
 
 bool isStoppableService(const ProcessInfo &process, qint64 selfUid) {

@@ -25,7 +25,9 @@ bool heldByContainerEngine(const PortEntry &entry);
 // The container engine's own units, which no row's stop may reach; with or
 // without the ".service" suffix, as systemd takes "docker" for "docker.service".
 bool isContainerEngineUnit(const QString &unit);
-// Either of the two: the row's port is the engine's, held for a container.
+// Either of the two, the unit only where the socket's owner is the one it
+// runs as (root, or the user of a rootless engine's manager): the row's port
+// is the engine's, held for a container.
 bool isEngineHeld(const PortEntry &entry);
 // Whether stopping the process's unit is what a user would want for its
 // port: a service, but not a container engine's, not a user's whole service

@@ -26,7 +26,8 @@
 #include <utility>
 
 // A cgroup the test makes under the cgroup2 mount and removes again, once
-// the processes it moved there have ended.
+// the processes it moved there have ended. unit may be a path of several
+// folders ("user@1000.service/app.slice/x.service").
 struct TestCgroup {
     QByteArray path;
     quint64 id = 0;
@@ -35,32 +36,37 @@ struct TestCgroup {
         const QByteArray mount = paths.mountPoint();
         if (mount.isEmpty())
             return;
-        const QByteArray parent = mount + "/quayline-test-" + QByteArray::number(::getpid());
-        if (::mkdir(parent.constData(), 0755) != 0)
-            return;
-        path = parent + '/' + unit;
-        struct stat st {};
-        if (::mkdir(path.constData(), 0755) != 0 || ::stat(path.constData(), &st) != 0) {
-            ::rmdir(parent.constData());
-            path.clear();
-            return;
+        QByteArray at = mount + "/quayline-test-" + QByteArray::number(::getpid());
+        for (const QByteArray &folder : QList<QByteArray>{{}} + unit.split('/')) {
+            at += folder.isEmpty() ? QByteArray() : '/' + folder;
+            if (::mkdir(at.constData(), 0755) != 0)
+                return;
+            m_made.append(at);
         }
-        id = st.st_ino;
+        struct stat st {};
+        if (::stat(at.constData(), &st) == 0) {
+            path = at;
+            id = st.st_ino;
+        }
     }
     ~TestCgroup() {
-        if (path.isEmpty())
-            return;
         // Its processes are reaped by now; the kernel may take a moment to
         // empty the group.
-        for (int i = 0; i < 100 && ::rmdir(path.constData()) != 0; ++i)
+        for (int i = 0; i < 100 && !path.isEmpty() && ::rmdir(path.constData()) != 0; ++i)
             QTest::qWait(20);
-        ::rmdir(path.left(path.lastIndexOf('/')).constData());
+        while (!m_made.isEmpty())
+            ::rmdir(m_made.takeLast().constData());
     }
+    TestCgroup(const TestCgroup &) = delete;
+    TestCgroup &operator=(const TestCgroup &) = delete;
     bool add(qint64 pid) const {
         QFile procs(QFile::decodeName(path + "/cgroup.procs"));
         return procs.open(QIODevice::WriteOnly) && procs.write(QByteArray::number(pid)) > 0 &&
                procs.flush();
     }
+
+private:
+    QList<QByteArray> m_made;
 };
 
 // perl listening on 127.0.0.1:port (0: any free one) until its input closes;
@@ -72,17 +78,20 @@ struct Listener {
     quint16 port = 0;
     // prefix: a program that runs the shell as someone else (setpriv ...).
     // reusePort: SO_REUSEPORT, so that listeners of one user share a port.
+    // name: what the process calls itself once listening (its name and its
+    // command line), perl's own where empty.
     explicit Listener(quint16 wanted = 0, bool gated = false, QStringList prefix = {},
-                      bool reusePort = false) {
+                      bool reusePort = false, const QString &name = {}) {
         prefix +=
             QStringList{"/bin/sh", "-c",
-                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2 %3")
+                        QStringLiteral("%1exec /usr/bin/perl -MIO::Socket::INET -e \"$0\" %2 %3 %4")
                             .arg(gated ? "read go; " : "")
                             .arg(wanted)
-                            .arg(int(reusePort)),
+                            .arg(int(reusePort))
+                            .arg(name),
                         "my $s = IO::Socket::INET->new(Listen => 5, LocalAddr => '127.0.0.1', "
                         "LocalPort => $ARGV[0], ReuseAddr => 1, ReusePort => $ARGV[1]) "
-                        "or die $!; $| = 1; "
+                        "or die $!; $| = 1; $0 = $ARGV[2] if $ARGV[2]; "
                         "print $s->sockport, \"\\n\"; while (<STDIN>) {}"};
         process.start(prefix.takeFirst(), prefix);
         if (!gated)

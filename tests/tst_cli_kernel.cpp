@@ -1,7 +1,8 @@
 // quayline-cli run by an ordinary user, for whom lsof sees none of the ports
 // of root or of other users: the kernel's socket table still lists them.
-// CI runs as root, so the test makes two users of its own and runs the
-// command and a listener as them.
+// Here, sockets that pass between users; tst_hostile has the rest. CI runs
+// as root, so the test makes two users of its own and runs the command and
+// the listeners as them.
 
 #include "KernelFixtures.h"
 
@@ -11,18 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <unistd.h>
-
-namespace {
-
-QJsonObject rowOn(const QJsonArray &rows, int port) {
-    for (const QJsonValue &row : rows) {
-        if (row["port"].toInt() == port)
-            return row.toObject();
-    }
-    return {};
-}
-
-} // namespace
 
 class TestCliKernel : public QObject {
     Q_OBJECT
@@ -69,58 +58,6 @@ private slots:
     void cleanupTestCase() {
         m_viewer.reset();
         m_other.reset();
-    }
-
-    // A root service in its unit's cgroup and a listener of another user:
-    // both listed for the viewer, with owner and unit; no pid for either,
-    // as the viewer cannot read their descriptors (not even of the one
-    // process in the service's cgroup), so null in JSON and "-" in the
-    // table. stop on either exits 1
-    // with the reason and the command that would stop it, never "Nothing is
-    // listening", and signals nothing.
-    void otherUsersPorts() {
-        ServiceInCgroup inUnit(m_cgroups);
-        if (!inUnit.listener)
-            QSKIP("no writable cgroup2 hierarchy here");
-        const Listener &service = *inUnit.listener;
-        Listener theirs(0, false, m_other->as());
-        QVERIFY(service.port && theirs.port);
-
-        const Run list = runAsViewer({"--json"});
-        QCOMPARE(list.exitCode, 0);
-        const QJsonArray rows = QJsonDocument::fromJson(list.out).array();
-        const QJsonObject root = rowOn(rows, service.port);
-        QCOMPARE(root["user"].toString(), "root");
-        QCOMPARE(root["uid"].toInt(-1), 0);
-        QCOMPARE(root["unit"].toString(), "demo-web.service");
-        QVERIFY(root["pid"].isNull());
-        QCOMPARE(root["processName"].toString(), "");
-        const QJsonObject their = rowOn(rows, theirs.port);
-        QCOMPARE(their["user"].toString(), m_other->name);
-        QCOMPARE(their["uid"].toInt(-1), int(*m_other->uid()));
-        QVERIFY(their["pid"].isNull());
-
-        const Run table = runAsViewer({QString::number(theirs.port)});
-        QCOMPARE(table.exitCode, 0);
-        const QList<QByteArray> lines = table.out.split('\n');
-        QCOMPARE(lines.size(), 3); // heading, the row, and the end of the last line
-        QCOMPARE(lines[1].simplified().split(' ').value(3), "-");
-
-        const Run unit = runAsViewer({"stop", QString::number(service.port)});
-        QCOMPARE(unit.exitCode, 1);
-        QVERIFY(!unit.out.contains("Nothing is listening"));
-        QCOMPARE(unit.err, QStringLiteral("Quayline stops only your own processes; port %1 is "
-                                          "held by root, demo-web.service.\n"
-                                          "To stop it: systemctl stop demo-web.service\n")
-                               .arg(service.port)
-                               .toUtf8());
-        // Another user's own process: no command, as root's stop refuses it too.
-        const Run user = runAsViewer({"stop", QString::number(theirs.port)});
-        QCOMPARE(user.exitCode, 1);
-        QVERIFY(user.err.startsWith("Quayline stops only your own processes"));
-        QVERIFY(!user.err.contains("To stop it"));
-        QCOMPARE(service.process.state(), QProcess::Running);
-        QCOMPARE(theirs.process.state(), QProcess::Running);
     }
 
     // A socket that one user made and a process of another holds, staged for

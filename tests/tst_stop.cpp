@@ -384,6 +384,7 @@ private slots:
         QTest::newRow("a service asked for, a container keeps it") << inContainer << unit << ""
                                                                    << "web-1" << false;
         PortEntry proxy = inUnit(own(42, "docker-proxy"), "docker.service");
+        proxy.uid = 0; // the engine's runs as root
         QTest::newRow("never the engine's unit") << proxy << unit << ""
                                                  << "" << true;
         proxy.keeper = container("web-2");
