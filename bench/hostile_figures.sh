@@ -43,6 +43,14 @@ trap cleanup EXIT
 
 echo "$(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
+# Until the listeners' maker says they are ready, or has failed.
+await_ready() {
+    while [ ! -e "$work/ready" ]; do
+        kill -0 "$holder" 2>/dev/null || { echo "could not make the listeners" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+
 # 1. The folders, then one listener per cgroup made for it and removed at once:
 # the socket keeps the id of a cgroup that no longer exists.
 mkdir "$tree"
@@ -67,10 +75,7 @@ open(ready, "w").close()
 signal.pause()
 PY
 holder=$!
-while [ ! -e "$work/ready" ]; do
-    kill -0 "$holder" 2>/dev/null || { echo "could not make the listeners" >&2; exit 1; }
-    sleep 0.1
-done
+await_ready
 
 # Median wall time of three runs as the ordinary user, from a copy that user
 # may run.
@@ -142,10 +147,7 @@ open(sys.argv[1], "w").close()
 signal.pause()
 PY
 holder=$!
-while [ ! -e "$work/ready" ]; do
-    kill -0 "$holder" 2>/dev/null || { echo "could not make the listeners" >&2; exit 1; }
-    sleep 0.1
-done
+await_ready
 
 # "bytes of output, peak RSS MB" for one way of listing, as the ordinary
 # user, who sees the rows only through the kernel's table and so names each
