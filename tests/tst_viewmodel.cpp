@@ -735,11 +735,7 @@ private slots:
         QTest::addColumn<PortEntry>("row");
         QTest::addColumn<QString>("raw");       // the hostile name, never to be shown as it is
         QTest::addColumn<QStringList>("shown"); // name, pid line, the keeper's question
-        const QString fake = "web\nPID 1 \u00b7 root", rlo = "safe\u202egpj.exe";
-        QTest::newRow("newline in a container name")
-            << theirs(88, "nginx", fake, container(fake, "always")) << fake
-            << QStringList{"nginx", "PID 88 \u00b7 alice, web\\x0aPID 1 \u00b7 root",
-                           "Stop the container web\\x0aPID 1 \u00b7 root?"};
+        const QString rlo = "safe\u202egpj.exe";
         QTest::newRow("right-to-left override in a container name, no process known")
             << theirs(0, "", rlo, container(rlo)) << rlo
             << QStringList{"alice, safe\\u202egpj.exe", "no process known",
@@ -758,11 +754,6 @@ private slots:
         QTest::newRow("markup, for the views to show as it is")
             << markup << QString()
             << QStringList{"<b>x</b>", "PID 42", "Stop the container <img src=x>?"};
-        const QString theirUnit = "x\x1b[8m.service";
-        QTest::newRow("escape in another user's unit")
-            << theirs(88, "nginx", theirUnit, service(theirUnit, "always")) << "\x1b"
-            << QStringList{"nginx", "PID 88 \u00b7 alice, x\\x1b[8m.service",
-                           "Stop the service x\\x1b[8m.service?"};
         const QString unit = QString(300, u'u') + ".service";
         QTest::newRow("308-character unit name, whole")
             << theirs(88, "postgres", unit, service(unit, "always")) << QString()
