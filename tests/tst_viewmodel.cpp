@@ -754,6 +754,11 @@ private slots:
         QTest::newRow("markup, for the views to show as it is")
             << markup << QString()
             << QStringList{"<b>x</b>", "PID 42", "Stop the container <img src=x>?"};
+        const QString theirUnit = "x\x1b[8m.service";
+        QTest::newRow("escape in another user's unit")
+            << theirs(88, "nginx", theirUnit, service(theirUnit, "always")) << "\x1b"
+            << QStringList{"nginx", "PID 88 \u00b7 alice, x\\x1b[8m.service",
+                           "Stop the service x\\x1b[8m.service?"};
         const QString unit = QString(300, u'u') + ".service";
         QTest::newRow("308-character unit name, whole")
             << theirs(88, "postgres", unit, service(unit, "always")) << QString()
