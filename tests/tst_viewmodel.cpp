@@ -800,6 +800,9 @@ private slots:
         if (!f.vm->killError()) {
             f.refreshWith({newcomer});
             QVERIFY(f.vm->respawnReport());
+            // Both sentences: who took the port, and what keeps it.
+            QVERIFY2(f.vm->respawnReport()->text.contains(". It "),
+                     qPrintable(f.vm->respawnReport()->text));
         }
         texts << (f.vm->killError() ? f.vm->killError()->text : f.vm->respawnReport()->text);
         // The keeper's stop: refused, then done with the port still held.
