@@ -91,9 +91,6 @@ private slots:
             << "root" << became << "other" << true
             << "|Quayline stops only your own processes; port {port} is held by root, "
                "demo-web.service.";
-        QTest::newRow("bound as root, then another user: stop, for root")
-            << "root" << became << "root" << true
-            << "|PID {maker}: This process is owned by \u201c{other}\u201d, not you.";
     }
     void sharedSockets() {
         QFETCH(QString, maker);
