@@ -478,7 +478,9 @@ private slots:
         QDBusConnection::disconnectFromBus("no-bus");
         QTEST(out, "out");
         QFETCH(QString, err);
-        QCOMPARE(printed, err.arg(listener.port).arg(pid));
+        QCOMPARE(
+            printed,
+            err.replace("%1", QString::number(listener.port)).replace("%2", QString::number(pid)));
         const QList<QByteArray> requests = engine.requests();
         const bool sent = std::any_of(requests.cbegin(), requests.cend(),
                                       [](const QByteArray &r) { return r.startsWith("POST"); });
