@@ -215,7 +215,7 @@ struct SharedSocket {
             plan.cgroup.isEmpty() ? QByteArray() : plan.cgroup + "/cgroup.procs";
         if (plan.handTo)
             taker = start(*plan.handTo, procs, {ready[1], pass[1]}, [&] {
-                report(receive(pass[1]), ready[1]);
+                report(handOver(pass[1]), ready[1]);
                 holdOn();
             });
         const std::optional<Ids> becomes =
@@ -226,7 +226,7 @@ struct SharedSocket {
                 ::_exit(1);
             if (!plan.handTo) {
                 report(s, ready[1]);
-            } else if (!send(pass[0], s) || !plan.makerStays) {
+            } else if (handOver(pass[0], s) < 0 || !plan.makerStays) {
                 ::_exit(0);
             }
             holdOn();
@@ -310,7 +310,9 @@ private:
         if (::write(out, &port, sizeof port) != sizeof port)
             ::_exit(1);
     }
-    static bool send(int over, int s) {
+    // Sends s over a unix socket (SCM_RIGHTS), or where s is -1 receives
+    // one: the socket, or -1.
+    static int handOver(int over, int s = -1) {
         char data = 0;
         iovec io{&data, 1};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof s)] = {};
@@ -319,25 +321,16 @@ private:
         message.msg_iovlen = 1;
         message.msg_control = control;
         message.msg_controllen = sizeof control;
-        cmsghdr *header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof s);
-        std::memcpy(CMSG_DATA(header), &s, sizeof s);
-        return ::sendmsg(over, &message, 0) == 1;
-    }
-    static int receive(int over) {
-        char data;
-        iovec io{&data, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        if (s >= 0) {
+            cmsghdr *header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof s);
+            std::memcpy(CMSG_DATA(header), &s, sizeof s);
+            return ::sendmsg(over, &message, 0) == 1 ? s : -1;
+        }
         if (::recvmsg(over, &message, 0) != 1 || !CMSG_FIRSTHDR(&message))
             return -1;
-        int s;
         std::memcpy(&s, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof s);
         return s;
     }

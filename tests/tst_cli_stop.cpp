@@ -422,49 +422,28 @@ private slots:
     // --container against a stand-in engine that knows the container
     // victim-web by the id below and says it publishes the listener's port
     // for TCP, or for UDP only: the stop is sent only where the engine ties
-    // that container to the port. A folder named like the container's scope,
-    // made for an ordinary user's listener, names no container at all.
+    // that container to the port.
     void containerTiedToPort_data() {
-        QTest::addColumn<bool>("inFolder"); // else the keepers name the container
         QTest::addColumn<QString>("protocol");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err"); // %1: the port, %2: the listener's pid
-        const QString refused = "Did not stop the container victim-web: no container engine says "
-                                "that it publishes port %1 or runs the process that holds it.\n";
-        QTest::newRow("an ordinary user's listener in a folder named like a container")
-            << true << "tcp"
-            << ""
-            << "No container keeps port %1; it is held by PID %2 (perl).\n";
         QTest::newRow("the container, publishing the port")
-            << false << "tcp"
+            << "tcp"
             << "Stopped the container victim-web.\n"
             << "Port %1 is still held by PID %2 (perl).\n";
-        QTest::newRow("the container, publishing the port for UDP only") << false << "udp"
-                                                                         << "" << refused;
+        QTest::newRow("the container, publishing the port for UDP only")
+            << "udp"
+            << ""
+            << "Did not stop the container victim-web: no container engine says that it "
+               "publishes port %1 or runs the process that holds it.\n";
     }
     void containerTiedToPort() {
-        QFETCH(bool, inFolder);
         QFETCH(QString, protocol);
         const QByteArray id(64, 'c');
-        std::optional<TestUser> user;
-        std::optional<TestCgroup> scope;
-        CgroupPaths paths;
-        if (inFolder) {
-            if (::geteuid() != 0)
-                QSKIP("an ordinary user's listener in a cgroup of its own needs root");
-            user.emplace("quayline-hostile");
-            QVERIFY(user->ready);
-            scope.emplace(paths, "docker-" + id + ".scope");
-            if (scope->path.isEmpty())
-                QSKIP("no writable cgroup2 mount here");
-        }
-        Listener listener(0, true, inFolder ? user->as() : QStringList());
-        QVERIFY(!scope || scope->add(listener.process.processId()));
-        listener.start();
+        Listener listener;
         const qint32 pid = qint32(listener.process.processId());
         QVERIFY(listener.port > 0);
-        const ChildLsof lsof(pid, listener.port, Later::List,
-                             inFolder ? user->name : currentLoginName());
+        const ChildLsof lsof(pid, listener.port, Later::List);
         QVERIFY(lsof.ok);
 
         // The engine's inspection: named victim-web, not running, the port published.
@@ -479,7 +458,7 @@ private slots:
             return request.startsWith("POST") ? httpAnswer(204) : httpAnswer(200, inspection);
         });
         // The real keepers on it, with no service manager; the container is
-        // named as its scope would name it, where not in the folder.
+        // named as its scope would name it.
         const QDBusConnection noBus =
             QDBusConnection::connectToBus("unix:path=" + dir.filePath("no-bus"), "no-bus");
         Keepers real(
@@ -489,7 +468,7 @@ private slots:
         TestKeepers keepers;
         keepers.annotateRows = [&](PortEntryList &rows) {
             for (PortEntry &row : rows)
-                row.process.container = inFolder ? row.process.container : id.left(12);
+                row.process.container = id.left(12);
             real.annotate(rows);
         };
         keepers.tiesOf = [&](const Keeper &keeper) { return real.containerTies(keeper); };
@@ -499,7 +478,9 @@ private slots:
         QDBusConnection::disconnectFromBus("no-bus");
         QTEST(out, "out");
         QFETCH(QString, err);
-        QCOMPARE(printed, err.arg(listener.port).arg(pid));
+        QCOMPARE(
+            printed,
+            err.replace("%1", QString::number(listener.port)).replace("%2", QString::number(pid)));
         const QList<QByteArray> requests = engine.requests();
         const bool sent = std::any_of(requests.cbegin(), requests.cend(),
                                       [](const QByteArray &r) { return r.startsWith("POST"); });
