@@ -46,20 +46,15 @@ struct ChangeCheck::State {
 
     void store(const ScanResult &result, const std::optional<QList<KernelSocket>> &table,
                std::chrono::steady_clock::time_point time) {
-        QHash<qint32, quint64> processes;
-        // A process whose start time the scan could not read cannot be told
-        // from a later one on its pid; a scan missing other users' sockets
-        // would stay without them.
-        bool reusable =
+        // A scan missing other users' sockets would stay without them. A
+        // start time the scan could not read (0) matches no live process.
+        const bool reusable =
             table && !result.errorText &&
             !(result.notice && result.notice->startsWith(PortScanner::socketTableNotice()));
+        QHash<qint32, quint64> processes;
         for (const PortEntry &row : result.entries) {
-            if (!reusable)
-                break;
-            if (row.pid <= 0)
-                continue;
-            reusable = row.process.startTicks != 0;
-            processes.insert(row.pid, row.process.startTicks);
+            if (row.pid > 0)
+                processes.insert(row.pid, row.process.startTicks);
         }
         QMutexLocker lock(&mutex);
         // A slower scan that started earlier must not replace a later one.

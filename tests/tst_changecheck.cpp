@@ -23,6 +23,7 @@ enum class Change {
     UnderFullScanFloor, // just under it
     UserAsked,          // a refresh the user asked for
     FirstScanFailed,    // lsof failed the first time
+    OpenedDuringLsof,   // a socket opened while the first scan's lsof ran
 };
 
 // A stat line of pid whose start time is startTicks (field 22).
@@ -55,6 +56,7 @@ void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved_data() {
     QTest::newRow("just under a minute") << Change::UnderFullScanFloor << false;
     QTest::newRow("user asked for a refresh") << Change::UserAsked << true;
     QTest::newRow("first scan failed") << Change::FirstScanFailed << true;
+    QTest::newRow("socket opened while lsof ran") << Change::OpenedDuringLsof << true;
 }
 
 void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved() {
@@ -67,12 +69,15 @@ void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved() {
     QFile comm(QStringLiteral("/proc/self/comm"));
     QVERIFY(comm.open(QIODevice::ReadOnly));
     const StubLsof stub("echo $$ >>\"$dir/runs\"\n[ -e \"$dir/fail\" ] && kill -9 $$\n"
+                        "[ -e \"$dir/during\" ] && : >\"$dir/opened\"\n"
                         "[ \"$run\" = udp ] || cat \"$dir/listing\"\n");
     QVERIFY(stub.write(QStringLiteral("listing"),
                        StubLsof::listing(self, QString::fromUtf8(comm.readAll().trimmed()),
                                          QStringLiteral("me"), 4000)));
     if (change == Change::FirstScanFailed)
         QVERIFY(stub.write(QStringLiteral("fail"), {}));
+    if (change == Change::OpenedDuringLsof)
+        QVERIFY(stub.write(QStringLiteral("during"), {}));
 
     const std::optional<ProcessStat> real = StatReader().read(self).stat;
     QVERIFY(real && real->startTicks);
@@ -97,8 +102,15 @@ void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved() {
     LsofRuns runs;
     PortScanner scanner(runs, stub.path());
     scanner.setSocketTableRead({}); // the staged table is the change check's alone
-    ChangeCheck check(scanner, {[&] { return table; }, StatReader(proc.path().toLocal8Bit()),
-                                [&] { return now; }, ChangeCheck::defaultFullScanFloor});
+    const auto read = [&] {
+        SocketTableResult now = table;
+        if (QFile::exists(stub.dir.filePath(QStringLiteral("opened"))))
+            now.sockets.append(
+                KernelSocket{QStringLiteral("TCP"), false, QStringLiteral("*"), 9000, 1000, 91, 0});
+        return now;
+    };
+    ChangeCheck check(scanner, {read, StatReader(proc.path().toLocal8Bit()), [&] { return now; },
+                                ChangeCheck::defaultFullScanFloor});
 
     QFuture<ScanResult> first = check.refresh();
     first.waitForFinished();
@@ -107,10 +119,12 @@ void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved() {
     QCOMPARE(runsBefore, 2);
     if (change == Change::FirstScanFailed) {
         QVERIFY(first.result().errorText);
-        QFile::remove(stub.dir.filePath(QStringLiteral("fail")));
+        QVERIFY(QFile::remove(stub.dir.filePath(QStringLiteral("fail"))));
     } else {
         QCOMPARE(first.result().entries.size(), 1);
     }
+
+    QFile::remove(stub.dir.filePath(QStringLiteral("during")));
 
     switch (change) {
     case Change::PortReopened:
