@@ -368,15 +368,22 @@ void benchSocketTable();
 void benchRemovedCgroups();
 // bench_keepers.cpp
 void benchKeepers();
+// bench_changecheck.cpp
+void benchUnchangedRefresh();
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     // Sections by name; "bench parse" runs one of them, "bench" all.
     const std::pair<const char *, void (*)()> sections[] = {
-        {"parse", benchParseMerge},         {"scan", benchScan},
-        {"identity", benchIdentity},        {"filter", benchFilterKeystrokes},
-        {"refresh", benchIdenticalRefresh}, {"sockettable", benchSocketTable},
-        {"keepers", benchKeepers},          {"cgroups", benchRemovedCgroups},
+        {"parse", benchParseMerge},
+        {"scan", benchScan},
+        {"identity", benchIdentity},
+        {"filter", benchFilterKeystrokes},
+        {"refresh", benchIdenticalRefresh},
+        {"sockettable", benchSocketTable},
+        {"keepers", benchKeepers},
+        {"cgroups", benchRemovedCgroups},
+        {"unchanged", benchUnchangedRefresh},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     if (wanted.value(0) == u"write-scan")
