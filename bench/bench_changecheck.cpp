@@ -1,20 +1,36 @@
 // What a refresh costs when nothing moved, against one that runs lsof: the
 // whole program's CPU (every thread) and its children's, per refresh, with
-// 1,000 UDP sockets of the bench's own beside whatever the machine holds.
+// 1,000 UDP sockets of the bench's own and 200 children holding one each,
+// beside whatever the machine holds: 200 pids whose start times are checked.
 #include "scanner/ChangeCheck.h"
 
 #include <QFileInfo>
 #include <QSet>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+int boundUdpSocket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 double processAndChildrenCpuMs() {
     timespec self{};
@@ -56,13 +72,32 @@ void benchUnchangedRefresh() {
         std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
         return;
     }
+    // The children first, so that they inherit none of the bench's sockets.
+    // Each ends when the bench closes the pipe (or dies).
+    int pipe[2] = {-1, -1};
+    std::vector<pid_t> children;
+    if (::pipe(pipe) == 0) {
+        for (int i = 0; i < 200; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) { // only async-signal-safe calls from here on
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                ::close(pipe[1]);
+                boundUdpSocket();
+                char byte;
+                while (::read(pipe[0], &byte, 1) < 0) {
+                }
+                ::_exit(0);
+            }
+            if (child < 0)
+                break;
+            children.push_back(child);
+        }
+        ::close(pipe[0]);
+    }
     std::vector<int> fds;
     for (int i = 0; i < 1000; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        const int fd = boundUdpSocket();
+        if (fd < 0)
             break;
         fds.push_back(fd);
     }
@@ -83,4 +118,7 @@ void benchUnchangedRefresh() {
         same.cpuMs, same.unchanged, repetitions);
     for (int fd : fds)
         ::close(fd);
+    ::close(pipe[1]);
+    for (const pid_t child : children)
+        ::waitpid(child, nullptr, 0);
 }
