@@ -1,20 +1,18 @@
 // What a refresh costs when nothing moved, against one that runs lsof: the
 // whole program's CPU (every thread) and its children's, per refresh, with
-// 1,000 UDP sockets of the bench's own and 200 children holding one each,
+// 1,000 UDP sockets of the bench's own and 200 children sharing one more,
 // beside whatever the machine holds: 200 pids whose start times are checked.
+#include "SocketHolders.h"
 #include "scanner/ChangeCheck.h"
 
 #include <QFileInfo>
 #include <QSet>
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -72,28 +70,7 @@ void benchUnchangedRefresh() {
         std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
         return;
     }
-    // The children first, so that they inherit none of the bench's sockets.
-    // Each ends when the bench closes the pipe (or dies).
-    int pipe[2] = {-1, -1};
-    std::vector<pid_t> children;
-    if (::pipe(pipe) == 0) {
-        for (int i = 0; i < 200; ++i) {
-            const pid_t child = ::fork();
-            if (child == 0) { // only async-signal-safe calls from here on
-                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-                ::close(pipe[1]);
-                boundUdpSocket();
-                char byte;
-                while (::read(pipe[0], &byte, 1) < 0) {
-                }
-                ::_exit(0);
-            }
-            if (child < 0)
-                break;
-            children.push_back(child);
-        }
-        ::close(pipe[0]);
-    }
+    const SocketHolders holders(200);
     std::vector<int> fds;
     for (int i = 0; i < 1000; ++i) {
         const int fd = boundUdpSocket();
@@ -118,7 +95,4 @@ void benchUnchangedRefresh() {
         same.cpuMs, same.unchanged, repetitions);
     for (int fd : fds)
         ::close(fd);
-    ::close(pipe[1]);
-    for (const pid_t child : children)
-        ::waitpid(child, nullptr, 0);
 }
