@@ -24,6 +24,7 @@ enum class Change {
     UserAsked,          // a refresh the user asked for
     FirstScanFailed,    // lsof failed the first time
     OpenedDuringLsof,   // a socket opened while the first scan's lsof ran
+    ScanTableCut,       // the first scan could not read the table for other users' ports
 };
 
 // A stat line of pid whose start time is startTicks (field 22).
@@ -57,6 +58,7 @@ void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved_data() {
     QTest::newRow("user asked for a refresh") << Change::UserAsked << true;
     QTest::newRow("first scan failed") << Change::FirstScanFailed << true;
     QTest::newRow("socket opened while lsof ran") << Change::OpenedDuringLsof << true;
+    QTest::newRow("scan lacked other users' ports") << Change::ScanTableCut << true;
 }
 
 void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved() {
@@ -101,7 +103,12 @@ void ChangeCheckTest::refreshRunsLsofOnlyWhenSomethingMoved() {
 
     LsofRuns runs;
     PortScanner scanner(runs, stub.path());
-    scanner.setSocketTableRead({}); // the staged table is the change check's alone
+    // The staged table is the change check's alone.
+    scanner.setSocketTableRead({});
+    if (change == Change::ScanTableCut)
+        scanner.setSocketTableRead([] {
+            return SocketTableResult{{}, {}, QStringLiteral("time limit")};
+        });
     const auto read = [&] {
         SocketTableResult now = table;
         if (QFile::exists(stub.dir.filePath(QStringLiteral("opened"))))
