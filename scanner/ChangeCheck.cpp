@@ -8,7 +8,14 @@
 struct ChangeCheck::State {
     State(PortScanner s, Options o)
         : scanner(std::move(s))
-        , options(std::move(o)) {}
+        , options(withClock(std::move(o))) {}
+
+    // Options made by hand may leave the clock out.
+    static Options withClock(Options o) {
+        if (!o.now)
+            o.now = [] { return std::chrono::steady_clock::now(); };
+        return o;
+    }
 
     const PortScanner scanner;
     const Options options;
@@ -73,8 +80,7 @@ struct ChangeCheck::State {
 };
 
 ChangeCheck::Options ChangeCheck::defaultOptions() {
-    return Options{PortScanner::defaultSocketTableRead(), StatReader(),
-                   [] { return std::chrono::steady_clock::now(); }, defaultFullScanFloor};
+    return Options{PortScanner::defaultSocketTableRead(), StatReader(), {}, defaultFullScanFloor};
 }
 
 ChangeCheck::ChangeCheck(PortScanner scanner)

@@ -38,7 +38,7 @@ public:
         PortScanner::SocketTableRead readTable;
         // Where the listed processes' start times are read.
         StatReader proc;
-        Clock now;
+        Clock now; // the steady clock when empty
         std::chrono::milliseconds fullScanFloor = defaultFullScanFloor;
     };
     // The defaults: PortScanner's table read, /proc, the steady clock, 60 s.
