@@ -16,6 +16,11 @@ struct ScanResult {
     // Present when the kernel's socket table could not be read whole: lsof's
     // rows stand, but the sockets of other users' processes may be missing.
     std::optional<QString> notice = std::nullopt;
+    // How the rows came about: Full ran lsof; Unchanged handed back the last
+    // full scan's rows because the kernel showed nothing that could change
+    // them (see ChangeCheck). The rows read the same either way.
+    enum class Kind { Full, Unchanged };
+    Kind kind = Kind::Full;
 };
 
 // What one lsof run gave: its output, or why it gave none.
@@ -82,6 +87,8 @@ public:
     // replaced; an empty function leaves the table out.
     using SocketTableRead = std::function<SocketTableResult()>;
     void setSocketTableRead(SocketTableRead read) { m_readSocketTable = std::move(read); }
+    // SocketTable::read(), or nothing where QUAYLINE_SOCKET_TABLE=off.
+    static SocketTableRead defaultSocketTableRead();
 
     explicit PortScanner(LsofRuns &runs, QString lsofPath = defaultLsofPath(),
                          Duration timeLimit = defaultTimeLimit);
@@ -117,6 +124,4 @@ private:
     qint64 m_outputCap = defaultOutputCap;
     bool m_usePidFd = true;
     SocketTableRead m_readSocketTable = defaultSocketTableRead();
-
-    static SocketTableRead defaultSocketTableRead();
 };
