@@ -294,6 +294,18 @@ public:
         report();
         return m_appLog.right(3000);
     }
+    // Why no icon showed, as far as the test can tell: whether the program
+    // still runs, what the watcher holds, and what the host said last.
+    QByteArray iconMissing() {
+        if (host)
+            hostLog += host->readAllStandardError() + host->readAllStandardOutput();
+        return "program " +
+               QByteArray(m_app && m_app->state() == QProcess::Running ? "running"
+                                                                       : "not running") +
+               "; watcher's items: " +
+               watcherProperty("RegisteredStatusNotifierItems").simplified() +
+               "\nhost's log: " + hostLog.right(1500) + "\nprogram's log: " + appLog();
+    }
 
     std::optional<TestUser> user;
     QString home, program, className;

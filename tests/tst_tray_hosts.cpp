@@ -194,7 +194,7 @@ private slots:
         QVERIFY(!s.before.isNull());
         QProcess &app = s.startProgram();
         QRect icon, next;
-        QVERIFY2(waitFor([&] { return (icon = s.icon()).isValid(); }, startMs), s.appLog());
+        QVERIFY2(waitFor([&] { return (icon = s.icon()).isValid(); }, startMs), s.iconMissing());
         QVERIFY(waitFor([&] { return (next = std::exchange(icon, s.icon())) == icon; }));
         QVERIFY2(icon.width() <= largestIcon && icon.height() <= host.barHeight,
                  qPrintable(describe(icon)));
