@@ -6,6 +6,8 @@
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
 #include "keeper/Keepers.h"
+#include "scanner/ChangeCheck.h"
+#include "scanner/KeeperAnnotation.h"
 #include "viewmodel/PortListViewModel.h"
 #include "viewmodel/RowText.h"
 #ifdef QUAYLINE_TEST_HOOKS
@@ -85,14 +87,20 @@ int main(int argc, char *argv[]) {
     const auto keepers = std::make_shared<Keepers>();
     // Created once and kept to the end; it reads its settings and starts nothing.
     PortListViewModel::Dependencies dependencies;
-    dependencies.scan = [scanner = PortScanner(lsofRuns), keepers, &keeperThreads] {
-        // Each row learns its unit's Restart= or its container's restart
-        // policy after lsof, before the model sees it.
-        return scanner.scan().then(&keeperThreads, [keepers](ScanResult result) {
-            keepers->annotate(result.entries);
+    // A refresh reads the kernel's socket table first and runs lsof only where
+    // it moved (or a minute has passed); the button and Ctrl+R always do.
+    const auto check = std::make_shared<ChangeCheck>(PortScanner(lsofRuns));
+    // Each row learns its unit's Restart= or its container's restart policy
+    // after lsof, before the model sees it.
+    const auto annotation = std::make_shared<KeeperAnnotation>(keepers);
+    const auto annotated = [annotation, &keeperThreads](QFuture<ScanResult> scan) {
+        return scan.then(&keeperThreads, [annotation](ScanResult result) {
+            annotation->apply(result);
             return result;
         });
     };
+    dependencies.scan = [check, annotated] { return annotated(check->refresh()); };
+    dependencies.fullScan = [check, annotated] { return annotated(check->fullScan()); };
     dependencies.keepers = keepers;
     dependencies.keeperThreads = &keeperThreads;
     PortListViewModel model(std::move(dependencies));

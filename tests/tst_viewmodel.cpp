@@ -8,6 +8,7 @@
 #include "KeeperValues.h"
 #include "model/DisplayText.h"
 #include "model/PortFilter.h"
+#include "scanner/KeeperAnnotation.h"
 #include "stop/StopRules.h"
 #include "stop/StopText.h"
 #include "viewmodel/PortListModel.h"
@@ -95,6 +96,7 @@ struct Fixture {
     QTemporaryDir dir;
     QString settingsPath;
     QList<qint64> scans; // when each scan started
+    QList<bool> full;    // for each, whether it was to read everything anew
     std::optional<ScanResult> immediate;
     std::deque<QPromise<ScanResult>> pending;
     QThreadPool keeperThreads; // after vm: the model goes first, then its stops end
@@ -117,13 +119,16 @@ struct Fixture {
         if (QFile file(settingsPath); !settings.isEmpty() && file.open(QIODevice::WriteOnly))
             file.write("[General]\n" + settings);
         PortListViewModel::Dependencies deps;
-        deps.scan = [this, scan] {
+        const auto start = [this, scan](bool inFull) {
             scans.append(now());
+            full.append(inFull);
             if (scan || immediate)
                 return scan ? scan() : QtFuture::makeReadyFuture(*immediate);
             pending.emplace_back().start();
             return pending.back().future();
         };
+        deps.scan = [start] { return start(false); };
+        deps.fullScan = [start] { return start(true); };
         deps.settings = std::make_unique<QSettings>(settingsPath, QSettings::IniFormat);
         deps.system = std::move(system);
         deps.keepers = std::move(keeping.keepers);
@@ -613,20 +618,24 @@ private slots:
     }
 
     // The first tick's scan hangs: later ticks start none until it ends, while
-    // what the user asks for still scans at once.
+    // what the user asks for still scans at once. Only the button (and
+    // Ctrl+R, which calls the same) reads everything anew; the others may be
+    // answered from the kernel's table alone.
     void tickWaitsForItsOwnScan_data() {
         QTest::addColumn<Act>("meanwhile");
-        QTest::newRow("refresh button") << Act(&PortListViewModel::refreshNow);
-        QTest::newRow("panel opens") << Act(&PortListViewModel::refreshAndRestartTimer);
+        QTest::addColumn<bool>("inFull");
+        QTest::newRow("refresh button") << Act(&PortListViewModel::refreshNow) << true;
+        QTest::newRow("panel opens") << Act(&PortListViewModel::refreshAndRestartTimer) << false;
     }
     void tickWaitsForItsOwnScan() {
         QFETCH(Act, meanwhile);
+        QFETCH(bool, inFull);
         Fixture f; // scans hang until finished
         f.vm->setRefreshInterval(1);
         QVERIFY(nextTick(f));
         QCOMPARE(f.scans.size(), 1);
         meanwhile(*f.vm);
-        QCOMPARE(f.scans.size(), 2);
+        QCOMPARE(f.full, (QList<bool>{false, inFull}));
         for (int tick = 0; tick < 2; ++tick)
             QVERIFY(nextTick(f));
         QCOMPARE(f.scans.size(), 2);
@@ -635,7 +644,42 @@ private slots:
         f.immediate = ScanResult{};
         f.finishPending();
         QVERIFY(nextTick(f));
-        QCOMPARE(f.scans.size(), 3);
+        QCOMPARE(f.full, (QList<bool>{false, inFull, false}));
+    }
+
+    // A refresh that handed back a full scan's rows asks no service manager
+    // or engine again: it gets that scan's answers, also where rows went.
+    // A row no full scan brought is asked about.
+    void keeperAnswersFollowTheFullScan_data() {
+        QTest::addColumn<QString>("refreshed"); // rows of the refresh after a full scan of "abc"
+        QTest::addColumn<int>("asked");         // annotations asked for in all
+        QTest::newRow("nothing moved") << "abc" << 1;
+        QTest::newRow("a row went") << "ac" << 1;
+        QTest::newRow("a row no full scan brought") << "ad" << 2;
+    }
+    void keeperAnswersFollowTheFullScan() {
+        QFETCH(QString, refreshed);
+        QFETCH(int, asked);
+        struct Counting final : KeeperService {
+            int asked = 0;
+            void annotate(PortEntryList &rows) override {
+                ++asked;
+                for (PortEntry &row : rows)
+                    row.keeper.unit = row.processName + ".service";
+            }
+            std::optional<ContainerTies> containerTies(const Keeper &) override { return {}; }
+            KeeperStopResult stop(const Keeper &) override { return {}; }
+        };
+        const auto keepers = std::make_shared<Counting>();
+        KeeperAnnotation annotation(keepers);
+        ScanResult full{rows("abc"), std::nullopt};
+        annotation.apply(full);
+        ScanResult again{rows(refreshed), std::nullopt};
+        again.kind = ScanResult::Kind::Unchanged;
+        annotation.apply(again);
+        QCOMPARE(keepers->asked, asked);
+        for (const PortEntry &row : again.entries)
+            QCOMPARE(row.keeper.unit, row.processName + ".service");
     }
 
     // A keeper's stop: busy until it ends and not asked twice meanwhile; a

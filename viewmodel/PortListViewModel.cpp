@@ -49,6 +49,7 @@ void releaseFreeMemory() {
 PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_scan(std::move(dependencies.scan))
+    , m_fullScan(dependencies.fullScan ? std::move(dependencies.fullScan) : m_scan)
     , m_settings(std::move(dependencies.settings))
     , m_keepers(std::move(dependencies.keepers))
     , m_keeperThreads(dependencies.keeperThreads ? dependencies.keeperThreads
@@ -124,6 +125,14 @@ int PortListViewModel::timerIntervalMs() const {
 }
 
 QFuture<void> PortListViewModel::refresh() {
+    return startScan(m_scan);
+}
+
+QFuture<void> PortListViewModel::refreshInFull() {
+    return startScan(m_fullScan);
+}
+
+QFuture<void> PortListViewModel::startScan(const ScanFunction &scan) {
     setIsLoading(true);
     auto promise = std::make_shared<QPromise<void>>();
     promise->start();
@@ -131,9 +140,9 @@ QFuture<void> PortListViewModel::refresh() {
     const quint64 serial = ++m_scansStarted;
     // If the model goes first, the watcher goes with it and the promise is
     // destroyed unfinished, which cancels the returned future.
-    whenFinished(m_scan(), this, [this, promise, serial](const QFuture<ScanResult> &scan) {
-        if (scan.isValid() && scan.resultCount() > 0)
-            applyScan(scan.result(), serial);
+    whenFinished(scan(), this, [this, promise, serial](const QFuture<ScanResult> &result) {
+        if (result.isValid() && result.resultCount() > 0)
+            applyScan(result.result(), serial);
         else
             setIsLoading(false);
         promise->finish();

@@ -90,7 +90,12 @@ public:
 
     // Everything the model needs from outside, so tests can replace each part.
     struct Dependencies {
-        ScanFunction scan;                   // required
+        // The timer's and every other refresh: may hand back the last rows
+        // where the kernel shows nothing moved. Required.
+        ScanFunction scan;
+        // A refresh the user asked for (the button, Ctrl+R): always reads
+        // everything anew. scan when empty.
+        ScanFunction fullScan;
         std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
         std::shared_ptr<const SystemCalls> system = nullptr; // defaults to SystemCalls::real()
         // Units and containers; without it, a keeper's stop is reported as
@@ -147,10 +152,12 @@ public:
     // cancelled if the model is destroyed first). Overlapping calls are allowed;
     // the last scan to finish leaves its result.
     QFuture<void> refresh();
+    // The same, through fullScan: for a refresh the user asked for.
+    QFuture<void> refreshInFull();
     Q_INVOKABLE void restartTimer();
     // What the panel does each time it is shown: refresh, then restart the timer.
     Q_INVOKABLE void refreshAndRestartTimer();
-    Q_INVOKABLE void refreshNow() { refresh(); }
+    Q_INVOKABLE void refreshNow() { refreshInFull(); }
     Q_INVOKABLE void stopProcess(const PortEntry &entry);
 
     // Stops the unit or container that keeps the row's process (entry.keeper),
@@ -221,6 +228,7 @@ private:
     void setRespawnReportValue(const QVariant &value);
 
     void setIsLoading(bool loading);
+    QFuture<void> startScan(const ScanFunction &scan);
     void applyScan(const ScanResult &result, quint64 serial);
     void watchForRespawn(const StopPlan &plan);
     // After a scan: reports the first respawn found, ends watches whose window
@@ -237,6 +245,7 @@ private:
     void onTimerTick();
 
     ScanFunction m_scan;
+    ScanFunction m_fullScan;
     std::unique_ptr<QSettings> m_settings;
     std::shared_ptr<KeeperService> m_keepers;
     QThreadPool *m_keeperThreads;
