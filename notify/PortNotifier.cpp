@@ -115,7 +115,9 @@ void PortNotifier::send(const Notice &notice) {
         const PortEntry &row = notice.holder;
         // Data is joined, never put through arg(), so that a "%1" in a name stays as it is.
         const QString name = RowText::name(row);
-        if (row.pid > 0)
+        if (row.pid > 0 && name.isEmpty())
+            body = tr("Port %1 is now held by PID %2.").arg(notice.port).arg(row.pid);
+        else if (row.pid > 0)
             body = tr("Port %1 is now held by ").arg(notice.port) + name +
                    tr(" (PID %1).").arg(row.pid);
         else if (name.isEmpty())
