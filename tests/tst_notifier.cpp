@@ -173,11 +173,6 @@ private slots:
         QTest::addColumn<QStringList>("shown");
         const QStringList markup{"body", "body-markup"};
         const PortEntry node = row(4242, "node", 3000);
-        QTest::newRow("opened, with its process")
-            << markup << QList<Batch>{{{opened(node)}, {node}}}
-            << QStringList{"Port 3000 opened | Port 3000 is now held by node (PID 4242)."};
-        QTest::newRow("closed and free") << markup << QList<Batch>{{{closed(node)}, {}}}
-                                         << QStringList{"Port 3000 closed | Port 3000 is free."};
         QTest::newRow("closed, another row still holds it")
             << markup << QList<Batch>{{{closed(node)}, {row(7, "vite", 3000, "UDP")}}}
             << QStringList{};
