@@ -7,6 +7,7 @@
 #include "Quayline/LoginItem.h"
 #include "model/KillError.h"
 #include "model/PortEntry.h"
+#include "notify/PortNotifier.h"
 #include "viewmodel/PortListModel.h"
 #include "viewmodel/PortListViewModel.h"
 
@@ -31,6 +32,13 @@ struct LoginItemForeign {
     QML_FOREIGN(LoginItem)
     QML_NAMED_ELEMENT(LoginItem)
     QML_UNCREATABLE("The application creates the login item and hands it to the settings view.")
+};
+
+struct PortNotifierForeign {
+    Q_GADGET
+    QML_FOREIGN(PortNotifier)
+    QML_NAMED_ELEMENT(PortNotifier)
+    QML_UNCREATABLE("The application creates the notifier and hands it to the settings view.")
 };
 
 struct PortEntryForeign {

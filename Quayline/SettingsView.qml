@@ -4,12 +4,15 @@ import QtQuick.Layouts
 import Quayline
 
 // The settings form. It only binds: the two refresh settings are the model's,
-// launch at login and the message of a failed change the login item's.
+// launch at login and the message of a failed change the login item's, the
+// watched ports the notifier's.
 Item {
     id: root
 
     required property PortListViewModel viewModel
     required property LoginItem loginItem
+    // Without one, the form has no notifications section.
+    property PortNotifier notifier: null
 
     // Called by the application each time the settings window is shown: when
     // the autostart entry was changed elsewhere, the switch follows it.
@@ -18,9 +21,9 @@ Item {
     }
 
     width: 380
-    height: 300
+    height: notifier ? 420 : 300
     implicitWidth: 380
-    implicitHeight: 300
+    implicitHeight: height
 
     // Escape closes the window, as it does any settings window. Keys that the
     // focused control leaves alone come up to here; an open picker list takes
@@ -152,6 +155,78 @@ Item {
         }
 
         Item {
+            implicitHeight: 8
+        }
+
+        SectionHeader {
+            visible: root.notifier !== null
+            text: qsTr("Notifications")
+        }
+        Group {
+            visible: root.notifier !== null
+            Label {
+                id: watchedPortsLabel
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+                Layout.topMargin: 8
+                text: qsTr("Tell me when these ports open or close:")
+                wrapMode: Text.Wrap
+                font: Theme.body
+                color: Theme.primary
+            }
+            TextField {
+                id: watchedPortsField
+                objectName: "watchedPortsField"
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+                Layout.topMargin: 4
+                Layout.bottomMargin: 8
+                placeholderText: "3000, 5173, 8080"
+                Accessible.name: watchedPortsLabel.text
+                Accessible.description: qsTr("Port numbers, separated by commas")
+                text: root.notifier ? root.notifier.watchedPortsText : ""
+                onTextEdited: root.notifier.watchedPortsText = text
+                FocusFrame {
+                    visible: watchedPortsField.activeFocus
+                }
+            }
+            // Entries that are no port, and a list that could not be saved.
+            Label {
+                objectName: "watchedPortsError"
+                visible: text !== ""
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+                Layout.bottomMargin: 8
+                text: root.notifier ? root.notifier.watchedPortsError : ""
+                textFormat: Text.PlainText
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                font: Theme.caption
+                color: Theme.red
+                Accessible.role: Accessible.AlertMessage
+                Accessible.name: text
+            }
+            Label {
+                objectName: "notificationServiceMissing"
+                visible: root.notifier !== null && !root.notifier.serviceAvailable
+                Layout.fillWidth: true
+                Layout.leftMargin: 10
+                Layout.rightMargin: 10
+                Layout.bottomMargin: 8
+                text: qsTr("No notification service is running; ports are not watched.")
+                textFormat: Text.PlainText
+                wrapMode: Text.Wrap
+                font: Theme.caption
+                color: Theme.secondary
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
+        }
+
+        Item {
+            visible: root.notifier !== null
             implicitHeight: 8
         }
 

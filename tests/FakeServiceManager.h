@@ -10,6 +10,8 @@
 // (point a program at it with DBUS_SESSION_BUS_ADDRESS or
 // DBUS_SYSTEM_BUS_ADDRESS set to address()).
 
+#include "PrivateBus.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -17,10 +19,8 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QFile>
 #include <QHash>
 #include <QMutex>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QThread>
@@ -90,14 +90,6 @@ public:
         }
         m_thread.quit();
         m_thread.wait();
-        // The bus is our own child: ended by the pid QProcess started.
-        if (m_bus.state() != QProcess::NotRunning) {
-            m_bus.terminate();
-            if (!m_bus.waitForFinished(5000)) {
-                m_bus.kill();
-                m_bus.waitForFinished(5000);
-            }
-        }
     }
 
     // Starts the bus and the manager; empty on success, else why not.
@@ -106,20 +98,10 @@ public:
         qDBusRegisterMetaType<QList<FakeUnitRow>>();
         qDBusRegisterMetaType<QPair<QString, QString>>();
         qDBusRegisterMetaType<FakeListen>();
-        if (!QFile::exists(QStringLiteral("/usr/bin/dbus-daemon")))
-            return QStringLiteral("dbus-daemon is not installed");
-        m_bus.start(QStringLiteral("/usr/bin/dbus-daemon"),
-                    {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                     QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-        if (!m_bus.waitForStarted(10000))
-            return QStringLiteral("dbus-daemon could not be started");
-        while (!m_bus.canReadLine() && m_bus.waitForReadyRead(10000)) {
-        }
-        m_address = QString::fromUtf8(m_bus.readLine().trimmed());
-        if (m_address.isEmpty())
-            return QStringLiteral("dbus-daemon gave no address");
+        if (const QString why = m_bus.start(); !why.isEmpty())
+            return why;
         m_connectionName = QStringLiteral("fake-service-manager-%1").arg(quintptr(this));
-        m_connection = QDBusConnection::connectToBus(m_address, m_connectionName);
+        m_connection = QDBusConnection::connectToBus(m_bus.address(), m_connectionName);
         // Registered before it moves: Qt gives the object a helper child, which
         // must be made in the object's thread and then moves along with it.
         if (!m_connection.registerVirtualObject(QStringLiteral("/org/freedesktop/systemd1"),
@@ -134,11 +116,11 @@ public:
         return {};
     }
 
-    const QString &address() const { return m_address; }
+    const QString &address() const { return m_bus.address(); }
 
     // A connection of the test's own to the bus, as a client.
     QDBusConnection client(const QString &name) const {
-        return QDBusConnection::connectToBus(m_address, name);
+        return QDBusConnection::connectToBus(m_bus.address(), name);
     }
 
     void setUnit(const Unit &unit) {
@@ -335,8 +317,7 @@ private:
 
     std::unique_ptr<Object> m_object = std::make_unique<Object>();
     QThread m_thread;
-    QProcess m_bus;
-    QString m_address;
+    PrivateBus m_bus;
     QString m_connectionName;
     QDBusConnection m_connection{QString()};
 };

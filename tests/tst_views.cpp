@@ -4,6 +4,7 @@
 #include "Quayline/DesktopActions.h"
 #include "Quayline/LoginItem.h"
 #include "QuickFullStacks.h"
+#include "notify/PortNotifier.h"
 #include "stop/StopRules.h"
 #include "viewmodel/PortListViewModel.h"
 #include "viewmodel/RowText.h"
@@ -241,6 +242,14 @@ public:
         if (broken && !folder.open(QIODevice::WriteOnly))
             qWarning("cannot create %s", qPrintable(folder.fileName()));
         return new LoginItem(folder.fileName(), "/opt/quayline test/quayline", this);
+    }
+    // A notifier with no bus to send on, its settings holding this list.
+    Q_INVOKABLE PortNotifier *newNotifier(const QString &stored) {
+        const QString file = m_dir.filePath("notifier-" + QString::number(++m_files));
+        QSettings(file, QSettings::IniFormat).setValue(QStringLiteral("watchedPorts"), stored);
+        return new PortNotifier(
+            {std::make_unique<QSettings>(file, QSettings::IniFormat), QDBusConnection(QString())},
+            this);
     }
     // A new folder, or with asFile a plain file, of this name in a temporary folder.
     Q_INVOKABLE QString makePath(const QString &name, bool asFile = false) {

@@ -104,6 +104,38 @@ int timerPeriodMs(double seconds, double fallbackSeconds) {
     return ms >= double(INT_MAX) ? INT_MAX : int(ms);
 }
 
+PortListText parsePortList(const QString &text) {
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,9}\\z"));
+    PortListText list;
+    for (const QString &item : text.split(separators, Qt::SkipEmptyParts)) {
+        const int port = digits.match(item).hasMatch() ? item.toInt() : 0;
+        if (port < 1 || port > 65535)
+            list.invalid << item;
+        else if (!list.ports.contains(port))
+            list.ports << port;
+    }
+    return list;
+}
+
+QString portListSettingText(const QVariant &value) {
+    // The file gives a list of one as a text, and a list of several as a list
+    // of texts; a value not yet read back from the file keeps its own type.
+    if (value.typeId() == QMetaType::QStringList || value.typeId() == QMetaType::QVariantList)
+        return value.toStringList().join(QStringLiteral(", "));
+    return value.toString();
+}
+
+QVariant portListSetting(const QList<int> &ports) {
+    // A list of one would be written as an opaque serialised value.
+    if (ports.size() == 1)
+        return ports.first();
+    QVariantList list;
+    for (const int port : ports)
+        list << port;
+    return list;
+}
+
 QString writeSettingThrough(std::unique_ptr<QSettings> &settings, const QString &key,
                             const QVariant &value) {
     // Made before the old one goes, the new one shares its file state, unsaved

@@ -6,6 +6,7 @@
 #include "Quayline/shell/StatusNotifierItem.h"
 #include "Quayline/shell/TrayGlyph.h"
 #include "Quayline/shell/WlrootsBar.h"
+#include "notify/PortNotifier.h"
 #include "viewmodel/PortListViewModel.h"
 
 #include <QApplication>
@@ -140,10 +141,11 @@ bool TrayShell::ensureSettings() {
     if (m_settings)
         return true;
     auto settings = std::make_unique<SettingsWindow>(&m_engine);
-    const QString errors =
-        settings->load(m_resources.settingsView,
-                       {{QStringLiteral("viewModel"), QVariant::fromValue(m_model)},
-                        {QStringLiteral("loginItem"), QVariant::fromValue(&m_loginItem)}});
+    QVariantMap properties{{QStringLiteral("viewModel"), QVariant::fromValue(m_model)},
+                           {QStringLiteral("loginItem"), QVariant::fromValue(&m_loginItem)}};
+    if (m_notifier)
+        properties.insert(QStringLiteral("notifier"), QVariant::fromValue(m_notifier));
+    const QString errors = settings->load(m_resources.settingsView, properties);
     if (!errors.isEmpty()) {
         reportLoadFailure(errors);
         return false;

@@ -13,6 +13,7 @@
 
 class PopoverWindow;
 class PortListViewModel;
+class PortNotifier;
 class SettingsWindow;
 class StatusNotifierItem;
 
@@ -41,6 +42,10 @@ public:
     // status 1 when that is found later).
     bool start();
 
+    // What the settings view shows the watched ports of; set before the
+    // settings are first opened. Without one the view has no such section.
+    void setNotifier(PortNotifier *notifier) { m_notifier = notifier; }
+
 public slots:
     // Brings the panel up (another start of the program, the tray menu).
     void showPanel();
@@ -68,6 +73,7 @@ private:
     void updateModelOnScreen();
 
     PortListViewModel *m_model;
+    PortNotifier *m_notifier = nullptr;
     Resources m_resources;
     QQmlEngine m_engine; // shared by both windows: one set of loaded types
     LoginItem m_loginItem;

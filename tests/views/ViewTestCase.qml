@@ -51,9 +51,10 @@ TestCase {
         return createTemporaryObject(popoverComponent, testCase.parent, { viewModel: Fixture.newModel() })
     }
 
-    function makeSettings(loginItem, viewModel) {
+    function makeSettings(loginItem, viewModel, notifier) {
         return createTemporaryObject(settingsComponent, testCase.parent,
-                                     { viewModel: viewModel || Fixture.newModel(), loginItem: loginItem })
+                                     { viewModel: viewModel || Fixture.newModel(), loginItem: loginItem,
+                                       notifier: notifier || null })
     }
 
     function child(item, name) {

@@ -81,6 +81,30 @@ Item {
             verify(error.mapToItem(view, 0, error.height).y <= view.height, "inside the window")
         }
 
+        // The watched ports as saved; entries that are no port are named, and
+        // without a notification service the form says that nothing is watched.
+        function test_watchedPorts() {
+            const notifier = Fixture.newNotifier("3000")
+            const view = makeSettings(Fixture.newLoginItem(false), null, notifier)
+            const field = child(view, "watchedPortsField")
+            const error = child(view, "watchedPortsError")
+            const missing = child(view, "notificationServiceMissing")
+            compare(field.text, "3000")
+            verify(!error.visible)
+            verify(missing.visible)
+            compare(missing.text, "No notification service is running; ports are not watched.")
+            field.forceActiveFocus()
+            keyClick(Qt.Key_End)
+            for (const c of ", 70000, 8080")
+                keyClick(c)
+            compare(notifier.watchedPortsText, "3000, 70000, 8080")
+            verify(error.visible)
+            compare(error.text, "Not watched, as ports are numbered 1 to 65535: 70000")
+            verify(Qt.colorEqual(error.color, Theme.red))
+            const about = child(view, "aboutText")
+            tryVerify(() => about.mapToItem(view, 0, about.height).y <= view.height, 1000, "the form fits the window")
+        }
+
         // A file where the autostart folder should be: the toggle snaps back and
         // the system's message shows in red.
         function test_launchAtLoginSnapsBackOnFailure() {

@@ -1,0 +1,44 @@
+#pragma once
+
+// A dbus-daemon of the test's own, for services of the test's own: a client
+// pointed at it (a connection to address(), or a child with
+// DBUS_SESSION_BUS_ADDRESS) meets none of the session's. Ended, by the pid
+// that started it, when the object goes.
+
+#include <QFile>
+#include <QProcess>
+#include <QString>
+
+class PrivateBus {
+public:
+    ~PrivateBus() {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    // Starts the bus; empty on success, else why not.
+    QString start() {
+        if (!QFile::exists(QStringLiteral("/usr/bin/dbus-daemon")))
+            return QStringLiteral("dbus-daemon is not installed");
+        m_process.start(QStringLiteral("/usr/bin/dbus-daemon"),
+                        {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                         QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+        if (!m_process.waitForStarted(10000))
+            return QStringLiteral("dbus-daemon could not be started");
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
+        }
+        m_address = QString::fromUtf8(m_process.readLine().trimmed());
+        return m_address.isEmpty() ? QStringLiteral("dbus-daemon gave no address") : QString();
+    }
+
+    const QString &address() const { return m_address; }
+
+private:
+    QProcess m_process;
+    QString m_address;
+};
