@@ -274,6 +274,39 @@ private slots:
         QVERIFY(!watch.isActive());
     }
 
+    // More destructions than the watch's buffer holds before it reads them:
+    // the caller is told to scan again.
+    void closeWatchOverrun() {
+        SocketCloseWatch::Options options;
+        options.openSocket = [](int domain, int type, int protocol) {
+            const int fd = ::socket(domain, type, protocol);
+            const int smallest = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+            return fd;
+        };
+        SocketCloseWatch watch(options);
+        QSignalSpy overrun(&watch, &SocketCloseWatch::overrun);
+        // A listener of the test's own tells when the kernel has sent them all.
+        const UniqueFd observer(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        const sockaddr_nl group{AF_NETLINK, 0, 0, 1u << (SKNLGRP_INET_UDP_DESTROY - 1)};
+        const timeval bound{60, 0};
+        QVERIFY(::bind(observer.get(), reinterpret_cast<const sockaddr *>(&group), sizeof group) ==
+                    0 &&
+                ::setsockopt(observer.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0);
+        QSet<quint16> ports;
+        for (int i = 0; i < 32; ++i)
+            ports.insert(OwnSocket(SOCK_DGRAM, "127.0.0.1", false).port);
+        while (!ports.isEmpty()) {
+            struct {
+                nlmsghdr header;
+                inet_diag_msg message;
+            } sent;
+            QVERIFY(::recv(observer.get(), &sent, sizeof sent, 0) == sizeof sent);
+            ports.remove(ntohs(sent.message.id.idiag_sport));
+        }
+        QVERIFY(overrun.wait(60000));
+    }
+
     // The kernel's filter, on messages shaped like the kernel's: only a TCP
     // socket with a peer is dropped.
     void closeFilter_data() {
