@@ -11,6 +11,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <vector>
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr quint32 groupBit(int group) {
 
 // Where the filter looks in a destruction message: the kernel puts the
 // protocol attribute first, right after the fixed part.
-constexpr quint32 peerPortAt = NLMSG_HDRLEN + offsetof(inet_diag_msg, id.idiag_dport);
+constexpr quint32 peerAddressAt = NLMSG_HDRLEN + offsetof(inet_diag_msg, id.idiag_dst);
 constexpr quint32 attributeAt = NLMSG_LENGTH(sizeof(inet_diag_msg));
 constexpr quint32 attributeTypeAt = attributeAt + offsetof(rtattr, rta_type);
 constexpr quint32 protocolAt = attributeAt + RTA_LENGTH(0);
@@ -28,22 +29,33 @@ constexpr quint32 protocolAt = attributeAt + RTA_LENGTH(0);
 } // namespace
 
 bool SocketCloseWatch::attachFilter(int fd) {
+    // Jump targets, set to their offsets below.
+    constexpr quint8 keep = 0xfe, drop = 0xff;
     // A load of two bytes reads them in network order; the attribute's type
     // is in the host's.
     const quint32 protocolType = ntohs(INET_DIAG_PROTOCOL);
-    sock_filter code[] = {
+    std::vector<sock_filter> code = {
         BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
-        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, protocolAt + 1, 0, 7),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, protocolAt + 1, 0, keep),
         BPF_STMT(BPF_LD | BPF_H | BPF_ABS, attributeTypeAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, protocolType, 0, 5),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, protocolType, 0, keep),
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, protocolAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, 3),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, peerPortAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, 0),          // drop
-        BPF_STMT(BPF_RET | BPF_K, 0xffffffff), // keep
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 0, keep),
     };
-    const sock_fprog program{quint16(std::size(code)), code};
+    // A listener never had a peer's address; a connection keeps it, even
+    // when its own end reset it (which clears the peer's port).
+    for (quint32 word = 0; word < 4; ++word) {
+        code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, peerAddressAt + word * 4));
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, drop));
+    }
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0xffffffff));
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    const size_t keepAt = code.size() - 2;
+    for (size_t i = 0; i < code.size(); ++i) {
+        if (code[i].jf == keep || code[i].jf == drop)
+            code[i].jf = quint8((code[i].jf == keep ? keepAt : keepAt + 1) - i - 1);
+    }
+    const sock_fprog program{quint16(code.size()), code.data()};
     return ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 

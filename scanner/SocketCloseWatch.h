@@ -16,11 +16,11 @@ class QSocketNotifier;
 //
 // The kernel tells of every socket that goes, and a busy machine closes
 // thousands of connections a second; so a filter in the kernel drops a TCP
-// socket's destruction when it had a peer (a connection, accepted or made)
-// before it is queued, and what comes through costs one hash lookup unless it
-// is a listed socket. A destroyed socket no longer has its inode, and every
-// one reports the closed state, listeners too: it is known by its cookie,
-// which setInodes() learns from the socket table.
+// socket's destruction when it had a peer (a connection, accepted or made) before it is queued, and
+// what comes through costs one hash lookup unless it is a listed socket. (A listener made from a
+// socket that was connected before is dropped too; its close shows at the next refresh.) A
+// destroyed socket no longer has its inode, and every one reports the closed state, listeners too:
+// it is known by its cookie, which setInodes() learns from the socket table.
 //
 // Lives on the thread that made it, which must run an event loop.
 class SocketCloseWatch : public QObject {
@@ -55,8 +55,8 @@ public:
     quint64 messagesRead() const { return m_messagesRead; }
 
     // Puts on fd the kernel's filter that drops the destruction of a TCP
-    // socket that had a peer port (a connection, never a listener) and keeps
-    // what it cannot be sure of (a short message, no protocol attribute first).
+    // socket that had a peer (a connection, never a listener) and keeps what
+    // it cannot be sure of (a short message, no protocol attribute first).
     static bool attachFilter(int fd);
 
 signals:

@@ -311,21 +311,20 @@ private slots:
     // socket with a peer is dropped.
     void closeFilter_data() {
         QTest::addColumn<int>("protocol");
-        QTest::addColumn<int>("peerPort");
+        QTest::addColumn<int>("peerWord"); // which word of the peer's address is set; -1: none
         QTest::addColumn<int>("attribute");
         QTest::addColumn<bool>("kept");
-        QTest::newRow("TCP connection")
-            << int(IPPROTO_TCP) << 5000 << int(INET_DIAG_PROTOCOL) << false;
-        QTest::newRow("TCP listener") << int(IPPROTO_TCP) << 0 << int(INET_DIAG_PROTOCOL) << true;
-        QTest::newRow("UDP with a peer")
-            << int(IPPROTO_UDP) << 53 << int(INET_DIAG_PROTOCOL) << true;
-        QTest::newRow("another attribute first")
-            << int(IPPROTO_TCP) << 5000 << int(INET_DIAG_INFO) << true;
-        QTest::newRow("no attribute") << int(IPPROTO_TCP) << 5000 << -1 << true;
+        const int tcp = IPPROTO_TCP, udp = IPPROTO_UDP, protocol = INET_DIAG_PROTOCOL;
+        QTest::newRow("TCP connection") << tcp << 0 << protocol << false;
+        QTest::newRow("TCP IPv6 connection") << tcp << 3 << protocol << false;
+        QTest::newRow("TCP listener") << tcp << -1 << protocol << true;
+        QTest::newRow("UDP with a peer") << udp << 0 << protocol << true;
+        QTest::newRow("another attribute first") << tcp << 0 << int(INET_DIAG_INFO) << true;
+        QTest::newRow("no attribute") << tcp << 0 << -1 << true;
     }
     void closeFilter() {
         QFETCH(int, protocol);
-        QFETCH(int, peerPort);
+        QFETCH(int, peerWord);
         QFETCH(int, attribute);
         QFETCH(bool, kept);
         int pair[2];
@@ -342,7 +341,8 @@ private slots:
         message.message.idiag_family = AF_INET;
         message.message.idiag_state = 7; // what every destroyed socket reports
         message.message.id.idiag_sport = htons(8080);
-        message.message.id.idiag_dport = htons(quint16(peerPort));
+        if (peerWord >= 0)
+            message.message.id.idiag_dst[peerWord] = htonl(INADDR_LOOPBACK);
         message.attribute = {RTA_LENGTH(1), quint16(attribute)};
         message.value[0] = quint8(protocol);
         const size_t length = attribute < 0 ? NLMSG_LENGTH(sizeof message.message) : sizeof message;
