@@ -337,10 +337,6 @@ private slots:
             rtattr attribute;
             quint8 value[4];
         } message{};
-        message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        message.message.idiag_family = AF_INET;
-        message.message.idiag_state = 7; // what every destroyed socket reports
-        message.message.id.idiag_sport = htons(8080);
         if (peerWord >= 0)
             message.message.id.idiag_dst[peerWord] = htonl(INADDR_LOOPBACK);
         message.attribute = {RTA_LENGTH(1), quint16(attribute)};
