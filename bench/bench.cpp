@@ -327,6 +327,8 @@ void benchRemovedCgroups();
 void benchKeepers();
 // bench_changecheck.cpp
 void benchUnchangedRefresh();
+// bench_closewatch.cpp
+void benchCloseWatch();
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -341,6 +343,7 @@ int main(int argc, char *argv[]) {
         {"keepers", benchKeepers},
         {"cgroups", benchRemovedCgroups},
         {"unchanged", benchUnchangedRefresh},
+        {"closewatch", benchCloseWatch},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     if (wanted.value(0) == u"write-scan")

@@ -114,6 +114,7 @@ Dump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype 
             socket.port = ntohs(msg->id.idiag_sport);
             socket.uid = msg->idiag_uid;
             socket.inode = msg->idiag_inode;
+            socket.cookie = SocketTable::cookieOf(*msg);
             int attributesLength = int(h->nlmsg_len - NLMSG_LENGTH(sizeof(inet_diag_msg)));
             for (auto *a = reinterpret_cast<const rtattr *>(msg + 1); RTA_OK(a, attributesLength);
                  a = RTA_NEXT(a, attributesLength)) {
@@ -158,6 +159,10 @@ std::optional<quint64> parseDecimalField(QByteArrayView text) {
 }
 
 } // namespace
+
+quint64 SocketTable::cookieOf(const inet_diag_msg &message) {
+    return quint64(message.id.idiag_cookie[1]) << 32 | message.id.idiag_cookie[0];
+}
 
 QString SocketTable::addressText(const unsigned char *bytes, bool ipv6) {
     char text[INET6_ADDRSTRLEN] = {};
@@ -228,14 +233,15 @@ std::optional<KernelSocket> SocketTable::parseProcNetLine(QByteArrayView line, b
     return socket;
 }
 
+int SocketTable::openNetlink(const OpenSocket &open) {
+    return open ? open(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
+                : ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+}
+
 SocketTableResult SocketTable::readNetlink(const Options &options) {
     SocketTableResult result;
     const QDeadlineTimer deadline(options.timeLimit);
-    const int raw =
-        options.openSocket
-            ? options.openSocket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)
-            : ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    const UniqueFd fd(raw);
+    const UniqueFd fd(openNetlink(options.openSocket));
     if (fd.get() < 0) {
         result.errorText = QStringLiteral("Could not open the kernel's socket diagnostics: %1.")
                                .arg(qt_error_string(errno));

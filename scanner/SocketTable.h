@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 
+struct inet_diag_msg;
+
 // One socket of the kernel's table: a listening TCP socket or any UDP socket
 // of this network namespace, whoever holds it.
 struct KernelSocket {
@@ -18,6 +20,9 @@ struct KernelSocket {
     quint32 uid = 0;
     quint64 inode = 0;
     quint64 cgroupId = 0; // 0 where the kernel gave none (the /proc/net fallback, cgroup v1)
+    // The kernel's lasting name for the socket, which, unlike the inode, its
+    // destruction still carries; 0 from the /proc/net fallback.
+    quint64 cookie = 0;
 
     friend bool operator==(const KernelSocket &, const KernelSocket &) = default;
 };
@@ -50,6 +55,10 @@ public:
         OpenSocket openSocket;
     };
 
+    // A socket diagnostics socket by open (::socket when it is empty), or -1
+    // with errno set.
+    static int openNetlink(const OpenSocket &open);
+
     static SocketTableResult read(const Options &options);
     static SocketTableResult read() { return read(Options{}); }
     static SocketTableResult readNetlink(const Options &options);
@@ -63,4 +72,7 @@ public:
     // wildcard as "*", an IPv4-mapped IPv6 address as its IPv4 form, other
     // IPv6 addresses in brackets.
     static QString addressText(const unsigned char *bytes, bool ipv6);
+
+    // The socket's cookie as a sock_diag message carries it, in two halves.
+    static quint64 cookieOf(const inet_diag_msg &message);
 };

@@ -2,17 +2,24 @@
 // sockets the test opens itself.
 
 #include "scanner/CgroupPaths.h"
+#include "scanner/SocketCloseWatch.h"
 #include "scanner/SocketTable.h"
 #include "scanner/SocketWatch.h"
 
+#include <QSignalSpy>
 #include <QTest>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -51,6 +58,19 @@ struct OwnSocket {
     }
     OwnSocket(const OwnSocket &) = delete;
     OwnSocket &operator=(const OwnSocket &) = delete;
+
+    void close() { ::close(std::exchange(fd, -1)); }
+    // A connection to this listener, accepted and closed at both ends.
+    bool connectAndClose(const char *address) const {
+        const OwnSocket client(SOCK_STREAM, address, false);
+        sockaddr_in6 to{};
+        socklen_t length = sizeof to;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&to), &length) != 0 ||
+            ::connect(client.fd, reinterpret_cast<sockaddr *>(&to), length) != 0)
+            return false;
+        const int accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        return accepted >= 0 && ::close(accepted) == 0;
+    }
 };
 
 const KernelSocket *find(const SocketTableResult &table, quint64 inode) {
@@ -110,7 +130,7 @@ private slots:
         QCOMPARE(row->port, own.port);
         QCOMPARE(row->uid, quint32(::getuid()));
 
-        // Netlink refused: the text tables give the same row, without a cgroup.
+        // Netlink refused: the text tables give the same row, without a cgroup or cookie.
         const SocketTableResult proc = SocketTable::read(refusingNetlink());
         QCOMPARE(proc.source, SocketTableResult::Source::ProcNet);
         QVERIFY(!proc.errorText);
@@ -118,6 +138,7 @@ private slots:
         QVERIFY2(fallback, "the fallback misses the test's own socket");
         KernelSocket expected = *row;
         expected.cgroupId = 0;
+        expected.cookie = 0;
         QCOMPARE(*fallback, expected);
     }
 
@@ -181,6 +202,151 @@ private slots:
         QCOMPARE(
             watch.waitForNewSocket(QDeadlineTimer(asksForScan ? 60000 : 300), [] { return true; }),
             asksForScan);
+    }
+
+    // A listed socket's destruction reaches the watch, and nothing else does:
+    // not a connection to the listener, not an unlisted socket like it.
+    void closedAtOnce_data() {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("bindTo");
+        QTest::addColumn<bool>("peer");
+        QTest::addColumn<bool>("closedBeforeListed");
+        const int tcp = SOCK_STREAM, udp = SOCK_DGRAM;
+        QTest::newRow("TCP IPv4 listener") << tcp << "127.0.0.1" << true << false;
+        QTest::newRow("TCP IPv6 listener") << tcp << "::1" << true << false;
+        QTest::newRow("UDP IPv4 socket") << udp << "127.0.0.1" << false << false;
+        QTest::newRow("UDP IPv6 connected socket") << udp << "::1" << true << false;
+        QTest::newRow("closed while being listed") << tcp << "127.0.0.1" << false << true;
+    }
+    void closedAtOnce() {
+        QFETCH(int, type);
+        QFETCH(QString, bindTo);
+        QFETCH(bool, peer);
+        QFETCH(bool, closedBeforeListed);
+        const QByteArray address = bindTo.toLatin1();
+        OwnSocket listed(type, address, type == SOCK_STREAM);
+        OwnSocket unlisted(type, address, type == SOCK_STREAM);
+        if (listed.fd < 0 || unlisted.fd < 0)
+            QSKIP(qPrintable(QStringLiteral("cannot bind %1 here").arg(bindTo)));
+        SocketCloseWatch watch;
+        QVERIFY(watch.isActive());
+        QSignalSpy closed(&watch, &SocketCloseWatch::closed);
+        if (closedBeforeListed)
+            listed.close();
+        watch.setInodes({listed.inode});
+        if (peer && type == SOCK_STREAM)
+            QVERIFY(listed.connectAndClose(address));
+        if (peer && type == SOCK_DGRAM) {
+            sockaddr_in6 to{AF_INET6, htons(9), 0, IN6ADDR_LOOPBACK_INIT, 0};
+            QCOMPARE(::connect(listed.fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+        }
+        unlisted.close();
+        listed.close();
+        QVERIFY(closed.wait(60000));
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(closed.first().first().value<QList<quint64>>(), QList<quint64>{listed.inode});
+    }
+
+    // Where the kernel refuses the multicast or the socket table, the watch
+    // is inactive and callers keep their timer.
+    void closeWatchRefused_data() {
+        QTest::addColumn<QList<int>>("domains"); // what each open gives; then refusals
+        QTest::addColumn<bool>("activeAtFirst");
+        QTest::newRow("netlink refused") << QList<int>{} << false;
+        QTest::newRow("groups refused") << QList<int>{AF_INET} << false;
+        QTest::newRow("table refused") << QList<int>{AF_NETLINK} << true;
+    }
+    void closeWatchRefused() {
+        QFETCH(QList<int>, domains);
+        QFETCH(bool, activeAtFirst);
+        SocketCloseWatch::Options options;
+        options.openSocket = [domains](int, int type, int protocol) mutable {
+            if (domains.isEmpty()) {
+                errno = EACCES;
+                return -1;
+            }
+            const int domain = domains.takeFirst();
+            return ::socket(domain, type, domain == AF_NETLINK ? protocol : 0);
+        };
+        SocketCloseWatch watch(options);
+        QCOMPARE(watch.isActive(), activeAtFirst);
+        watch.setInodes({1});
+        QVERIFY(!watch.isActive());
+    }
+
+    // More destructions than the watch's buffer holds before it reads them:
+    // the caller is told to scan again.
+    void closeWatchOverrun() {
+        SocketCloseWatch::Options options;
+        options.openSocket = [](int domain, int type, int protocol) {
+            const int fd = ::socket(domain, type, protocol);
+            const int smallest = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+            return fd;
+        };
+        SocketCloseWatch watch(options);
+        QSignalSpy overrun(&watch, &SocketCloseWatch::overrun);
+        // A listener of the test's own tells when the kernel has sent them all.
+        const UniqueFd observer(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        const sockaddr_nl group{AF_NETLINK, 0, 0, 1u << (SKNLGRP_INET_UDP_DESTROY - 1)};
+        const timeval bound{60, 0};
+        QVERIFY(::bind(observer.get(), reinterpret_cast<const sockaddr *>(&group), sizeof group) ==
+                    0 &&
+                ::setsockopt(observer.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0);
+        QSet<quint16> ports;
+        for (int i = 0; i < 32; ++i)
+            ports.insert(OwnSocket(SOCK_DGRAM, "127.0.0.1", false).port);
+        while (!ports.isEmpty()) {
+            struct {
+                nlmsghdr header;
+                inet_diag_msg message;
+            } sent;
+            QVERIFY(::recv(observer.get(), &sent, sizeof sent, 0) == sizeof sent);
+            ports.remove(ntohs(sent.message.id.idiag_sport));
+        }
+        QVERIFY(overrun.wait(60000));
+    }
+
+    // The kernel's filter, on messages shaped like the kernel's: only a TCP
+    // socket with a peer is dropped.
+    void closeFilter_data() {
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<int>("peerWord"); // which word of the peer's address is set; -1: none
+        QTest::addColumn<int>("attribute");
+        QTest::addColumn<bool>("kept");
+        const int tcp = IPPROTO_TCP, udp = IPPROTO_UDP, protocol = INET_DIAG_PROTOCOL;
+        QTest::newRow("TCP connection") << tcp << 0 << protocol << false;
+        QTest::newRow("TCP IPv6 connection") << tcp << 3 << protocol << false;
+        QTest::newRow("TCP listener") << tcp << -1 << protocol << true;
+        QTest::newRow("UDP with a peer") << udp << 0 << protocol << true;
+        QTest::newRow("another attribute first") << tcp << 0 << int(INET_DIAG_INFO) << true;
+        QTest::newRow("no attribute") << tcp << 0 << -1 << true;
+    }
+    void closeFilter() {
+        QFETCH(int, protocol);
+        QFETCH(int, peerWord);
+        QFETCH(int, attribute);
+        QFETCH(bool, kept);
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+        const UniqueFd sender(pair[0]), receiver(pair[1]);
+        QVERIFY(SocketCloseWatch::attachFilter(receiver.get()));
+        struct {
+            nlmsghdr header;
+            inet_diag_msg message;
+            rtattr attribute;
+            quint8 value[4];
+        } message{};
+        if (peerWord >= 0)
+            message.message.id.idiag_dst[peerWord] = htonl(INADDR_LOOPBACK);
+        message.attribute = {RTA_LENGTH(1), quint16(attribute)};
+        message.value[0] = quint8(protocol);
+        const size_t length = attribute < 0 ? NLMSG_LENGTH(sizeof message.message) : sizeof message;
+        message.header.nlmsg_len = quint32(length);
+        QCOMPARE(::send(sender.get(), &message, length, 0), ssize_t(length));
+        char buffer[sizeof message];
+        QCOMPARE(::recv(receiver.get(), buffer, sizeof buffer, MSG_DONTWAIT) == ssize_t(length),
+                 kept);
     }
 
     // The uid is read from its own field (the tests' sockets are root's, like
