@@ -1,5 +1,7 @@
 #include "scanner/PortWatch.h"
 
+#include <QFutureWatcher>
+
 PortWatch::PortWatch(ChangeCheck &check, Options options, QObject *parent)
     : QObject(parent)
     , m_check(check)
@@ -49,15 +51,19 @@ void PortWatch::look() {
     m_again = false;
     m_lastLook = std::chrono::steady_clock::now();
     const quint64 generation = m_generation;
-    (m_ready ? m_check.refresh() : m_check.fullScan())
-        .then(this, [this, generation](const ScanResult &result) {
-            if (generation != m_generation)
-                return;
-            m_looking = false;
-            take(result);
-            if (m_again && generation == m_generation)
-                look();
-        });
+    // A watcher of this object's, not a continuation: one whose object went
+    // away first would still be called.
+    auto *watcher = new QFutureWatcher<ScanResult>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        watcher->deleteLater();
+        if (generation != m_generation)
+            return;
+        m_looking = false;
+        take(watcher->result());
+        if (m_again && generation == m_generation)
+            look();
+    });
+    watcher->setFuture(m_ready ? m_check.refresh() : m_check.fullScan());
 }
 
 void PortWatch::take(const ScanResult &result) {
