@@ -40,12 +40,9 @@ int runListCommand(LsofRuns &runs, const QStringList &arguments) {
     const QCommandLineOption wide(QStringLiteral("wide"));
     commandLine.add(json);
     commandLine.add(wide);
-    if (const std::optional<int> status = commandLine.parse(arguments))
+    QString filter;
+    if (const std::optional<int> status = commandLine.parse(arguments, filter))
         return *status;
-    const QStringList filters = commandLine.parser.positionalArguments();
-    if (filters.size() > 1)
-        return commandLine.usageError(QStringLiteral("only one filter may be given: ") +
-                                      filters[1]);
 
     const ScanResult result = PortScanner(runs, commandLine.lsofPath()).scan().result();
     if (result.errorText) {
@@ -55,7 +52,7 @@ int runListCommand(LsofRuns &runs, const QStringList &arguments) {
     // The listing stands; the notice says what it may lack, apart from it.
     if (result.notice)
         OutputStream(STDERR_FILENO) << escapeControlCharacters(*result.notice) << '\n';
-    const PortEntryList entries = filterEntries(result.entries, filters.value(0));
+    const PortEntryList entries = filterEntries(result.entries, filter);
     OutputStream out(STDOUT_FILENO);
     if (commandLine.parser.isSet(json))
         writeJson(out, entries);

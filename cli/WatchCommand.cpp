@@ -41,13 +41,10 @@ int runWatchCommand(LsofRuns &runs, const QStringList &arguments, int quitFd) {
     CommandLine commandLine(watchSyntax);
     const QCommandLineOption json(QStringLiteral("json"));
     commandLine.add(json);
-    if (const std::optional<int> status = commandLine.parse(arguments))
+    QString filter;
+    if (const std::optional<int> status = commandLine.parse(arguments, filter))
         return *status;
-    const QStringList filters = commandLine.parser.positionalArguments();
-    if (filters.size() > 1)
-        return commandLine.usageError(QStringLiteral("only one filter may be given: ") +
-                                      filters[1]);
-    const PortFilter filter(filters.value(0));
+    const PortFilter matcher(filter);
     const bool asJson = commandLine.parser.isSet(json);
 
     // A reader that went away (| head -1) ends the watch as EPIPE, without a
@@ -88,7 +85,7 @@ int runWatchCommand(LsofRuns &runs, const QStringList &arguments, int quitFd) {
     });
     QObject::connect(&watch, &PortWatch::events, [&](const PortEventList &events) {
         for (const PortEvent &event : events) {
-            if (ended || !filter.matches(event.entry))
+            if (ended || !matcher.matches(event.entry))
                 continue;
             if (asJson)
                 writeEventJson(out, event);
