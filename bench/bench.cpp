@@ -327,6 +327,8 @@ void benchRemovedCgroups();
 void benchKeepers();
 // bench_changecheck.cpp
 void benchUnchangedRefresh();
+void benchWatch();
+extern int benchWatchSeconds;
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -341,8 +343,12 @@ int main(int argc, char *argv[]) {
         {"keepers", benchKeepers},
         {"cgroups", benchRemovedCgroups},
         {"unchanged", benchUnchangedRefresh},
+        {"watch", benchWatch},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
+    // "bench watch 600": how long the watch runs, in seconds (60 unless given).
+    if (const qsizetype at = wanted.indexOf(u"watch"); at >= 0 && wanted.value(at + 1).toInt() > 0)
+        benchWatchSeconds = wanted.takeAt(at + 1).toInt();
     if (wanted.value(0) == u"write-scan")
         return writeScan(wanted.mid(1));
     const bool all = wanted.isEmpty();

@@ -1,6 +1,7 @@
 #include "scanner/PortWatch.h"
 
 #include <QFutureWatcher>
+#include <algorithm>
 
 PortWatch::PortWatch(ChangeCheck &check, Options options, QObject *parent)
     : QObject(parent)
@@ -85,20 +86,29 @@ void PortWatch::take(const ScanResult &result) {
 }
 
 PortEventList PortWatch::changes(const PortEntryList &rows) const {
+    // A row by its id, unless its sockets were all replaced: the port was
+    // closed and bound again between two looks (by the same process), which
+    // is a close and an open.
     const auto ids = [](const PortEntryList &list) {
-        QSet<QString> set;
-        set.reserve(list.size());
+        QHash<QString, const PortEntry *> byId;
+        byId.reserve(list.size());
         for (const PortEntry &row : list)
-            set.insert(row.id());
-        return set;
+            byId.insert(row.id(), &row);
+        return byId;
     };
-    const QSet<QString> before = ids(m_entries), after = ids(rows);
+    const auto same = [](const PortEntry &a, const PortEntry *b) {
+        return b && (a.inodes.isEmpty() || b->inodes.isEmpty() ||
+                     std::any_of(a.inodes.cbegin(), a.inodes.cend(),
+                                 [&](quint64 inode) { return b->inodes.contains(inode); }));
+    };
+    const QHash<QString, const PortEntry *> before = ids(m_entries), after = ids(rows);
     const QDateTime time = QDateTime::currentDateTime();
     PortEventList found;
-    const auto add = [&](const PortEntryList &list, const QSet<QString> &other,
+    const auto add = [&](const PortEntryList &list, const QHash<QString, const PortEntry *> &other,
                          PortEvent::Kind kind) {
         for (const PortEntry &row : list) {
-            if ((m_ports.isEmpty() || m_ports.contains(row.port)) && !other.contains(row.id()))
+            if ((m_ports.isEmpty() || m_ports.contains(row.port)) &&
+                !same(row, other.value(row.id())))
                 found.append(PortEvent{kind, row, time});
         }
     };

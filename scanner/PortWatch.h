@@ -40,9 +40,10 @@ public:
     bool isReady() const { return m_ready; }
 
 signals:
-    // The rows that opened or closed since the last look: the closed ones
-    // first (a port that passed to another holder closed before it opened),
-    // each in the order of its list. Never empty.
+    // The rows that opened or closed since the last look (a row whose
+    // sockets were all replaced did both): the closed ones first (a port that
+    // passed to another holder closed before it opened), each in the order of
+    // its list. Never empty.
     void events(const PortEventList &events);
     void ready();
     // The look failed; the rows stay as they were. Before ready(), the next

@@ -15,12 +15,13 @@ using namespace std::chrono_literals;
 namespace {
 
 enum class Change {
-    Opened,    // a listener appears
-    Closed,    // one of two listeners closes
-    PassedOn,  // the port is bound anew by another process
-    OtherPort, // a listener appears, another closes, only the latter's port watched
-    Announced, // a close the kernel announced: checkNow(), no poll
-    ScanFails, // a listener appears and lsof fails
+    Opened,     // a listener appears
+    Closed,     // one of two listeners closes
+    PassedOn,   // the port is bound anew by another process
+    BoundAgain, // the port is closed and bound anew by the same process
+    OtherPort,  // a listener appears, another closes, only the latter's port watched
+    Announced,  // a close the kernel announced: checkNow(), no poll
+    ScanFails,  // a listener appears and lsof fails
 };
 
 struct Listener {
@@ -51,6 +52,8 @@ void PortWatchTest::eventsBetweenLooks_data() {
         << Change::Closed << QStringList{"closed 4001 " + self} << false;
     QTest::newRow("port passed to another process")
         << Change::PassedOn << QStringList{"closed 4001 " + self, "opened 4001 " + parent} << true;
+    QTest::newRow("port closed and bound again")
+        << Change::BoundAgain << QStringList{"closed 4001 " + self, "opened 4001 " + self} << true;
     QTest::newRow("only the watched port")
         << Change::OtherPort << QStringList{"closed 4001 " + self} << true;
     QTest::newRow("close announced")
@@ -133,6 +136,9 @@ void PortWatchTest::eventsBetweenLooks() {
         break;
     case Change::PassedOn:
         QVERIFY(stage({{self, 4000, 70}, {parent, 4001, 73}}));
+        break;
+    case Change::BoundAgain:
+        QVERIFY(stage({{self, 4000, 70}, {self, 4001, 74}}));
         break;
     case Change::OtherPort:
         QVERIFY(stage({{self, 4000, 70}, {self, 4002, 72}}));
