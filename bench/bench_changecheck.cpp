@@ -5,8 +5,8 @@
 // And a watch over a listener that opens and closes every second: its CPU per
 // minute, and whether it told every open and close once, in order.
 #include "SocketHolders.h"
+#include "cli/WatchCommand.h"
 #include "scanner/ChangeCheck.h"
-#include "scanner/PortWatch.h"
 
 #include <QEventLoop>
 #include <QFileInfo>
@@ -116,7 +116,7 @@ void benchWatch() {
         return;
     }
     ChangeCheck check(scanner);
-    PortWatch watch(check, {});
+    PortWatch watch(check, watchOptions);
     // The port stays the same, so that every open and close is one row's.
     quint16 port = 0;
     int listener = -1;

@@ -24,8 +24,8 @@ const CommandSyntax watchSyntax{
     "Each line holds the local time, \"opened\" or \"closed\", and the row as\n"
     "quayline-cli lists it; the ports open at the start are not printed. FILTER\n"
     "keeps the rows whose port or process name contains it, as for the listing.\n"
-    "lsof runs only when the kernel's socket table shows a new socket, and once a\n"
-    "minute for what the table cannot show.\n"
+    "It reads the kernel's socket table four times a second; lsof runs only when\n"
+    "a new socket shows there, and once a minute for what the table cannot show.\n"
     "\n"
     "  --json         print one JSON object per line: the listing's keys, with\n"
     "                 \"event\" (opened or closed) and \"time\" (ISO 8601)\n"
@@ -60,7 +60,7 @@ int runWatchCommand(LsofRuns &runs, const QStringList &arguments, int quitFd) {
 
     PortScanner scanner(runs, commandLine.lsofPath());
     ChangeCheck check(scanner);
-    PortWatch watch(check, {});
+    PortWatch watch(check, watchOptions);
     OutputStream out(STDOUT_FILENO);
     int status = ExitSuccess;
     bool ended = false; // what is still under way when the loop ends is dropped
