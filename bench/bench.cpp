@@ -329,6 +329,8 @@ void benchKeepers();
 void benchUnchangedRefresh();
 // bench_closewatch.cpp
 void benchCloseWatch();
+void benchWatch();
+extern int benchWatchSeconds;
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
@@ -344,8 +346,12 @@ int main(int argc, char *argv[]) {
         {"cgroups", benchRemovedCgroups},
         {"unchanged", benchUnchangedRefresh},
         {"closewatch", benchCloseWatch},
+        {"watch", benchWatch},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
+    // "bench watch 600": how long the watch runs, in seconds (60 unless given).
+    if (const qsizetype at = wanted.indexOf(u"watch"); at >= 0 && wanted.value(at + 1).toInt() > 0)
+        benchWatchSeconds = wanted.takeAt(at + 1).toInt();
     if (wanted.value(0) == u"write-scan")
         return writeScan(wanted.mid(1));
     const bool all = wanted.isEmpty();

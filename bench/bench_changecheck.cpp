@@ -2,11 +2,16 @@
 // whole program's CPU (every thread) and its children's, per refresh, with
 // 1,000 UDP sockets of the bench's own and 200 children sharing one more,
 // beside whatever the machine holds: 200 pids whose start times are checked.
+// And a watch over a listener that opens and closes every second: its CPU per
+// minute, and whether it told every open and close once, in order.
 #include "SocketHolders.h"
+#include "cli/WatchCommand.h"
 #include "scanner/ChangeCheck.h"
 
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QSet>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -95,4 +100,92 @@ void benchUnchangedRefresh() {
         same.cpuMs, same.unchanged, repetitions);
     for (int fd : fds)
         ::close(fd);
+}
+
+int benchWatchSeconds = 60;
+
+void benchWatch() {
+    const int seconds = benchWatchSeconds;
+    std::printf("A watch over %d s, a listener of the bench's own opening and closing every "
+                "second\n",
+                seconds);
+    LsofRuns runs;
+    const PortScanner scanner(runs);
+    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
+        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+        return;
+    }
+    ChangeCheck check(scanner);
+    PortWatch watch(check, watchOptions);
+    // The port stays the same, so that every open and close is one row's.
+    quint16 port = 0;
+    int listener = -1;
+    const auto toggle = [&] {
+        if (listener >= 0) {
+            ::close(listener);
+            listener = -1;
+            return true;
+        }
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        socklen_t size = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) != 0 ||
+            ::listen(listener, 5) != 0) {
+            std::printf("  could not listen on port %u\n", unsigned(port));
+            return false;
+        }
+        port = ntohs(address.sin_port);
+        return true;
+    };
+    QString told; // "o" and "c" for the listener's rows, in the order reported
+    QObject::connect(&watch, &PortWatch::events, [&](const PortEventList &events) {
+        for (const PortEvent &e : events) {
+            if (e.entry.port == port && e.entry.pid == qint32(::getpid()))
+                told += e.kind == PortEvent::Kind::Opened ? u'o' : u'c';
+        }
+    });
+    QEventLoop loop;
+    QObject::connect(&watch, &PortWatch::ready, &loop, &QEventLoop::quit);
+    watch.start();
+    loop.exec();
+
+    QString done;
+    const double before = processAndChildrenCpuMs();
+    QTimer every;
+    every.setInterval(1000);
+    QObject::connect(&every, &QTimer::timeout, [&] {
+        if (done.size() >= seconds || !toggle()) {
+            every.stop();
+            loop.quit();
+            return;
+        }
+        done += listener >= 0 ? u'o' : u'c';
+    });
+    every.start();
+    loop.exec();
+    const double cpuMs = processAndChildrenCpuMs() - before;
+    if (listener >= 0) {
+        ::close(listener);
+        done += u'c';
+    }
+    // The last close is seen at the next poll; ten seconds at most.
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    QObject::connect(&watch, &PortWatch::events, [&] {
+        if (told.size() >= done.size())
+            loop.quit();
+    });
+    if (told.size() < done.size())
+        loop.exec();
+    std::printf("  CPU per minute (own and children's): %.1f ms\n", cpuMs * 60.0 / seconds);
+    std::printf("  %lld opens and closes; reported %lld, %s\n\n", qlonglong(done.size()),
+                qlonglong(told.size()),
+                told == done ? "each once, in order" : "NOT each once in order");
+    if (told != done)
+        std::printf("  done:     %s\n  reported: %s\n\n", qPrintable(done), qPrintable(told));
 }

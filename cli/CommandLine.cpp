@@ -55,6 +55,16 @@ std::optional<int> CommandLine::parse(const QStringList &arguments) {
     return std::nullopt;
 }
 
+std::optional<int> CommandLine::parse(const QStringList &arguments, QString &filter) {
+    if (const std::optional<int> status = parse(arguments))
+        return status;
+    const QStringList filters = parser.positionalArguments();
+    if (filters.size() > 1)
+        return usageError(QStringLiteral("only one filter may be given: ") + filters[1]);
+    filter = filters.value(0);
+    return std::nullopt;
+}
+
 // QCommandLineParser names an unknown option without its dashes and a
 // compacted "-abc" letter by letter; the message quotes the argument as typed.
 QString CommandLine::describeError(const QStringList &arguments) const {

@@ -37,6 +37,9 @@ public:
     // should run; otherwise the status to exit with, after printing the help,
     // the version or the usage error naming the argument at fault.
     std::optional<int> parse(const QStringList &arguments);
+    // parse(), then the one FILTER at most that follows the options (empty
+    // where none), for the listing and the watch.
+    std::optional<int> parse(const QStringList &arguments, QString &filter);
     void add(const QCommandLineOption &option);
     int usageError(const QString &problem) const { return ::usageError(m_syntax, problem); }
     QString lsofPath() const;

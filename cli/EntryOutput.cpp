@@ -76,6 +76,30 @@ struct Row {
     }
 };
 
+// One row's cells, each padded to its column's width and two spaces more
+// (at least two where it is wider), the last one unpadded.
+void writeRow(OutputStream &out, const Row &row, const std::array<qsizetype, 9> &widths,
+              qsizetype columns) {
+    const std::array<qsizetype, 9> w = row.widths();
+    const auto cell = [&](qsizetype column, const auto &value) {
+        if (column < columns) {
+            out << value;
+            if (column + 1 < columns)
+                out.pad(std::max<qsizetype>(widths[column] - w[column], 0) + 2);
+        }
+    };
+    cell(0, row.port);
+    cell(1, row.protocol);
+    cell(2, row.address);
+    cell(3, row.pid);
+    cell(4, row.user);
+    cell(5, row.ipVersion);
+    cell(6, row.state);
+    cell(7, row.processName);
+    cell(8, row.command);
+    out << '\n';
+}
+
 } // namespace
 
 void writeTable(OutputStream &out, const PortEntryList &entries, bool wide) {
@@ -92,37 +116,22 @@ void writeTable(OutputStream &out, const PortEntryList &entries, bool wide) {
             widths[c] = std::max(widths[c], std::min(w[c], widestPaddedColumn));
     }
 
-    // Two spaces after the widest cell of a column, at least two after a
-    // longer one; the last column unpadded.
-    const auto padTo = [&](qsizetype column, qsizetype used) {
-        if (column + 1 < columns)
-            out.pad(std::max<qsizetype>(widths[column] - used, 0) + 2);
-    };
     for (qsizetype c = 0; c < columns; ++c) {
         out << headings[c];
-        padTo(c, qsizetype(std::strlen(headings[c])));
+        out.pad(c + 1 < columns ? widths[c] - qsizetype(std::strlen(headings[c])) + 2 : 0);
     }
     out << '\n';
-    for (const PortEntry &e : entries) {
-        const Row row(e, wide);
-        const std::array<qsizetype, 9> w = row.widths();
-        const auto cell = [&](qsizetype column, const auto &value) {
-            if (column < columns) {
-                out << value;
-                padTo(column, w[column]);
-            }
-        };
-        cell(0, row.port);
-        cell(1, row.protocol);
-        cell(2, row.address);
-        cell(3, row.pid);
-        cell(4, row.user);
-        cell(5, row.ipVersion);
-        cell(6, row.state);
-        cell(7, row.processName);
-        cell(8, row.command);
-        out << '\n';
-    }
+    for (const PortEntry &e : entries)
+        writeRow(out, Row(e, wide), widths, columns);
+}
+
+void writeEventLine(OutputStream &out, const PortEvent &event) {
+    // Wide enough for the usual cells, so that the lines of a watch line up
+    // mostly; a longer cell pushes the rest of its line along.
+    static constexpr std::array<qsizetype, 9> widths{5, 5, 15, 7, 8, 9, 6, 0, 0};
+    out << event.time.toString(QStringLiteral("HH:mm:ss"))
+        << (event.kind == PortEvent::Kind::Opened ? "  opened  " : "  closed  ");
+    writeRow(out, Row(event.entry, false), widths, 8);
 }
 
 namespace {
@@ -142,26 +151,47 @@ void writeJsonString(OutputStream &out, const QString &text) {
     out.write(array.constData() + 1, array.size() - 2); // without the brackets
 }
 
-// One entry's object, as an element of the top-level array: its keys in Qt's
-// (sorted) order, each line four spaces deeper than the object's braces.
-void writeJsonObject(OutputStream &out, const PortEntry &e) {
-    const auto key = [&](const char *name) { out << "        \"" << name << "\": "; };
-    const auto text = [&](const char *name, const QString &value, bool last = false) {
+// How an object is laid out: as an element of the top-level array, its keys
+// one a line four spaces deeper than its braces (QJsonDocument::Indented), or
+// on one line (QJsonDocument::Compact).
+struct JsonLayout {
+    const char *open, *key, *colon, *comma, *item, *arrayClose, *close;
+};
+constexpr JsonLayout indented{"    {\n",        "        ",    ": ",     ",\n",
+                              "\n            ", "\n        ]", "\n    }"};
+constexpr JsonLayout compact{"{", "", ":", ",", "", "]", "}"};
+
+// One entry's object, its keys in Qt's (sorted) order; with an event, its
+// "event" and "time" among them.
+void writeJsonObject(OutputStream &out, const PortEntry &e, const JsonLayout &layout,
+                     const PortEvent *event = nullptr) {
+    bool first = true;
+    const auto key = [&](const char *name) {
+        out << (first ? "" : layout.comma) << layout.key << '"' << name << '"' << layout.colon;
+        first = false;
+    };
+    const auto text = [&](const char *name, const QString &value) {
         key(name);
         writeJsonString(out, value);
-        out << (last ? "\n" : ",\n");
+    };
+    const auto number = [&](const char *name, qint64 value, bool known) {
+        key(name);
+        // null, never 0, where no pid is known: kill 0 signals the caller's group.
+        if (known)
+            out << value;
+        else
+            out << "null";
     };
     const ProcessInfo &p = e.process;
-    out << "    {\n";
+    out << layout.open;
     text("address", e.address);
     key("commandLine");
-    out << "[\n";
+    out << '[';
     for (qsizetype i = 0; i < p.commandLine.size(); ++i) {
-        out << "            ";
+        out << (i > 0 ? "," : "") << layout.item;
         writeJsonString(out, p.commandLine[i]);
-        out << (i + 1 < p.commandLine.size() ? ",\n" : "\n");
     }
-    out << "        ],\n";
+    out << layout.arrayClose;
     // The container engine's keys only where it told them.
     const auto known = [&](const char *name, const QString &value) {
         if (!value.isEmpty())
@@ -172,31 +202,27 @@ void writeJsonObject(OutputStream &out, const PortEntry &e) {
     known("containerName", e.containerName);
     text("cwd", p.cwd);
     key("cwdDeleted");
-    out << (p.cwdDeleted ? "true" : "false") << ",\n";
+    out << (p.cwdDeleted ? "true" : "false");
+    if (event)
+        text("event", event->kind == PortEvent::Kind::Opened ? QStringLiteral("opened")
+                                                             : QStringLiteral("closed"));
     text("id", e.id());
     known("image", e.image);
     text("ipVersion", e.ipVersion);
     text("networkProtocol", e.networkProtocol);
-    key("pid");
-    // null, never 0, where no pid is known: kill 0 signals the caller's group.
-    if (e.pid > 0)
-        out << qint64(e.pid) << ",\n";
-    else
-        out << "null,\n";
-    key("port");
-    out << e.port << ",\n";
+    number("pid", e.pid, e.pid > 0);
+    number("port", e.port, true);
     text("processName", e.processName);
     text("startedAt",
          p.startedAt.isValid() ? p.startedAt.toUTC().toString(Qt::ISODate) : QString());
     text("state", e.state);
-    key("uid");
-    if (e.uid >= 0)
-        out << e.uid << ",\n";
-    else
-        out << "null,\n";
+    if (event) // local time with its offset from UTC
+        text("time",
+             event->time.toOffsetFromUtc(event->time.offsetFromUtc()).toString(Qt::ISODateWithMs));
+    number("uid", e.uid, e.uid >= 0);
     text("unit", p.unit);
-    text("user", e.user, true);
-    out << "    }";
+    text("user", e.user);
+    out << layout.close;
 }
 
 } // namespace
@@ -204,8 +230,13 @@ void writeJsonObject(OutputStream &out, const PortEntry &e) {
 void writeJson(OutputStream &out, const PortEntryList &entries) {
     out << "[\n";
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        writeJsonObject(out, entries[i]);
+        writeJsonObject(out, entries[i], indented);
         out << (i + 1 < entries.size() ? ",\n" : "\n");
     }
     out << "]\n";
+}
+
+void writeEventJson(OutputStream &out, const PortEvent &event) {
+    writeJsonObject(out, event.entry, compact, &event);
+    out << '\n';
 }

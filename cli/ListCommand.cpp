@@ -15,7 +15,8 @@ const CommandSyntax listSyntax{
     "Usage: quayline-cli [--json] [--wide] [--lsof PATH] [FILTER]\n"
     "       quayline-cli stop [--force] [--timeout SECONDS] [--watch SECONDS] [--lsof PATH] "
     "PORT...\n"
-    "       quayline-cli stop --service|--container [--lsof PATH] PORT...\n",
+    "       quayline-cli stop --service|--container [--lsof PATH] PORT...\n"
+    "       quayline-cli watch [--json] [--lsof PATH] [FILTER]\n",
     "Lists the processes holding listening TCP ports and UDP sockets, one line\n"
     "per socket, sorted by port and protocol. FILTER keeps the entries whose port\n"
     "or process name contains it (write -- stop to filter by the word stop), or\n"
@@ -27,7 +28,8 @@ const CommandSyntax listSyntax{
     "  -h, --help     show this text\n"
     "  --version      show the version\n"
     "\n"
-    "quayline-cli stop --help tells how to stop the processes behind ports.\n"
+    "quayline-cli stop --help tells how to stop the processes behind ports,\n"
+    "quayline-cli watch --help how to follow the ports that open and close.\n"
     "Exit status 0 on success, 1 when the scan failed, 2 for usage errors.\n"};
 
 } // namespace
@@ -38,12 +40,9 @@ int runListCommand(LsofRuns &runs, const QStringList &arguments) {
     const QCommandLineOption wide(QStringLiteral("wide"));
     commandLine.add(json);
     commandLine.add(wide);
-    if (const std::optional<int> status = commandLine.parse(arguments))
+    QString filter;
+    if (const std::optional<int> status = commandLine.parse(arguments, filter))
         return *status;
-    const QStringList filters = commandLine.parser.positionalArguments();
-    if (filters.size() > 1)
-        return commandLine.usageError(QStringLiteral("only one filter may be given: ") +
-                                      filters[1]);
 
     const ScanResult result = PortScanner(runs, commandLine.lsofPath()).scan().result();
     if (result.errorText) {
@@ -53,7 +52,7 @@ int runListCommand(LsofRuns &runs, const QStringList &arguments) {
     // The listing stands; the notice says what it may lack, apart from it.
     if (result.notice)
         OutputStream(STDERR_FILENO) << escapeControlCharacters(*result.notice) << '\n';
-    const PortEntryList entries = filterEntries(result.entries, filters.value(0));
+    const PortEntryList entries = filterEntries(result.entries, filter);
     OutputStream out(STDOUT_FILENO);
     if (commandLine.parser.isSet(json))
         writeJson(out, entries);

@@ -2,8 +2,21 @@
 
 #include <QMutex>
 #include <QPromise>
+#include <QSet>
 #include <algorithm>
 #include <tuple>
+
+namespace {
+
+// The order of a fingerprint: every field it keeps, the inode first.
+bool fingerprintOrder(const KernelSocket &a, const KernelSocket &b) {
+    const auto fields = [](const KernelSocket &s) {
+        return std::tie(s.inode, s.protocol, s.ipv6, s.address, s.port, s.uid);
+    };
+    return fields(a) < fields(b);
+}
+
+} // namespace
 
 struct ChangeCheck::State {
     State(PortScanner s, Options o)
@@ -26,6 +39,7 @@ struct ChangeCheck::State {
     QList<KernelSocket> sockets;
     QHash<qint32, quint64> startTicks;
     std::chrono::steady_clock::time_point started;
+    quint64 generation = 0; // counts the changes of the rows above
 
     std::optional<ScanResult> unchanged(const std::optional<QList<KernelSocket>> &now,
                                         std::chrono::steady_clock::time_point time) {
@@ -33,13 +47,27 @@ struct ChangeCheck::State {
             return std::nullopt;
         QHash<qint32, quint64> processes;
         std::optional<ScanResult> result;
+        quint64 baseline = 0;
+        bool closedOnly = false;
         {
             QMutexLocker lock(&mutex);
-            if (!rows || time - started >= options.fullScanFloor || *now != sockets)
+            if (!rows || time - started >= options.fullScanFloor)
                 return std::nullopt;
+            if (*now != sockets) {
+                // Sockets that only went away take their rows with them; the
+                // rest of the rows stand. Anything that opened may be a
+                // process this program has not seen: lsof must name it.
+                closedOnly = std::includes(sockets.cbegin(), sockets.cend(), now->cbegin(),
+                                           now->cend(), fingerprintOrder);
+                if (!closedOnly)
+                    return std::nullopt;
+            }
             processes = startTicks;
             result = rows;
+            baseline = generation;
         }
+        if (closedOnly && !dropClosed(result->entries, *now, processes))
+            return std::nullopt;
         // A pid that passed to another process would leave its row naming the
         // wrong process, which a stop would then signal.
         for (auto it = processes.cbegin(); it != processes.cend(); ++it) {
@@ -47,8 +75,44 @@ struct ChangeCheck::State {
             if (!reading.stat || reading.stat->startTicks != it.value())
                 return std::nullopt;
         }
+        if (closedOnly) {
+            // The rows left stand on this table from now on, so that the next
+            // refresh and tableMoved() compare against it. The full scan's
+            // time stays: what the table cannot show is no fresher.
+            QMutexLocker lock(&mutex);
+            if (generation == baseline) {
+                rows->entries = result->entries;
+                sockets = *now;
+                startTicks = processes;
+                ++generation;
+            }
+        }
         result->kind = ScanResult::Kind::Unchanged;
         return result;
+    }
+
+    // Drops the rows whose every socket is gone from the table now, and the
+    // gone sockets from the rows that keep another (one of folded IPv4/IPv6
+    // twins); processes keeps the pids of the rows left. False where a row
+    // without known sockets leaves it open whether it went.
+    static bool dropClosed(PortEntryList &entries, const QList<KernelSocket> &now,
+                           QHash<qint32, quint64> &processes) {
+        QSet<quint64> open;
+        open.reserve(now.size());
+        for (const KernelSocket &s : now)
+            open.insert(s.inode);
+        for (PortEntry &row : entries) {
+            if (row.inodes.isEmpty())
+                return false;
+            row.inodes.removeIf([&](quint64 inode) { return !open.contains(inode); });
+        }
+        entries.removeIf([](const PortEntry &row) { return row.inodes.isEmpty(); });
+        QSet<qint32> pidsLeft;
+        for (const PortEntry &row : std::as_const(entries))
+            pidsLeft.insert(row.pid);
+        processes.removeIf(
+            [&](QHash<qint32, quint64>::iterator it) { return !pidsLeft.contains(it.key()); });
+        return true;
     }
 
     void store(const ScanResult &result, const std::optional<QList<KernelSocket>> &table,
@@ -69,10 +133,12 @@ struct ChangeCheck::State {
             return;
         if (!reusable) {
             rows.reset();
+            ++generation;
             return;
         }
         rows = result;
         rows->kind = ScanResult::Kind::Full;
+        ++generation;
         sockets = *table;
         startTicks = std::move(processes);
         started = time;
@@ -110,12 +176,18 @@ std::optional<QList<KernelSocket>> ChangeCheck::fingerprint(const SocketTableRes
     QList<KernelSocket> sockets = table.sockets;
     for (KernelSocket &s : sockets)
         s.cgroupId = 0;
-    const auto order = [](const KernelSocket &s) {
-        return std::tie(s.inode, s.protocol, s.ipv6, s.address, s.port, s.uid);
-    };
-    std::sort(sockets.begin(), sockets.end(),
-              [&](const KernelSocket &a, const KernelSocket &b) { return order(a) < order(b); });
+    std::sort(sockets.begin(), sockets.end(), fingerprintOrder);
     return sockets;
+}
+
+bool ChangeCheck::tableMoved() const {
+    if (!m_state->options.readTable)
+        return false;
+    const std::optional<QList<KernelSocket>> now = fingerprint(m_state->options.readTable());
+    if (!now)
+        return false;
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->rows && *now != m_state->sockets;
 }
 
 QFuture<ScanResult> ChangeCheck::start(bool mayReuse) {

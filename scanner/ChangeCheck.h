@@ -17,14 +17,17 @@
 // while the kernel's socket table and the listed processes' start times cost
 // milliseconds. The last full scan's rows are handed back when
 //  - the socket table, read whole, holds the same sockets (inode, protocol,
-//    address, port, owner) as just before that scan's lsof started,
-//  - every pid those rows name still belongs to the process they name (same
+//    address, port, owner) as just before that scan's lsof started, or only
+//    fewer of them: the rows whose every socket went are left out, and the
+//    rows left with the table become what later refreshes compare against,
+//  - every pid the rows name still belongs to the process they name (same
 //    start time), and
 //  - that scan started less than fullScanFloor ago: what the table cannot
 //    show (a process that executes another program keeps its pid and its
 //    sockets; a child that inherits a listening socket adds a holder) shows
 //    at the next full scan.
-// Anything else, and a table that cannot be read whole, runs a full scan.
+// Anything else, a table that cannot be read whole, and a socket gone while a
+// row does not know its sockets, runs a full scan.
 // Safe to use from any thread; the checks run on a thread of its own, never on
 // the caller's.
 class ChangeCheck {
@@ -57,6 +60,13 @@ public:
     // Always a full scan, which the next refreshes may reuse. For a refresh
     // the user asked for.
     QFuture<ScanResult> fullScan();
+
+    // Whether the table, read now on the caller's thread, differs from the one
+    // the rows stand on: a poll cheap enough to run every second (no lsof, no
+    // /proc), after which refresh() tells what it means. False where the
+    // table cannot be read whole or no rows may be reused: then only the
+    // refreshes themselves can tell.
+    bool tableMoved() const;
 
     // The sockets of a table in the order compared, without what is not
     // compared (the owner's cgroup); none when the table was not read whole.

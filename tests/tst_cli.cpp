@@ -6,17 +6,25 @@
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
 #include "process/SystemCalls.h"
+#include "scanner/PortEvent.h"
 #include "scanner/PortScanner.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -189,6 +197,14 @@ private slots:
                     o[key] = value;
             }
             array.append(o);
+            // The watch's line: the same keys and its own two, on one line.
+            const PortEvent event{
+                PortEvent::Kind::Closed, e,
+                QDateTime(QDate(2026, 12, 7), QTime(21, 54, 5, 814), Qt::OffsetFromUTC, -9000)};
+            o["event"] = "closed";
+            o["time"] = "2026-12-07T21:54:05.814-02:30";
+            QCOMPARE(written([&](OutputStream &out) { writeEventJson(out, event); }),
+                     QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
         }
         QCOMPARE(written([&](OutputStream &out) { writeJson(out, entries); }),
                  QJsonDocument(array).toJson(QJsonDocument::Indented));
@@ -261,6 +277,8 @@ private slots:
         row("two filters", {"ssh", "cups"}, "only one filter may be given: cups", list);
         row("two filters after --", {"--", "ssh", "cups"}, "only one filter may be given: cups",
             list);
+        row("watch: listing option", {"watch", "--wide"}, "unknown option --wide",
+            "\n\nUsage: quayline-cli watch [--json]");
         row("stop: no port", {"stop"}, "stop needs at least one PORT", stop);
         row("stop: port 65536", {"stop", "80", "65536"}, "not a port number from 1 to 65535: 65536",
             stop);
@@ -282,7 +300,8 @@ private slots:
         QFETCH(UsageCase, c);
         const StubLsof fresh("cat /dev/null\n");
         QStringList arguments = c.arguments;
-        arguments.insert(arguments.value(0) == "stop" ? 1 : 0, "--lsof=" + fresh.path());
+        const bool subcommand = arguments.value(0) == "stop" || arguments.value(0) == "watch";
+        arguments.insert(subcommand ? 1 : 0, "--lsof=" + fresh.path());
         const auto p = run(arguments);
         const QByteArray out = p->readAllStandardOutput(), err = p->readAllStandardError();
         if (c.problem.isEmpty()) {
@@ -327,24 +346,128 @@ private slots:
 
     // lsof runs in its own process group, out of reach of the terminal's
     // Ctrl+C: ending the command must end the lsof runs it started.
+    // A watch ends so as it is meant to: with status 0.
     void terminatingSignalEndsLsof_data() {
+        QTest::addColumn<QStringList>("subcommand");
         QTest::addColumn<int>("signal");
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << QStringList{} << SIGINT;
+        QTest::newRow("SIGTERM") << QStringList{} << SIGTERM;
+        QTest::newRow("watch, SIGINT") << QStringList{"watch"} << SIGINT;
     }
     void terminatingSignalEndsLsof() {
+        QFETCH(QStringList, subcommand);
         QFETCH(int, signal);
         const StubLsof hanging("echo $$ >>\"$dir/pids\"\nsleep 30\n");
         QProcess cli;
-        cli.start(qEnvironmentVariable("QUAYLINE_CLI"), {"--lsof", hanging.path()});
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"),
+                  subcommand + QStringList{"--lsof", hanging.path()});
         QVERIFY(cli.waitForStarted());
         QTRY_COMPARE_WITH_TIMEOUT(hanging.numbers("pids").size(), 2, 20000);
         ::kill(pid_t(cli.processId()), signal); // the command this test started
         QVERIFY(cli.waitForFinished(20000));
-        QCOMPARE(cli.exitStatus(), QProcess::CrashExit);
+        if (subcommand.isEmpty()) {
+            QCOMPARE(cli.exitStatus(), QProcess::CrashExit);
+        } else {
+            QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(cli.exitCode(), 0);
+            QCOMPARE(cli.readAllStandardError(), QByteArray());
+        }
         for (const qint64 pid : hanging.numbers("pids"))
             QTRY_VERIFY2_WITH_TIMEOUT(!QFile::exists(QString("/proc/%1").arg(pid)),
                                       "an lsof run outlived the command", 20000);
+    }
+
+    // A listener of the test's own, opened and closed while the watch runs
+    // with the real lsof and socket table: one line each, in order, for its
+    // port; a signal or a reader that went away ends the watch with 0.
+    void watch_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("signal"); // 0: the output is closed instead
+        QTest::newRow("table, Ctrl+C") << QStringList{} << SIGINT;
+        QTest::newRow("JSON, SIGTERM") << QStringList{"--json"} << SIGTERM;
+        QTest::newRow("output closed") << QStringList{} << 0;
+    }
+    void watch() {
+        QFETCH(QStringList, options);
+        QFETCH(int, signal);
+        // Bound before the watch starts, so that its port can be the filter,
+        // but listening only once the watch's first scan stands.
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        QVERIFY(fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+                ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+        const auto closeSocket = qScopeGuard([&] { ::close(fd); });
+        const qint64 port = ntohs(address.sin_port);
+
+        QProcess cli;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("QUAYLINE_SOCKET_TABLE");
+        cli.setProcessEnvironment(environment);
+        // For a reader that goes away: a pipe whose only reader is this test.
+        QTemporaryDir dir;
+        const QByteArray fifo = QFile::encodeName(dir.filePath("out"));
+        int reader = -1;
+        if (signal == 0) {
+            QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+            reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            QVERIFY(reader >= 0);
+            cli.setStandardOutputFile(dir.filePath("out"));
+        }
+        cli.start(qEnvironmentVariable("QUAYLINE_CLI"),
+                  QStringList{"watch"} + options + QStringList{QString::number(port)});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += cli.readAllStandardError()).contains("watching"), 60000);
+        if (signal == 0)
+            ::close(reader);
+        QCOMPARE(::listen(fd, 5), 0);
+        if (signal == 0) {
+            QVERIFY(cli.waitForFinished(60000));
+            QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(cli.exitCode(), 0);
+            QCOMPARE(err + cli.readAllStandardError(), "quayline-cli: watching; Ctrl+C ends.\n");
+            return;
+        }
+
+        // The lines about this port: "opened" or "closed", then the pid.
+        QStringList seen;
+        const auto read = [&] {
+            while (cli.canReadLine()) {
+                const QByteArray line = cli.readLine();
+                if (options.isEmpty()) {
+                    const QStringList cells =
+                        QString::fromUtf8(line).split(' ', Qt::SkipEmptyParts);
+                    if (cells.value(2).toLongLong() == port)
+                        seen.append(cells.value(1) + ' ' + cells.value(5));
+                    continue;
+                }
+                QJsonParseError error;
+                const QJsonObject o = QJsonDocument::fromJson(line, &error).object();
+                if (error.error != QJsonParseError::NoError)
+                    seen.append("not JSON: " + line);
+                else if (o["port"].toInteger() == port)
+                    seen.append(o["event"].toString() + ' ' +
+                                QString::number(o["pid"].toInteger()));
+                // Local time with its offset.
+                if (!QRegularExpression("^\\d{4}-.*T.*(Z|[+-]\\d\\d:\\d\\d)$")
+                         .match(o["time"].toString())
+                         .hasMatch())
+                    seen.append("time: " + o["time"].toString());
+            }
+            return seen.size();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(read(), 1, 60000);
+        ::shutdown(fd, SHUT_RDWR);
+        QTRY_COMPARE_WITH_TIMEOUT(read(), 2, 60000);
+        ::kill(pid_t(cli.processId()), signal); // the command this test started
+        QVERIFY(cli.waitForFinished(20000));
+        QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(cli.exitCode(), 0);
+        read();
+        const QString self = QString::number(QCoreApplication::applicationPid());
+        QCOMPARE(seen, QStringList({"opened " + self, "closed " + self}));
     }
 };
 

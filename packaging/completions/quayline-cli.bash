@@ -9,8 +9,9 @@ _quayline_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local stop=false
+    local stop=false watch=false
     [[ $cword -gt 1 && ${words[1]} == stop ]] && stop=true
+    [[ $cword -gt 1 && ${words[1]} == watch ]] && watch=true
 
     case $prev in
         --lsof)
@@ -32,6 +33,8 @@ _quayline_cli() {
     if [[ $cur == -* ]]; then
         if $stop; then
             COMPREPLY=($(compgen -W '--force --timeout --watch --service --container --lsof --help' -- "$cur"))
+        elif $watch; then
+            COMPREPLY=($(compgen -W '--json --lsof --help' -- "$cur"))
         else
             COMPREPLY=($(compgen -W '--json --wide --lsof --help --version' -- "$cur"))
         fi
@@ -41,7 +44,7 @@ _quayline_cli() {
     if $stop; then
         COMPREPLY=($(compgen -W "$(_quayline_cli_ports "${words[0]}")" -- "$cur"))
     elif [[ $cword -eq 1 ]]; then
-        COMPREPLY=($(compgen -W 'stop' -- "$cur"))
+        COMPREPLY=($(compgen -W 'stop watch' -- "$cur"))
     fi
 } &&
     complete -F _quayline_cli quayline-cli

@@ -10,15 +10,21 @@ function __quayline_cli_stop
     test (count $words) -gt 1; and test "$words[2]" = stop
 end
 
+function __quayline_cli_watch
+    set -l words (commandline -opc)
+    test (count $words) -gt 1; and test "$words[2]" = watch
+end
+
 complete -c quayline-cli -f
 
 # The listing
-complete -c quayline-cli -n 'not __quayline_cli_stop; and __fish_is_first_arg' -a stop -d 'Stop the processes behind ports'
-complete -c quayline-cli -n 'not __quayline_cli_stop' -l json -d 'Print a JSON array instead of a table'
-complete -c quayline-cli -n 'not __quayline_cli_stop' -l wide -d 'Add a COMMAND column with the command line'
-complete -c quayline-cli -n 'not __quayline_cli_stop' -l lsof -r -F -d 'Run this lsof instead of the built-in path'
-complete -c quayline-cli -n 'not __quayline_cli_stop' -s h -l help -d 'Show the help'
-complete -c quayline-cli -n 'not __quayline_cli_stop' -l version -d 'Show the version'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch; and __fish_is_first_arg' -a stop -d 'Stop the processes behind ports'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch; and __fish_is_first_arg' -a watch -d 'Print the ports that open or close from now on'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch' -l json -d 'Print a JSON array instead of a table'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch' -l wide -d 'Add a COMMAND column with the command line'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch' -l lsof -r -F -d 'Run this lsof instead of the built-in path'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch' -s h -l help -d 'Show the help'
+complete -c quayline-cli -n 'not __quayline_cli_stop; and not __quayline_cli_watch' -l version -d 'Show the version'
 
 # quayline-cli stop
 complete -c quayline-cli -n __quayline_cli_stop -l force -d 'Send SIGKILL to those still running after the timeout'
@@ -29,3 +35,8 @@ complete -c quayline-cli -n __quayline_cli_stop -l container -d 'Stop the contai
 complete -c quayline-cli -n __quayline_cli_stop -l lsof -r -F -d 'Run this lsof instead of the built-in path'
 complete -c quayline-cli -n __quayline_cli_stop -s h -l help -d 'Show the help'
 complete -c quayline-cli -n __quayline_cli_stop -a '(__quayline_cli_ports)' -d 'Listening port'
+
+# quayline-cli watch
+complete -c quayline-cli -n __quayline_cli_watch -l json -d 'Print one JSON object per line'
+complete -c quayline-cli -n __quayline_cli_watch -l lsof -r -F -d 'Run this lsof instead of the built-in path'
+complete -c quayline-cli -n __quayline_cli_watch -s h -l help -d 'Show the help'

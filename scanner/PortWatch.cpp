@@ -1,0 +1,118 @@
+#include "scanner/PortWatch.h"
+
+#include <QFutureWatcher>
+#include <algorithm>
+
+PortWatch::PortWatch(ChangeCheck &check, Options options, QObject *parent)
+    : QObject(parent)
+    , m_check(check)
+    , m_options(options) {
+    m_timer.setInterval(m_options.poll);
+    connect(&m_timer, &QTimer::timeout, this, &PortWatch::poll);
+}
+
+void PortWatch::start() {
+    stop();
+    m_ready = false;
+    m_entries.clear();
+    m_timer.start();
+    look();
+}
+
+void PortWatch::stop() {
+    m_timer.stop();
+    ++m_generation;
+    m_looking = false;
+    m_again = false;
+}
+
+void PortWatch::checkNow() {
+    if (m_timer.isActive())
+        look();
+}
+
+void PortWatch::poll() {
+    // The look under way read the table when it began; when it ends, the
+    // next poll compares against what it found.
+    if (m_looking)
+        return;
+    // Before the first scan stood there is nothing the table could have
+    // moved from; the refresh interval tries it again.
+    if (std::chrono::steady_clock::now() - m_lastLook >= m_options.refresh ||
+        (m_ready && m_check.tableMoved()))
+        look();
+}
+
+void PortWatch::look() {
+    if (m_looking) {
+        m_again = true;
+        return;
+    }
+    m_looking = true;
+    m_again = false;
+    m_lastLook = std::chrono::steady_clock::now();
+    const quint64 generation = m_generation;
+    // A watcher of this object's, not a continuation: one whose object went
+    // away first would still be called.
+    auto *watcher = new QFutureWatcher<ScanResult>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        watcher->deleteLater();
+        if (generation != m_generation)
+            return;
+        m_looking = false;
+        take(watcher->result());
+        if (m_again && generation == m_generation)
+            look();
+    });
+    watcher->setFuture(m_ready ? m_check.refresh() : m_check.fullScan());
+}
+
+void PortWatch::take(const ScanResult &result) {
+    // A failed scan lists nothing, which must not read as every port closed.
+    if (result.errorText) {
+        emit scanFailed(*result.errorText);
+        return;
+    }
+    if (!m_ready) {
+        m_entries = result.entries;
+        m_ready = true;
+        emit ready();
+        return;
+    }
+    const PortEventList found = changes(result.entries);
+    m_entries = result.entries;
+    if (!found.isEmpty())
+        emit events(found);
+}
+
+PortEventList PortWatch::changes(const PortEntryList &rows) const {
+    // A row by its id, unless its sockets were all replaced: the port was
+    // closed and bound again between two looks (by the same process), which
+    // is a close and an open.
+    const auto ids = [](const PortEntryList &list) {
+        QHash<QString, const PortEntry *> byId;
+        byId.reserve(list.size());
+        for (const PortEntry &row : list)
+            byId.insert(row.id(), &row);
+        return byId;
+    };
+    const auto same = [](const PortEntry &a, const PortEntry *b) {
+        return b && (a.inodes.isEmpty() || b->inodes.isEmpty() ||
+                     std::any_of(a.inodes.cbegin(), a.inodes.cend(),
+                                 [&](quint64 inode) { return b->inodes.contains(inode); }));
+    };
+    const QHash<QString, const PortEntry *> before = ids(m_entries), after = ids(rows);
+    const QDateTime time = QDateTime::currentDateTime();
+    PortEventList found;
+    const auto add = [&](const PortEntryList &list, const QHash<QString, const PortEntry *> &other,
+                         PortEvent::Kind kind) {
+        for (const PortEntry &row : list) {
+            if ((m_ports.isEmpty() || m_ports.contains(row.port)) &&
+                !same(row, other.value(row.id())))
+                found.append(PortEvent{kind, row, time});
+        }
+    };
+    add(m_entries, after, PortEvent::Kind::Closed);
+    add(rows, before, PortEvent::Kind::Opened);
+    return found;
+}
