@@ -327,10 +327,10 @@ void benchRemovedCgroups();
 void benchKeepers();
 // bench_changecheck.cpp
 void benchUnchangedRefresh();
-// bench_closewatch.cpp
-void benchCloseWatch();
 void benchWatch();
 extern int benchWatchSeconds;
+// bench_closewatch.cpp
+void benchCloseWatch();
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
