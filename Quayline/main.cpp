@@ -6,8 +6,11 @@
 #include "Quayline/shell/SingleInstance.h"
 #include "Quayline/shell/TrayShell.h"
 #include "keeper/Keepers.h"
+#include "notify/PortNotifier.h"
 #include "scanner/ChangeCheck.h"
 #include "scanner/KeeperAnnotation.h"
+#include "scanner/PortWatch.h"
+#include "viewmodel/LiveRefresh.h"
 #include "viewmodel/PortListViewModel.h"
 #include "viewmodel/RowText.h"
 #ifdef QUAYLINE_TEST_HOOKS
@@ -108,9 +111,35 @@ int main(int argc, char *argv[]) {
     if (ListReport::isRequested())
         new ListReport(&model); // a child of the model
 #endif
+    // Between the timer's refreshes: a port that opens or closes shows at once
+    // while the panel is open, and the watched ports are followed while it is
+    // closed, by the kernel's table alone.
+    PortWatch watch(*check, {LiveRefresh::hiddenPoll, std::chrono::milliseconds(0)});
+    PortNotifier notifier;
+    QObject::connect(&watch, &PortWatch::events, &notifier,
+                     [&notifier, &watch](const PortEventList &events) {
+                         notifier.handle(events, watch.entries());
+                     });
     TrayShell shell(&model);
+    shell.setNotifier(&notifier);
     QObject::connect(&instance, &SingleInstance::activationRequested, &shell,
                      &TrayShell::showPanel);
+    QObject::connect(&notifier, &PortNotifier::openRequested, &shell, [&model, &shell](int port) {
+        model.setSearchText(QString::number(port));
+        shell.showPanel();
+    });
+    // After the shell, which tells the model that no window shows it yet.
+    LiveRefresh live(model, watch);
+    const auto followWatchedPorts = [&live, &notifier] {
+        // Nobody would hear of them without a notification service.
+        const QList<int> &ports = notifier.watchedPorts();
+        live.setWatchedPorts(notifier.serviceAvailable()
+                                 ? QSet<qint64>(ports.cbegin(), ports.cend())
+                                 : QSet<qint64>());
+    };
+    followWatchedPorts();
+    QObject::connect(&notifier, &PortNotifier::watchedPortsChanged, &live, followWatchedPorts);
+    QObject::connect(&notifier, &PortNotifier::serviceAvailableChanged, &live, followWatchedPorts);
     if (!shell.start())
         return 1;
     return app->exec();

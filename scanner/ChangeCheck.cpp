@@ -180,10 +180,14 @@ std::optional<QList<KernelSocket>> ChangeCheck::fingerprint(const SocketTableRes
     return sockets;
 }
 
-bool ChangeCheck::tableMoved() const {
+std::optional<QList<KernelSocket>> ChangeCheck::readSockets() const {
     if (!m_state->options.readTable)
-        return false;
-    const std::optional<QList<KernelSocket>> now = fingerprint(m_state->options.readTable());
+        return std::nullopt;
+    return fingerprint(m_state->options.readTable());
+}
+
+bool ChangeCheck::tableMoved() const {
+    const std::optional<QList<KernelSocket>> now = readSockets();
     if (!now)
         return false;
     QMutexLocker lock(&m_state->mutex);

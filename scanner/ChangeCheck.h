@@ -67,6 +67,9 @@ public:
     // table cannot be read whole or no rows may be reused: then only the
     // refreshes themselves can tell.
     bool tableMoved() const;
+    // The table's sockets now, as compared (fingerprint()), read on the
+    // caller's thread; none where it cannot be read whole.
+    std::optional<QList<KernelSocket>> readSockets() const;
 
     // The sockets of a table in the order compared, without what is not
     // compared (the owner's cgroup); none when the table was not read whole.

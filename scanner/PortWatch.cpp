@@ -9,6 +9,43 @@ PortWatch::PortWatch(ChangeCheck &check, Options options, QObject *parent)
     , m_options(options) {
     m_timer.setInterval(m_options.poll);
     connect(&m_timer, &QTimer::timeout, this, &PortWatch::poll);
+    if (m_options.closeWatch) {
+        m_closes = new SocketCloseWatch(this);
+        connect(m_closes, &SocketCloseWatch::closed, this, &PortWatch::checkNow);
+        // Announcements were lost: only a look can tell what closed.
+        connect(m_closes, &SocketCloseWatch::overrun, this, &PortWatch::checkNow);
+    }
+}
+
+void PortWatch::setPorts(QSet<qint64> ports) {
+    m_ports = std::move(ports);
+    // What the table showed on the other ports is no baseline for these.
+    m_seen.reset();
+    if (m_ready)
+        watchCloses();
+}
+
+void PortWatch::setPoll(std::chrono::milliseconds poll) {
+    m_options.poll = poll;
+    m_timer.setInterval(poll);
+}
+
+std::optional<QList<KernelSocket>> PortWatch::watchedSockets() const {
+    std::optional<QList<KernelSocket>> sockets = m_check.readSockets();
+    if (sockets && !m_ports.isEmpty())
+        sockets->removeIf([this](const KernelSocket &s) { return !m_ports.contains(s.port); });
+    return sockets;
+}
+
+void PortWatch::watchCloses() {
+    if (!m_closes || !m_closes->isActive())
+        return;
+    QSet<quint64> inodes;
+    for (const PortEntry &row : std::as_const(m_entries)) {
+        if (m_ports.isEmpty() || m_ports.contains(row.port))
+            inodes.unite(QSet<quint64>(row.inodes.cbegin(), row.inodes.cend()));
+    }
+    m_closes->setInodes(std::move(inodes));
 }
 
 void PortWatch::start() {
@@ -37,9 +74,21 @@ void PortWatch::poll() {
     if (m_looking)
         return;
     // Before the first scan stood there is nothing the table could have
-    // moved from; the refresh interval tries it again.
-    if (std::chrono::steady_clock::now() - m_lastLook >= m_options.refresh ||
-        (m_ready && m_check.tableMoved()))
+    // moved from, nor where it cannot be read: the refresh interval tries.
+    const auto now = std::chrono::steady_clock::now();
+    const auto every = m_options.refresh.count() > 0 ? m_options.refresh : defaultRefresh;
+    const std::optional<QList<KernelSocket>> sockets =
+        m_ready ? watchedSockets() : std::optional<QList<KernelSocket>>();
+    if (!sockets) {
+        if (now - m_lastLook >= every)
+            look();
+        return;
+    }
+    if (m_options.refresh.count() > 0 && now - m_lastLook >= m_options.refresh)
+        look();
+    else if (sockets != m_seen &&
+             now - m_lookEnded >=
+                 std::max<std::chrono::steady_clock::duration>(lookGap, 4 * m_lookTook))
         look();
 }
 
@@ -50,6 +99,9 @@ void PortWatch::look() {
     }
     m_looking = true;
     m_again = false;
+    // Read before the look's own, so that what moves while it runs shows
+    // at the next poll.
+    m_seen = watchedSockets();
     m_lastLook = std::chrono::steady_clock::now();
     const quint64 generation = m_generation;
     // A watcher of this object's, not a continuation: one whose object went
@@ -60,11 +112,16 @@ void PortWatch::look() {
         if (generation != m_generation)
             return;
         m_looking = false;
+        m_lookEnded = std::chrono::steady_clock::now();
+        m_lookTook = m_lookEnded - m_lastLook;
         take(watcher->result());
+        watchCloses();
         if (m_again && generation == m_generation)
             look();
     });
-    watcher->setFuture(m_ready ? m_check.refresh() : m_check.fullScan());
+    // The first look too may stand on a full scan that another user of the
+    // check (the panel) has just made.
+    watcher->setFuture(m_check.refresh());
 }
 
 void PortWatch::take(const ScanResult &result) {

@@ -3,11 +3,17 @@
 // they never disagree whenever a look comes.
 #include "StubLsof.h"
 #include "scanner/PortWatch.h"
+#include "viewmodel/LiveRefresh.h"
+#include "viewmodel/PortListViewModel.h"
 
 #include <QSaveFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -30,6 +36,31 @@ struct Listener {
     quint64 inode;
 };
 
+// A listening socket of the test's own on 127.0.0.1, open until closed.
+struct OwnListener {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    quint16 port = 0;
+    OwnListener() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(fd, 1) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0)
+            port = ntohs(address.sin_port);
+    }
+    ~OwnListener() { close(); }
+    void close() {
+        if (fd >= 0)
+            ::close(std::exchange(fd, -1));
+    }
+};
+
+bool lists(const PortEntryList &rows, quint16 port) {
+    return std::any_of(rows.cbegin(), rows.cend(),
+                       [port](const PortEntry &row) { return row.port == port; });
+}
+
 } // namespace
 
 class PortWatchTest : public QObject {
@@ -38,6 +69,8 @@ class PortWatchTest : public QObject {
 private slots:
     void eventsBetweenLooks_data();
     void eventsBetweenLooks();
+    void panelAndWatchedPorts_data();
+    void panelAndWatchedPorts();
 };
 
 void PortWatchTest::eventsBetweenLooks_data() {
@@ -114,7 +147,7 @@ void PortWatchTest::eventsBetweenLooks() {
     // Polls often, refreshes never: what a row sees came from the table or
     // from checkNow().
     const bool polls = change != Change::Announced;
-    PortWatch watch(check, {polls ? 10ms : 1h, 1h});
+    PortWatch watch(check, {polls ? 10ms : 1h, 1h, false});
     if (change == Change::OtherPort)
         watch.setPorts({4001});
     QSignalSpy ready(&watch, &PortWatch::ready), seen(&watch, &PortWatch::events),
@@ -165,6 +198,72 @@ void PortWatchTest::eventsBetweenLooks() {
         QCOMPARE(told, events);
     }
     QCOMPARE(stub.numbers(QStringLiteral("runs")).size() > runsBefore, lsofRuns);
+}
+
+// The panel's list follows a real listener of the test's own between its
+// timer's refreshes (an hour apart here) while it is shown; hidden, only a
+// watched port is followed, and the list is left alone.
+void PortWatchTest::panelAndWatchedPorts_data() {
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<bool>("autoRefresh");
+    QTest::addColumn<bool>("watched"); // the listener's port is a watched one
+    QTest::addColumn<bool>("follows"); // the watch runs
+
+    QTest::newRow("panel shown") << true << true << false << true;
+    QTest::newRow("panel hidden, the port watched") << false << true << true << true;
+    QTest::newRow("panel hidden, nothing watched") << false << true << false << false;
+    QTest::newRow("auto-refresh off") << true << false << false << false;
+}
+
+void PortWatchTest::panelAndWatchedPorts() {
+    QFETCH(bool, shown);
+    QFETCH(bool, autoRefresh);
+    QFETCH(bool, watched);
+    QFETCH(bool, follows);
+
+    OwnListener listener;
+    QVERIFY(listener.port);
+    listener.close(); // its port known, to be watched before it opens
+    LsofRuns runs;
+    ChangeCheck check{PortScanner(runs)};
+    QTemporaryDir dir;
+    PortListViewModel::Dependencies dependencies;
+    int scans = 0;
+    dependencies.scan = [&] {
+        ++scans;
+        return check.refresh();
+    };
+    dependencies.settings =
+        std::make_unique<QSettings>(dir.filePath("q.conf"), QSettings::IniFormat);
+    PortListViewModel model(std::move(dependencies));
+    model.setOnScreen(shown);
+    model.setAutoRefreshEnabled(autoRefresh);
+    model.setRefreshInterval(3600);
+    QFuture<void> first = model.refresh();
+    QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 30000);
+    PortWatch watch(check, {});
+    QSignalSpy ready(&watch, &PortWatch::ready), seen(&watch, &PortWatch::events);
+    LiveRefresh live(model, watch);
+    const quint16 port = listener.port;
+    live.setWatchedPorts(watched ? QSet<qint64>{port} : QSet<qint64>{});
+    QCOMPARE(watch.isRunning(), follows);
+    if (!follows)
+        return;
+    QVERIFY(ready.count() || ready.wait(30000));
+    const int scansBefore = scans;
+
+    OwnListener again;
+    QVERIFY(again.port);
+    if (again.port != port) // the port was taken meanwhile: the watched one is unknown
+        live.setWatchedPorts(watched ? QSet<qint64>{again.port} : QSet<qint64>{});
+    QTRY_VERIFY_WITH_TIMEOUT(lists(watch.entries(), again.port), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(lists(model.entries(), again.port), shown, 30000);
+    again.close();
+    QTRY_VERIFY_WITH_TIMEOUT(!lists(watch.entries(), again.port), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!lists(model.entries(), again.port), 30000);
+    QCOMPARE(seen.isEmpty(), false);
+    if (!shown)
+        QCOMPARE(scans, scansBefore);
 }
 
 QTEST_GUILESS_MAIN(PortWatchTest)

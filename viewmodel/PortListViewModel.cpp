@@ -198,6 +198,11 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
         emit isLoadingChanged();
 }
 
+void PortListViewModel::setOnScreen(bool onScreen) {
+    if (std::exchange(m_onScreen, onScreen) != onScreen)
+        emit onScreenChanged();
+}
+
 void PortListViewModel::restartTimer() {
     m_timer.stop();
     if (m_autoRefreshEnabled)

@@ -146,7 +146,8 @@ public:
     // that comes back scans when it is shown. The timer itself keeps running.
     // True until told otherwise, so a model that no window drives refreshes
     // on every tick.
-    void setOnScreen(bool onScreen) { m_onScreen = onScreen; }
+    void setOnScreen(bool onScreen);
+    bool isOnScreen() const { return m_onScreen; }
 
     // One scan cycle. The future finishes once the result is stored (it is
     // cancelled if the model is destroyed first). Overlapping calls are allowed;
@@ -212,6 +213,7 @@ signals:
     void settingsErrorChanged();
     void respawnReportChanged();
     void keepersStoppingChanged();
+    void onScreenChanged();
 
 private:
     // A port whose keeper was stopped; from the first scan started after the
