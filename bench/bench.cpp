@@ -329,6 +329,8 @@ void benchKeepers();
 void benchUnchangedRefresh();
 void benchWatch();
 extern int benchWatchSeconds;
+void benchLive();
+extern int benchLiveSeconds;
 // bench_closewatch.cpp
 void benchCloseWatch();
 
@@ -347,11 +349,14 @@ int main(int argc, char *argv[]) {
         {"unchanged", benchUnchangedRefresh},
         {"closewatch", benchCloseWatch},
         {"watch", benchWatch},
+        {"live", benchLive},
     };
     QStringList wanted = QCoreApplication::arguments().mid(1);
     // "bench watch 600": how long the watch runs, in seconds (60 unless given).
     if (const qsizetype at = wanted.indexOf(u"watch"); at >= 0 && wanted.value(at + 1).toInt() > 0)
         benchWatchSeconds = wanted.takeAt(at + 1).toInt();
+    if (const qsizetype at = wanted.indexOf(u"live"); at >= 0 && wanted.value(at + 1).toInt() > 0)
+        benchLiveSeconds = wanted.takeAt(at + 1).toInt();
     if (wanted.value(0) == u"write-scan")
         return writeScan(wanted.mid(1));
     const bool all = wanted.isEmpty();

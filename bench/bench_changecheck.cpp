@@ -7,10 +7,17 @@
 #include "SocketHolders.h"
 #include "cli/WatchCommand.h"
 #include "scanner/ChangeCheck.h"
+#include "viewmodel/LiveRefresh.h"
+#include "viewmodel/PortListViewModel.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSet>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -188,4 +195,90 @@ void benchWatch() {
                 told == done ? "each once, in order" : "NOT each once in order");
     if (told != done)
         std::printf("  done:     %s\n  reported: %s\n\n", qPrintable(done), qPrintable(told));
+}
+
+int benchLiveSeconds = 60;
+
+// The panel's model as main wires it: how long a listener of the bench's own
+// takes to show in the open panel's list after listen(), and to go after
+// close(); then, the panel closed, the program's CPU over a quiet while with
+// three watched ports.
+void benchLive() {
+    std::printf("The open panel following a listener; the closed one watching three ports\n");
+    LsofRuns runs;
+    const PortScanner scanner(runs);
+    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
+        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+        return;
+    }
+    ChangeCheck check(scanner);
+    QTemporaryDir dir;
+    PortListViewModel::Dependencies dependencies;
+    dependencies.scan = [&check] { return check.refresh(); };
+    dependencies.settings =
+        std::make_unique<QSettings>(dir.filePath("q.conf"), QSettings::IniFormat);
+    PortListViewModel model(std::move(dependencies));
+    PortWatch watch(check, {LiveRefresh::hiddenPoll, std::chrono::milliseconds(0)});
+    LiveRefresh live(model, watch);
+    const auto until = [](const std::function<bool()> &condition) {
+        const QDeadlineTimer deadline(30000);
+        while (!condition() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        return condition();
+    };
+    const auto listed = [&model](quint16 port) {
+        return std::any_of(model.entries().cbegin(), model.entries().cend(),
+                           [port](const PortEntry &row) { return row.port == port; });
+    };
+    model.setOnScreen(true);
+    model.refreshAndRestartTimer();
+    if (!until([&] { return watch.isReady(); })) {
+        std::printf("  the watch did not start\n\n");
+        return;
+    }
+    std::vector<double> shown, gone;
+    for (int round = 0; round < 11; ++round) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        QElapsedTimer clock;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+            std::printf("  could not bind\n\n");
+            return;
+        }
+        const quint16 port = ntohs(address.sin_port);
+        clock.start();
+        ::listen(fd, 5);
+        const bool in = until([&] { return listed(port); });
+        shown.push_back(double(clock.nsecsElapsed()) / 1e6);
+        clock.start();
+        ::close(fd);
+        const bool out = until([&] { return !listed(port); });
+        gone.push_back(double(clock.nsecsElapsed()) / 1e6);
+        if (!in || !out) {
+            std::printf("  port %u was %s\n\n", unsigned(port), in ? "not dropped" : "not shown");
+            return;
+        }
+    }
+    std::sort(shown.begin(), shown.end());
+    std::sort(gone.begin(), gone.end());
+    std::printf("  listen() to its row shown:  median %7.1f ms, worst %7.1f ms (aim: 1 s)\n",
+                shown[shown.size() / 2], shown.back());
+    std::printf("  close() to its row gone:    median %7.1f ms, worst %7.1f ms (aim: 0.25 s)\n",
+                gone[gone.size() / 2], gone.back());
+
+    model.setOnScreen(false);
+    live.setWatchedPorts({3000, 5173, 8080});
+    QEventLoop loop;
+    QTimer::singleShot(2000, &loop, &QEventLoop::quit); // the watch's first look on these ports
+    loop.exec();
+    const double before = processAndChildrenCpuMs();
+    QTimer::singleShot(benchLiveSeconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    std::printf("  panel closed, 3 watched ports, %d s: %.1f ms CPU per minute (own and "
+                "children's; aim: under 30 ms)\n\n",
+                benchLiveSeconds, (processAndChildrenCpuMs() - before) * 60.0 / benchLiveSeconds);
 }

@@ -86,9 +86,7 @@ void PortWatch::poll() {
     }
     if (m_options.refresh.count() > 0 && now - m_lastLook >= m_options.refresh)
         look();
-    else if (sockets != m_seen &&
-             now - m_lookEnded >=
-                 std::max<std::chrono::steady_clock::duration>(lookGap, 4 * m_lookTook))
+    else if (sockets != m_seen && now - m_lookEnded >= 4 * m_lookTook)
         look();
 }
 

@@ -17,9 +17,9 @@
 // (which catches what the table cannot show, and retries a scan that
 // failed). One look at a time: a poll or a call that comes while one is under
 // way is folded into one look after it. A look that the table asks for waits
-// for lookGap after the last one, and four times as long as that one took, so
-// that a machine whose sockets come and go all the time (UDP clients) spends
-// at most a fifth of its time on lsof for the watch.
+// after the last one four times as long as that one took, so that a machine
+// whose sockets come and go all the time (UDP clients) spends at most a fifth
+// of its time on lsof for the watch.
 class PortWatch : public QObject {
     Q_OBJECT
 
@@ -34,7 +34,6 @@ public:
         bool closeWatch = true;
     };
     static constexpr std::chrono::milliseconds defaultRefresh{5000};
-    static constexpr std::chrono::milliseconds lookGap{500};
 
     PortWatch(ChangeCheck &check, Options options, QObject *parent = nullptr);
 

@@ -12,14 +12,14 @@ class PortListViewModel;
 // timer refreshes, through one PortWatch. While a window shows the list with
 // auto-refresh on: every port, the table read four times a second, and a
 // change (or the kernel's word that a listed socket closed) refreshes the
-// list at once. Otherwise only the watched ports, read once a second, and no
+// list at once. Otherwise only the watched ports, read every two seconds, and no
 // lsof unless one of them moved. Neither: the watch stops and reads nothing.
 class LiveRefresh : public QObject {
     Q_OBJECT
 
 public:
     static constexpr std::chrono::milliseconds shownPoll{250};
-    static constexpr std::chrono::milliseconds hiddenPoll{1000};
+    static constexpr std::chrono::milliseconds hiddenPoll{2000};
 
     LiveRefresh(PortListViewModel &model, PortWatch &watch, QObject *parent = nullptr);
 

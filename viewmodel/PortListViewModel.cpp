@@ -151,6 +151,14 @@ QFuture<void> PortListViewModel::startScan(const ScanFunction &scan) {
 }
 
 void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
+    // A scan that started before the one shown read the machine earlier: its
+    // rows would bring back a port that has closed since (refreshes overlap
+    // whenever a port opens or closes while the timer's scan runs).
+    if (serial < m_scanShown) {
+        setIsLoading(false);
+        return;
+    }
+    m_scanShown = serial;
     // Store the whole result before reporting any of it, so that a view
     // reacting to one change already sees the others (no new entries beside a
     // stale error text or a loading flag still up).

@@ -151,7 +151,7 @@ public:
 
     // One scan cycle. The future finishes once the result is stored (it is
     // cancelled if the model is destroyed first). Overlapping calls are allowed;
-    // the last scan to finish leaves its result.
+    // the scan started last among those finished leaves its result.
     QFuture<void> refresh();
     // The same, through fullScan: for a refresh the user asked for.
     QFuture<void> refreshInFull();
@@ -269,6 +269,7 @@ private:
     QHash<QString, HeldNote> m_heldNotes;
     QHash<QString, QString> m_rowNotes;
     quint64 m_scansStarted = 0;
+    quint64 m_scanShown = 0; // the serial of the scan whose rows are shown
     QString m_settingsError;
     QTimer m_timer;
     bool m_onScreen = true;
