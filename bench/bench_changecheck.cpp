@@ -72,16 +72,22 @@ Refreshes measure(int repetitions, const std::function<ScanResult()> &refresh) {
     return figures;
 }
 
+// Says so where the scanner's lsof cannot run.
+bool lsofMissing(const PortScanner &scanner) {
+    if (QFileInfo(scanner.lsofPath()).isExecutable())
+        return false;
+    std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+    return true;
+}
+
 } // namespace
 
 void benchUnchangedRefresh() {
     std::printf("A refresh when nothing moved, against a full scan (median CPU per refresh)\n");
     LsofRuns runs;
     const PortScanner scanner(runs);
-    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
-        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+    if (lsofMissing(scanner))
         return;
-    }
     const SocketHolders holders(200);
     std::vector<int> fds;
     for (int i = 0; i < 1000; ++i) {
@@ -118,10 +124,8 @@ void benchWatch() {
                 seconds);
     LsofRuns runs;
     const PortScanner scanner(runs);
-    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
-        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+    if (lsofMissing(scanner))
         return;
-    }
     ChangeCheck check(scanner);
     PortWatch watch(check, watchOptions);
     // The port stays the same, so that every open and close is one row's.
@@ -207,10 +211,8 @@ void benchLive() {
     std::printf("The open panel following a listener; the closed one watching three ports\n");
     LsofRuns runs;
     const PortScanner scanner(runs);
-    if (!QFileInfo(scanner.lsofPath()).isExecutable()) {
-        std::printf("  skipped: %s is not executable\n\n", qPrintable(scanner.lsofPath()));
+    if (lsofMissing(scanner))
         return;
-    }
     ChangeCheck check(scanner);
     QTemporaryDir dir;
     PortListViewModel::Dependencies dependencies;
