@@ -173,6 +173,9 @@ void writeJsonObject(OutputStream &out, const PortEntry &e) {
     text("cwd", p.cwd);
     key("cwdDeleted");
     out << (p.cwdDeleted ? "true" : "false") << ",\n";
+    // The command line keeps no history: every row was there when it started.
+    key("firstSeen");
+    out << "null,\n";
     text("id", e.id());
     known("image", e.image);
     text("ipVersion", e.ipVersion);
