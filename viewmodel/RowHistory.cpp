@@ -5,11 +5,12 @@
 
 bool RowHistory::take(const PortEntryList &live, bool onScreen, const QDateTime &wallNow,
                       Clock::time_point now) {
-    QHash<QString, PortEntry> next;
+    QHash<QString, qsizetype> next;
     next.reserve(live.size());
-    for (const PortEntry &e : live)
-        next.insert(e.id(), e);
-    const QHash<QString, PortEntry> before = std::exchange(m_live, std::move(next));
+    for (qsizetype i = 0; i < live.size(); ++i)
+        next.insert(live.at(i).id(), i);
+    const QHash<QString, qsizetype> before = std::exchange(m_live, std::move(next));
+    const PortEntryList beforeRows = std::exchange(m_liveRows, live);
     if (!std::exchange(m_started, true))
         return false;
     bool changed = false;
@@ -28,7 +29,7 @@ bool RowHistory::take(const PortEntryList &live, bool onScreen, const QDateTime 
         m_newUntil.remove(row.key());
         m_newWhenShown.remove(row.key());
         if (closedFor > std::chrono::milliseconds::zero()) {
-            m_closed.insert(row.key(), {row.value(), now + closedFor});
+            m_closed.insert(row.key(), {beforeRows.at(row.value()), now + closedFor});
             changed = true;
         } else {
             m_firstSeen.remove(row.key());

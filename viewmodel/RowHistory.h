@@ -56,7 +56,10 @@ private:
     void markNew(const QString &id, bool onScreen, Clock::time_point now);
 
     bool m_started = false;
-    QHash<QString, PortEntry> m_live; // the last scan's rows
+    // The last scan's rows (shared with the caller's list, not copied), and
+    // where each id is among them.
+    PortEntryList m_liveRows;
+    QHash<QString, qsizetype> m_live;
 
     QHash<QString, QDateTime> m_firstSeen;
     QHash<QString, Clock::time_point> m_newUntil;
