@@ -163,6 +163,7 @@ Item {
 
         function test_openedAndClosedRows(data) {
             const popover = makePopover(data.first)
+            rows(popover)   // made now, so that the second scan has to change them
             popover.viewModel.newRowDuration = 3600000
             popover.viewModel.closedRowDuration = 3600000
             popover.viewModel.refreshNow()
