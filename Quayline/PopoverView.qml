@@ -427,6 +427,9 @@ Item {
                     required property bool keeperRestarts
                     required property bool keeperBusy
                     required property string note
+                    required property var firstSeen
+                    required property bool isNew
+                    required property bool isClosed
                     width: ListView.view.width
 
                     PortRowView {
@@ -442,6 +445,9 @@ Item {
                         keeperRestarts: listRow.keeperRestarts
                         keeperBusy: listRow.keeperBusy
                         note: listRow.note
+                        firstSeen: listRow.firstSeen
+                        isNew: listRow.isNew
+                        isClosed: listRow.isClosed
                         selected: listRow.selected
                         onKeeperStopRequested: keeperConfirmation.openFor(listRow.entry)
                         onSelectRequested: root.viewModel.filteredModel.selectedRow = listRow.index

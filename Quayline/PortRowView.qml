@@ -23,6 +23,12 @@ Item {
     property bool keeperRestarts: false
     property bool keeperBusy: false
     property string note: ""
+    // When this program first saw the row (null: when it started), whether it
+    // appeared a moment ago, and whether it went: then it lingers, dimmed,
+    // and stops nothing.
+    property var firstSeen: null
+    property bool isNew: false
+    property bool isClosed: false
 
     // A left click asks to select the row, a right click for its menu (at x, y).
     signal selectRequested()
@@ -47,8 +53,12 @@ Item {
     implicitWidth: row.implicitWidth + 24
     implicitHeight: row.implicitHeight + 16
 
+    opacity: isClosed ? Theme.closedOpacity : 1
+
     Accessible.role: Accessible.ListItem
-    Accessible.name: viewModel.accessibleName(entry)
+    Accessible.name: isClosed ? qsTr("%1, closed").arg(viewModel.accessibleName(entry))
+                     : isNew ? qsTr("%1, new").arg(viewModel.accessibleName(entry))
+                     : viewModel.accessibleName(entry)
     Accessible.description: note || viewModel.commandLineShown(entry.process) || viewModel.rowName(entry)
     Accessible.selectable: true
     Accessible.selected: selected
@@ -63,6 +73,17 @@ Item {
     TapHandler {
         acceptedButtons: Qt.RightButton
         onTapped: eventPoint => root.contextMenuRequested(eventPoint.position.x, eventPoint.position.y)
+    }
+
+    // Fades out rather than vanishing, so that the eye catches which row it was.
+    Rectangle {
+        objectName: "newFill"
+        anchors.fill: parent
+        color: Theme.newFill
+        opacity: root.isNew ? 1 : 0
+        Behavior on opacity {
+            NumberAnimation { duration: 1500 }
+        }
     }
 
     Rectangle {
@@ -131,7 +152,8 @@ Item {
                         objectName: "identityToolTip"
                         shown: nameHover.hovered
                         // Read again at each hover, so "Started … ago" is current.
-                        text: nameHover.hovered ? root.viewModel.identityText(root.entry) : ""
+                        text: nameHover.hovered ? root.viewModel.identityText(root.entry) + "\n"
+                                                  + root.viewModel.firstSeenText(root.firstSeen) : ""
                     }
                 }
                 Badge {
@@ -216,7 +238,7 @@ Item {
             id: keeperButton
             objectName: "keeperButton"
             visible: root.keeperRestarts
-            enabled: !root.keeperBusy
+            enabled: !root.keeperBusy && !root.isClosed
             hoverEnabled: true
             focusPolicy: Qt.NoFocus
             leftPadding: 4
@@ -252,6 +274,7 @@ Item {
         AbstractButton {
             id: stopButton
             objectName: "stopButton"
+            enabled: !root.isClosed
             hoverEnabled: true
             focusPolicy: Qt.NoFocus
             implicitWidth: 38

@@ -23,6 +23,9 @@ QtObject {
     // of the selected row.
     readonly property color focusRing: tint
     readonly property color selectionFill: Qt.rgba(tint.r, tint.g, tint.b, 0.22)
+    // A row that appeared a moment ago; a row that went is drawn at closedOpacity.
+    readonly property color newFill: Qt.rgba(green.r, green.g, green.b, 0.16)
+    readonly property real closedOpacity: 0.45
 
     // Hues picked per palette so that text in them stays readable on either background.
     readonly property color blue: dark ? "#5aa2ff" : "#1463d8"

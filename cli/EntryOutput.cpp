@@ -161,6 +161,11 @@ constexpr JsonLayout indented{"    {\n",        "        ",    ": ",     ",\n",
                               "\n            ", "\n        ]", "\n    }"};
 constexpr JsonLayout compact{"{", "", ":", ",", "", "]", "}"};
 
+// Local time with its offset from UTC.
+QString isoLocalTime(const QDateTime &time) {
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
 // One entry's object, its keys in Qt's (sorted) order; with an event, its
 // "event" and "time" among them.
 void writeJsonObject(OutputStream &out, const PortEntry &e, const JsonLayout &layout,
@@ -206,6 +211,13 @@ void writeJsonObject(OutputStream &out, const PortEntry &e, const JsonLayout &la
     if (event)
         text("event", event->kind == PortEvent::Kind::Opened ? QStringLiteral("opened")
                                                              : QStringLiteral("closed"));
+    // The command line keeps no history: a row was there when it started,
+    // but one that the watch saw open.
+    key("firstSeen");
+    if (event && event->kind == PortEvent::Kind::Opened)
+        writeJsonString(out, isoLocalTime(event->time));
+    else
+        out << "null";
     text("id", e.id());
     known("image", e.image);
     text("ipVersion", e.ipVersion);
@@ -216,9 +228,8 @@ void writeJsonObject(OutputStream &out, const PortEntry &e, const JsonLayout &la
     text("startedAt",
          p.startedAt.isValid() ? p.startedAt.toUTC().toString(Qt::ISODate) : QString());
     text("state", e.state);
-    if (event) // local time with its offset from UTC
-        text("time",
-             event->time.toOffsetFromUtc(event->time.offsetFromUtc()).toString(Qt::ISODateWithMs));
+    if (event)
+        text("time", isoLocalTime(event->time));
     number("uid", e.uid, e.uid >= 0);
     text("unit", p.unit);
     text("user", e.user);

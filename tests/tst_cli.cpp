@@ -187,6 +187,7 @@ private slots:
                 {"commandLine", QJsonArray::fromStringList(p.commandLine)},
                 {"cwd", p.cwd},
                 {"cwdDeleted", p.cwdDeleted},
+                {"firstSeen", QJsonValue()},
                 {"unit", p.unit},
                 {"container", p.container},
                 {"startedAt", p.startedAt.isValid() ? p.startedAt.toString(Qt::ISODate) : ""}};

@@ -135,6 +135,9 @@ struct Fixture {
         deps.keeperThreads = &keeperThreads;
         deps.respawnWindow = keeping.window;
         vm = std::make_unique<PortListViewModel>(std::move(deps));
+        // Rows come and go at once, unmarked, but where a test asks for the marks.
+        vm->setNewRowDuration(0);
+        vm->setClosedRowDuration(0);
     }
     QByteArray settingsFile() const {
         QFile file(settingsPath);
@@ -252,6 +255,28 @@ PortEntry theirs(qint32 pid, const QString &name, const QString &place, const Ke
     (keeper.kind == Keeper::Kind::Container ? e.containerName : e.process.unit) = place;
     e.keeper = keeper;
     return e;
+}
+
+// The rows of the list model as rows() letters, with their marks:
+// "rows=abc new=b closed= timed=b selected=c".
+QString marksOf(const Fixture &f) {
+    const PortListModel *model = f.vm->filteredModel();
+    QString letters[5];
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row);
+        const QChar letter = index.data(PortListModel::ProcessNameRole).toString().at(0);
+        letters[0] += letter;
+        if (index.data(PortListModel::IsNewRole).toBool())
+            letters[1] += letter;
+        if (index.data(PortListModel::IsClosedRole).toBool())
+            letters[2] += letter;
+        if (index.data(PortListModel::FirstSeenRole).isValid())
+            letters[3] += letter;
+        if (index.data(PortListModel::SelectedRole).toBool())
+            letters[4] += letter;
+    }
+    return QString("rows=%1 new=%2 closed=%3 timed=%4 selected=%5")
+        .arg(letters[0], letters[1], letters[2], letters[3], letters[4]);
 }
 
 // Which setting a test writes.
@@ -396,6 +421,77 @@ private slots:
                 checkRefresh(f, rows(steps[step % steps.size()]));
             if (QTest::currentTestFailed())
                 QFAIL(qPrintable(QString("step %1").arg(step)));
+        }
+    }
+
+    // Each step is a scan (rows() letters; "!" one that failed) or the list
+    // going off or on screen. Marks that last an hour are checked as they
+    // stand; brief ones once they have passed.
+    void rowMarks_data() {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("ms"); // how long each mark lasts
+        QTest::addColumn<QString>("marks");
+        const int hour = 3'600'000, brief = 20;
+        QTest::newRow("first scan: present at start, no time")
+            << "abc" << hour << "rows=abc new= closed= timed= selected=c";
+        QTest::newRow("appears while open: new, with its time")
+            << "ac abc" << hour << "rows=abc new=b closed= timed=b selected=c";
+        QTest::newRow("appears while hidden: not new yet")
+            << "ac hidden abc" << hour << "rows=abc new= closed= timed=b selected=c";
+        QTest::newRow("appears while hidden: new once shown")
+            << "ac hidden abc shown" << hour << "rows=abc new=b closed= timed=b selected=c";
+        QTest::newRow("goes: kept in its place, closed")
+            << "abc ac" << hour << "rows=abc new= closed=b timed= selected=c";
+        QTest::newRow("two go, one opens: the closed ones stay where they were")
+            << "abde ace" << hour << "rows=abdce new=c closed=bd timed=c selected=";
+        QTest::newRow("reopens while closed: new once, one row")
+            << "abc ac abc" << hour << "rows=abc new=b closed= timed=b selected=c";
+        QTest::newRow("a new row that goes: closed, not new")
+            << "ac abc ac" << hour << "rows=abc new= closed=b timed=b selected=c";
+        QTest::newRow("a failed scan closes nothing and opens nothing")
+            << "abc ! abc" << hour << "rows=abc new= closed= timed= selected=";
+        QTest::newRow("the new mark passes")
+            << "ac abc" << brief << "rows=abc new= closed= timed=b selected=c";
+        QTest::newRow("a closed row above the selection goes; the selection stays")
+            << "abc bc" << brief << "rows=bc new= closed= timed= selected=c";
+    }
+    void rowMarks() {
+        QFETCH(QString, steps);
+        QFETCH(int, ms);
+        QFETCH(QString, marks);
+        Fixture f;
+        QAbstractItemModelTester tester(f.vm->filteredModel());
+        f.vm->setNewRowDuration(ms);
+        f.vm->setClosedRowDuration(ms);
+        const QDateTime start = QDateTime::currentDateTime();
+        for (const QString &step : steps.split(' ')) {
+            if (step == u"hidden" || step == u"shown") {
+                f.vm->setOnScreen(step == u"shown");
+            } else if (step == u"!") {
+                f.immediate = ScanResult{{}, "lsof failed"};
+                const QFuture<void> done = f.vm->refresh();
+                QTRY_VERIFY(done.isFinished());
+            } else {
+                f.refreshWith(rows(step));
+                if (f.scans.size() == 1) // the selection is c's, where there is one
+                    f.vm->filteredModel()->setSelectedRow(int(step.indexOf('c')));
+            }
+        }
+        QTRY_COMPARE(marksOf(f), marks);
+        const PortListModel *model = f.vm->filteredModel();
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QModelIndex index = model->index(row);
+            const QDateTime seen = index.data(PortListModel::FirstSeenRole).toDateTime();
+            QVERIFY(!seen.isValid() || (seen >= start && seen <= QDateTime::currentDateTime()));
+            QCOMPARE(f.vm->firstSeenText(index.data(PortListModel::FirstSeenRole)),
+                     seen.isValid()
+                         ? "First seen " + QLocale().toString(seen.time(), QLocale::ShortFormat)
+                         : "Seen since Quayline started");
+            // A closed row's pid may be another process's by now: its stop does nothing.
+            if (index.data(PortListModel::IsClosedRole).toBool()) {
+                f.vm->stopProcess(f.vm->filteredModel()->entryAt(row));
+                QVERIFY(!f.vm->killError());
+            }
         }
     }
 

@@ -82,6 +82,15 @@ QVariant PortListModel::data(const QModelIndex &index, int role) const {
                m_keepersStopping->contains(keeperKey(e.keeper));
     case NoteRole:
         return m_notes ? m_notes->value(portNoteKey(e)) : QString();
+    case FirstSeenRole:
+        if (const QDateTime seen = m_history ? m_history->firstSeen(e.id()) : QDateTime();
+            seen.isValid())
+            return seen;
+        return {};
+    case IsNewRole:
+        return m_history && m_history->isNew(e.id());
+    case IsClosedRole:
+        return m_history && m_history->isClosed(e.id());
     default:
         return {};
     }
@@ -107,6 +116,9 @@ QHash<int, QByteArray> PortListModel::roleNames() const {
         {KeeperRestartsRole, "keeperRestarts"},
         {KeeperBusyRole, "keeperBusy"},
         {NoteRole, "note"},
+        {FirstSeenRole, "firstSeen"},
+        {IsNewRole, "isNew"},
+        {IsClosedRole, "isClosed"},
     };
 }
 
@@ -114,14 +126,21 @@ QString portNoteKey(const PortEntry &entry) {
     return entry.networkProtocol + u'/' + QString::number(entry.port);
 }
 
-void PortListModel::updateKeeperState() {
+void PortListModel::everyRowChanged(const QList<int> &roles) {
     if (const int rows = count(); rows > 0)
-        emit dataChanged(index(0), index(rows - 1), {KeeperBusyRole, NoteRole});
+        emit dataChanged(index(0), index(rows - 1), roles);
+}
+
+void PortListModel::updateKeeperState() {
+    everyRowChanged({KeeperBusyRole, NoteRole});
 }
 
 void PortListModel::updateStopStages() {
-    if (const int rows = count(); rows > 0)
-        emit dataChanged(index(0), index(rows - 1), {StopStageRole});
+    everyRowChanged({StopStageRole});
+}
+
+void PortListModel::updateHistory() {
+    everyRowChanged({FirstSeenRole, IsNewRole, IsClosedRole});
 }
 
 void PortListModel::setEntries(const PortEntryList &next) {

@@ -2,6 +2,7 @@
 
 #include "model/PortEntry.h"
 #include "process/StopStages.h"
+#include "viewmodel/RowHistory.h"
 
 #include <QAbstractListModel>
 
@@ -57,6 +58,13 @@ public:
         // What the row says about its port beyond its fields ("still held
         // after … stopped"); empty mostly.
         NoteRole,
+        // When this program first saw the row (a QDateTime), or null for a
+        // row that was there when it started.
+        FirstSeenRole,
+        // The row appeared a moment ago, or since the list was last on screen.
+        IsNewRole,
+        // The row's socket went: it is shown a little longer, not to be stopped.
+        IsClosedRole,
     };
     Q_ENUM(Role)
 
@@ -93,6 +101,10 @@ public:
     }
     // Reports keeperBusy and note of every row as changed.
     void updateKeeperState();
+    // Where firstSeen, isNew and isClosed come from; it must outlive the model.
+    void setHistory(const RowHistory *history) { m_history = history; }
+    // Reports those three of every row as changed.
+    void updateHistory();
 
 signals:
     void countChanged();
@@ -100,6 +112,7 @@ signals:
 
 private:
     const PortEntry &row(int row) const;
+    void everyRowChanged(const QList<int> &roles);
     // After an update: the selected entry's row now, or no selection.
     void findSelection();
 
@@ -108,6 +121,7 @@ private:
     qint64 m_selfUid = -1;
     const QStringList *m_keepersStopping = nullptr;
     const QHash<QString, QString> *m_notes = nullptr;
+    const RowHistory *m_history = nullptr;
     // While setEntries() reports its changes, the rows are: the first
     // m_prefix rows of m_entries, m_done (middle rows already matching the
     // new list), m_rest (middle rows of the old list not yet dealt with), and

@@ -62,6 +62,9 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     m_filteredModel->setStopStages(&m_session.stages());
     m_filteredModel->setSelfUid(m_session.selfUid());
     m_filteredModel->setKeeperState(&m_keepersStopping, &m_rowNotes);
+    m_filteredModel->setHistory(&m_history);
+    m_rowMarkTimer.setSingleShot(true);
+    connect(&m_rowMarkTimer, &QTimer::timeout, this, &PortListViewModel::expireRowMarks);
     if (!m_settings)
         m_settings =
             std::make_unique<QSettings>(QStringLiteral("Quayline"), QStringLiteral("Quayline"));
@@ -173,6 +176,13 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
     const bool noticeDiffers = notice != m_scanNotice;
     if (noticeDiffers)
         m_scanNotice = notice;
+    // A failed scan lists nothing: it says nothing of which rows went.
+    const bool takeScan = !result.errorText && (entriesDiffer || !m_hasScanResult);
+    const bool marksChanged =
+        takeScan && m_history.take(m_entries, m_onScreen, QDateTime::currentDateTime(),
+                                   RowHistory::Clock::now());
+    if (entriesDiffer)
+        updateShown();
     const bool stagesChanged = m_session.keepListed(m_entries);
     const bool notesChanged = updateHeldNotes(serial);
     const bool respawned = lookForRespawns();
@@ -184,6 +194,10 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
         emit entriesChanged();
         emit filteredRowsChanged();
     }
+    if (marksChanged)
+        m_filteredModel->updateHistory();
+    if (takeScan)
+        scheduleRowMarks();
     if (firstResult)
         emit hasScanResultChanged();
     if (errorDiffers)
@@ -217,6 +231,38 @@ void PortListViewModel::restartTimer() {
         m_timer.start(timerPeriodMs(m_refreshInterval, defaultRefreshInterval));
 }
 
+void PortListViewModel::setOnScreen(bool onScreen) {
+    m_onScreen = onScreen;
+    if (m_history.setOnScreen(onScreen, RowHistory::Clock::now())) {
+        m_filteredModel->updateHistory();
+        scheduleRowMarks();
+    }
+}
+
+void PortListViewModel::expireRowMarks() {
+    if (m_history.expire(RowHistory::Clock::now())) {
+        const qsizetype shown = m_shown.size();
+        updateShown();
+        if (m_shown.size() != shown) {
+            updateFilteredModel();
+            emit filteredRowsChanged();
+        }
+        m_filteredModel->updateHistory();
+    }
+    scheduleRowMarks();
+}
+
+void PortListViewModel::scheduleRowMarks() {
+    const std::optional<RowHistory::Clock::time_point> next = m_history.nextExpiry();
+    if (!next) {
+        m_rowMarkTimer.stop();
+        return;
+    }
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(*next - RowHistory::Clock::now());
+    m_rowMarkTimer.start(std::max(wait, std::chrono::milliseconds::zero()));
+}
+
 void PortListViewModel::onTimerTick() {
     if (!m_onScreen || m_tickScanRunning)
         return;
@@ -229,6 +275,9 @@ void PortListViewModel::refreshAndRestartTimer() {
 }
 
 void PortListViewModel::stopProcess(const PortEntry &entry) {
+    // A closed row lingers to be seen, not stopped: its pid may be anybody's now.
+    if (m_history.isClosed(entry.id()))
+        return;
     const StopPlan plan = planRowStop(entry, m_entries, m_session.selfUid(), m_session.proc());
     // Another user's port, the container engine's, or one whose process is
     // not certain: nothing is signalled; the alert says why, and what would.
@@ -430,6 +479,10 @@ QString PortListViewModel::identityText(const PortEntry &entry) {
     return RowText::identity(entry, QDateTime::currentDateTimeUtc());
 }
 
+QString PortListViewModel::firstSeenText(const QVariant &firstSeen) {
+    return RowText::firstSeen(firstSeen.toDateTime(), QDateTime::currentDateTime());
+}
+
 QString PortListViewModel::commandLineShown(const ProcessInfo &process) {
     return RowText::commandLineShown(process);
 }
@@ -450,8 +503,12 @@ bool PortListViewModel::writeSetting(const QString &key, const QVariant &value) 
     return std::exchange(m_settingsError, error) != error;
 }
 
+void PortListViewModel::updateShown() {
+    m_shown = m_history.withClosedRows(m_entries, m_shown);
+}
+
 void PortListViewModel::updateFilteredModel() {
-    m_filteredModel->setEntries(PortFilter(m_searchText).apply(m_entries));
+    m_filteredModel->setEntries(PortFilter(m_searchText).apply(m_shown));
 }
 
 QVariant PortListViewModel::lastScanErrorValue() const {

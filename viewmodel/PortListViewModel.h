@@ -7,6 +7,7 @@
 #include "scanner/PortScanner.h"
 #include "stop/KeeperService.h"
 #include "stop/StopSession.h"
+#include "viewmodel/RowHistory.h"
 
 #include <QDeadlineTimer>
 #include <QFuture>
@@ -76,6 +77,11 @@ class PortListViewModel : public QObject {
                    respawnReportChanged)
     // The keeperKey of every unit or container whose stop is under way.
     Q_PROPERTY(QStringList keepersStopping READ keepersStopping NOTIFY keepersStoppingChanged)
+    // In milliseconds: how long a row that appeared stays marked new once on
+    // screen, and how long one that went stays in the list, marked closed.
+    // Zero turns the mark off. A change applies to the marks made after it.
+    Q_PROPERTY(int newRowDuration READ newRowDuration WRITE setNewRowDuration)
+    Q_PROPERTY(int closedRowDuration READ closedRowDuration WRITE setClosedRowDuration)
 
 public:
     static constexpr double defaultRefreshInterval = 5.0;
@@ -145,9 +151,15 @@ public:
     // timer tick starts no scan: nobody would see its result, and a window
     // that comes back scans when it is shown. The timer itself keeps running.
     // True until told otherwise, so a model that no window drives refreshes
-    // on every tick.
+    // on every tick. Rows that appeared while none was on screen are marked
+    // new when one comes.
     void setOnScreen(bool onScreen);
     bool isOnScreen() const { return m_onScreen; }
+
+    int newRowDuration() const { return int(m_history.newFor.count()); }
+    void setNewRowDuration(int ms) { m_history.newFor = std::chrono::milliseconds(ms); }
+    int closedRowDuration() const { return int(m_history.closedFor.count()); }
+    void setClosedRowDuration(int ms) { m_history.closedFor = std::chrono::milliseconds(ms); }
 
     // One scan cycle. The future finishes once the result is stored (it is
     // cancelled if the model is destroyed first). Overlapping calls are allowed;
@@ -194,6 +206,9 @@ public:
     Q_INVOKABLE static QString stopToolTip(const PortEntry &entry, const QString &stage,
                                            const QString &refusal, const QString &command);
     Q_INVOKABLE static QString identityText(const PortEntry &entry);
+    // "First seen 14:02" for a row's firstSeen, or that it was there when
+    // the program started (firstSeen null).
+    Q_INVOKABLE static QString firstSeenText(const QVariant &firstSeen);
     Q_INVOKABLE static QString commandLineShown(const ProcessInfo &process);
     Q_INVOKABLE static QString commandLineToCopy(const ProcessInfo &process);
 
@@ -240,7 +255,12 @@ private:
     void keeperStopEnded(const PortEntry &entry, const QString &key,
                          const KeeperStopResult &result);
     void keeperRolesChanged();
+    // The rows to show: the last scan's with the closed ones kept in place.
+    void updateShown();
     void updateFilteredModel();
+    // Ends the row marks whose time has come, and waits for the next.
+    void expireRowMarks();
+    void scheduleRowMarks();
     // Writes one setting through to the file and stores in m_settingsError
     // whether that worked; true when m_settingsError changed.
     bool writeSetting(const QString &key, const QVariant &value);
@@ -276,5 +296,8 @@ private:
     // A scan started by a tick is still running: the next tick waits for it
     // rather than pile up lsof runs behind a slow or hung one.
     bool m_tickScanRunning = false;
+    RowHistory m_history;
+    PortEntryList m_shown;
+    QTimer m_rowMarkTimer;
     PortListModel *m_filteredModel;
 };

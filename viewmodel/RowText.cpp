@@ -3,6 +3,7 @@
 #include "model/DisplayText.h"
 #include "stop/StopText.h"
 
+#include <QLocale>
 #include <QStringList>
 #include <QTranslator>
 #include <algorithm>
@@ -53,6 +54,17 @@ QString RowText::refusal(const QString &reason, const QString &command) {
     const QString why = escapeControlCharacters(reason);
     return command.isEmpty() ? why
                              : why + u'\n' + StopText::stopItWith(escapeControlCharacters(command));
+}
+
+QString RowText::firstSeen(const QDateTime &seen, const QDateTime &now) {
+    if (!seen.isValid())
+        return tr("Seen since Quayline started");
+    const QDateTime local = seen.toLocalTime();
+    const QLocale locale;
+    return tr("First seen %1")
+        .arg(local.date() == now.toLocalTime().date()
+                 ? locale.toString(local.time(), QLocale::ShortFormat)
+                 : locale.toString(local, QLocale::ShortFormat));
 }
 
 QString RowText::identity(const PortEntry &entry, const QDateTime &now) {

@@ -41,6 +41,11 @@ public:
     // started, reckoned from now.
     static QString identity(const PortEntry &entry, const QDateTime &now);
 
+    // When this program first saw a row, in local time: "First seen 14:02",
+    // with the date where that was not today; an invalid time says that the
+    // row was there when the program started.
+    static QString firstSeen(const QDateTime &seen, const QDateTime &now);
+
     // The command line for reading: quoted as a shell reads it back, cut
     // with "…" after at most maxShownCharacters, and marked with "…" where the
     // scan itself read only its start. Empty when unknown.

@@ -143,12 +143,71 @@ Item {
             mouseMove(child(rows(popover)[0], "processName"))
             tryVerify(() => popupTexts().length > 0, 3000, "the tooltip shows")
             const items = popupTextItems()
-            compare(items.map(i => i.text), [data.text])
+            compare(items.map(i => i.text), [data.text + "\nSeen since Quayline started"])
             // Read as markup, the lines would run together and the tags vanish.
-            const lines = data.text.split("\n")
+            const lines = items[0].text.split("\n")
             compare(items[0].lineCount, lines.length)
             const width = plainWidth(lines[0], items[0].font)
             verify(items[0].contentWidth >= 0.8 * width, items[0].contentWidth + " vs " + width)
+        }
+
+        // A second scan that opened or closed a port: what the row looks
+        // like, what a screen reader hears, and whether Kill still works.
+        function test_openedAndClosedRows_data() {
+            const [a, b, c] = [entry(1, "a", 1000), entry(2, "b", 2000), entry(3, "c", 3000)]
+            return [
+                { tag: "opened", first: [a, c], second: [a, b, c], mark: "new" },
+                { tag: "closed", first: [a, b, c], second: [a, c], mark: "closed" },
+            ]
+        }
+
+        function test_openedAndClosedRows(data) {
+            const popover = makePopover(data.first)
+            rows(popover)   // made now, so that the second scan has to change them
+            popover.viewModel.newRowDuration = 3600000
+            popover.viewModel.closedRowDuration = 3600000
+            popover.viewModel.refreshNow()
+            Fixture.finishScan(data.second)
+            const shown = rows(popover)
+            compare(shown.map(row => row.entry.processName), ["a", "b", "c"])
+            for (const row of shown) {
+                const mark = row.entry.processName === "b" ? data.mark : ""
+                const name = "Port " + row.entry.port + ", " + row.entry.processName + ", PID "
+                           + row.entry.pid + ", TCP, listening"
+                compare(Fixture.accessibleName(row), mark ? name + ", " + mark : name)
+                tryCompare(child(row, "newFill"), "opacity", mark === "new" ? 1 : 0)
+                compare(row.opacity, mark === "closed" ? Theme.closedOpacity : 1)
+                compare(child(row, "stopButton").enabled, mark !== "closed")
+            }
+            const b = shown[1]
+            mouseClick(child(b, "stopButton"))
+            compare(Fixture.signalsSent().length, data.mark === "closed" ? 0 : 1)
+            mouseMove(child(b, "processName"))
+            tryVerify(() => popupTexts().length > 0, 3000, "the tooltip shows")
+            compare(popupTexts()[0].split("\n").pop(), data.mark === "new"
+                    ? "First seen " + b.firstSeen.toLocaleTimeString(Qt.locale(), Locale.ShortFormat)
+                    : "Seen since Quayline started")
+        }
+
+        // The list has the keyboard and c is selected when a row above it
+        // closes: once that row goes, c keeps both, and Down goes on from it.
+        function test_closedRowGoesAboveTheSelection() {
+            const popover = makePopover([entry(1, "a", 1000), entry(2, "b", 2000), entry(3, "c", 3000),
+                                         entry(4, "d", 4000)])
+            const list = child(popover, "portList")
+            list.forceActiveFocus(Qt.TabFocusReason)
+            for (let i = 0; i < 3; ++i)
+                keyClick(Qt.Key_Down)
+            popover.viewModel.closedRowDuration = 50
+            popover.viewModel.refreshNow()
+            Fixture.finishScan([entry(2, "b", 2000), entry(3, "c", 3000), entry(4, "d", 4000)])
+            compare(rows(popover).length, 4)
+            tryCompare(list, "count", 3)
+            const selected = () => rows(popover).filter(row => row.selected).map(row => row.entry.processName)
+            compare(selected(), ["c"])
+            verify(list.activeFocus)
+            keyClick(Qt.Key_Down)
+            compare(selected(), ["d"])
         }
 
         function test_rowMenuActions_data() {
