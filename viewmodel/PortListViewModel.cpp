@@ -220,11 +220,6 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
         emit isLoadingChanged();
 }
 
-void PortListViewModel::setOnScreen(bool onScreen) {
-    if (std::exchange(m_onScreen, onScreen) != onScreen)
-        emit onScreenChanged();
-}
-
 void PortListViewModel::restartTimer() {
     m_timer.stop();
     if (m_autoRefreshEnabled)
@@ -232,11 +227,13 @@ void PortListViewModel::restartTimer() {
 }
 
 void PortListViewModel::setOnScreen(bool onScreen) {
-    m_onScreen = onScreen;
+    const bool changed = std::exchange(m_onScreen, onScreen) != onScreen;
     if (m_history.setOnScreen(onScreen, RowHistory::Clock::now())) {
         m_filteredModel->updateHistory();
         scheduleRowMarks();
     }
+    if (changed)
+        emit onScreenChanged();
 }
 
 void PortListViewModel::expireRowMarks() {
