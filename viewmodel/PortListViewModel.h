@@ -99,9 +99,6 @@ public:
         // The timer's and every other refresh: may hand back the last rows
         // where the kernel shows nothing moved. Required.
         ScanFunction scan;
-        // A refresh the user asked for (the button, Ctrl+R): always reads
-        // everything anew. scan when empty.
-        ScanFunction fullScan;
         std::unique_ptr<QSettings> settings; // defaults to the user's Quayline settings
         std::shared_ptr<const SystemCalls> system = nullptr; // defaults to SystemCalls::real()
         // Units and containers; without it, a keeper's stop is reported as
@@ -115,6 +112,9 @@ public:
         qint64 selfUid = -1;
         // How long after a stop a new holder of its port counts as a respawn.
         std::chrono::milliseconds respawnWindow = defaultRespawnWindow;
+        // A refresh the user asked for (the button, Ctrl+R): always reads
+        // everything anew. scan when empty.
+        ScanFunction fullScan = nullptr;
     };
 
     explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);
