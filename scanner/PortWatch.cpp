@@ -125,6 +125,8 @@ void PortWatch::look() {
 void PortWatch::take(const ScanResult &result) {
     // A failed scan lists nothing, which must not read as every port closed.
     if (result.errorText) {
+        // What the table showed then is still to be looked at.
+        m_seen.reset();
         emit scanFailed(*result.errorText);
         return;
     }
