@@ -2,6 +2,7 @@
 
 #include <QFutureWatcher>
 #include <algorithm>
+#include <utility>
 
 PortWatch::PortWatch(ChangeCheck &check, Options options, QObject *parent)
     : QObject(parent)
@@ -9,12 +10,6 @@ PortWatch::PortWatch(ChangeCheck &check, Options options, QObject *parent)
     , m_options(options) {
     m_timer.setInterval(m_options.poll);
     connect(&m_timer, &QTimer::timeout, this, &PortWatch::poll);
-    if (m_options.closeWatch) {
-        m_closes = new SocketCloseWatch(this);
-        connect(m_closes, &SocketCloseWatch::closed, this, &PortWatch::checkNow);
-        // Announcements were lost: only a look can tell what closed.
-        connect(m_closes, &SocketCloseWatch::overrun, this, &PortWatch::checkNow);
-    }
 }
 
 void PortWatch::setPorts(QSet<qint64> ports) {
@@ -52,12 +47,21 @@ void PortWatch::start() {
     stop();
     m_ready = false;
     m_entries.clear();
+    // Only while it runs: the kernel wakes a member of its groups for every
+    // UDP socket that closes, which a program at rest has no use for.
+    if (m_options.closeWatch) {
+        m_closes = new SocketCloseWatch(this);
+        connect(m_closes, &SocketCloseWatch::closed, this, &PortWatch::checkNow);
+        // Announcements were lost: only a look can tell what closed.
+        connect(m_closes, &SocketCloseWatch::overrun, this, &PortWatch::checkNow);
+    }
     m_timer.start();
     look();
 }
 
 void PortWatch::stop() {
     m_timer.stop();
+    delete std::exchange(m_closes, nullptr);
     ++m_generation;
     m_looking = false;
     m_again = false;
@@ -125,6 +129,8 @@ void PortWatch::look() {
 void PortWatch::take(const ScanResult &result) {
     // A failed scan lists nothing, which must not read as every port closed.
     if (result.errorText) {
+        // What the table showed then is still to be looked at.
+        m_seen.reset();
         emit scanFailed(*result.errorText);
         return;
     }
