@@ -19,7 +19,7 @@ namespace {
 const QString service = QStringLiteral("org.freedesktop.Notifications");
 const QString path = QStringLiteral("/org/freedesktop/Notifications");
 
-// A notification server as the desktop's specification describes it: Notify
+// A notification server as desktops implement the interface: Notify
 // (new ids counting up, or the one it replaces), GetCapabilities,
 // GetServerInformation, CloseNotification, and the ActionInvoked and
 // NotificationClosed signals.
