@@ -3,6 +3,7 @@
 #include "cli/CommandLine.h"
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
+#include "scanner/ContainerEngine.h"
 #include "scanner/FreePorts.h"
 
 #include <QJsonArray>
@@ -108,8 +109,12 @@ int runFreeCommand(const QStringList &arguments) {
         return *status;
     const FreeOptions &options = std::get<FreeOptions>(parsed);
 
-    // The engine's published ports join here once it is asked for them.
-    const FreePorts rule(FreePorts::System::real(), options.protocols);
+    // A port published by address translation alone has no socket: only the
+    // engine knows it.
+    const std::optional<QList<ContainerEngine::Container>> containers = ContainerEngine().list();
+    const FreePorts rule(FreePorts::System::real(ContainerEngine::publishedPorts(
+                             containers.value_or(QList<ContainerEngine::Container>()))),
+                         options.protocols);
     const quint16 start = options.port.value_or(
         rule.privileged() ? 1024 : qMax<quint16>(1, rule.unprivilegedStart()));
     const QList<PortVerdict> verdicts = rule.search(start, options.count, options.port);

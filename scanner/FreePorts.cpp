@@ -206,6 +206,16 @@ bool FreePorts::inRanges(const QList<std::pair<quint16, quint16>> &ranges, quint
 PortVerdict FreePorts::check(quint16 port, std::optional<quint16> askedFor) const {
     PortVerdict verdict;
     verdict.port = port;
+    // A container that publishes the port says most: its proxy, where it has
+    // one, is merely the socket's holder.
+    for (const PublishedPort &published : m_system.published) {
+        if (published.port == port && (m_protocols & (published.protocol == u"UDP" ? Udp : Tcp))) {
+            verdict.reason = PortVerdict::Reason::Published;
+            verdict.name = published.container;
+            verdict.protocol = published.protocol;
+            return verdict;
+        }
+    }
     // The caller's own socket first, named by its process; another user's
     // only where none of the caller's holds the port.
     std::optional<PortVerdict> other;
@@ -231,14 +241,6 @@ PortVerdict FreePorts::check(quint16 port, std::optional<quint16> askedFor) cons
     if (other)
         return *other;
     verdict.protocol.clear();
-    for (const PublishedPort &published : m_system.published) {
-        if (published.port == port && (m_protocols & (published.protocol == u"UDP" ? Udp : Tcp))) {
-            verdict.reason = PortVerdict::Reason::Published;
-            verdict.name = published.container;
-            verdict.protocol = published.protocol;
-            return verdict;
-        }
-    }
     if (port < m_unprivilegedStart && !privileged()) {
         verdict.reason = PortVerdict::Reason::Privileged;
         return verdict;

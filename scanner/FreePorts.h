@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanner/ContainerEngine.h"
 #include "scanner/SocketTable.h"
 
 #include <QByteArray>
@@ -8,14 +9,6 @@
 #include <QString>
 #include <functional>
 #include <optional>
-
-// A port that a container engine publishes, whether or not any socket
-// stands behind it (address translation alone leaves none).
-struct PublishedPort {
-    QString protocol; // "TCP" or "UDP"
-    quint16 port = 0;
-    QString container;
-};
 
 // Whether one port is free to listen on, or why not.
 struct PortVerdict {

@@ -106,6 +106,8 @@ struct Situation {
     enum Probe { RealProbe, Binds, NoIPv6, NoFamily } probe = RealProbe;
     quint16 port = 0; // without a socket of the test's
     bool askedFor = false;
+    QString published = {}; // the protocol a container publishes the port for
+
     PortVerdict::Reason reason = PortVerdict::Reason::Free;
     QString protocol = {};
 };
@@ -172,6 +174,15 @@ private slots:
         row("privileged, root", {.probe = S::Binds, .port = 1023});
         row("privileged, lowered start",
             {.uid = 4321, .unprivilegedStart = "80", .probe = S::Binds, .port = 80});
+        row("published by address translation alone", {.probe = S::Binds,
+                                                       .port = 5000,
+                                                       .published = "TCP",
+                                                       .reason = R::Published,
+                                                       .protocol = "TCP"});
+        row("published for UDP, asked for TCP",
+            {.probe = S::Binds, .port = 5000, .published = "UDP"});
+        row("published, its proxy's socket held",
+            {.sockets = S::Tcp4Any, .published = "TCP", .reason = R::Published, .protocol = "TCP"});
         row("machine without IPv6", {.probe = S::NoIPv6, .port = 5000});
         row("machine without a family",
             {.probe = S::NoFamily, .port = 5000, .reason = R::ProbeFailed});
@@ -223,6 +234,8 @@ private slots:
                        : c.probe == Situation::NoIPv6 && family == AF_INET ? 0
                                                                            : EAFNOSUPPORT;
             };
+        if (!c.published.isEmpty())
+            system.published = {{c.published, port, "127.0.0.1", "web-1"}};
         const FreePorts rule(system, c.protocols);
         const PortVerdict verdict =
             rule.check(port, c.askedFor ? std::optional(port) : std::nullopt);
@@ -233,6 +246,8 @@ private slots:
             QCOMPARE(verdict.text(),
                      QStringLiteral("held by PID %1 (tst_sockettable)").arg(::getpid()));
         }
+        if (c.reason == PortVerdict::Reason::Published)
+            QCOMPARE(verdict.text(), "published by the container web-1");
         if (c.reason == PortVerdict::Reason::ProbeFailed && c.sockets != Situation::NoSocket)
             QCOMPARE(verdict.error, EADDRINUSE);
     }
