@@ -29,19 +29,35 @@ echo "quayline-cli free 3000 --count 10, median of $runs runs, $(nproc) CPUs," \
      "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "  quiet machine: $(median "$cli" free 3000 --count 10)"
 
-# The holder opens the sockets on two loopback addresses (each has its own
-# ephemeral ports), says how many it holds, and ends when its input closes.
+# The holder's children open the sockets, up to 15,000 each (the open-files
+# limit may be 20,000), on two loopback addresses (each has its own ephemeral
+# ports); the holder says how many they hold and ends them when its input
+# closes, as they end when it does.
 coproc HOLDER {
-    ulimit -n $((sockets + 100))
-    exec setpriv --reuid=nobody --regid=nogroup --clear-groups python3 -c '
-import socket, sys
-held = []
-for i in range(int(sys.argv[1])):
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.%d" % (1 + i % 2), 0))
-    held.append(s)
-print(len(held), flush=True)
+    exec setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c '
+import os, socket, sys
+wanted, per, children = int(sys.argv[1]), 15000, []
+counts_r, counts_w = os.pipe()
+stay_r, stay_w = os.pipe()
+for first in range(0, wanted, per):
+    pid = os.fork()
+    if pid == 0:
+        os.close(stay_w)
+        held = []
+        for i in range(first, min(first + per, wanted)):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind(("127.0.0.%d" % (1 + i % 2), 0))
+            held.append(s)
+        os.write(counts_w, b"%d\n" % len(held))
+        os.read(stay_r, 1)
+        os._exit(0)
+    children.append(pid)
+counts = os.fdopen(counts_r)
+print(sum(int(counts.readline()) for _ in children), flush=True)
 sys.stdin.read()
+os.close(stay_w)
+for pid in children:
+    os.waitpid(pid, 0)
 ' "$sockets"
 }
 read -r held <&"${HOLDER[0]}"
