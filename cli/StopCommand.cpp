@@ -4,7 +4,6 @@
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
 #include "process/ProcessHandle.h"
-#include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
 #include "scanner/SocketWatch.h"
 #include "scanner/StopScans.h"
@@ -79,16 +78,6 @@ struct StopOptions {
     QList<qint64> ports; // distinct, in the order given
 };
 
-// Digits only (no sign), 1 to 65535.
-std::optional<qint64> parsePort(const QString &text) {
-    if (text.isEmpty() || !text.front().isDigit())
-        return std::nullopt;
-    const std::optional<qint64> port = parseDecimal<qint64>(text);
-    if (!port || *port < 1 || *port > 65535)
-        return std::nullopt;
-    return port;
-}
-
 // The options, or the status to exit with.
 std::variant<StopOptions, int> parseStopArguments(const QStringList &arguments) {
     CommandLine commandLine(stopSyntax);
@@ -143,7 +132,7 @@ std::variant<StopOptions, int> parseStopArguments(const QStringList &arguments) 
         return *status;
     QSet<qint64> seen;
     for (const QString &arg : commandLine.parser.positionalArguments()) {
-        const std::optional<qint64> port = parsePort(arg);
+        const std::optional<qint64> port = parseNumber(arg);
         if (!port)
             return commandLine.usageError(QStringLiteral("not a port number from 1 to 65535: ") +
                                           arg);

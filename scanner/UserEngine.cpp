@@ -33,7 +33,8 @@ QString proxyKey(const PortEntry &e) {
 const ContainerEngine::Container *publisher(const QList<ContainerEngine::Container> &containers,
                                             const PortEntry &e) {
     for (const ContainerEngine::Container &c : containers) {
-        if (c.ports.contains(std::pair{e.networkProtocol, e.port}))
+        if (std::any_of(c.ports.cbegin(), c.ports.cend(),
+                        [&](const PublishedPort &p) { return p.covers(e); }))
             return &c;
     }
     return nullptr;
@@ -75,9 +76,13 @@ QList<ContainerEngine::Container> UserEngine::parsePodmanList(const QByteArray &
             const QJsonObject p = port.toObject();
             const qint64 first = p.value(u"host_port").toInteger();
             const qint64 range = std::clamp<qint64>(p.value(u"range").toInteger(1), 1, 65535);
-            const QString protocol = p.value(u"protocol").toString().toUpper();
-            for (qint64 n = first; first > 0 && n < first + range && n <= 65535; ++n)
-                c.ports.append({protocol, n});
+            PublishedPort published;
+            published.protocol = p.value(u"protocol").toString().toUpper();
+            published.address = PublishedPort::rowAddress(p.value(u"host_ip").toString());
+            for (qint64 n = first; first > 0 && n < first + range && n <= 65535; ++n) {
+                published.port = n;
+                c.ports.append(published);
+            }
         }
         containers.append(std::move(c));
     }
