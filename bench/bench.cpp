@@ -325,6 +325,8 @@ void benchSocketTable();
 void benchRemovedCgroups();
 // bench_keepers.cpp
 void benchKeepers();
+// bench_rootless.cpp
+void benchRootless();
 // bench_changecheck.cpp
 void benchUnchangedRefresh();
 void benchWatch();
@@ -345,6 +347,7 @@ int main(int argc, char *argv[]) {
         {"refresh", benchIdenticalRefresh},
         {"sockettable", benchSocketTable},
         {"keepers", benchKeepers},
+        {"rootless", benchRootless},
         {"cgroups", benchRemovedCgroups},
         {"unchanged", benchUnchangedRefresh},
         {"closewatch", benchCloseWatch},

@@ -36,17 +36,15 @@ bool isEngineRow(const PortEntry &e) {
     return !e.process.container.isEmpty() || isEngineHeld(e) || isUnseenRootRow(e);
 }
 
-// An engine's host address as rows show it: "0.0.0.0", "::" and none are
-// every address.
-QString rowAddress(const QString &engineAddress) {
+} // namespace
+
+QString PublishedPort::rowAddress(const QString &engineAddress) {
     if (engineAddress.isEmpty() || engineAddress == u"0.0.0.0" || engineAddress == u"::")
         return QStringLiteral("*");
     if (engineAddress.contains(u':'))
         return u'[' + engineAddress + u']';
     return engineAddress;
 }
-
-} // namespace
 
 bool PublishedPort::covers(const PortEntry &entry) const {
     return entry.port == port && entry.networkProtocol == protocol && entry.address == address;
@@ -210,7 +208,7 @@ QList<ContainerEngine::Container> ContainerEngine::parseList(const QByteArray &j
             if (port.port <= 0 || port.port > 65535)
                 continue;
             port.protocol = p.value(u"Type").toString().toUpper();
-            port.address = rowAddress(p.value(u"IP").toString());
+            port.address = PublishedPort::rowAddress(p.value(u"IP").toString());
             // Docker lists a port published on every address once per family.
             if (!c.ports.contains(port))
                 c.ports.append(std::move(port));

@@ -22,6 +22,9 @@ struct PublishedPort {
 
     // Whether the row's socket is this port: same protocol, port and address.
     bool covers(const PortEntry &entry) const;
+    // An engine's host address as rows show it: "0.0.0.0", "::" and none are
+    // every address ("*"), an IPv6 one is bracketed.
+    static QString rowAddress(const QString &engineAddress);
     bool operator==(const PublishedPort &) const = default;
 };
 
