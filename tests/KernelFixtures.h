@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -272,6 +273,11 @@ private:
         const pid_t pid = ::fork();
         if (pid != 0)
             return pid;
+        // The test's crash handler would catch the stop's SIGTERM and run a
+        // debugger for a stack trace, slowly on a loaded machine: the child
+        // ends as any process does.
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+            ::signal(signal, SIG_DFL);
         for (int fd = 3; fd < 1024; ++fd) {
             if (fd != m_end[0] && std::find(keep.begin(), keep.end(), fd) == keep.end())
                 ::close(fd);

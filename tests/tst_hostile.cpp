@@ -206,7 +206,7 @@ private slots:
         if (!s.containerName.isEmpty()) {
             const QString path = m_dir.filePath("engine.sock");
             QFile::remove(path);
-            const QJsonObject published{{"IP", "0.0.0.0"},
+            const QJsonObject published{{"IP", "127.0.0.1"},
                                         {"PrivatePort", 80},
                                         {"PublicPort", listener.port},
                                         {"Type", "tcp"}};
