@@ -339,15 +339,16 @@ public:
                    windows(true).size());
     }
     // Chooses "Open Quayline", the first entry of the icon's menu: the menu
-    // is what the right click changed on the screen, taken as soon as it
-    // shows (before any tooltip can), but for the icon's own pressed look.
+    // is what the right click changed on the screen below the bar, taken as
+    // soon as it shows (before any tooltip can); the bar itself may light
+    // the icon's button up (lxqt-panel's is wider than the icon).
     std::function<bool(QRect)> openFromMenu = [this](QRect iconAt) {
         const QImage shown = screenshot();
         click(iconAt.center(), 3);
         QRect menu;
         if (!waitFor([&] {
-                return (menu = changed(shown, screenshot(), shown.rect(), 90,
-                                       iconAt.adjusted(-8, -barHeight, 8, 0)))
+                return (menu =
+                            changed(shown, screenshot(), shown.rect().adjusted(0, barHeight, 0, 0)))
                     .isValid();
             }))
             return false;
@@ -575,6 +576,74 @@ inline QString startGnome(Session &s) {
                                                                         : "the overview stayed";
 }
 
+// lxqt-panel's StatusNotifier plugin (its own watcher and host) at the right
+// end of a panel along the top edge, under openbox.
+inline QString startLxqt(Session &s) {
+    s.write(".config/lxqt/panel.conf", "[General]\n__userfile__=true\npanels=panel1\n"
+                                       "[panel1]\nplugins=spacer,statusnotifier\nposition=Top\n"
+                                       "panelSize=26\niconSize=22\ndesktop=0\n"
+                                       "[spacer]\ntype=spacer\nexpandable=true\n"
+                                       "[statusnotifier]\ntype=statusnotifier\nalignment=Right\n");
+    if (!s.startXvfb())
+        return "Xvfb did not start";
+    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
+    s.env.insert("XDG_CURRENT_DESKTOP", "LXQt");
+    s.start("openbox", {});
+    s.host = &s.start("lxqt-panel", {});
+    return waitFor([&] { return s.hostRegistered(); }, startMs)
+               ? QString()
+               : "lxqt-panel's StatusNotifier plugin did not start";
+}
+
+// mate-panel's default layout under marco, but for the clock, which would
+// change the tray's end of the top panel every minute: the menus at the left
+// of the top panel, the notification area (a StatusNotifier watcher and host
+// too) at its right end, the window list at the bottom. Its settings go
+// through GSettings' keyfile backend, private to the session's home.
+inline QString startMate(Session &s) {
+    s.write(".config/glib-2.0/settings/keyfile", R"([org/mate/panel/general]
+toplevel-id-list=['top', 'bottom']
+object-id-list=['menu-bar', 'notification-area', 'window-list']
+[org/mate/panel/toplevels/top]
+expand=true
+orientation='top'
+size=24
+[org/mate/panel/toplevels/bottom]
+expand=true
+orientation='bottom'
+size=24
+[org/mate/panel/objects/menu-bar]
+object-type='menu-bar'
+toplevel-id='top'
+position=0
+locked=true
+[org/mate/panel/objects/notification-area]
+object-type='applet'
+applet-iid='NotificationAreaAppletFactory::NotificationArea'
+toplevel-id='top'
+position=10
+relative-to-edge='end'
+locked=true
+[org/mate/panel/objects/window-list]
+object-type='applet'
+applet-iid='WnckletFactory::WindowListApplet'
+toplevel-id='bottom'
+position=20
+locked=true
+)");
+    if (!s.startXvfb())
+        return "Xvfb did not start";
+    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
+    s.env.insert("GSETTINGS_BACKEND", "keyfile");
+    s.env.insert("XDG_CURRENT_DESKTOP", "MATE");
+    s.start("marco", {});
+    // The bus starts the applets' factories on demand.
+    s.host = &s.start("mate-panel", {});
+    return waitFor([&] { return s.hostRegistered(); }, startMs)
+               ? QString()
+               : "mate-panel's notification area did not start";
+}
+
 struct Host {
     const char *name; // the test row's
     const char *id;   // the screenshot's, under artifacts/
@@ -584,8 +653,7 @@ struct Host {
     const char *tools; // the host is skipped where one is missing
 };
 
-// More hosts (KDE Plasma, LXQt, MATE, Cinnamon, Budgie) are one row each,
-// with their recipe above.
+// More hosts are one row each, with their recipe above.
 // clang-format off
 inline const Host table[] = {
     {"X11 tray (trayer on Xvfb)", "x11-tray", true, 24, startTrayer,
@@ -596,6 +664,10 @@ inline const Host table[] = {
      "gnome-shell Xwayland dbus-daemon xdotool"},
     {"sway with waybar", "sway", true, 26, startSway,
      "sway swaymsg waybar wayvnc wtype grim Xwayland xdotool dbus-daemon dbus-send setpriv"},
+    {"LXQt panel with openbox", "lxqt", false, 26, startLxqt,
+     "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
+    {"MATE panel with marco", "mate", false, 24, startMate,
+     "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
 };
 // clang-format on
 
