@@ -644,6 +644,68 @@ locked=true
                : "mate-panel's notification area did not start";
 }
 
+// KDE Plasma 5.27 on X11: kwin_x11 (compositing off) and plasmashell with
+// its system tray alone at the right end of a top panel, the watcher in
+// kded5. The tray's own widgets stay out (all known, none wanted): the
+// keyboard layout's would come in late beside the program's icon, and an
+// expander arrow with the hidden ones. plasmashell aborts without the
+// activity manager, and shows a containment only on the screen its lastScreen names; its Qt Quick
+// draws in software, as there is no GPU.
+inline QString startPlasmaX11(Session &s) {
+    s.write(".config/plasma-org.kde.plasma.desktop-appletsrc", R"([Containments][1]
+formfactor=0
+lastScreen=0
+location=0
+plugin=org.kde.desktopcontainment
+wallpaperplugin=org.kde.color
+[Containments][2]
+formfactor=2
+lastScreen=0
+location=3
+plugin=org.kde.panel
+[Containments][2][Applets][3]
+plugin=org.kde.plasma.panelspacer
+[Containments][2][Applets][4]
+plugin=org.kde.plasma.systemtray
+[Containments][2][Applets][4][Configuration]
+SystrayContainmentId=5
+[Containments][2][General]
+AppletOrder=3;4
+[Containments][5]
+formfactor=2
+lastScreen=0
+location=3
+plugin=org.kde.plasma.private.systemtray
+[Containments][5][General]
+extraItems=
+knownItems=org.kde.plasma.battery,org.kde.plasma.keyboardlayout,org.kde.plasma.manage-inputmethod,org.kde.plasma.mediacontroller,org.kde.plasma.devicenotifier,org.kde.plasma.clipboard,org.kde.plasma.notifications
+)");
+    s.write(".config/plasmashellrc", "[PlasmaViews][Panel 2][Defaults]\nthickness=28\n");
+    if (!s.startXvfb())
+        return "Xvfb did not start";
+    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
+    s.env.insert("XDG_CURRENT_DESKTOP", "KDE");
+    s.env.insert("KDE_FULL_SESSION", "true");
+    s.env.insert("KDE_SESSION_VERSION", "5");
+    QProcessEnvironment plasmaEnv = s.env;
+    plasmaEnv.insert("QT_QUICK_BACKEND", "software");
+    plasmaEnv.insert("KWIN_COMPOSE", "N");
+    QString activities;
+    for (const QString &lib : QDir("/usr/lib").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        if (QFileInfo(QStringLiteral("/usr/lib/%1/libexec/kactivitymanagerd").arg(lib))
+                .isExecutable())
+            activities = QStringLiteral("/usr/lib/%1/libexec/kactivitymanagerd").arg(lib);
+    if (activities.isEmpty())
+        return "kactivitymanagerd is not installed";
+    s.start(activities, {}, plasmaEnv);
+    s.start("kded5", {}, plasmaEnv);
+    s.host = &s.start("kwin_x11", {}, plasmaEnv);
+    s.start("plasmashell", {}, plasmaEnv);
+    return waitFor([&] { return s.hostRegistered(); }, startMs)
+               ? QString()
+               : "plasmashell's system tray did not start";
+}
+
 struct Host {
     const char *name; // the test row's
     const char *id;   // the screenshot's, under artifacts/
@@ -668,6 +730,8 @@ inline const Host table[] = {
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
+    {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
+     "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
 };
 // clang-format on
 
