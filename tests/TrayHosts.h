@@ -339,17 +339,16 @@ public:
                    windows(true).size());
     }
     // Chooses "Open Quayline", the first entry of the icon's menu: the menu
-    // is what the right click changed on the screen below the bar, taken as
-    // soon as it shows (before any tooltip can); the bar itself may light
-    // the icon's button up (lxqt-panel's is wider than the icon).
+    // is what the right click changed on the screen, taken as soon as it
+    // shows (before any tooltip can), but for the bar around the icon, which
+    // may light the icon's button up (lxqt-panel's is wider than the icon).
     std::function<bool(QRect)> openFromMenu = [this](QRect iconAt) {
         const QImage shown = screenshot();
         click(iconAt.center(), 3);
         QRect menu;
+        const QRect button(iconAt.left() - barHeight, 0, iconAt.width() + 2 * barHeight, barHeight);
         if (!waitFor([&] {
-                return (menu =
-                            changed(shown, screenshot(), shown.rect().adjusted(0, barHeight, 0, 0)))
-                    .isValid();
+                return (menu = changed(shown, screenshot(), shown.rect(), 90, button)).isValid();
             }))
             return false;
         click({menu.center().x(), menu.top() + 16}, 1);
@@ -576,6 +575,21 @@ inline QString startGnome(Session &s) {
                                                                         : "the overview stayed";
 }
 
+// A desktop on Xvfb with a session bus: its programs started in order, the
+// window manager first and the panel that hosts the tray last. Empty once the
+// watcher has a host, else why not.
+inline QString startOnXvfb(Session &s, const QString &desktop, const QStringList &programs) {
+    if (!s.startXvfb())
+        return "Xvfb did not start";
+    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
+    s.env.insert("XDG_CURRENT_DESKTOP", desktop);
+    for (const QString &program : programs)
+        s.host = &s.start(program, {});
+    return waitFor([&] { return s.hostRegistered(); }, startMs)
+               ? QString()
+               : programs.last() + "'s tray did not start";
+}
+
 // lxqt-panel's StatusNotifier plugin (its own watcher and host) at the right
 // end of a panel along the top edge, under openbox.
 inline QString startLxqt(Session &s) {
@@ -584,15 +598,7 @@ inline QString startLxqt(Session &s) {
                                        "panelSize=26\niconSize=22\ndesktop=0\n"
                                        "[spacer]\ntype=spacer\nexpandable=true\n"
                                        "[statusnotifier]\ntype=statusnotifier\nalignment=Right\n");
-    if (!s.startXvfb())
-        return "Xvfb did not start";
-    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
-    s.env.insert("XDG_CURRENT_DESKTOP", "LXQt");
-    s.start("openbox", {});
-    s.host = &s.start("lxqt-panel", {});
-    return waitFor([&] { return s.hostRegistered(); }, startMs)
-               ? QString()
-               : "lxqt-panel's StatusNotifier plugin did not start";
+    return startOnXvfb(s, "LXQt", {"openbox", "lxqt-panel"});
 }
 
 // mate-panel's default layout under marco, but for the clock, which would
@@ -631,17 +637,9 @@ toplevel-id='bottom'
 position=20
 locked=true
 )");
-    if (!s.startXvfb())
-        return "Xvfb did not start";
-    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
     s.env.insert("GSETTINGS_BACKEND", "keyfile");
-    s.env.insert("XDG_CURRENT_DESKTOP", "MATE");
-    s.start("marco", {});
     // The bus starts the applets' factories on demand.
-    s.host = &s.start("mate-panel", {});
-    return waitFor([&] { return s.hostRegistered(); }, startMs)
-               ? QString()
-               : "mate-panel's notification area did not start";
+    return startOnXvfb(s, "MATE", {"marco", "mate-panel"});
 }
 
 // KDE Plasma 5.27 on X11: kwin_x11 (compositing off) and plasmashell with
