@@ -107,36 +107,55 @@ private slots:
 
     // Which reported click positions are kept as the icon's place. Some hosts
     // send the position inside the icon (8, 14), which would open the panel
-    // in the screen's top-left corner far from a tray elsewhere.
+    // in the screen's top-left corner far from a tray elsewhere; mate-panel
+    // one that is neither the icon's nor the pointer's. On X11 the pointer at
+    // the moment of the report is known (null: not known, as under XWayland).
     void trustedClick_data() {
         QTest::addColumn<QPoint>("click");
+        QTest::addColumn<QPoint>("pointer");
         QTest::addColumn<QRect>("available");
         QTest::addColumn<QPoint>("last"); // null: none yet
-        QTest::addColumn<bool>("trusted");
+        QTest::addColumn<QPoint>("kept"); // null: none
         const QRect topBar(0, 32, 1280, 768), free(0, 0, 1280, 800);
+        const QRect mate(0, 25, 1280, 750); // a top and a bottom panel
+        const QPoint none;
         QTest::newRow("on the top bar at the right")
-            << QPoint(1200, 12) << topBar << QPoint() << true;
+            << QPoint(1200, 12) << none << topBar << none << QPoint(1200, 12);
         QTest::newRow("inside the icon, nothing reserved at the corner")
-            << QPoint(8, 14) << free << QPoint() << false;
+            << QPoint(8, 14) << none << free << none << none;
         QTest::newRow("inside the icon, tray seen elsewhere before")
-            << QPoint(8, 14) << topBar << QPoint(1200, 12) << false;
+            << QPoint(8, 14) << none << topBar << QPoint(1200, 12) << none;
         QTest::newRow("corner of a top bar that holds the tray at its left")
-            << QPoint(8, 14) << topBar << QPoint() << true;
+            << QPoint(8, 14) << none << topBar << none << QPoint(8, 14);
         QTest::newRow("corner again, the tray was there before")
-            << QPoint(10, 12) << free << QPoint(8, 14) << true;
-        QTest::newRow("just outside the box") << QPoint(64, 14) << free << QPoint() << true;
-        QTest::newRow("off every screen") << QPoint(-5, 900) << free << QPoint() << false;
+            << QPoint(10, 12) << none << free << QPoint(8, 14) << QPoint(10, 12);
+        QTest::newRow("just outside the box")
+            << QPoint(64, 14) << none << free << none << QPoint(64, 14);
+        QTest::newRow("off every screen") << QPoint(-5, 900) << none << free << none << none;
+        QTest::newRow("MATE reports (0, 25) for a click at the top right")
+            << QPoint(0, 25) << QPoint(1141, 11) << mate << none << QPoint(1141, 11);
+        QTest::newRow("MATE again after a click elsewhere on its panel")
+            << QPoint(0, 25) << QPoint(1141, 11) << mate << QPoint(600, 12) << QPoint(1141, 11);
+        QTest::newRow("X11 host reporting the pointer (LXQt, Plasma)")
+            << QPoint(1200, 12) << QPoint(1200, 12) << topBar << none << QPoint(1200, 12);
+        QTest::newRow("X11 host reporting the icon's corner, pointer moved on a bit")
+            << QPoint(1176, 0) << QPoint(1230, 40) << topBar << none << QPoint(1176, 0);
+        QTest::newRow("X11 host in the top-left corner, pointer there too")
+            << QPoint(8, 14) << QPoint(12, 10) << topBar << none << QPoint(8, 14);
     }
 
     void trustedClick() {
         QFETCH(QPoint, click);
+        QFETCH(QPoint, pointer);
         QFETCH(QRect, available);
         QFETCH(QPoint, last);
         const QRect screen(0, 0, 1280, 800);
-        QTEST(PopoverPlacement::isTrustedClick(
-                  click, screen.contains(click) ? screen : QRect(), available,
-                  last.isNull() ? std::nullopt : std::optional<QPoint>(last)),
-              "trusted");
+        const QPoint position = PopoverPlacement::hostClick(
+            click, pointer.isNull() ? std::nullopt : std::optional<QPoint>(pointer));
+        const bool trusted = PopoverPlacement::isTrustedClick(
+            position, screen.contains(position) ? screen : QRect(), available,
+            last.isNull() ? std::nullopt : std::optional<QPoint>(last));
+        QTEST(trusted ? position : QPoint(), "kept");
     }
 
     // What the program makes of the display variables: the Qt platform it

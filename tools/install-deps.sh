@@ -14,7 +14,9 @@ tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        dbus-bin dbus-daemon weston xwayland x11-utils bash-completion debootstrap fish zsh
        sway waybar wayvnc wtype grim xfce4-panel xfconf
        gnome-shell gnome-shell-extension-appindicator busybox-static docker.io
-       podman uidmap slirp4netns passt)
+       podman uidmap slirp4netns passt
+       lxqt-panel openbox mate-panel marco mate-settings-daemon-common
+       plasma-workspace plasma-desktop kwin-x11 kded5 kactivitymanagerd)
 # Building the Debian package and checking it.
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)

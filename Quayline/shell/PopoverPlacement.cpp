@@ -1,8 +1,12 @@
 #include "Quayline/shell/PopoverPlacement.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
+
+// As large as the largest tray icons.
+constexpr int largestIcon = 64;
 
 // Keeps [start, start + length) inside [low, high); when it cannot fit, its
 // start edge is shown.
@@ -45,8 +49,16 @@ bool PopoverPlacement::isTrustedClick(QPoint click, QRect screen, QRect availabl
 }
 
 bool PopoverPlacement::inOriginBox(QPoint position, QRect screen) {
-    constexpr int largestIcon = 64;
     return QRect(screen.topLeft(), QSize(largestIcon, largestIcon)).contains(position);
+}
+
+QPoint PopoverPlacement::hostClick(QPoint reported, std::optional<QPoint> pointer) {
+    if (!pointer)
+        return reported;
+    // Hosts that report the icon's corner, or its middle, stay within an
+    // icon's size of the pointer that clicked it.
+    const QPoint apart = reported - *pointer;
+    return std::max(std::abs(apart.x()), std::abs(apart.y())) > largestIcon ? *pointer : reported;
 }
 
 QRect PopoverPlacement::geometry() const {

@@ -37,6 +37,13 @@ struct PopoverPlacement {
     // corner, as large as the largest tray icons, where some hosts report
     // positions inside their icon instead of on the screen.
     static bool inOriginBox(QPoint position, QRect screen);
+    // Where a click that a tray host reported was, given the pointer at the
+    // moment the report came, where the program can know it (X11: under
+    // XWayland the pointer is wherever it last crossed an X11 window). A
+    // reported position farther from the pointer than a tray icon is large
+    // is not the icon's (mate-panel reports (0, 25) for a click at the top
+    // right): the pointer is taken instead.
+    static QPoint hostClick(QPoint reported, std::optional<QPoint> pointer);
 
 private:
     QRect cornerGeometry() const;

@@ -64,6 +64,8 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
     m_model->setOnScreen(false);
     m_wlroots = WlrootsBar::isWlrootsSession([](const char *name) { return qgetenv(name); },
                                              QGuiApplication::platformName());
+    m_pointerKnown = QGuiApplication::platformName() == QLatin1String("xcb") &&
+                     qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     // The compositor learns of the window a moment after show(): asked again
     // until it has it (a frame or two, longer on a busy machine).
     m_wlrootsMove.setInterval(10);
@@ -243,6 +245,8 @@ void TrayShell::rememberClick(QPoint position) {
     // position, or "Open Quayline" from the menu, opens the panel at the same place.
     if (position.isNull())
         return;
+    if (m_pointerKnown)
+        position = PopoverPlacement::hostClick(position, QCursor::pos());
     const QScreen *screen = QGuiApplication::screenAt(position);
     if (PopoverPlacement::isTrustedClick(position, screen ? screen->geometry() : QRect(),
                                          screen ? screen->availableGeometry() : QRect(),

@@ -90,6 +90,9 @@ private:
     std::optional<QPoint> m_clickPosition;
     // On XWayland under a wlroots compositor, whose bars X11 cannot see.
     bool m_wlroots = false;
+    // On an X server of its own (no Wayland compositor under it), where the
+    // pointer's place is known when a host reports a click.
+    bool m_pointerKnown = false;
     QTimer m_wlrootsMove;
     QPoint m_wlrootsTarget;
     int m_wlrootsMoveTries = 0;
