@@ -1,6 +1,10 @@
 #include "model/Holder.h"
 
 QString holderPlace(const PortEntry &entry) {
+    // A kernel socket's cgroup is that of whoever made the interface: no
+    // place of the port's.
+    if (entry.kernelHeld)
+        return entry.kernelUse;
     if (!entry.containerName.isEmpty())
         return entry.containerName;
     if (!entry.process.container.isEmpty())
@@ -10,6 +14,8 @@ QString holderPlace(const PortEntry &entry) {
 
 QString holderText(const PortEntry &entry) {
     const QString place = holderPlace(entry);
+    if (entry.kernelHeld)
+        return place.isEmpty() ? QStringLiteral("kernel") : QStringLiteral("kernel, ") + place;
     if (place.isEmpty())
         return entry.user;
     return entry.user.isEmpty() ? place : entry.user + QStringLiteral(", ") + place;

@@ -66,6 +66,12 @@ QString keeperCommand(const Keeper &keeper, const PortEntry &row) {
          keeper.containerName.isEmpty() ? keeper.containerId.left(12) : keeper.containerName});
 }
 
+// The interface of a tunnel's port ("vxlan vx0": "vx0"); interface names
+// hold no spaces.
+QString kernelInterface(const PortEntry &row) {
+    return row.kernelUse.section(u' ', 1);
+}
+
 Refusal engineRefusal(const PortEntry &row, qint64 selfUid) {
     const Keeper container = placeKeeper(row, selfUid);
     if (container.kind == Keeper::Kind::Container)
@@ -97,12 +103,21 @@ Refusal managerRefusal(const PortEntry &row, const HoldingManager &manager, qint
     if (found && !user && selfUid != 0)
         command.prepend(QStringLiteral("sudo "));
     return {Refusal::Kind::ServiceManager,
-            StopText::serviceManager(row, found ? unit.unit : QString()), command};
+            StopText::serviceManager(row, found ? unit.unit : QString(), selfUid == 0), command};
 }
 
 } // namespace
 
 std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
+    // Nothing to signal, and nothing this program should take down instead
+    // (an interface, a module, the NFS server): it says where to look.
+    if (row.kernelHeld)
+        return Refusal{Refusal::Kind::Kernel,
+                       StopText::kernel(row, kernelInterface(row).isEmpty()
+                                                 ? QString()
+                                                 : shellCommand({"ip", "-d", "link", "show",
+                                                                 kernelInterface(row)})),
+                       {}};
     if (isEngineHeld(row))
         return engineRefusal(row, selfUid);
     // A service manager holds the sockets of its socket units: signalling
