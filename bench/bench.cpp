@@ -323,6 +323,7 @@ void benchIdenticalRefresh();
 // bench_sockettable.cpp
 void benchSocketTable();
 void benchRemovedCgroups();
+void benchTunnelLinks();
 // bench_keepers.cpp
 void benchKeepers();
 // bench_changecheck.cpp
@@ -346,6 +347,7 @@ int main(int argc, char *argv[]) {
         {"sockettable", benchSocketTable},
         {"keepers", benchKeepers},
         {"cgroups", benchRemovedCgroups},
+        {"tunnels", benchTunnelLinks},
         {"unchanged", benchUnchangedRefresh},
         {"closewatch", benchCloseWatch},
         {"watch", benchWatch},

@@ -486,20 +486,25 @@ void KernelRows::markKernelSockets(PortEntryList &rows, const QDeadlineTimer &bu
     // An inode found in no descriptor stays so: the kernel hands its own
     // sockets to no process. Each is looked for once while it lives.
     static QMutex mutex;
-    static QSet<quint64> kernelInodes;
+    static QSet<std::pair<QByteArray, quint64>> kernelInodes; // by proc file system
     QSet<quint64> wanted;
     {
         QMutexLocker lock(&mutex);
         for (PortEntry *row : std::as_const(unnamed)) {
             const quint64 inode = row->inodes.value(0);
-            if (inode != 0 && !kernelInodes.contains(inode))
+            if (inode != 0 && !kernelInodes.contains({m_procRoot, inode}))
                 wanted.insert(inode);
         }
     }
     for (qint32 pid : wanted.isEmpty() ? QList<qint32>() : allPids(m_procRoot)) {
         if (budget.hasExpired())
             return; // not every process was looked at: nothing is certain
-        QSet<quint64> held = socketInodes(m_procRoot, pid, false);
+        // A table that cannot be read, of a process that is still there, may
+        // hold any of them.
+        const QByteArray base = m_procRoot + '/' + QByteArray::number(pid);
+        QSet<quint64> held;
+        if (!addSocketsOf(base + "/fd", held) && ::access(base.constData(), F_OK) == 0)
+            return;
         // A leader that exited leaves its descriptors to its other threads.
         if (held.isEmpty())
             held = socketInodes(m_procRoot, pid, true);
@@ -508,9 +513,10 @@ void KernelRows::markKernelSockets(PortEntryList &rows, const QDeadlineTimer &bu
     QMutexLocker lock(&mutex);
     if (kernelInodes.size() > 100000)
         kernelInodes.clear();
-    kernelInodes += wanted;
+    for (quint64 inode : std::as_const(wanted))
+        kernelInodes.insert({m_procRoot, inode});
     for (PortEntry *row : std::as_const(unnamed)) {
-        if (row->inodes.value(0) != 0 && kernelInodes.contains(row->inodes.value(0)))
+        if (row->inodes.value(0) != 0 && kernelInodes.contains({m_procRoot, row->inodes.value(0)}))
             mark(*row, {});
     }
 }
