@@ -30,8 +30,8 @@ class TestCliKernel : public QObject {
         return name == u"root" ? nullptr : name == u"viewer" ? &*m_viewer : &*m_other;
     }
     // stop's standard output, then its standard error after "|"; it exits 1.
-    QString refusedStop(const TestUser *as, quint16 port) {
-        const Run run = runAs(as, {"stop", QString::number(port)});
+    QString refusedStop(const TestUser *as, const QStringList &stop, quint16 port) {
+        const Run run = runAs(as, stop + QStringList{QString::number(port)});
         [&] { QCOMPARE(run.exitCode, 1); }();
         return QString::fromUtf8(run.out) + u'|' + QString::fromUtf8(run.err);
     }
@@ -128,7 +128,7 @@ private slots:
         const QString port = QString::number(socket.port);
         if (stop) {
             // Both streams in one text, so that a failure shows what each said.
-            const QString seen = refusedStop(as, socket.port);
+            const QString seen = refusedStop(as, {"stop"}, socket.port);
             QVERIFY2(seen.startsWith(expected), qPrintable(seen));
             return;
         }
@@ -151,26 +151,29 @@ private slots:
     // being offered a stop (no sudo, no command that answers the same).
     void kernelTunnel_data() {
         QTest::addColumn<QString>("runner");
-        QTest::addColumn<bool>("stop");
+        QTest::addColumn<QStringList>("stop"); // its options; none: the listing
         QTest::addColumn<QString>("expected");
         const QString row = "-|vxlan {if}|kernel";
         const QString refused = "|No process holds port {port}/UDP: the kernel does, for the "
                                 "VXLAN interface {if} (“ip -d link show {if}” shows it).\n";
-        QTest::newRow("listed for root") << "root" << false << row;
-        QTest::newRow("listed for an ordinary user") << "viewer" << false << row;
-        QTest::newRow("stop, as root") << "root" << true << refused;
-        QTest::newRow("stop, as an ordinary user") << "viewer" << true << refused;
+        const QStringList list, stop{"stop"};
+        QTest::newRow("listed for root") << "root" << list << row;
+        QTest::newRow("listed for an ordinary user") << "viewer" << list << row;
+        QTest::newRow("stop, as root") << "root" << stop << refused;
+        QTest::newRow("stop, as an ordinary user") << "viewer" << stop << refused;
+        QTest::newRow("stop --container: no container keeps it")
+            << "viewer" << QStringList{"stop", "--container"} << refused;
     }
     void kernelTunnel() {
         QFETCH(QString, runner);
-        QFETCH(bool, stop);
+        QFETCH(QStringList, stop);
         QFETCH(QString, expected);
         const TestVxlan tunnel;
         if (!tunnel.port)
             QSKIP("this machine cannot make a VXLAN interface (no vxlan module?)");
         expected.replace("{port}", QString::number(tunnel.port)).replace("{if}", tunnel.name);
-        if (stop) {
-            QCOMPARE(refusedStop(this->runner(runner), tunnel.port), expected);
+        if (!stop.isEmpty()) {
+            QCOMPARE(refusedStop(this->runner(runner), stop, tunnel.port), expected);
             return;
         }
         const QString port = QString::number(tunnel.port);
