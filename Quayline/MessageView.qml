@@ -9,6 +9,11 @@ Item {
     property string symbol
     property color symbolColor: Theme.secondary
     property string message
+    // A button under the message where set.
+    property string actionText
+    property string actionToolTip
+
+    signal actionTriggered()
 
     Column {
         anchors.verticalCenter: parent.verticalCenter
@@ -30,6 +35,14 @@ Item {
             horizontalAlignment: Text.AlignHCenter
             font: Theme.callout
             color: Theme.secondary
+        }
+        PlainButton {
+            objectName: "action"
+            visible: root.actionText !== ""
+            text: root.actionText
+            toolTip: root.actionToolTip
+            anchors.horizontalCenter: parent.horizontalCenter
+            onClicked: root.actionTriggered()
         }
     }
 }

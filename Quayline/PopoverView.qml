@@ -393,8 +393,14 @@ Item {
                 visible: root.content === "noMatch"
                 symbol: "magnifyingglass"
                 // The filter text as typed; one placeholder, so a "%1" typed into
-                // the filter is shown as it stands.
-                message: qsTr("No ports match “%1”").arg(root.viewModel.searchText)
+                // the filter is shown as it stands. A port number that nothing
+                // holds gets whether it is free instead, once that is known.
+                message: root.viewModel.freePortText !== "" ? root.viewModel.freePortText
+                                                            : qsTr("No ports match “%1”").arg(root.viewModel.searchText)
+                actionText: root.viewModel.freePortText !== "" && root.viewModel.nextFreePort > 0
+                            ? qsTr("Copy Next Free Port: %1").arg(root.viewModel.nextFreePort) : ""
+                actionToolTip: qsTr("Puts the next port after it that is free for TCP on the clipboard")
+                onActionTriggered: DesktopActions.copyText(String(root.viewModel.nextFreePort)) // qmllint disable type
             }
 
             ListView {

@@ -326,6 +326,8 @@ void benchRemovedCgroups();
 void benchTunnelLinks();
 // bench_keepers.cpp
 void benchKeepers();
+// bench_rootless.cpp
+void benchRootless();
 // bench_changecheck.cpp
 void benchUnchangedRefresh();
 void benchWatch();
@@ -346,6 +348,7 @@ int main(int argc, char *argv[]) {
         {"refresh", benchIdenticalRefresh},
         {"sockettable", benchSocketTable},
         {"keepers", benchKeepers},
+        {"rootless", benchRootless},
         {"cgroups", benchRemovedCgroups},
         {"tunnels", benchTunnelLinks},
         {"unchanged", benchUnchangedRefresh},

@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include "cli/OutputStream.h"
+#include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,15 @@ int finish(OutputStream &out) {
     OutputStream err(STDERR_FILENO);
     err << "quayline-cli: could not write the output: " << std::strerror(out.error()) << '\n';
     return ExitFailure;
+}
+
+std::optional<qint64> parseNumber(const QString &text, qint64 maximum) {
+    if (text.isEmpty() || !text.front().isDigit())
+        return std::nullopt;
+    const std::optional<qint64> number = parseDecimal<qint64>(text);
+    if (!number || *number < 1 || *number > maximum)
+        return std::nullopt;
+    return number;
 }
 
 CommandLine::CommandLine(const CommandSyntax &syntax)

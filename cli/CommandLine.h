@@ -24,6 +24,9 @@ int usageError(const CommandSyntax &syntax, const QString &problem);
 // failed; the status to end with.
 int finish(OutputStream &out);
 
+// A number of digits only (no sign) from 1 to maximum: a port, a count.
+std::optional<qint64> parseNumber(const QString &text, qint64 maximum = 65535);
+
 class CommandLine {
 public:
     explicit CommandLine(const CommandSyntax &syntax);

@@ -16,7 +16,8 @@ const CommandSyntax listSyntax{
     "       quayline-cli stop [--force] [--timeout SECONDS] [--watch SECONDS] [--lsof PATH] "
     "PORT...\n"
     "       quayline-cli stop --service|--container [--lsof PATH] PORT...\n"
-    "       quayline-cli watch [--json] [--lsof PATH] [FILTER]\n",
+    "       quayline-cli watch [--json] [--lsof PATH] [FILTER]\n"
+    "       quayline-cli free [--count N] [--tcp | --udp | --both] [--json] [PORT]\n",
     "Lists the processes holding listening TCP ports and UDP sockets, one line\n"
     "per socket, sorted by port and protocol. FILTER keeps the entries whose port\n"
     "or process name contains it (write -- stop to filter by the word stop), or\n"
@@ -29,7 +30,8 @@ const CommandSyntax listSyntax{
     "  --version      show the version\n"
     "\n"
     "quayline-cli stop --help tells how to stop the processes behind ports,\n"
-    "quayline-cli watch --help how to follow the ports that open and close.\n"
+    "quayline-cli watch --help how to follow the ports that open and close,\n"
+    "quayline-cli free --help how to find a port a new listener can take.\n"
     "Exit status 0 on success, 1 when the scan failed, 2 for usage errors.\n"};
 
 } // namespace

@@ -4,7 +4,6 @@
 #include "cli/OutputStream.h"
 #include "model/DisplayText.h"
 #include "process/ProcessHandle.h"
-#include "scanner/FieldOutputParser.h"
 #include "scanner/PortScanner.h"
 #include "scanner/SocketWatch.h"
 #include "scanner/StopScans.h"
@@ -39,7 +38,10 @@ const CommandSyntax stopSyntax{
     "names what took them again. Only processes you own are signalled, and only\n"
     "the very processes that the first scan listed. A port that a container\n"
     "publishes through the engine's own process (docker-proxy, dockerd, conmon,\n"
-    "rootlesskit) gets no signal: stop the container with --container.\n"
+    "or a rootless engine's proxy: rootlessport, pasta, slirp4netns, rootlesskit)\n"
+    "gets no signal: stop the container with --container. A process of yours by\n"
+    "such a name is a proxy only where your engine lists a container publishing\n"
+    "its port; where your engine does not answer, it is not signalled either.\n"
     "\n"
     "  --force            send SIGKILL to those still running after the timeout\n"
     "  --timeout SECONDS  how long to wait for them after a signal; default 3\n"
@@ -75,16 +77,6 @@ struct StopOptions {
     QString lsofPath;
     QList<qint64> ports; // distinct, in the order given
 };
-
-// Digits only (no sign), 1 to 65535.
-std::optional<qint64> parsePort(const QString &text) {
-    if (text.isEmpty() || !text.front().isDigit())
-        return std::nullopt;
-    const std::optional<qint64> port = parseDecimal<qint64>(text);
-    if (!port || *port < 1 || *port > 65535)
-        return std::nullopt;
-    return port;
-}
 
 // The options, or the status to exit with.
 std::variant<StopOptions, int> parseStopArguments(const QStringList &arguments) {
@@ -140,7 +132,7 @@ std::variant<StopOptions, int> parseStopArguments(const QStringList &arguments) 
         return *status;
     QSet<qint64> seen;
     for (const QString &arg : commandLine.parser.positionalArguments()) {
-        const std::optional<qint64> port = parsePort(arg);
+        const std::optional<qint64> port = parseNumber(arg);
         if (!port)
             return commandLine.usageError(QStringLiteral("not a port number from 1 to 65535: ") +
                                           arg);

@@ -1,7 +1,9 @@
 // quayline-cli: one scan with the panel's scanner, printed as a table or JSON;
 // as "quayline-cli stop", the panel's stop escalation applied to every
 // process listening on the given ports; as "quayline-cli watch", the rows
-// that open and close from now on.
+// that open and close from now on; as "quayline-cli free", the ports a new
+// listener can take.
+#include "cli/FreeCommand.h"
 #include "cli/ListCommand.h"
 #include "cli/StopCommand.h"
 #include "cli/WatchCommand.h"
@@ -58,8 +60,8 @@ int main(int argc, char *argv[]) {
     // Shared with the thread that takes the terminating signals, which may
     // still be waiting for one while main returns.
     const auto runs = std::make_shared<LsofRuns>();
-    // Only as the first argument is "stop" or "watch" the subcommand; "-- stop"
-    // and "--json stop" filter the listing by the word.
+    // Only as the first argument is "stop", "watch" or "free" the subcommand;
+    // "-- stop" and "--json stop" filter the listing by the word.
     const bool watch = argc > 1 && std::strcmp(argv[1], "watch") == 0;
     // A watch ends on Ctrl+C as it is meant to: with status 0.
     const int quitFd = watch ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
@@ -71,6 +73,8 @@ int main(int argc, char *argv[]) {
     arguments.removeFirst();
     if (watch)
         return runWatchCommand(*runs, arguments.sliced(1), quitFd);
+    if (!arguments.isEmpty() && arguments.first() == u"free")
+        return runFreeCommand(arguments.sliced(1));
     if (!arguments.isEmpty() && arguments.first() == u"stop") {
         // It asks the buses and the engine's socket only when a row needs it.
         Keepers keepers;

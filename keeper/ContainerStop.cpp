@@ -1,6 +1,7 @@
 #include "keeper/ContainerStop.h"
 
 #include "scanner/ContainerEngine.h"
+#include "scanner/UserEngine.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -90,4 +91,18 @@ KeeperStopResult stopContainer(ContainerEngine &engine, const QString &idOrName,
     return {
         Kind::Unavailable,
         QStringLiteral("No container engine was found (looked at %1).").arg(absent.join(u", "))};
+}
+
+std::optional<KeeperStopResult> stopWithPodman(ChildProcesses &children, const QString &podman,
+                                               const QString &idOrName, std::chrono::seconds grace,
+                                               std::chrono::milliseconds margin) {
+    if (!ContainerEngine::isContainerReference(idOrName))
+        return std::nullopt;
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(grace) + margin;
+    // It names the container it stopped, and nothing where it stopped none.
+    const std::optional<QByteArray> out = UserEngine::runPodman(
+        children, podman, {"stop", "--time", QString::number(grace.count()), idOrName}, limit);
+    if (!out || out->trimmed().isEmpty())
+        return std::nullopt;
+    return KeeperStopResult{KeeperStopResult::Kind::Stopped, {}};
 }

@@ -4,7 +4,9 @@
 
 #include <QString>
 #include <chrono>
+#include <optional>
 
+class ChildProcesses;
 class ContainerEngine;
 
 // A stop waits this long for the container's process to exit before the
@@ -23,3 +25,11 @@ inline constexpr std::chrono::milliseconds containerStopMargin{10000};
 KeeperStopResult stopContainer(ContainerEngine &engine, const QString &idOrName,
                                std::chrono::seconds grace = containerStopGrace,
                                std::chrono::milliseconds margin = containerStopMargin);
+
+// Stops a container of the user's own Podman with its command (podman stop),
+// for where Podman's socket is off; the same time limit as through the API.
+// Nothing where podman is not there or did not stop it.
+std::optional<KeeperStopResult>
+stopWithPodman(ChildProcesses &children, const QString &podman, const QString &idOrName,
+               std::chrono::seconds grace = containerStopGrace,
+               std::chrono::milliseconds margin = containerStopMargin);

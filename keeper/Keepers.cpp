@@ -5,8 +5,12 @@
 #include "model/Holder.h"
 #include "scanner/ContainerEngine.h"
 #include "scanner/SocketTable.h"
+#include "scanner/UserEngine.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -97,6 +101,9 @@ struct Keepers::Private {
     std::shared_ptr<ServiceManager> userManager;
     std::shared_ptr<ServiceManager> systemManager;
     std::shared_ptr<ContainerEngine> engine;
+    // The user's own Podman, for its containers where its socket is off.
+    QString podman = UserEngine::defaults().podman;
+    ChildProcesses children;
 
     QMutex mutex;
     QHash<std::pair<bool, QString>, Kept<QString>> restarts; // by (user unit, unit)
@@ -199,8 +206,12 @@ KeeperStopResult Keepers::stop(const Keeper &keeper) {
         d->forget(keeper.unit, keeper.userUnit);
         return result;
     }
-    case Keeper::Kind::Container:
-        return stopContainer(*d->engine, keeper.containerId);
+    case Keeper::Kind::Container: {
+        const KeeperStopResult result = stopContainer(*d->engine, keeper.containerId);
+        if (result.kind != KeeperStopResult::Kind::Unavailable)
+            return result;
+        return stopWithPodman(d->children, d->podman, keeper.containerId).value_or(result);
+    }
     case Keeper::Kind::Parent:
     case Keeper::Kind::None:
         break;
@@ -214,7 +225,17 @@ std::optional<ContainerTies> Keepers::containerTies(const Keeper &keeper) {
         return std::nullopt;
     // A container stopped and started since the last look runs another process.
     d->engine->forget(keeper.containerId);
-    const std::optional<ContainerEngine::Details> details = d->engine->inspect(keeper.containerId);
+    std::optional<ContainerEngine::Details> details = d->engine->inspect(keeper.containerId);
+    if (!details && ContainerEngine::isContainerReference(keeper.containerId)) {
+        // Podman's socket is off: its command inspects the same way, as a list.
+        const auto out = UserEngine::runPodman(
+            d->children, d->podman, {"inspect", "--type", "container", keeper.containerId},
+            Keepers::lookupTimeLimit * 6);
+        const QJsonArray list = out ? QJsonDocument::fromJson(*out).array() : QJsonArray();
+        if (!list.isEmpty())
+            details =
+                ContainerEngine::parseInspection(QJsonDocument(list.first().toObject()).toJson());
+    }
     if (!details)
         return std::nullopt;
     return ContainerTies{details->published, details->pid};

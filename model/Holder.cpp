@@ -13,6 +13,12 @@ QString holderPlace(const PortEntry &entry) {
 }
 
 QString holderText(const PortEntry &entry) {
+    // Another user's proxy: what it serves is a container of theirs, which
+    // only their engine could name.
+    if (isRootlessProxy(entry) && holderPlace(entry).isEmpty() &&
+        entry.proxyCheck != PortEntry::ProxyCheck::PublishesNot && !entry.user.isEmpty())
+        return QStringLiteral("a rootless container of %1 (%2)")
+            .arg(entry.user, proxyEngineName(rootlessProxyEngine(entry.processName)));
     const QString place = holderPlace(entry);
     if (entry.kernelHeld)
         return place.isEmpty() ? QStringLiteral("kernel") : QStringLiteral("kernel, ") + place;
@@ -25,12 +31,60 @@ QString PortEntry::holder() const {
     return fromKernel ? holderText(*this) : QString();
 }
 
+ProxyEngine rootlessProxyEngine(QStringView processName) {
+    struct Proxy {
+        QStringView name;
+        ProxyEngine engine;
+    };
+    // Names longer than 15 bytes are listed cut, as the kernel keeps them.
+    static constexpr Proxy proxies[] = {
+        {u"rootlessport", ProxyEngine::Podman},
+        {u"rootlessport-child", ProxyEngine::Podman},
+        {u"rootlessport-ch", ProxyEngine::Podman},
+        {u"pasta", ProxyEngine::Either},
+        {u"pasta.avx2", ProxyEngine::Either},
+        {u"passt", ProxyEngine::Either},
+        {u"passt.avx2", ProxyEngine::Either},
+        {u"slirp4netns", ProxyEngine::Either},
+        {u"rootlesskit", ProxyEngine::Docker},
+        {u"rootlesskit-docker-proxy", ProxyEngine::Docker},
+        {u"rootlesskit-doc", ProxyEngine::Docker},
+    };
+    for (const Proxy &proxy : proxies) {
+        if (proxy.name == processName)
+            return proxy.engine;
+    }
+    return ProxyEngine::None;
+}
+
+bool isRootlessProxy(const PortEntry &entry) {
+    return rootlessProxyEngine(entry.processName) != ProxyEngine::None;
+}
+
+QString proxyEngineName(ProxyEngine engine) {
+    switch (engine) {
+    case ProxyEngine::Podman:
+        return QStringLiteral("Podman");
+    case ProxyEngine::Docker:
+        return QStringLiteral("Docker");
+    case ProxyEngine::Either:
+        return QStringLiteral("Podman or Docker");
+    case ProxyEngine::None:
+        break;
+    }
+    return {};
+}
+
 bool heldByContainerEngine(const PortEntry &entry) {
+    // A rootless engine's proxy runs as the user, like anything else of
+    // theirs: only the engine's own listing tells it from a namesake.
+    if (isRootlessProxy(entry))
+        return entry.proxyCheck != PortEntry::ProxyCheck::PublishesNot;
     // Docker's daemon and proxy run as root: a process of anyone else that
     // takes one of their names is only named so, and its owner may stop it.
     if (entry.processName == u"docker-proxy" || entry.processName == u"dockerd")
         return entry.uid == 0 || (entry.uid < 0 && entry.user == u"root");
-    return entry.processName == u"conmon" || entry.processName == u"rootlesskit";
+    return entry.processName == u"conmon";
 }
 
 bool isContainerEngineUnit(const QString &unit) {

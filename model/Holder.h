@@ -17,8 +17,19 @@ QString holderPlace(const PortEntry &entry);
 // vxlan vx0" for the kernel's socket.
 QString holderText(const PortEntry &entry);
 
+// The rootless engine whose port proxy a process name is (as the kernel keeps
+// it, cut at 15 bytes, or whole): Podman's rootlessport, Docker's rootlesskit,
+// or pasta and slirp4netns, which either may use. None for other names.
+enum class ProxyEngine { None, Podman, Docker, Either };
+ProxyEngine rootlessProxyEngine(QStringView processName);
+bool isRootlessProxy(const PortEntry &entry);
+// "Podman", "Docker" or "Podman or Docker": the engine a proxy's row is
+// named after where no engine named its container.
+QString proxyEngineName(ProxyEngine engine);
+
 // Whether the row's process is the container engine's own (root's
-// docker-proxy or dockerd, conmon, rootless Docker's rootlesskit), holding a port that a
+// docker-proxy or dockerd, conmon, or a rootless engine's port proxy that the
+// user's engine confirmed or could not be asked about), holding a port that a
 // container publishes: signalling it breaks the container's port and leaves
 // the container running, and the engine's unit is no keeper to stop either
 // (that stops every container).

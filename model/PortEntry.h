@@ -72,6 +72,16 @@ public:
     QString containerName;
     QString image;
     QString composeProject;
+    // For a row whose process is named like a rootless engine's port proxy
+    // (rootlessport, pasta, rootlesskit …): what the user's own engine said.
+    // Such processes belong to the user by design, so only the engine tells a
+    // container's proxy from a process of the user's that is merely named so.
+    enum class ProxyCheck : quint8 {
+        NotAsked,     // no engine could be asked or none answered: taken as a proxy
+        Publishes,    // a container of the engine publishes the row's port
+        PublishesNot, // the engine answered, and none publishes it
+    };
+    ProxyCheck proxyCheck = ProxyCheck::NotAsked;
     // What starts the holder again when it dies, where known (its unit or
     // container); filled in after the scan, off the GUI thread.
     Keeper keeper;

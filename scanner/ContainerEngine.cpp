@@ -24,11 +24,31 @@ namespace {
 // Docker's and Podman's ids are 64 hex digits; a few more leave room.
 constexpr qsizetype maxIdLength = 128;
 
+// A socket of root's whose process this viewer cannot see: where a
+// container publishes its address and port, it is the engine's proxy in a
+// cgroup that is not searched (a dockerd started by hand, or by an init
+// without cgroups of its own).
+bool isUnseenRootRow(const PortEntry &e) {
+    return e.fromKernel && e.pid <= 0 && e.uid == 0;
+}
+
 bool isEngineRow(const PortEntry &e) {
-    return !e.process.container.isEmpty() || isEngineHeld(e);
+    return !e.process.container.isEmpty() || isEngineHeld(e) || isUnseenRootRow(e);
 }
 
 } // namespace
+
+QString PublishedPort::rowAddress(const QString &engineAddress) {
+    if (engineAddress.isEmpty() || engineAddress == u"0.0.0.0" || engineAddress == u"::")
+        return QStringLiteral("*");
+    if (engineAddress.contains(u':'))
+        return u'[' + engineAddress + u']';
+    return engineAddress;
+}
+
+bool PublishedPort::covers(const PortEntry &entry) const {
+    return entry.port == port && entry.networkProtocol == protocol && entry.address == address;
+}
 
 QStringList ContainerEngine::socketPaths() {
     QStringList paths;
@@ -181,11 +201,17 @@ QList<ContainerEngine::Container> ContainerEngine::parseList(const QByteArray &j
         c.image = boundedName(o.value(u"Image").toString());
         c.composeProject = boundedName(
             o.value(u"Labels").toObject().value(u"com.docker.compose.project").toString());
-        for (const QJsonValue &port : o.value(u"Ports").toArray()) {
-            const QJsonObject p = port.toObject();
-            const qint64 published = p.value(u"PublicPort").toInteger();
-            if (published > 0)
-                c.ports.append({p.value(u"Type").toString().toUpper(), published});
+        for (const QJsonValue &value : o.value(u"Ports").toArray()) {
+            const QJsonObject p = value.toObject();
+            PublishedPort port;
+            port.port = p.value(u"PublicPort").toInteger();
+            if (port.port <= 0 || port.port > 65535)
+                continue;
+            port.protocol = p.value(u"Type").toString().toUpper();
+            port.address = PublishedPort::rowAddress(p.value(u"IP").toString());
+            // Docker lists a port published on every address once per family.
+            if (!c.ports.contains(port))
+                c.ports.append(std::move(port));
         }
         containers.append(std::move(c));
     }
@@ -230,7 +256,8 @@ void ContainerEngine::annotate(PortEntryList &entries) {
         } else if (containers) {
             // A proxy of the engine holds the port the container publishes.
             for (const Container &c : *containers) {
-                if (c.ports.contains(std::pair{e.networkProtocol, e.port})) {
+                if (std::any_of(c.ports.cbegin(), c.ports.cend(),
+                                [&](const PublishedPort &p) { return p.covers(e); })) {
                     found = &m_byId[c.id];
                     break;
                 }
@@ -246,6 +273,17 @@ void ContainerEngine::annotate(PortEntryList &entries) {
         e.image = found->image;
         e.composeProject = found->composeProject;
     }
+}
+
+QList<PublishedPort> ContainerEngine::publishedPorts(const QList<Container> &containers) {
+    QList<PublishedPort> ports;
+    for (const Container &c : containers) {
+        for (PublishedPort port : c.ports) {
+            port.container = c.name.isEmpty() ? c.id.left(12) : c.name;
+            ports.append(std::move(port));
+        }
+    }
+    return ports;
 }
 
 bool ContainerEngine::isContainerReference(const QString &text) {

@@ -10,6 +10,24 @@
 #include <chrono>
 #include <optional>
 
+// A host port that a container publishes, whether or not a socket stands
+// behind it (address translation alone leaves none).
+struct PublishedPort {
+    QString protocol; // "TCP" or "UDP"
+    qint64 port = 0;
+    // The host address as rows show it: "*" for every address, "127.0.0.1",
+    // "[::1]".
+    QString address = QStringLiteral("*");
+    QString container; // its name, where the port stands apart from its container
+
+    // Whether the row's socket is this port: same protocol, port and address.
+    bool covers(const PortEntry &entry) const;
+    // An engine's host address as rows show it: "0.0.0.0", "::" and none are
+    // every address ("*"), an IPv6 one is bracketed.
+    static QString rowAddress(const QString &engineAddress);
+    bool operator==(const PublishedPort &) const = default;
+};
+
 // Names of containers from the container engine's API (Docker's, or Podman's
 // compatible one) over its unix socket, for the rows of containers' ports.
 // Any user who may open the socket may ask; where none can be opened there
@@ -22,8 +40,7 @@ public:
         QString name; // without the leading "/"
         QString image;
         QString composeProject; // label com.docker.compose.project
-        // Published host ports: protocol ("TCP"/"UDP") and port.
-        QList<std::pair<QString, qint64>> ports;
+        QList<PublishedPort> ports;
         QString tool; // what stops it: "docker", or "podman" where Podman's socket answered
     };
 
@@ -67,13 +84,19 @@ public:
                              std::chrono::milliseconds timeLimit = defaultTimeLimit);
 
     // Gives rows of containers their name, image and Compose project: rows
-    // whose cgroup names a container, and rows on a port that a container
-    // publishes (docker-proxy's, dockerd's). One listing per call, only
+    // whose cgroup names a container, and rows on the address and port that a
+    // container publishes where the engine holds them (docker-proxy's,
+    // dockerd's) or where no process of root's can be seen behind them (a
+    // proxy outside any cgroup that is searched). One listing per call, only
     // where such a row may be present; details kept per container id.
     void annotate(PortEntryList &entries);
 
     // The running containers, or nothing where no engine answered.
     std::optional<QList<Container>> list();
+
+    // Every port that the running containers publish, named by container;
+    // nothing where no engine answered.
+    static QList<PublishedPort> publishedPorts(const QList<Container> &containers);
 
     // A container's full id, name and restart policy (GET
     // /containers/{id}/json), by full id, short id or name; kept for

@@ -6,6 +6,7 @@
 #include "scanner/FieldOutputParser.h"
 #include "scanner/KernelRows.h"
 #include "scanner/ProcessReader.h"
+#include "scanner/UserEngine.h"
 
 #include <QFile>
 #include <QHash>
@@ -61,6 +62,8 @@ struct LsofRuns::Private {
     // engine's names, kept from scan to scan.
     CgroupPaths cgroups;
     ContainerEngine engine;
+    // The user's own rootless engine, asked only about its proxies' rows.
+    UserEngine userEngine;
     // lsof runs block on I/O, not on the CPU, so they get their own pool instead
     // of queueing on the global one (two threads on a two-core machine). Last,
     // so that it is destroyed first: its threads use everything above.
@@ -81,6 +84,7 @@ LsofRuns::~LsofRuns() {
 
 void LsofRuns::endAll() {
     d->children.endAll();
+    d->userEngine.endAll();
 }
 
 QString PortScanner::defaultLsofPath() {
@@ -165,6 +169,9 @@ QFuture<ScanResult> PortScanner::scan() const {
                 result.notice = result.notice ? socketTableNotice() + u' ' + *result.notice
                                               : socketTableNotice();
             result.entries = mergeEntries(std::move(records));
+            // The user's own proxies first: which of them a container's
+            // engine runs, so that the engines' listing below leaves them be.
+            runs->d->userEngine.annotate(result.entries);
             // Names for containers' ports, where the engine's socket may be
             // opened; absent otherwise. Kept per container id.
             runs->d->engine.annotate(result.entries);

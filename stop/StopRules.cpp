@@ -77,6 +77,15 @@ Refusal engineRefusal(const PortEntry &row, qint64 selfUid) {
     if (container.kind == Keeper::Kind::Container)
         return {Refusal::Kind::ContainerEngine, StopText::engineProcess(row, container),
                 StopText::cliKeeperStop(container, row.port)};
+    // A rootless engine's proxy that the user's engine did not confirm: it
+    // may be one all the same, or a process of the user's named so.
+    if (const ProxyEngine engine = rootlessProxyEngine(row.processName);
+        engine != ProxyEngine::None) {
+        const QString tool =
+            engine == ProxyEngine::Docker ? QStringLiteral("docker") : QStringLiteral("podman");
+        return {Refusal::Kind::ContainerEngine, StopText::unconfirmedProxy(row, tool),
+                row.pid > 0 ? shellCommand({"kill", QString::number(row.pid)}) : QString()};
+    }
     // The engine did not name it for this user (no access to its socket):
     // the engine's own listing finds it, and root may ask the engine.
     const QString tool = row.processName == u"conmon" || row.process.unit.startsWith(u"podman")
@@ -118,6 +127,11 @@ std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
                                                  : shellCommand({"ip", "-d", "link", "show",
                                                                  kernelInterface(row)})),
                        {}};
+    // Another user's rootless proxy serves a container of theirs, which
+    // neither this user's engine nor root's knows.
+    if (isRootlessProxy(row) && heldByContainerEngine(row) && row.uid >= 0 && row.uid != selfUid)
+        return Refusal{Refusal::Kind::OtherUser, StopText::otherUser(row),
+                       keeperCommand(placeKeeper(row, selfUid), row)};
     if (isEngineHeld(row))
         return engineRefusal(row, selfUid);
     // A service manager holds the sockets of its socket units: signalling

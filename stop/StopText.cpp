@@ -108,6 +108,15 @@ QString StopText::engineProcessUnnamed(const PortEntry &row, const QString &tool
         .arg(through, tool);
 }
 
+QString StopText::unconfirmedProxy(const PortEntry &row, const QString &tool) {
+    return tr("Port %1 is held by %2, which looks like a rootless container's port proxy, but no "
+              "container engine of yours answered to confirm it. Signalling it would break the "
+              "port and leave the container running; “%3 ps --filter publish=%1” finds the "
+              "container, and “%3 stop” stops it.")
+        .arg(row.port)
+        .arg(holder(row), tool);
+}
+
 QString StopText::otherUser(const PortEntry &row) {
     return tr("Quayline stops only your own processes; port %1 is held by %2.")
         .arg(row.port)

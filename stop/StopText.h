@@ -33,6 +33,9 @@ public:
     // Why a row is not stopped here.
     static QString engineProcess(const PortEntry &row, const Keeper &container);
     static QString engineProcessUnnamed(const PortEntry &row, const QString &tool);
+    // A process named like a rootless engine's port proxy that no engine of
+    // the user's confirmed as one.
+    static QString unconfirmedProxy(const PortEntry &row, const QString &tool);
     static QString otherUser(const PortEntry &row);
     // A socket of the kernel's own; look: the command that shows its
     // interface, where it has one.

@@ -296,13 +296,24 @@ private slots:
             "--force applies to stopping processes, not to --service", stop);
         row("stop: --watch with --container", {"stop", "--container", "--watch", "1", "80"},
             "--watch applies to stopping processes, not to --container", stop);
+        const QByteArray free = "\n\nUsage: quayline-cli free [--count N]";
+        row("free --help", {"free", "--help"}, {}, free.sliced(2));
+        row("free: port 0", {"free", "0"}, "not a port number from 1 to 65535: 0", free);
+        row("free: two ports", {"free", "80", "81"}, "only one PORT may be given: 81", free);
+        row("free: count 0", {"free", "--count", "0"}, "--count needs a number from 1 to 65535: 0",
+            free);
+        row("free: two protocols", {"free", "--udp", "--both"},
+            "--tcp, --udp and --both exclude each other", free);
+        row("free: --lsof", {"free", "--lsof", "/x"}, "free runs no lsof: --lsof has no use here",
+            free);
     }
     void usage() {
         QFETCH(UsageCase, c);
         const StubLsof fresh("cat /dev/null\n");
         QStringList arguments = c.arguments;
         const bool subcommand = arguments.value(0) == "stop" || arguments.value(0) == "watch";
-        arguments.insert(subcommand ? 1 : 0, "--lsof=" + fresh.path());
+        if (arguments.value(0) != "free")
+            arguments.insert(subcommand ? 1 : 0, "--lsof=" + fresh.path());
         const auto p = run(arguments);
         const QByteArray out = p->readAllStandardOutput(), err = p->readAllStandardError();
         if (c.problem.isEmpty()) {
@@ -315,6 +326,60 @@ private slots:
             QCOMPARE(out, QByteArray());
         }
         QVERIFY(fresh.read("tcp.args").isEmpty() && fresh.read("udp.args").isEmpty());
+    }
+
+    // free: a port held by a process of the test's passed over with its
+    // holder, the ports found, and running out at 65535; the warning always.
+    void freePorts_data() {
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<bool>("toTheEnd"); // from 65535 on, two wanted
+        QTest::newRow("held port passed over") << false << false;
+        QTest::newRow("held port passed over, JSON") << true << false;
+        QTest::newRow("ran out at 65535, JSON") << true << true;
+    }
+    void freePorts() {
+        QFETCH(bool, json);
+        QFETCH(bool, toTheEnd);
+        ListeningChild child(ListeningChild::OnTerm::Exit);
+        QVERIFY(child.port > 0);
+        const QString start = toTheEnd ? "65535" : QString::number(child.port);
+        QStringList arguments{"free", "--count", "2", start};
+        if (json)
+            arguments.insert(1, "--json");
+        const auto p = run(arguments);
+        const QByteArray out = p->readAllStandardOutput(), err = p->readAllStandardError();
+        QCOMPARE(p->exitCode(), toTheEnd ? 1 : 0);
+        QCOMPARE(err.count("another program can take it a moment later"), 1);
+        if (toTheEnd)
+            QVERIFY2(err.contains(" of 2 free ports from 65535; stopped at 65535."), err);
+        else
+            QVERIFY2(err.contains(QStringLiteral("port %1 is not free: held by PID %2 (perl)")
+                                      .arg(child.port)
+                                      .arg(child.pid)
+                                      .toUtf8()) != json,
+                     err);
+        if (!json) {
+            const QList<QByteArray> lines = out.trimmed().split('\n');
+            QCOMPARE(lines.size(), 2);
+            QVERIFY(lines[0].toInt() > child.port && lines[1].toInt() > lines[0].toInt());
+            return;
+        }
+        const QJsonObject o = QJsonDocument::fromJson(out).object();
+        QCOMPARE(o["requested"].toInt(), 2);
+        const QJsonArray ports = o["ports"].toArray();
+        QCOMPARE(o["found"].toInt(), toTheEnd ? int(ports.at(0)["free"].toBool()) : 2);
+        if (toTheEnd)
+            return;
+        QCOMPARE(ports.at(0).toObject(),
+                 (QJsonObject{{"port", child.port},
+                              {"free", false},
+                              {"reason", "held"},
+                              {"text", QStringLiteral("held by PID %1 (perl)").arg(child.pid)},
+                              {"protocol", "TCP"},
+                              {"pid", child.pid},
+                              {"processName", "perl"}}));
+        QCOMPARE(ports.last().toObject()["free"], true);
+        QCOMPARE(ports.last().toObject()["reason"], "free");
     }
 
     // Whatever made the scan fail (its texts are tst_scanner's): that text on

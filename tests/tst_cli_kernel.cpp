@@ -69,6 +69,39 @@ private slots:
         m_other.reset();
     }
 
+    // Whether a port is free, asked by each user while one of them listens:
+    // another user's listener is no less in the way for being invisible to
+    // the asker's lsof, and only a socket of the asker's own is named.
+    void freeWhileListening_data() {
+        QTest::addColumn<QString>("listener"); // who listens: "root" or "viewer"
+        QTest::addColumn<QString>("asker");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("root's listener, asked by an ordinary user")
+            << "root"
+            << "viewer"
+            << "held by another user's process";
+        QTest::newRow("the asker's own listener") << "viewer"
+                                                  << "viewer"
+                                                  << "held by PID {pid} (perl)";
+        QTest::newRow("an ordinary user's listener, asked by root") << "viewer"
+                                                                    << "root"
+                                                                    << "held by PID {pid} (perl)";
+    }
+    void freeWhileListening() {
+        QFETCH(QString, listener);
+        QFETCH(QString, asker);
+        QFETCH(QString, text);
+        const Listener held(0, false, listener == u"root" ? QStringList() : m_viewer->as());
+        QVERIFY(held.port);
+        const Run run = runAs(asker == u"root" ? nullptr : &*m_viewer,
+                              {"free", "--json", QString::number(held.port)});
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject first = QJsonDocument::fromJson(run.out).object()["ports"][0].toObject();
+        QCOMPARE(first["port"].toInt(), held.port);
+        QCOMPARE(first["text"].toString(),
+                 text.replace("{pid}", QString::number(held.process.processId())));
+    }
+
     // A socket that one user made and a process of another holds, staged for
     // real: handed over a unix socket to a process alone in its cgroup, or
     // kept by a daemon that bound as root and then became another user. The

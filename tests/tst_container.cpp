@@ -122,6 +122,13 @@ private slots:
         QCOMPARE(row["containerName"].toString(), "shop-web-1");
         QCOMPARE(row["image"].toString(), "quayline-test:1");
         QCOMPARE(row["composeProject"].toString(), "shop");
+        // Not free, and the engine says why, where the viewer sees only root's socket.
+        const QJsonObject verdict =
+            QJsonDocument::fromJson(runAsViewer({"free", "--json", QString::number(port)}).second)
+                .object()["ports"][0]
+                .toObject();
+        QCOMPARE(verdict["reason"].toString(), "published");
+        QCOMPARE(verdict["container"].toString(), "shop-web-1");
 
         QByteArray err;
         QCOMPARE(runAsViewer({"stop", QString::number(port)}, &err).first, 1);

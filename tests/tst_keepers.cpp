@@ -441,6 +441,61 @@ private slots:
         }
     }
 
+    // Which rows the engine's list of published ports names: a socket of
+    // root's whose process the viewer cannot see (the proxy of an engine that
+    // no unit holds) on the very address, port and protocol, and the
+    // engine's own proxy; never a process that can be seen to be another's.
+    // "pid uid name protocol address port" -> the container named, or "".
+    void publishedPortsNameRows_data() {
+        QTest::addColumn<QString>("row");
+        QTest::addColumn<QString>("container");
+        QTest::newRow("root's socket, no process seen, published address")
+            << "0 0 - TCP 127.0.0.1 8080"
+            << "web-1";
+        QTest::newRow("root's socket, no process seen, UDP on every address of both families")
+            << "0 0 - UDP * 5353"
+            << "web-1";
+        QTest::newRow("root's socket on the port, another address") << "0 0 - TCP * 8080"
+                                                                    << "";
+        QTest::newRow("root's socket on the port, other protocol") << "0 0 - UDP 127.0.0.1 8080"
+                                                                   << "";
+        QTest::newRow("the engine's proxy") << "77 0 docker-proxy TCP 127.0.0.1 8080"
+                                            << "web-1";
+        QTest::newRow("a process of root's that can be seen") << "77 0 nginx TCP 127.0.0.1 8080"
+                                                              << "";
+        QTest::newRow("another user's socket, no process seen") << "0 1000 - TCP 127.0.0.1 8080"
+                                                                << "";
+    }
+    void publishedPortsNameRows() {
+        QFETCH(QString, row);
+        QFETCH(QString, container);
+        const QString path = m_dir.filePath("published.sock");
+        QFile::remove(path);
+        // Docker lists a port published on every address once per family.
+        EngineSocket socket(
+            path, EngineSocket::Mode::Answering,
+            httpAnswer(200, R"([{"Id":"0123456789abcdef","Names":["/web-1"],"Image":"shop",)"
+                            R"("Ports":[{"IP":"127.0.0.1","PrivatePort":80,"PublicPort":8080,)"
+                            R"("Type":"tcp"},{"IP":"0.0.0.0","PrivatePort":53,"PublicPort":5353,)"
+                            R"("Type":"udp"},{"IP":"::","PrivatePort":53,"PublicPort":5353,)"
+                            R"("Type":"udp"},{"PrivatePort":9000,"Type":"tcp"}]}])"));
+        const QStringList f = row.split(u' ');
+        PortEntry entry(f[0].toInt(), f[2] == u"-" ? QString() : f[2], "root", f[3], "IPv4", f[4],
+                        f[5].toLongLong(), f[3] == u"TCP" ? "LISTEN" : "");
+        entry.uid = f[1].toLongLong();
+        entry.fromKernel = entry.pid == 0;
+        ContainerEngine engine({path}, 2000ms);
+        PortEntryList rows{entry};
+        engine.annotate(rows);
+        QCOMPARE(rows[0].containerName, container);
+        QCOMPARE(rows[0].process.container, container.isEmpty() ? "" : "0123456789ab");
+        // And what the free-port rule gets: one port per protocol, port and address.
+        const QList<PublishedPort> published = ContainerEngine::publishedPorts(*engine.list());
+        QCOMPARE(published.size(), 2);
+        QCOMPARE(published[1].address, "*");
+        QCOMPARE(published[1].container, "web-1");
+    }
+
     // A container's restart policy from its inspection, kept per container.
     void inspect_data() {
         QTest::addColumn<QByteArray>("given"); // RestartPolicy's Name

@@ -2,6 +2,7 @@
 // sockets the test opens itself.
 
 #include "scanner/CgroupPaths.h"
+#include "scanner/FreePorts.h"
 #include "scanner/SocketCloseWatch.h"
 #include "scanner/SocketTable.h"
 #include "scanner/SocketWatch.h"
@@ -29,7 +30,7 @@ struct OwnSocket {
     quint16 port = 0;
     quint64 inode = 0;
 
-    OwnSocket(int type, const char *address, bool listen, bool v6only = true) {
+    OwnSocket(int type, const char *address, bool listen, bool v6only = true, bool reuse = false) {
         sockaddr_in6 storage{};
         auto *in = reinterpret_cast<sockaddr_in *>(&storage);
         const bool v6 = std::strchr(address, ':');
@@ -40,6 +41,9 @@ struct OwnSocket {
         const int only = v6only ? 1 : 0;
         if (v6)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+        const int on = 1;
+        if (reuse)
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         struct stat st {};
         if (::bind(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
             (listen && ::listen(fd, 4) != 0) ||
@@ -90,12 +94,164 @@ SocketTable::Options refusingNetlink() {
     return options;
 }
 
+// A situation for the free-port rule: the sockets the test opens, what the
+// seam says of the machine, and the verdict on the port.
+struct Situation {
+    enum Sockets { NoSocket, Tcp4Any, Tcp6Only, TcpDual, Tcp4Loopback, Udp4Any, TimeWait };
+    Sockets sockets = NoSocket;
+    int protocols = FreePorts::Tcp;
+    bool tableEmpty = false; // only the probe speaks
+    quint32 uid = 0;
+    QByteArray range = "1 2", reserved = {}, unprivilegedStart = "1024";
+    enum Probe { RealProbe, Binds, NoIPv6, NoFamily } probe = RealProbe;
+    quint16 port = 0; // without a socket of the test's
+    bool askedFor = false;
+    QString published = {}; // the protocol a container publishes the port for
+
+    PortVerdict::Reason reason = PortVerdict::Reason::Free;
+    QString protocol = {};
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Situation)
 
 class TestSocketTable : public QObject {
     Q_OBJECT
 
 private slots:
+    // Whether a port is free to listen on, or why not: real sockets of the
+    // test's, and the machine's settings through the rule's seam.
+    void freePort_data() {
+        using R = PortVerdict::Reason;
+        using S = Situation;
+        QTest::addColumn<Situation>("c");
+        const auto row = [](const char *name, Situation c) { QTest::newRow(name) << c; };
+        row("IPv4 wildcard listener",
+            {.sockets = S::Tcp4Any, .reason = R::Held, .protocol = "TCP"});
+        row("IPv6-only listener", {.sockets = S::Tcp6Only, .reason = R::Held, .protocol = "TCP"});
+        row("dual-stack listener", {.sockets = S::TcpDual, .reason = R::Held, .protocol = "TCP"});
+        row("127.0.0.1 listener",
+            {.sockets = S::Tcp4Loopback, .reason = R::Held, .protocol = "TCP"});
+        row("another user's listener",
+            {.sockets = S::Tcp4Any, .uid = 4321, .reason = R::HeldByOther, .protocol = "TCP"});
+        row("UDP socket, asked for TCP", {.sockets = S::Udp4Any});
+        row("UDP socket, asked for both", {.sockets = S::Udp4Any,
+                                           .protocols = FreePorts::Both,
+                                           .reason = R::Held,
+                                           .protocol = "UDP"});
+        row("TIME_WAIT of a closed connection", {.sockets = S::TimeWait});
+        // What the table missed (another network namespace's view, a cut
+        // table), the probe of each family on the wildcard still finds.
+        row("probe: IPv4 wildcard listener", {.sockets = S::Tcp4Any,
+                                              .tableEmpty = true,
+                                              .reason = R::ProbeFailed,
+                                              .protocol = "TCP"});
+        row("probe: IPv6-only listener", {.sockets = S::Tcp6Only,
+                                          .tableEmpty = true,
+                                          .reason = R::ProbeFailed,
+                                          .protocol = "TCP"});
+        row("probe: 127.0.0.1 listener", {.sockets = S::Tcp4Loopback,
+                                          .tableEmpty = true,
+                                          .reason = R::ProbeFailed,
+                                          .protocol = "TCP"});
+        row("ephemeral range",
+            {.range = "40000 40100", .probe = S::Binds, .port = 40100, .reason = R::Ephemeral});
+        row("ephemeral range, asked for",
+            {.range = "40000 40100", .probe = S::Binds, .port = 40100, .askedFor = true});
+        row("reserved range", {.reserved = "7000,40000-40100",
+                               .probe = S::Binds,
+                               .port = 40000,
+                               .reason = R::Reserved});
+        row("reserved single port", {.reserved = "7000,40000-40100",
+                                     .probe = S::Binds,
+                                     .port = 7000,
+                                     .reason = R::Reserved});
+        row("reserved, asked for",
+            {.reserved = "40000-40100", .probe = S::Binds, .port = 40000, .askedFor = true});
+        row("privileged, ordinary user",
+            {.uid = 4321, .probe = S::Binds, .port = 1023, .reason = R::Privileged});
+        row("privileged, root", {.probe = S::Binds, .port = 1023});
+        row("privileged, lowered start",
+            {.uid = 4321, .unprivilegedStart = "80", .probe = S::Binds, .port = 80});
+        row("published by address translation alone", {.probe = S::Binds,
+                                                       .port = 5000,
+                                                       .published = "TCP",
+                                                       .reason = R::Published,
+                                                       .protocol = "TCP"});
+        row("published for UDP, asked for TCP",
+            {.probe = S::Binds, .port = 5000, .published = "UDP"});
+        row("published, its proxy's socket held",
+            {.sockets = S::Tcp4Any, .published = "TCP", .reason = R::Published, .protocol = "TCP"});
+        row("machine without IPv6", {.probe = S::NoIPv6, .port = 5000});
+        row("machine without a family",
+            {.probe = S::NoFamily, .port = 5000, .reason = R::ProbeFailed});
+    }
+    void freePort() {
+        QFETCH(Situation, c);
+        std::optional<OwnSocket> held;
+        switch (c.sockets) {
+        case Situation::NoSocket:
+            break;
+        case Situation::Tcp4Any:
+            held.emplace(SOCK_STREAM, "0.0.0.0", true);
+            break;
+        case Situation::Tcp6Only:
+        case Situation::TcpDual:
+            held.emplace(SOCK_STREAM, "::", true, c.sockets == Situation::Tcp6Only);
+            break;
+        case Situation::Tcp4Loopback:
+            held.emplace(SOCK_STREAM, "127.0.0.1", true);
+            break;
+        case Situation::Udp4Any:
+            held.emplace(SOCK_DGRAM, "0.0.0.0", false);
+            break;
+        case Situation::TimeWait:
+            // A server that closed its end first, with SO_REUSEADDR as servers
+            // set it so that they can start again at once.
+            held.emplace(SOCK_STREAM, "127.0.0.1", true, true, true);
+            QVERIFY(held->connectAndClose("127.0.0.1"));
+            held->close();
+            break;
+        }
+        if (held && held->port == 0)
+            QSKIP("cannot bind that socket here");
+        const quint16 port = held ? held->port : c.port;
+
+        FreePorts::System system = FreePorts::System::real();
+        if (c.tableEmpty)
+            system.table.sockets.clear();
+        system.uid = c.uid;
+        system.readSetting = [&](const char *name) {
+            const QByteArrayView file(name);
+            return file == "ip_local_port_range"       ? c.range
+                   : file == "ip_local_reserved_ports" ? c.reserved
+                                                       : c.unprivilegedStart;
+        };
+        if (c.probe != Situation::RealProbe)
+            system.probe = [&](int family, int, quint16) {
+                return c.probe == Situation::Binds                         ? 0
+                       : c.probe == Situation::NoIPv6 && family == AF_INET ? 0
+                                                                           : EAFNOSUPPORT;
+            };
+        if (!c.published.isEmpty())
+            system.published = {{c.published, port, "127.0.0.1", "web-1"}};
+        const FreePorts rule(system, c.protocols);
+        const PortVerdict verdict =
+            rule.check(port, c.askedFor ? std::optional(port) : std::nullopt);
+        QCOMPARE(verdict.reason, c.reason);
+        QCOMPARE(verdict.protocol, c.protocol);
+        if (c.reason == PortVerdict::Reason::Held) {
+            QCOMPARE(verdict.pid, qint32(::getpid()));
+            QCOMPARE(verdict.text(),
+                     QStringLiteral("held by PID %1 (tst_sockettable)").arg(::getpid()));
+        }
+        if (c.reason == PortVerdict::Reason::Published)
+            QCOMPARE(verdict.text(), "published by the container web-1");
+        if (c.reason == PortVerdict::Reason::ProbeFailed && c.sockets != Situation::NoSocket)
+            QCOMPARE(verdict.error, EADDRINUSE);
+    }
+
     // Each netlink query (TCP and UDP, each family), and from both sources the
     // same row, with the address as lsof prints it.
     void ownSockets_data() {

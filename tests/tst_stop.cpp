@@ -177,6 +177,35 @@ private slots:
                        "Signalling docker-proxy would break the port and leave the container "
                        "running.",
                        "quayline-cli stop --container 8080", 0);
+        // Rootless engines' proxies run as the user: the user's engine decides.
+        PortEntry rootless = own(42, "rootlessport");
+        rootless.proxyCheck = PortEntry::ProxyCheck::Publishes;
+        QTest::newRow("your rootlessport, your Podman names the container: refused")
+            << refuses(kept(rootless, container("web-1")), R::ContainerEngine,
+                       "Port 8080 is published by the container web-1 through rootlessport. "
+                       "Signalling rootlessport would break the port and leave the container "
+                       "running.",
+                       "quayline-cli stop --container 8080");
+        rootless.proxyCheck = PortEntry::ProxyCheck::PublishesNot;
+        QTest::newRow("your process named rootlessport, no container publishes its port")
+            << stops(byInit, rootless);
+        const QString unconfirmed =
+            "Port 8080 is held by PID 42 (%1), which looks like a rootless container's port "
+            "proxy, but no container engine of yours answered to confirm it. Signalling it would "
+            "break the port and leave the container running; “%2 ps --filter publish=8080” "
+            "finds the container, and “%2 stop” stops it.";
+        QTest::newRow("your pasta, no engine of yours answered: refused, with how to stop it")
+            << refuses(own(42, "pasta"), R::ContainerEngine, unconfirmed.arg("pasta", "podman"),
+                       "kill 42");
+        QTest::newRow("rootlesskit-docker-proxy as the kernel cuts its name, unconfirmed")
+            << refuses(own(42, "rootlesskit-doc"), R::ContainerEngine,
+                       unconfirmed.arg("rootlesskit-doc", "docker"), "kill 42");
+        PortEntry theirProxy = kernelRow(1002, "bob", 4242);
+        theirProxy.processName = "rootlessport";
+        QTest::newRow("another user's rootlessport: their container, named as a kind") << refuses(
+            theirProxy, R::OtherUser, others.arg("a rootless container of bob (Podman)"));
+        QTest::newRow("another user's rootlessport, seen by root") << refuses(
+            theirProxy, R::OtherUser, others.arg("a rootless container of bob (Podman)"), {}, 0);
         const QString unnamed =
             "Port 8080 is published by a container through docker.service, which Quayline "
             "cannot name without access to the container engine. Signalling docker.service "

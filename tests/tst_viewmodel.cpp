@@ -656,6 +656,10 @@ private slots:
                      (::getuid() == 0 ? "docker ps --filter publish=8080"
                                       : "sudo quayline-cli stop --container 8080"),
             .processName = "docker-proxy"};
+        QTest::newRow("rootlessport that no engine of yours confirmed") << Press{
+            .alert = StopText::unconfirmedProxy(entry(42, "rootlessport", 8080), "podman") +
+                     "\nTo stop it: kill 42",
+            .processName = "rootlessport"};
         QTest::newRow("pid -1, owned by root")
             << Press{.pid = -1, .owner = "root", .alert = fail(-1)};
         QTest::newRow("term sent: exited")

@@ -131,6 +131,22 @@ public:
         deps.keepers = m_keepers;
         deps.keeperThreads = &m_keeperThreads;
         deps.proc = StatReader(QFile::encodeName(m_dir.filePath("no-proc")));
+        // An ordinary user's machine with no socket open: ports from 40000 to
+        // 40100 ephemeral, 7000 reserved, 5000 published by web-1 with no
+        // socket, and 6000 taken by the time its probe binds.
+        deps.freePorts = [] {
+            FreePorts::System machine;
+            machine.uid = 1000;
+            machine.readSetting = [](const char *name) {
+                const QByteArrayView file(name);
+                return QByteArray(file == "ip_local_port_range"       ? "40000 40100"
+                                  : file == "ip_local_reserved_ports" ? "7000"
+                                                                      : "1024");
+            };
+            machine.published = {{"TCP", 5000, "*", "web-1\x1b[31m"}};
+            machine.probe = [](int, int, quint16 port) { return port == 6000 ? EADDRINUSE : 0; };
+            return machine;
+        };
         m_models.append(new PortListViewModel(std::move(deps), this));
         // Rows come and go at once, unmarked, but where a test asks for the marks.
         m_models.back()->setNewRowDuration(0);

@@ -13,7 +13,8 @@ runtime=(lsof qml6-module-qtquick qml6-module-qtqml qml6-module-qtqml-models
 tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        dbus-bin dbus-daemon weston xwayland x11-utils bash-completion debootstrap fish zsh
        sway waybar wayvnc wtype grim xfce4-panel xfconf
-       gnome-shell gnome-shell-extension-appindicator busybox-static docker.io)
+       gnome-shell gnome-shell-extension-appindicator busybox-static docker.io
+       podman uidmap slirp4netns passt)
 # Building the Debian package and checking it.
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)

@@ -57,7 +57,9 @@ PortListViewModel::PortListViewModel(Dependencies dependencies, QObject *parent)
     , m_respawnWindow(dependencies.respawnWindow)
     , m_session(dependencies.selfUid >= 0 ? dependencies.selfUid : qint64(::getuid()),
                 std::move(dependencies.system), std::move(dependencies.proc))
-    , m_filteredModel(new PortListModel(this)) {
+    , m_filteredModel(new PortListModel(this))
+    , m_freePort(std::move(dependencies.freePorts), QThreadPool::globalInstance()) {
+    connect(&m_freePort, &FreePortAnswer::changed, this, &PortListViewModel::freePortAnswerChanged);
     Q_ASSERT(m_scan);
     m_filteredModel->setStopStages(&m_session.stages());
     m_filteredModel->setSelfUid(m_session.selfUid());
@@ -193,6 +195,8 @@ void PortListViewModel::applyScan(const ScanResult &result, quint64 serial) {
         updateFilteredModel();
         emit entriesChanged();
         emit filteredRowsChanged();
+    } else {
+        askAboutFreePort(); // a rescan may find the port taken or freed all the same
     }
     if (marksChanged)
         m_filteredModel->updateHistory();
@@ -506,6 +510,18 @@ void PortListViewModel::updateShown() {
 
 void PortListViewModel::updateFilteredModel() {
     m_filteredModel->setEntries(PortFilter(m_searchText).apply(m_shown));
+    askAboutFreePort();
+}
+
+void PortListViewModel::askAboutFreePort() {
+    // A port number that no row holds: whether a new listener can take it.
+    // Asked again after every scan, as what holds it may have changed.
+    const QString typed = m_searchText.trimmed();
+    bool isNumber = false;
+    const uint port = typed.toUInt(&isNumber);
+    const bool question = m_hasScanResult && !m_lastScanError && m_filteredModel->count() == 0 &&
+                          isNumber && port >= 1 && port <= 65535 && typed.at(0).isDigit();
+    m_freePort.ask(question ? std::optional(quint16(port)) : std::nullopt);
 }
 
 QVariant PortListViewModel::lastScanErrorValue() const {

@@ -7,6 +7,7 @@
 #include "scanner/PortScanner.h"
 #include "stop/KeeperService.h"
 #include "stop/StopSession.h"
+#include "viewmodel/FreePortAnswer.h"
 #include "viewmodel/RowHistory.h"
 
 #include <QDeadlineTimer>
@@ -69,6 +70,10 @@ class PortListViewModel : public QObject {
     // The entries that pass the filter, as a list model whose rows keep their
     // identity across refreshes
     Q_PROPERTY(PortListModel *filteredModel READ filteredModel CONSTANT)
+    // Where the filter is a port number that no row holds: whether it is free
+    // and the next free port after it (0 for none); empty until known.
+    Q_PROPERTY(QString freePortText READ freePortText NOTIFY freePortAnswerChanged)
+    Q_PROPERTY(int nextFreePort READ nextFreePort NOTIFY freePortAnswerChanged)
     // Why the last write of a setting did not reach the settings file; empty while it did.
     Q_PROPERTY(QString settingsError READ settingsError NOTIFY settingsErrorChanged)
     // null or a RespawnReport: a process stopped here was replaced on its
@@ -115,6 +120,9 @@ public:
         // A refresh the user asked for (the button, Ctrl+R): always reads
         // everything anew. scan when empty.
         ScanFunction fullScan = nullptr;
+        // The machine as the free-port rule sees it, for the answer on a
+        // port that no row holds; the real one where empty.
+        FreePortAnswer::SystemFunction freePorts = nullptr;
     };
 
     explicit PortListViewModel(Dependencies dependencies, QObject *parent = nullptr);
@@ -134,6 +142,8 @@ public:
     const StopStages &stopStages() const { return m_session.stages(); }
 
     const QString &searchText() const { return m_searchText; }
+    const QString &freePortText() const { return m_freePort.text(); }
+    int nextFreePort() const { return m_freePort.nextFree(); }
     void setSearchText(const QString &text);
 
     const std::optional<KillMessage> &killError() const { return m_killError; }
@@ -222,6 +232,7 @@ signals:
     // A row's stopStage may have changed (also reported by the list model).
     void stopStagesChanged();
     void searchTextChanged();
+    void freePortAnswerChanged();
     void killErrorChanged();
     void filteredRowsChanged(); // after filteredModel's rows changed
     void hasScanResultChanged();
@@ -258,6 +269,7 @@ private:
     // The rows to show: the last scan's with the closed ones kept in place.
     void updateShown();
     void updateFilteredModel();
+    void askAboutFreePort();
     // Ends the row marks whose time has come, and waits for the next.
     void expireRowMarks();
     void scheduleRowMarks();
@@ -300,4 +312,5 @@ private:
     PortEntryList m_shown;
     QTimer m_rowMarkTimer;
     PortListModel *m_filteredModel;
+    FreePortAnswer m_freePort;
 };

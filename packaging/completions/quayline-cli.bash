@@ -9,17 +9,18 @@ _quayline_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local stop=false watch=false
+    local stop=false watch=false free=false
     [[ $cword -gt 1 && ${words[1]} == stop ]] && stop=true
     [[ $cword -gt 1 && ${words[1]} == watch ]] && watch=true
+    [[ $cword -gt 1 && ${words[1]} == free ]] && free=true
 
     case $prev in
         --lsof)
             _filedir
             return
             ;;
-        --timeout | --watch)
-            # A number of seconds: nothing to offer.
+        --timeout | --watch | --count)
+            # A number: nothing to offer.
             return
             ;;
     esac
@@ -35,6 +36,8 @@ _quayline_cli() {
             COMPREPLY=($(compgen -W '--force --timeout --watch --service --container --lsof --help' -- "$cur"))
         elif $watch; then
             COMPREPLY=($(compgen -W '--json --lsof --help' -- "$cur"))
+        elif $free; then
+            COMPREPLY=($(compgen -W '--count --tcp --udp --both --json --help' -- "$cur"))
         else
             COMPREPLY=($(compgen -W '--json --wide --lsof --help --version' -- "$cur"))
         fi
@@ -44,7 +47,7 @@ _quayline_cli() {
     if $stop; then
         COMPREPLY=($(compgen -W "$(_quayline_cli_ports "${words[0]}")" -- "$cur"))
     elif [[ $cword -eq 1 ]]; then
-        COMPREPLY=($(compgen -W 'stop watch' -- "$cur"))
+        COMPREPLY=($(compgen -W 'stop watch free' -- "$cur"))
     fi
 } &&
     complete -F _quayline_cli quayline-cli

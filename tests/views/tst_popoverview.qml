@@ -48,6 +48,43 @@ Item {
             compare(child(popover, "entryCount").text, data.count)
         }
 
+        // A port number that no row holds: whether a new listener can take it,
+        // by the rule of the command line, over the fixture's machine (see
+        // newModel), and the next free port after it to copy.
+        function test_freePortAnswer_data() {
+            const nothing = "Nothing is listening on port "
+            const row = (tag, filter, message, next) => ({ tag, filter, message, next })
+            return [
+                row("free", "3000", nothing + "3000. It is free for TCP.", "3001"),
+                row("next free skips a port taken meanwhile", "5999", nothing + "5999. It is free for TCP.", "6001"),
+                row("ephemeral range", "40000", nothing + "40000, but it is not free: it lies in the kernel's ephemeral range, which outgoing connections take their ports from.", "40101"),
+                row("reserved", "7000", nothing + "7000, but it is not free: the kernel keeps it reserved.", "7001"),
+                row("published with no socket, hostile name inert", "5000", nothing + "5000, but it is not free: the container web-1\\x1b[31m publishes it.", "5001"),
+                row("privileged, for an ordinary user", " 80 ", nothing + "80, but only root may listen on it.", "1024"),
+                row("last port", "65535", nothing + "65535. It is free for TCP.", ""),
+                row("not a port", "65536", "No ports match “65536”", ""),
+                row("a row's port", "6379", undefined, ""),
+            ]
+        }
+
+        function test_freePortAnswer(data) {
+            const popover = makePopover([entry(11, "redis-server", 6379)])
+            popover.viewModel.searchText = data.filter
+            const view = child(popover, "noMatchView")
+            const action = findChild(view, "action")
+            if (data.message === undefined) {
+                verify(!view.visible)
+                return
+            }
+            tryCompare(findChild(view, "message"), "text", data.message)
+            compare(action.visible, data.next !== "")
+            if (data.next === "")
+                return
+            compare(action.text, "Copy Next Free Port: " + data.next)
+            mouseClick(action)
+            compare(Fixture.copied(), [data.next])
+        }
+
         // While a later scan runs only the refresh glyph moves, in steps rather
         // than at the frame rate (each change redraws the panel); when the scan
         // ends the glyph stands upright at once.
