@@ -323,6 +323,7 @@ void benchIdenticalRefresh();
 // bench_sockettable.cpp
 void benchSocketTable();
 void benchRemovedCgroups();
+void benchTunnelLinks();
 // bench_keepers.cpp
 void benchKeepers();
 // bench_rootless.cpp
@@ -349,6 +350,7 @@ int main(int argc, char *argv[]) {
         {"keepers", benchKeepers},
         {"rootless", benchRootless},
         {"cgroups", benchRemovedCgroups},
+        {"tunnels", benchTunnelLinks},
         {"unchanged", benchUnchangedRefresh},
         {"closewatch", benchCloseWatch},
         {"watch", benchWatch},

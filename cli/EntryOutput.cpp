@@ -43,8 +43,11 @@ QString pidCell(qint32 pid) {
 }
 
 // The PROCESS cell: lsof's command name, or for a socket of another user
-// with no certain process, where it is held ("(nginx.service)").
+// with no certain process, where it is held ("(nginx.service)"); "kernel"
+// for the kernel's own socket.
 QString processCell(const PortEntry &e) {
+    if (e.kernelHeld)
+        return QStringLiteral("kernel");
     if (!e.processName.isEmpty() || !e.fromKernel)
         return escapeControlCharacters(e.processName);
     const QString place = holderPlace(e);
@@ -221,6 +224,9 @@ void writeJsonObject(OutputStream &out, const PortEntry &e, const JsonLayout &la
     text("id", e.id());
     known("image", e.image);
     text("ipVersion", e.ipVersion);
+    // Only on a socket that no process holds: what the kernel holds it for.
+    if (e.kernelHeld)
+        text("kernel", e.kernelUse.isEmpty() ? QStringLiteral("unknown") : e.kernelUse);
     text("networkProtocol", e.networkProtocol);
     number("pid", e.pid, e.pid > 0);
     number("port", e.port, true);

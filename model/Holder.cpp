@@ -1,6 +1,10 @@
 #include "model/Holder.h"
 
 QString holderPlace(const PortEntry &entry) {
+    // A kernel socket's cgroup is that of whoever made the interface: no
+    // place of the port's.
+    if (entry.kernelHeld)
+        return entry.kernelUse;
     if (!entry.containerName.isEmpty())
         return entry.containerName;
     if (!entry.process.container.isEmpty())
@@ -16,6 +20,8 @@ QString holderText(const PortEntry &entry) {
         return QStringLiteral("a rootless container of %1 (%2)")
             .arg(entry.user, proxyEngineName(rootlessProxyEngine(entry.processName)));
     const QString place = holderPlace(entry);
+    if (entry.kernelHeld)
+        return place.isEmpty() ? QStringLiteral("kernel") : QStringLiteral("kernel, ") + place;
     if (place.isEmpty())
         return entry.user;
     return entry.user.isEmpty() ? place : entry.user + QStringLiteral(", ") + place;

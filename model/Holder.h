@@ -10,10 +10,11 @@
 
 // The unit or container behind a row, for people: the container's name (its
 // short id where the engine gave no name), else the systemd unit; empty when
-// neither is known.
+// neither is known. For the kernel's socket, what the kernel holds it for.
 QString holderPlace(const PortEntry &entry);
 
-// "root, nginx.service": the owner and the place where known.
+// "root, nginx.service": the owner and the place where known; "kernel,
+// vxlan vx0" for the kernel's socket.
 QString holderText(const PortEntry &entry);
 
 // The rootless engine whose port proxy a process name is (as the kernel keeps

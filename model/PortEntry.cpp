@@ -74,9 +74,10 @@ bool operator==(const PortEntry &a, const PortEntry &b) noexcept {
            a.networkProtocol == b.networkProtocol && a.ipVersion == b.ipVersion &&
            a.address == b.address && a.port == b.port && a.state == b.state &&
            a.process == b.process && a.fromKernel == b.fromKernel && a.uid == b.uid &&
-           a.cgroupId == b.cgroupId && a.inodes == b.inodes && a.containerName == b.containerName &&
-           a.image == b.image && a.composeProject == b.composeProject &&
-           a.proxyCheck == b.proxyCheck && a.keeper == b.keeper;
+           a.cgroupId == b.cgroupId && a.kernelHeld == b.kernelHeld && a.kernelUse == b.kernelUse &&
+           a.inodes == b.inodes && a.containerName == b.containerName && a.image == b.image &&
+           a.composeProject == b.composeProject && a.proxyCheck == b.proxyCheck &&
+           a.keeper == b.keeper;
 }
 
 size_t qHash(const PortEntry &e, size_t seed) noexcept {

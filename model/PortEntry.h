@@ -27,6 +27,8 @@ class PortEntry {
     Q_PROPERTY(QString state MEMBER state)
     Q_PROPERTY(ProcessInfo process MEMBER process)
     Q_PROPERTY(bool fromKernel MEMBER fromKernel)
+    Q_PROPERTY(bool kernelHeld MEMBER kernelHeld)
+    Q_PROPERTY(QString kernelUse MEMBER kernelUse)
     Q_PROPERTY(qint64 uid MEMBER uid)
     Q_PROPERTY(QString containerName MEMBER containerName)
     Q_PROPERTY(QString image MEMBER image)
@@ -57,6 +59,11 @@ public:
     bool fromKernel = false;
     qint64 uid = -1;      // the socket owner's uid; -1 where unknown
     quint64 cgroupId = 0; // the socket owner's cgroup; 0 where unknown
+    // A socket of the kernel's own, which no process holds (a tunnel's, an
+    // NFS server's), and what the kernel holds it for: "vxlan vx0", "lockd",
+    // "nfsd"; empty where it does not say.
+    bool kernelHeld = false;
+    QString kernelUse;
     // The inodes of the kernel's sockets behind the row (two for folded
     // twins), where known: what tells a socket handed to another process
     // from one made anew on the same port.

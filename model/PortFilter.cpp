@@ -43,6 +43,8 @@ bool PortFilter::matches(const PortEntry &entry) const {
         return true;
     if (matchesText(entry.processName))
         return true;
+    if (entry.kernelHeld)
+        return matchesText(QStringLiteral("kernel")) || matchesText(entry.kernelUse);
     // A port held where lsof cannot look is found by its unit or container.
     return entry.fromKernel &&
            (matchesText(entry.process.unit) || matchesText(entry.containerName) ||

@@ -4,12 +4,14 @@
 #include "process/ProcStat.h"
 #include "process/SystemCalls.h"
 #include "scanner/CgroupPaths.h"
+#include "scanner/KernelPorts.h"
 #include "scanner/ProcessReader.h"
 
 #include <QFile>
 #include <QHash>
 #include <QMutex>
 #include <QSet>
+#include <algorithm>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -444,5 +446,77 @@ PortEntryList KernelRows::unattributed(const PortEntryList &records,
         }
         rows.append(std::move(row));
     }
+    markKernelSockets(rows, budget);
     return rows;
+}
+
+void KernelRows::markKernelSockets(PortEntryList &rows, const QDeadlineTimer &budget) const {
+    QList<PortEntry *> unheld;
+    for (PortEntry &row : rows) {
+        if (row.pid == 0)
+            unheld.append(&row);
+    }
+    // Most listings have a process for every row: they read nothing more.
+    if (unheld.isEmpty() || budget.hasExpired())
+        return;
+    const auto mark = [](PortEntry &row, const QString &use) {
+        row.kernelHeld = true;
+        row.kernelUse = use;
+        // The cgroup of a kernel socket is that of whoever made it (the
+        // shell that ran "ip link add"): no unit or container of the port's.
+        row.process = ProcessInfo{};
+    };
+    // The ports the kernel names are its own for every viewer: no process may
+    // bind them while the kernel holds them, and its sockets are root's.
+    const QList<KernelPort> named = KernelPorts::read(m_procRoot);
+    QList<PortEntry *> unnamed;
+    for (PortEntry *row : std::as_const(unheld)) {
+        const auto it = std::find_if(named.cbegin(), named.cend(), [&](const KernelPort &p) {
+            return p.port == row->port && p.protocol == row->networkProtocol;
+        });
+        if (row->uid == 0 && it != named.cend())
+            mark(*row, it->use);
+        else
+            unnamed.append(row);
+    }
+    // Root sees every process's descriptors: a socket in none of them is the
+    // kernel's. Anyone else cannot tell it from another user's.
+    if (m_self != 0 || unnamed.isEmpty())
+        return;
+    // An inode found in no descriptor stays so: the kernel hands its own
+    // sockets to no process. Each is looked for once while it lives.
+    static QMutex mutex;
+    static QSet<std::pair<QByteArray, quint64>> kernelInodes; // by proc file system
+    QSet<quint64> wanted;
+    {
+        QMutexLocker lock(&mutex);
+        for (PortEntry *row : std::as_const(unnamed)) {
+            const quint64 inode = row->inodes.value(0);
+            if (inode != 0 && !kernelInodes.contains({m_procRoot, inode}))
+                wanted.insert(inode);
+        }
+    }
+    for (qint32 pid : wanted.isEmpty() ? QList<qint32>() : allPids(m_procRoot)) {
+        if (budget.hasExpired())
+            return; // not every process was looked at: nothing is certain
+        // A table that cannot be read, of a process that is still there, may
+        // hold any of them.
+        const QByteArray base = m_procRoot + '/' + QByteArray::number(pid);
+        QSet<quint64> held;
+        if (!addSocketsOf(base + "/fd", held) && ::access(base.constData(), F_OK) == 0)
+            return;
+        // A leader that exited leaves its descriptors to its other threads.
+        if (held.isEmpty())
+            held = socketInodes(m_procRoot, pid, true);
+        wanted -= held;
+    }
+    QMutexLocker lock(&mutex);
+    if (kernelInodes.size() > 100000)
+        kernelInodes.clear();
+    for (quint64 inode : std::as_const(wanted))
+        kernelInodes.insert({m_procRoot, inode});
+    for (PortEntry *row : std::as_const(unnamed)) {
+        if (row->inodes.value(0) != 0 && kernelInodes.contains({m_procRoot, row->inodes.value(0)}))
+            mark(*row, {});
+    }
 }

@@ -48,7 +48,8 @@ public:
     // is the user's own process that holds it, or the one process of the
     // socket's cgroup, or the one there that acts as the owner and whose
     // command line names the port (docker-proxy's does). The unit or
-    // container comes from the cgroup.
+    // container comes from the cgroup. A socket of the kernel's own is
+    // marked so (kernelHeld), without unit or container.
     // Its search for holders stops once budget has expired: the rows left
     // carry their owner and cgroup without a process, and cut (when given)
     // is set, so that a machine full of sockets or processes cannot hold the
@@ -72,6 +73,10 @@ private:
     // cgroup whose processes cannot all be known (the root, a large one) is
     // not searched, nor one of another user's socket but by root.
     qint32 cgroupHolder(const KernelSocket &socket, Search &search) const;
+    // Marks the rows without a process whose socket is the kernel's own: one
+    // on a port the kernel names (a tunnel's, lockd's, nfsd's), and for root,
+    // who sees every process's descriptors, one that no process holds.
+    void markKernelSockets(PortEntryList &rows, const QDeadlineTimer &budget) const;
 
     const ProcessReader &m_reader;
     CgroupPaths &m_cgroups;

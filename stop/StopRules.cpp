@@ -66,6 +66,12 @@ QString keeperCommand(const Keeper &keeper, const PortEntry &row) {
          keeper.containerName.isEmpty() ? keeper.containerId.left(12) : keeper.containerName});
 }
 
+// The interface of a tunnel's port ("vxlan vx0": "vx0"); interface names
+// hold no spaces.
+QString kernelInterface(const PortEntry &row) {
+    return row.kernelUse.section(u' ', 1);
+}
+
 Refusal engineRefusal(const PortEntry &row, qint64 selfUid) {
     const Keeper container = placeKeeper(row, selfUid);
     if (container.kind == Keeper::Kind::Container)
@@ -106,12 +112,21 @@ Refusal managerRefusal(const PortEntry &row, const HoldingManager &manager, qint
     if (found && !user && selfUid != 0)
         command.prepend(QStringLiteral("sudo "));
     return {Refusal::Kind::ServiceManager,
-            StopText::serviceManager(row, found ? unit.unit : QString()), command};
+            StopText::serviceManager(row, found ? unit.unit : QString(), selfUid == 0), command};
 }
 
 } // namespace
 
 std::optional<Refusal> refusalFor(const PortEntry &row, qint64 selfUid) {
+    // Nothing to signal, and nothing this program should take down instead
+    // (an interface, a module, the NFS server): it says where to look.
+    if (row.kernelHeld)
+        return Refusal{Refusal::Kind::Kernel,
+                       StopText::kernel(row, kernelInterface(row).isEmpty()
+                                                 ? QString()
+                                                 : shellCommand({"ip", "-d", "link", "show",
+                                                                 kernelInterface(row)})),
+                       {}};
     // Another user's rootless proxy serves a container of theirs, which
     // neither this user's engine nor root's knows.
     if (isRootlessProxy(row) && heldByContainerEngine(row) && row.uid >= 0 && row.uid != selfUid)

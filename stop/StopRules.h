@@ -13,13 +13,13 @@
 
 // Why a row's holder is not signalled here, and the command that would stop
 // it (empty where nothing safe can be offered). The checks run in one order:
-// the container engine's processes and units first (whoever asks, the answer
-// is the container's stop), then a service manager's sockets (the command is
-// the stop of the socket unit the keepers' service found on the row, where
-// the viewer can reach its manager), then other users' sockets and
-// processes, then sockets of the user's own whose process is not certain.
+// the kernel's own sockets (no process to signal at all), the container engine's processes and
+// units first (whoever asks, the answer is the container's stop), then a service manager's sockets
+// (the command is the stop of the socket unit the keepers' service found on the row, where the
+// viewer can reach its manager), then other users' sockets and processes, then sockets of the
+// user's own whose process is not certain.
 struct Refusal {
-    enum class Kind { ContainerEngine, ServiceManager, OtherUser, Uncertain };
+    enum class Kind { Kernel, ContainerEngine, ServiceManager, OtherUser, Uncertain };
     Kind kind = Kind::Uncertain;
     QString reason;
     QString command;

@@ -89,9 +89,11 @@ KeeperStopPlan planKeeperStop(const PortEntryList &rows, const QList<qint64> &po
         }
         const KeeperChoice choice = chooseKeeper(holders, want, selfUid);
         if (!choice.wanted) {
+            const PortEntry &holder = *holders.constFirst();
             QStringList lines{want == Keeper::Kind::Service && choice.engineHeld
                                   ? StopText::engineUnitRefusal(port)
-                                  : StopText::noKeeperOfKind(want, port, *holders.constFirst())};
+                              : holder.kernelHeld ? refusalFor(holder, selfUid)->reason
+                                                  : StopText::noKeeperOfKind(want, port, holder)};
             if (choice.other)
                 lines.append(StopText::keptByOther(*choice.other, port));
             plan.refusals.append(lines);

@@ -2,6 +2,8 @@
 
 #include "model/Holder.h"
 
+#include <QHash>
+
 namespace {
 
 // "The service x" from "the service x": sentences that start with a keeper's name.
@@ -121,11 +123,30 @@ QString StopText::otherUser(const PortEntry &row) {
         .arg(holderText(row));
 }
 
+QString StopText::kernel(const PortEntry &row, const QString &look) {
+    const QString port = QStringLiteral("%1/%2").arg(row.port).arg(row.networkProtocol);
+    const QString kind = row.kernelUse.section(u' ', 0, 0);
+    if (!look.isEmpty()) {
+        static const QHash<QString, QString> kinds{
+            {"vxlan", "VXLAN"}, {"geneve", "Geneve"}, {"bareudp", "bare UDP"}};
+        return tr("No process holds port %1: the kernel does, for the %2 interface %3 (“%4” "
+                  "shows it).")
+            .arg(port, kinds.value(kind, kind), row.kernelUse.section(u' ', 1), look);
+    }
+    if (kind == u"lockd")
+        return tr("No process holds port %1: the kernel does, for the NFS lock manager (lockd).")
+            .arg(port);
+    if (kind == u"nfsd")
+        return tr("No process holds port %1: the kernel does, for the NFS server (nfsd).")
+            .arg(port);
+    return tr("No process holds port %1: the kernel does.").arg(port);
+}
+
 QString StopText::uncertain(const PortEntry &row) {
     return tr("Quayline cannot tell which of your processes holds port %1.").arg(row.port);
 }
 
-QString StopText::serviceManager(const PortEntry &row, const QString &socketUnit) {
+QString StopText::serviceManager(const PortEntry &row, const QString &socketUnit, bool root) {
     const QString unit =
         socketUnit.isEmpty() ? tr("a socket unit") : tr("the socket unit %1").arg(socketUnit);
     const bool found = !socketUnit.isEmpty();
@@ -137,10 +158,13 @@ QString StopText::serviceManager(const PortEntry &row, const QString &socketUnit
                                 "port.")
                                  .arg(row.port)
                                  .arg(manager, unit);
-        return found ? text
-                     : text + u' ' +
-                           tr("“systemctl list-sockets” names the unit, and “sudo systemctl stop "
-                              "UNIT” stops it.");
+        if (found)
+            return text;
+        return text + u' ' +
+               (root ? tr("“systemctl list-sockets” names the unit, and “systemctl stop UNIT” "
+                          "stops it.")
+                     : tr("“systemctl list-sockets” names the unit, and “sudo systemctl stop "
+                          "UNIT” stops it."));
     }
     const QString text = tr("Port %1 is held by PID %2, the service manager of %3, for %4; "
                             "signalling it would end that user's services.")

@@ -37,10 +37,14 @@ public:
     // the user's confirmed as one.
     static QString unconfirmedProxy(const PortEntry &row, const QString &tool);
     static QString otherUser(const PortEntry &row);
+    // A socket of the kernel's own; look: the command that shows its
+    // interface, where it has one.
+    static QString kernel(const PortEntry &row, const QString &look);
     static QString uncertain(const PortEntry &row);
     // A port that a service manager holds for a socket unit: the unit where
-    // it was found (socketUnit), else how to find it.
-    static QString serviceManager(const PortEntry &row, const QString &socketUnit);
+    // it was found (socketUnit), else how to find it (with sudo for anyone
+    // but root).
+    static QString serviceManager(const PortEntry &row, const QString &socketUnit, bool root);
 
     // "Port 8080 was taken again by PID 4711 (node) right after PID 4690 stopped."
     static QString takenAgain(qint64 port, qint32 stoppedPid, const PortEntry &holder);

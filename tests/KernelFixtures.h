@@ -137,6 +137,32 @@ quint16 freePort() {
     return ntohs(in.sin_port);
 }
 
+// A VXLAN interface that the test makes (as root) and removes again, also
+// when the test fails; up, so that the kernel holds its UDP port. No port
+// where the machine cannot make one (no vxlan module, no ip).
+struct TestVxlan {
+    QString name;
+    quint16 port = 0;
+
+    explicit TestVxlan(const QString &prefix = QStringLiteral("qlvx")) {
+        const QString wanted = prefix + QString::number(::getpid() % 100000);
+        const quint16 free = freePort();
+        if (QProcess::execute("/usr/sbin/ip",
+                              {"link", "add", wanted, "type", "vxlan", "id", "42", "dstport",
+                               QString::number(free), "local", "127.0.0.1", "dev", "lo"}) != 0)
+            return;
+        name = wanted;
+        if (QProcess::execute("/usr/sbin/ip", {"link", "set", name, "up"}) == 0)
+            port = free;
+    }
+    ~TestVxlan() {
+        if (!name.isEmpty())
+            QProcess::execute("/usr/sbin/ip", {"link", "del", name});
+    }
+    TestVxlan(const TestVxlan &) = delete;
+    TestVxlan &operator=(const TestVxlan &) = delete;
+};
+
 // A system user (and, where asked, a group of its own that it is given as a
 // supplementary group) that the test makes where missing and removes again.
 struct TestUser {

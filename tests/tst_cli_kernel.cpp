@@ -26,6 +26,15 @@ class TestCliKernel : public QObject {
         QByteArray out, err;
     };
     Run runAsViewer(const QStringList &arguments) { return runAs(&*m_viewer, arguments); }
+    const TestUser *runner(const QString &name) const {
+        return name == u"root" ? nullptr : name == u"viewer" ? &*m_viewer : &*m_other;
+    }
+    // stop's standard output, then its standard error after "|"; it exits 1.
+    QString refusedStop(const TestUser *as, const QStringList &stop, quint16 port) {
+        const Run run = runAs(as, stop + QStringList{QString::number(port)});
+        [&] { QCOMPARE(run.exitCode, 1); }();
+        return QString::fromUtf8(run.out) + u'|' + QString::fromUtf8(run.err);
+    }
     // As root where user is null.
     Run runAs(const TestUser *user, const QStringList &arguments) {
         QProcess cli;
@@ -148,16 +157,12 @@ private slots:
             .replace("{viewerUid}", QString::number(viewer))
             .replace("{other}", m_other->name);
 
-        const TestUser *as = runner == u"root"     ? nullptr
-                             : runner == u"viewer" ? &*m_viewer
-                                                   : &*m_other;
+        const TestUser *as = this->runner(runner);
         const QString port = QString::number(socket.port);
         if (stop) {
-            const Run run = runAs(as, {"stop", port});
             // Both streams in one text, so that a failure shows what each said.
-            const QString seen = QString::fromUtf8(run.out) + u'|' + QString::fromUtf8(run.err);
+            const QString seen = refusedStop(as, {"stop"}, socket.port);
             QVERIFY2(seen.startsWith(expected), qPrintable(seen));
-            QCOMPARE(run.exitCode, 1);
             return;
         }
         const Run list = runAs(as, {"--json", port});
@@ -171,6 +176,55 @@ private slots:
                             .join(u'|');
         }
         QCOMPARE(rows.join(u';'), expected);
+    }
+
+    // A VXLAN tunnel's UDP port, made for real: no process holds it, and root
+    // and an ordinary user alike see it as the kernel's, for that interface
+    // ("pid|kernel|PROCESS cell"), and are told where to look instead of
+    // being offered a stop (no sudo, no command that answers the same).
+    void kernelTunnel_data() {
+        QTest::addColumn<QString>("runner");
+        QTest::addColumn<QStringList>("stop"); // its options; none: the listing
+        QTest::addColumn<QString>("expected");
+        const QString row = "-|vxlan {if}|kernel";
+        const QString refused = "|No process holds port {port}/UDP: the kernel does, for the "
+                                "VXLAN interface {if} (“ip -d link show {if}” shows it).\n";
+        const QStringList list, stop{"stop"};
+        QTest::newRow("listed for root") << "root" << list << row;
+        QTest::newRow("listed for an ordinary user") << "viewer" << list << row;
+        QTest::newRow("stop, as root") << "root" << stop << refused;
+        QTest::newRow("stop, as an ordinary user") << "viewer" << stop << refused;
+        QTest::newRow("stop --container: no container keeps it")
+            << "viewer" << QStringList{"stop", "--container"} << refused;
+    }
+    void kernelTunnel() {
+        QFETCH(QString, runner);
+        QFETCH(QStringList, stop);
+        QFETCH(QString, expected);
+        const TestVxlan tunnel;
+        if (!tunnel.port)
+            QSKIP("this machine cannot make a VXLAN interface (no vxlan module?)");
+        expected.replace("{port}", QString::number(tunnel.port)).replace("{if}", tunnel.name);
+        if (!stop.isEmpty()) {
+            QCOMPARE(refusedStop(this->runner(runner), stop, tunnel.port), expected);
+            return;
+        }
+        const QString port = QString::number(tunnel.port);
+        const Run json = runAs(this->runner(runner), {"--json", port});
+        const Run table = runAs(this->runner(runner), {port});
+        QCOMPARE(json.exitCode, 0);
+        QCOMPARE(table.exitCode, 0);
+        QStringList rows;
+        for (const QJsonValue &row : QJsonDocument::fromJson(json.out).array()) {
+            if (row["port"].toInt() == tunnel.port)
+                rows << QString(row["pid"].isNull() ? "-" : "pid") + u'|' +
+                            row["kernel"].toString();
+        }
+        for (const QByteArray &line : table.out.split('\n')) {
+            if (line.startsWith(port.toLatin1() + ' '))
+                rows << QString::fromUtf8(line.simplified().split(' ').last());
+        }
+        QCOMPARE(rows.join(u'|'), expected);
     }
 };
 

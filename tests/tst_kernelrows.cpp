@@ -283,6 +283,9 @@ private slots:
         host.setProcs(cgroup == u"root", procs);
         for (const FakeProcess &p : processes)
             host.add(p);
+        // Held somewhere, if not by a process the search may name: no
+        // socket of the kernel's (kernelSockets has those).
+        host.add({99999, 0, {"elsewhere"}, QList<quint64>{777}});
         CgroupPaths paths(host.mountInfo());
         const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
         const KernelRows kernel(fakeReader, paths, viewer);
@@ -299,6 +302,83 @@ private slots:
             QCOMPARE(rows[0].processName,
                      processes.front().commandLine.value(0).split(u'/').last().left(15));
         QCOMPARE(rows[0].process.unit, cgroup == u"service" ? "demo-web.service" : "");
+    }
+
+    // Which rows without a process are the kernel's, and what for: a port the
+    // kernel names (lockd's, nfsd's; tunnels come from the real links, in
+    // tst_cli_kernel) on a socket of root's, for anyone; for root, also a
+    // socket in no process's descriptors. Otherwise it stays root's.
+    void kernelSockets_data() {
+        QTest::addColumn<quint32>("viewer");
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<quint16>("port");
+        QTest::addColumn<quint32>("owner");
+        QTest::addColumn<QByteArray>("lockdUdp");
+        QTest::addColumn<QByteArray>("nfsdPorts");
+        QTest::addColumn<QString>("held"); // "none", "process", "unreadable"
+        QTest::addColumn<QString>("use");  // "-": not the kernel's
+        const QByteArray nfsd = "rdma 20049\ntcp 2049\nudp 2049\n";
+        QTest::newRow("lockd's port, for an ordinary viewer")
+            << otherUid << "UDP" << quint16(4045) << 0u << QByteArray("4045\n") << nfsd << "none"
+            << "lockd";
+        QTest::newRow("nfsd's port, from its port list")
+            << 0u << "TCP" << quint16(2049) << 0u << QByteArray() << nfsd << "none"
+            << "nfsd";
+        QTest::newRow("a port the kernel names, on another user's socket")
+            << 1000u << "UDP" << quint16(4045) << otherUid << QByteArray("4045\n") << nfsd << "none"
+            << "-";
+        QTest::newRow("lockd without a port of its own")
+            << otherUid << "UDP" << quint16(4045) << 0u << QByteArray("0\n") << QByteArray()
+            << "none"
+            << "-";
+        QTest::newRow("root: a socket in no process's descriptors")
+            << 0u << "TCP" << quint16(8080) << 0u << QByteArray() << nfsd << "none"
+            << "";
+        QTest::newRow("root: a process of a crowded cgroup holds it")
+            << 0u << "TCP" << quint16(8080) << 0u << QByteArray() << nfsd << "process"
+            << "-";
+        QTest::newRow("root: a descriptor table that could not be read")
+            << 0u << "TCP" << quint16(8080) << 0u << QByteArray() << nfsd << "unreadable"
+            << "-";
+        QTest::newRow("an ordinary viewer: root's socket stays root's")
+            << otherUid << "TCP" << quint16(8080) << 0u << QByteArray() << nfsd << "none"
+            << "-";
+    }
+    void kernelSockets() {
+        QFETCH(quint32, viewer);
+        QFETCH(QString, protocol);
+        QFETCH(quint16, port);
+        QFETCH(quint32, owner);
+        QFETCH(QByteArray, lockdUdp);
+        QFETCH(QByteArray, nfsdPorts);
+        QFETCH(QString, held);
+        QFETCH(QString, use);
+        // An inode of each row's own: one found in no descriptor is
+        // remembered as the kernel's for as long as the program runs.
+        static quint64 inode = 90000;
+        ++inode;
+        const FakeHost host;
+        host.setProcs(false, "101\n102\n");
+        if (held != u"none")
+            host.add({101,
+                      0,
+                      {"nginx"},
+                      held == u"process" ? std::optional(QList<quint64>{inode}) : std::nullopt});
+        host.add({102, 0, {"nginx"}, QList<quint64>{}});
+        QDir().mkpath(QFile::decodeName(host.procRoot + "/sys/fs/nfs"));
+        QDir().mkpath(QFile::decodeName(host.procRoot + "/fs/nfsd"));
+        host.write(host.procRoot + "/sys/fs/nfs/nlm_udpport", lockdUdp);
+        host.write(host.procRoot + "/fs/nfsd/portlist", nfsdPorts);
+        CgroupPaths paths(host.mountInfo());
+        const ProcessReader fakeReader(QFile::decodeName(host.procRoot));
+        const KernelRows kernel(fakeReader, paths, viewer);
+        const PortEntryList rows = kernel.unattributed(
+            {}, {socketOf(protocol, false, "*", port, owner, host.serviceId, inode)});
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].pid, 0);
+        QCOMPARE(rows[0].kernelHeld ? rows[0].kernelUse : QString("-"), use);
+        // The cgroup of a kernel socket is its maker's, no unit of the port's.
+        QCOMPARE(rows[0].process.unit, use == u"-" ? "demo-web.service" : "");
     }
 
     // Sockets whose cgroups were removed since they were made cost one walk

@@ -219,12 +219,14 @@ private slots:
         // Socket activation: the manager holds the port for its socket unit.
         PortEntry init = own(1, "systemd");
         init.user = "root";
-        QTest::newRow("pid 1 holds it for a socket unit")
-            << refuses(init, R::ServiceManager,
-                       "Port 8080 is held by PID 1 (systemd), the system's service manager, for a "
-                       "socket unit; signalling it would not free the port. “systemctl "
-                       "list-sockets” names the unit, and “sudo systemctl stop UNIT” stops it.",
-                       {}, 0);
+        const QString byPid1 = "Port 8080 is held by PID 1 (systemd), the system's service "
+                               "manager, for a socket unit; signalling it would not free the "
+                               "port. “systemctl list-sockets” names the unit, and “%1 stop "
+                               "UNIT” stops it.";
+        QTest::newRow("pid 1 holds it for a socket unit, for root: no sudo")
+            << refuses(init, R::ServiceManager, byPid1.arg("systemctl"), {}, 0);
+        QTest::newRow("pid 1 holds it for a socket unit, for a user: with sudo")
+            << refuses(init, R::ServiceManager, byPid1.arg("sudo systemctl"));
         QTest::newRow("your own service manager holds it for a socket unit")
             << refuses(inUnit(own(900, "systemd"), "user@1000.service"), R::ServiceManager,
                        "Port 8080 is held by PID 900, the service manager of me, for a socket "
@@ -260,6 +262,26 @@ private slots:
         bobs.process.userManagerUid = me;
         QTest::newRow("a process named systemd in a cgroup of another user's making")
             << refuses(kept(bobs, userSocket), R::ServiceManager, unfound);
+        // The kernel's own sockets: whoever asks, nothing to signal, no
+        // sudo and no stop to offer; where it names an interface, how to see it.
+        const QString kernel = "No process holds port 8080/TCP: the kernel does";
+        PortEntry tunnel = inUnit(kernelRow(0, "root"), "session-2.scope");
+        tunnel.kernelHeld = true;
+        QTest::newRow("a tunnel's port, for a user") << refuses(tunnel, R::Kernel, kernel + '.');
+        tunnel.kernelUse = "vxlan vx0";
+        QTest::newRow("a tunnel's port, for root") << refuses(
+            tunnel, R::Kernel,
+            kernel + ", for the VXLAN interface vx0 (“ip -d link show vx0” shows it).", {}, 0);
+        tunnel.kernelUse = "geneve a;b";
+        QTest::newRow("an interface named with shell syntax is quoted") << refuses(
+            tunnel, R::Kernel,
+            kernel + ", for the Geneve interface a;b (“ip -d link show 'a;b'” shows it).");
+        tunnel.kernelUse = "lockd";
+        QTest::newRow("lockd's port")
+            << refuses(tunnel, R::Kernel, kernel + ", for the NFS lock manager (lockd).");
+        tunnel.kernelUse = "nfsd";
+        QTest::newRow("nfsd's port")
+            << refuses(tunnel, R::Kernel, kernel + ", for the NFS server (nfsd).", {}, 0);
         QTest::newRow("own socket, no certain process")
             << refuses(inUnit(kernelRow(me, "me"), "user@1000.service"), R::Uncertain,
                        "Quayline cannot tell which of your processes holds port 8080.");

@@ -21,6 +21,9 @@ tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)
 fuzz=(clang libclang-rt-14-dev)
+# ip, for the tunnel interfaces that tests and benchmarks make.
+tests+=(iproute2)
+bench+=(iproute2)
 
 case "${1:-run}" in
     run) wanted=("${build[@]}" "${runtime[@]}") ;;

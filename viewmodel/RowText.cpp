@@ -29,11 +29,16 @@ QString RowText::accessibleName(const PortEntry &entry) {
 }
 
 QString RowText::name(const PortEntry &entry) {
+    if (entry.kernelHeld)
+        return QStringLiteral("kernel");
     return escapeControlCharacters(entry.processName.isEmpty() ? entry.holder()
                                                                : entry.processName);
 }
 
 QString RowText::pidLine(const PortEntry &entry) {
+    if (entry.kernelHeld)
+        return entry.kernelUse.isEmpty() ? tr("no process")
+                                         : escapeControlCharacters(entry.kernelUse);
     const QString holder = escapeControlCharacters(entry.holder());
     if (holder.isEmpty())
         return tr("PID %1").arg(entry.pid);

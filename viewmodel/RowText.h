@@ -18,12 +18,14 @@ public:
     static QString accessibleName(const PortEntry &entry);
 
     // The row's name: its process's, or where no process is known (another
-    // user's socket), who holds the port ("postgres, postgresql.service").
+    // user's socket), who holds the port ("postgres, postgresql.service");
+    // "kernel" for the kernel's own socket.
     static QString name(const PortEntry &entry);
 
     // The row's second line: "PID 4242", with the owner and unit or
     // container where the port is another user's ("PID 88 · root,
-    // nginx.service"); never "PID 0" where no process is known.
+    // nginx.service"); never "PID 0" where no process is known. For the
+    // kernel's socket, what it serves ("vxlan vx0").
     static QString pidLine(const PortEntry &entry);
 
     // What the row's stop button says it will do: the signal the next press
