@@ -22,6 +22,8 @@
 #include <QDir>
 #include <QHash>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
@@ -338,6 +340,10 @@ public:
         return int(watcherProperty("RegisteredStatusNotifierItems").count("StatusNotifierItem-") +
                    windows(true).size());
     }
+    // Where the compositor put each of the panel's showings as it mapped it,
+    // after its rules ran and before the first frame, where it tells; unset
+    // where it does not.
+    std::function<QList<QRect>()> placedAtMap;
     // Chooses "Open Quayline", the first entry of the icon's menu: the menu
     // is what the right click changed on the screen, taken as soon as it
     // shows (before any tooltip can), but for the bar around the icon, which
@@ -449,6 +455,28 @@ inline QString startSway(Session &s) {
                QString::fromLocal8Bit(sway.readAllStandardError().right(2000));
     for (const char *name : {"DISPLAY", "SWAYSOCK", "WAYLAND_DISPLAY"})
         s.env.insert(name, session.takeFirst().trimmed());
+    // sway's focus event for a new window comes as it maps it, after its
+    // rules; the rectangle it names is the first frame's.
+    QProcess &events = s.start("swaymsg", {"-t", "subscribe", "-m", "-r", R"(["window"])"});
+    s.placedAtMap = [&events, log = std::make_shared<QByteArray>()] {
+        *log += events.readAllStandardOutput();
+        QList<QRect> placed;
+        bool mapping = false;
+        for (const QByteArray &line : log->split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            const QJsonObject window = event["container"].toObject();
+            const QString change = event["change"].toString();
+            if (window["window_properties"].toObject()["class"].toString() != "Quayline")
+                continue;
+            if (change == "focus" && std::exchange(mapping, false)) {
+                const QJsonObject r = window["rect"].toObject();
+                placed.append(
+                    {r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt()});
+            }
+            mapping = mapping || change == "new";
+        }
+        return placed;
+    };
     s.start("wayvnc", {"127.0.0.1", QString::number(freePort())});
     if (!waitFor([&] {
             return s.run("swaymsg", {"-t", "get_inputs"}).contains("virtual_pointer");
