@@ -22,6 +22,8 @@
 #include <QDir>
 #include <QHash>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
@@ -338,6 +340,10 @@ public:
         return int(watcherProperty("RegisteredStatusNotifierItems").count("StatusNotifierItem-") +
                    windows(true).size());
     }
+    // Where the compositor put each of the panel's showings as it mapped it,
+    // after its rules ran and before the first frame, where it tells; unset
+    // where it does not.
+    std::function<QList<QRect>()> placedAtMap;
     // Chooses "Open Quayline", the first entry of the icon's menu: the menu
     // is what the right click changed on the screen, taken as soon as it
     // shows (before any tooltip can), but for the bar around the icon, which
@@ -449,6 +455,28 @@ inline QString startSway(Session &s) {
                QString::fromLocal8Bit(sway.readAllStandardError().right(2000));
     for (const char *name : {"DISPLAY", "SWAYSOCK", "WAYLAND_DISPLAY"})
         s.env.insert(name, session.takeFirst().trimmed());
+    // sway's focus event for a new window comes as it maps it, after its
+    // rules; the rectangle it names is the first frame's.
+    QProcess &events = s.start("swaymsg", {"-t", "subscribe", "-m", "-r", R"(["window"])"});
+    s.placedAtMap = [&events, log = std::make_shared<QByteArray>()] {
+        *log += events.readAllStandardOutput();
+        QList<QRect> placed;
+        bool mapping = false;
+        for (const QByteArray &line : log->split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            const QJsonObject window = event["container"].toObject();
+            const QString change = event["change"].toString();
+            if (window["window_properties"].toObject()["class"].toString() != "Quayline")
+                continue;
+            if (change == "focus" && std::exchange(mapping, false)) {
+                const QJsonObject r = window["rect"].toObject();
+                placed.append(
+                    {r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt()});
+            }
+            mapping = mapping || change == "new";
+        }
+        return placed;
+    };
     s.start("wayvnc", {"127.0.0.1", QString::number(freePort())});
     if (!waitFor([&] {
             return s.run("swaymsg", {"-t", "get_inputs"}).contains("virtual_pointer");
@@ -642,6 +670,21 @@ locked=true
     return startOnXvfb(s, "MATE", {"marco", "mate-panel"});
 }
 
+// Cinnamon 5.6: its own window manager, and one panel along the top edge
+// with the XApp status applet alone at its right end, which shows the items
+// that xapp-sn-watcher (the StatusNotifier watcher) hands it.
+inline QString startCinnamon(Session &s) {
+    s.write(".config/glib-2.0/settings/keyfile", R"([org/cinnamon]
+panels-enabled=['1:0:top']
+panels-height=['1:26']
+enabled-applets=['panel1:right:0:xapp-status@cinnamon.org:1']
+next-applet-id=2
+)");
+    s.env.insert("GSETTINGS_BACKEND", "keyfile");
+    return startOnXvfb(s, "X-Cinnamon",
+                       {"cinnamon", "/usr/libexec/xapps/sn-watcher/xapp-sn-watcher"});
+}
+
 // KDE Plasma 5.27 on X11: kwin_x11 (compositing off) and plasmashell with
 // its system tray alone at the right end of a top panel, the watcher in
 // kded5. The tray's own widgets stay out (all known, none wanted): the
@@ -728,6 +771,8 @@ inline const Host table[] = {
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
+    {"Cinnamon", "cinnamon", false, 26, startCinnamon,
+     "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
      "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
 };

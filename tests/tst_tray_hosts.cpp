@@ -210,9 +210,21 @@ private slots:
             return panel.size() == panelSize && QRect(QPoint(), screenSize).contains(panel) &&
                    distance(icon.center(), panel) <= host.barHeight;
         };
+        // Beside the icon already as the compositor mapped it, where it
+        // tells, and not moved there after a frame elsewhere.
+        QList<QRect> mapped;
+        int showings = 0;
+        const auto placedAtMap = [&] {
+            ++showings;
+            return !s.placedAtMap ||
+                   (waitFor([&] { return (mapped = s.placedAtMap()).size() >= showings; }) &&
+                    distance(icon.center(), mapped.value(showings - 1)) <= host.barHeight);
+        };
         const auto failure = [&](const char *what) {
-            return QStringLiteral("%1: panel %2, icon %3\n%4")
-                .arg(what, describe(panel), describe(icon), QString::fromLocal8Bit(s.appLog()));
+            return QStringLiteral("%1: panel %2, icon %3, as mapped %4\n%5")
+                .arg(what, describe(panel), describe(icon),
+                     mapped.isEmpty() ? QString("-") : describe(mapped.last()),
+                     QString::fromLocal8Bit(s.appLog()));
         };
         // Clicks on the icon and its menu once it is drawn (GNOME's hides for
         // a moment after a click), the clicks a few pixels apart so that no
@@ -237,7 +249,7 @@ private slots:
             return gone;
         };
 
-        QVERIFY2(clickIcon() && waitFor(beside), qPrintable(failure("a click")));
+        QVERIFY2(clickIcon() && waitFor(beside) && placedAtMap(), qPrintable(failure("a click")));
         toShown = sinceClick.elapsed();
         // Typing reaches the filter: the list narrows to the service's row.
         // The panel takes the keyboard as it shows, which on a busy machine
@@ -250,7 +262,7 @@ private slots:
         s.settled(panel).save(
             QDir(m_artifacts).filePath(QStringLiteral("desktop-%1.png").arg(host.id)));
         QVERIFY2(closes(), qPrintable(failure("a second click")));
-        QVERIFY2(shown() && s.openFromMenu(icon) && waitFor(beside),
+        QVERIFY2(shown() && s.openFromMenu(icon) && waitFor(beside) && placedAtMap(),
                  qPrintable(failure("the menu")));
         QVERIFY2(closes(), qPrintable(failure("a click after the menu")));
         qInfo("%s: click to panel shown %lld ms, click to panel gone %lld ms (the slower of two)",
@@ -260,7 +272,7 @@ private slots:
         QProcess &second = s.start(s.program, {});
         QVERIFY(second.waitForFinished(startMs));
         QCOMPARE(second.exitCode(), 0);
-        QVERIFY2(waitFor(beside), qPrintable(failure("a second start")));
+        QVERIFY2(waitFor(beside) && placedAtMap(), qPrintable(failure("a second start")));
         QCOMPARE(s.iconCount(), 1);
 
         // Ended as a logout does: status 0 also means LeakSanitizer found nothing.

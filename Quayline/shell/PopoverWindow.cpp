@@ -21,6 +21,8 @@ constexpr qint64 focusLossClickWindowMs = 400;
 // Qt's xcb platform takes from this property (its utility bit).
 constexpr const char *xcbWindowTypeProperty = "_q_xcb_wm_window_type";
 constexpr int xcbUtilityType = 0x20;
+// And the X11 window role from this one, as the window is made.
+constexpr const char *xcbWindowRoleProperty = "_q_xcb_wm_window_role";
 
 } // namespace
 
@@ -100,6 +102,13 @@ void PopoverWindow::refreshX11Time() {
     xcb_change_property(connection, XCB_PROP_MODE_APPEND, xcb_window_t(winId()), m_timeAtom,
                         XCB_ATOM_STRING, 8, 0, nullptr);
     xcb_flush(connection);
+}
+
+void PopoverWindow::renewNativeWindow(const QByteArray &role) {
+    if (isVisible())
+        return;
+    destroy();
+    setProperty(xcbWindowRoleProperty, role);
 }
 
 bool PopoverWindow::justLostFocus() const {

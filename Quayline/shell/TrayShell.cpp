@@ -66,17 +66,6 @@ TrayShell::TrayShell(PortListViewModel *model, Resources resources, QObject *par
                                              QGuiApplication::platformName());
     m_pointerKnown = QGuiApplication::platformName() == QLatin1String("xcb") &&
                      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-    // The compositor learns of the window a moment after show(): asked again
-    // until it has it (a frame or two, longer on a busy machine).
-    m_wlrootsMove.setInterval(10);
-    connect(&m_wlrootsMove, &QTimer::timeout, this, [this] {
-        const bool moved = m_popover && m_popover->isVisible() &&
-                           WlrootsBar::moveWindow([](const char *name) { return qgetenv(name); },
-                                                  QCoreApplication::applicationPid(),
-                                                  m_popover->title(), m_wlrootsTarget);
-        if (moved || !m_popover || !m_popover->isVisible() || --m_wlrootsMoveTries <= 0)
-            m_wlrootsMove.stop();
-    });
 }
 
 TrayShell::~TrayShell() {
@@ -167,9 +156,9 @@ void TrayShell::showPanel() {
         const bool appearing = !m_popover->isVisible();
         if (appearing)
             m_popover->setPanelHeight(geometry.height());
-        m_popover->present(PopoverWindow::Mode::Popover, geometry.topLeft());
         if (appearing && m_wlroots)
-            moveOnWlroots(geometry.topLeft());
+            placeOnSway(geometry.topLeft());
+        m_popover->present(PopoverWindow::Mode::Popover, geometry.topLeft());
     } else {
         const QScreen *screen = QGuiApplication::primaryScreen();
         std::optional<QPoint> centred;
@@ -331,12 +320,13 @@ QRect TrayShell::wlrootsPopoverGeometry() const {
     return placement.geometry();
 }
 
-void TrayShell::moveOnWlroots(QPoint topLeft) {
-    // sway centres the floating window whatever it asked for; its IPC moves it.
-    // The other wlroots compositors have no such IPC.
-    if (qEnvironmentVariableIsEmpty("SWAYSOCK") && qEnvironmentVariableIsEmpty("I3SOCK"))
-        return;
-    m_wlrootsTarget = topLeft;
-    m_wlrootsMoveTries = 500; // 5 s: a loaded machine may take that long to map it
-    m_wlrootsMove.start();
+void TrayShell::placeOnSway(QPoint topLeft) {
+    // sway centres the floating window as it maps it, whatever it asked for;
+    // a rule given ahead places it before its first frame. The other wlroots
+    // compositors have no such IPC.
+    const QByteArray role =
+        WlrootsBar::placeWhenMapped([](const char *name) { return qgetenv(name); },
+                                    QCoreApplication::applicationPid(), topLeft);
+    if (!role.isEmpty())
+        m_popover->renewNativeWindow(role);
 }

@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QQmlEngine>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <QUrl>
 #include <memory>
 #include <optional>
@@ -69,7 +68,7 @@ private:
     void showXEmbedIcon();
     QRect popoverGeometry() const;
     QRect wlrootsPopoverGeometry() const;
-    void moveOnWlroots(QPoint topLeft);
+    void placeOnSway(QPoint topLeft);
     void updateModelOnScreen();
 
     PortListViewModel *m_model;
@@ -93,7 +92,4 @@ private:
     // On an X server of its own (no Wayland compositor under it), where the
     // pointer's place is known when a host reports a click.
     bool m_pointerKnown = false;
-    QTimer m_wlrootsMove;
-    QPoint m_wlrootsTarget;
-    int m_wlrootsMoveTries = 0;
 };

@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
-#include <QRegularExpression>
 #include <QtEndian>
 #include <algorithm>
 
@@ -129,25 +128,26 @@ QPoint trayAnchor(const QRect &screen, const QRect &usable, std::optional<QPoint
     return {screen.right(), screen.top()};
 }
 
-bool moveWindow(const DisplayCheck::Getenv &getenv, qint64 pid, const QString &title,
-                QPoint topLeft) {
+QByteArray placeWhenMapped(const DisplayCheck::Getenv &getenv, qint64 pid, QPoint topLeft) {
     const QString socketPath = ipcSocket(getenv);
     if (socketPath.isEmpty())
-        return false;
-    QString quotedTitle = QRegularExpression::escape(title);
-    quotedTitle.replace(u'"', QLatin1String("\\\""));
+        return {};
+    // Letters, digits and dashes only: nothing to escape in the rule.
+    const QByteArray role =
+        QStringLiteral("quayline-panel-%1-%2").arg(topLeft.x()).arg(topLeft.y()).toLatin1();
     const QString command =
-        QStringLiteral("[pid=%1 title=\"^%2$\" floating] move absolute position %3 %4")
+        QStringLiteral("for_window [pid=%1 window_role=\"^%2$\" floating] move absolute position "
+                       "%3 %4")
             .arg(pid)
-            .arg(quotedTitle)
+            .arg(QString::fromLatin1(role))
             .arg(topLeft.x())
             .arg(topLeft.y());
-    // One result per command: [{"success": true}], or false with the error
-    // "No matching node." while the window is not mapped yet.
+    // One result per command: [{"success": true}], also for a rule it had.
     const QJsonArray results =
         QJsonDocument::fromJson(ipcRequest(socketPath, ipcRunCommand, command.toUtf8())).array();
-    return !results.isEmpty() &&
-           results.first().toObject().value(QLatin1String("success")).toBool();
+    const bool taken =
+        !results.isEmpty() && results.first().toObject().value(QLatin1String("success")).toBool();
+    return taken ? role : QByteArray();
 }
 
 } // namespace WlrootsBar

@@ -37,10 +37,13 @@ QRect usableArea(const DisplayCheck::Getenv &getenv);
 // known.
 QPoint trayAnchor(const QRect &screen, const QRect &usable, std::optional<QPoint> reported);
 
-// Asks sway to move this process's floating window of the given title to
-// topLeft, in layout coordinates. False when no such window is (yet) known to
-// it, or no compositor with that IPC answers.
-bool moveWindow(const DisplayCheck::Getenv &getenv, qint64 pid, const QString &title,
-                QPoint topLeft);
+// Asks sway to put this process's floating windows of an X11 role of its
+// own at topLeft, in layout coordinates, as it maps them: the rule runs before
+// the window's first frame, where a move after it appears shows it centred for
+// a frame or more. sway runs a rule once per window and keeps one rule per
+// text, so a role names one place (one rule however often the panel opens
+// there), and a window shown anew must be a new X11 window. The role to give
+// the window; empty when no compositor with that IPC takes the rule.
+QByteArray placeWhenMapped(const DisplayCheck::Getenv &getenv, qint64 pid, QPoint topLeft);
 
 } // namespace WlrootsBar
