@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -62,18 +61,10 @@ public:
 private:
     void readAll() {
         m_read = true;
-        DIR *proc = ::opendir("/proc");
-        if (!proc)
-            return;
-        while (const dirent *entry = ::readdir(proc)) {
-            bool ok = false;
-            const qint32 pid = QByteArray(entry->d_name).toInt(&ok);
-            if (!ok || pid <= 0)
-                continue;
+        for (const qint32 pid : KernelRows::allPids("/proc")) {
             for (const quint64 inode : KernelRows::socketInodes("/proc", pid, false))
                 m_pids.insert(inode, pid);
         }
-        ::closedir(proc);
     }
 
     bool m_read = false;

@@ -133,21 +133,6 @@ std::optional<quint32> effectiveUidOf(const QByteArray &procRoot, qint32 pid) {
     return ok ? std::optional<quint32>(uid) : std::nullopt;
 }
 
-QList<qint32> allPids(const QByteArray &procRoot) {
-    QList<qint32> pids;
-    DIR *dir = ::opendir(procRoot.constData());
-    if (!dir)
-        return pids;
-    while (const dirent *entry = ::readdir(dir)) {
-        bool ok = false;
-        const qint32 pid = QByteArray(entry->d_name).toInt(&ok);
-        if (ok && pid > 0)
-            pids.append(pid);
-    }
-    ::closedir(dir);
-    return pids;
-}
-
 } // namespace
 
 KernelRows::KernelRows(const ProcessReader &reader, CgroupPaths &cgroups,
@@ -170,6 +155,21 @@ bool KernelRows::namesPort(const QStringList &commandLine, quint16 port) {
         }
     }
     return false;
+}
+
+QList<qint32> KernelRows::allPids(const QByteArray &procRoot) {
+    QList<qint32> pids;
+    DIR *dir = ::opendir(procRoot.constData());
+    if (!dir)
+        return pids;
+    while (const dirent *entry = ::readdir(dir)) {
+        bool ok = false;
+        const qint32 pid = QByteArray(entry->d_name).toInt(&ok);
+        if (ok && pid > 0)
+            pids.append(pid);
+    }
+    ::closedir(dir);
+    return pids;
 }
 
 QSet<quint64> KernelRows::socketInodes(const QByteArray &procRoot, qint32 pid, bool threads) {

@@ -64,6 +64,8 @@ public:
     // The socket inodes in pid's descriptor table; with threads, those of
     // every thread's table as well.
     static QSet<quint64> socketInodes(const QByteArray &procRoot, qint32 pid, bool threads);
+    // Every process's pid under procRoot ("/proc").
+    static QList<qint32> allPids(const QByteArray &procRoot);
 
 private:
     struct Search;
