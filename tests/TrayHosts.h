@@ -670,21 +670,6 @@ locked=true
     return startOnXvfb(s, "MATE", {"marco", "mate-panel"});
 }
 
-// Cinnamon 5.6: its own window manager, and one panel along the top edge
-// with the XApp status applet alone at its right end, which shows the items
-// that xapp-sn-watcher (the StatusNotifier watcher) hands it.
-inline QString startCinnamon(Session &s) {
-    s.write(".config/glib-2.0/settings/keyfile", R"([org/cinnamon]
-panels-enabled=['1:0:top']
-panels-height=['1:26']
-enabled-applets=['panel1:right:0:xapp-status@cinnamon.org:1']
-next-applet-id=2
-)");
-    s.env.insert("GSETTINGS_BACKEND", "keyfile");
-    return startOnXvfb(s, "X-Cinnamon",
-                       {"cinnamon", "/usr/libexec/xapps/sn-watcher/xapp-sn-watcher"});
-}
-
 // KDE Plasma 5.27 on X11: kwin_x11 (compositing off) and plasmashell with
 // its system tray alone at the right end of a top panel, the watcher in
 // kded5. The tray's own widgets stay out (all known, none wanted): the
@@ -771,8 +756,6 @@ inline const Host table[] = {
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
-    {"Cinnamon", "cinnamon", false, 26, startCinnamon,
-     "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
      "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
 };

@@ -16,8 +16,7 @@ tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        gnome-shell gnome-shell-extension-appindicator busybox-static docker.io
        podman uidmap slirp4netns passt
        lxqt-panel openbox mate-panel marco mate-settings-daemon-common
-       plasma-workspace plasma-desktop kwin-x11 kded5 kactivitymanagerd
-       cinnamon xapp-sn-watcher)
+       plasma-workspace plasma-desktop kwin-x11 kded5 kactivitymanagerd)
 # Building the Debian package and checking it.
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)
