@@ -273,6 +273,20 @@ public:
     QRect trayArea() const {
         return {trayAreaLeft, 0, screenSize.width() - trayAreaLeft, barHeight};
     }
+    // Whether a light bar is drawn across the tray area, where Xvfb's bare
+    // root is black: at most a quarter of the area still shows the root. A
+    // panel may register its tray before it maps, or map short and grow to
+    // the screen's width a moment later; a look taken before that reads the
+    // whole bar as the program's icon.
+    bool lightBarDrawn() {
+        const QImage shot = screenshot();
+        const QRect area = trayArea() & shot.rect();
+        qsizetype bare = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                bare += qGray(shot.pixel(x, y)) < 16;
+        return !area.isEmpty() && bare * 4 <= qsizetype(area.width()) * area.height();
+    }
     // The first of two screenshots in a row that show the area alike.
     QImage settled(const QRect &area) {
         QImage last = screenshot(), next;
@@ -417,9 +431,9 @@ inline QString startXfcePanel(Session &s) {
     s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
     // No window manager on this display; the panel places itself.
     s.start("xfce4-panel", {"--disable-wm-check"});
-    return waitFor([&] { return s.hostRegistered(); }, startMs)
-               ? QString()
-               : "xfce4-panel's tray did not start";
+    if (!waitFor([&] { return s.hostRegistered(); }, startMs))
+        return "xfce4-panel's tray did not start";
+    return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "xfce4-panel's bar stayed dark";
 }
 
 // sway with waybar's tray as the watcher and its host; the pointer and
@@ -667,7 +681,27 @@ locked=true
 )");
     s.env.insert("GSETTINGS_BACKEND", "keyfile");
     // The bus starts the applets' factories on demand.
-    return startOnXvfb(s, "MATE", {"marco", "mate-panel"});
+    if (const QString why = startOnXvfb(s, "MATE", {"marco", "mate-panel"}); !why.isEmpty())
+        return why;
+    return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "mate-panel's bar stayed dark";
+}
+
+// Cinnamon 5.6: its own window manager, and one panel along the top edge
+// with the XApp status applet alone at its right end, which shows the items
+// that xapp-sn-watcher (the StatusNotifier watcher) hands it.
+inline QString startCinnamon(Session &s) {
+    s.write(".config/glib-2.0/settings/keyfile", R"([org/cinnamon]
+panels-enabled=['1:0:top']
+panels-height=['1:26']
+enabled-applets=['panel1:right:0:xapp-status@cinnamon.org:1']
+next-applet-id=2
+)");
+    s.env.insert("GSETTINGS_BACKEND", "keyfile");
+    if (const QString why = startOnXvfb(
+            s, "X-Cinnamon", {"cinnamon", "/usr/libexec/xapps/sn-watcher/xapp-sn-watcher"});
+        !why.isEmpty())
+        return why;
+    return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "cinnamon's panel stayed dark";
 }
 
 // KDE Plasma 5.27 on X11: kwin_x11 (compositing off) and plasmashell with
@@ -727,9 +761,10 @@ knownItems=org.kde.plasma.battery,org.kde.plasma.keyboardlayout,org.kde.plasma.m
     s.start("kded5", {}, plasmaEnv);
     s.host = &s.start("kwin_x11", {}, plasmaEnv);
     s.start("plasmashell", {}, plasmaEnv);
-    return waitFor([&] { return s.hostRegistered(); }, startMs)
-               ? QString()
-               : "plasmashell's system tray did not start";
+    if (!waitFor([&] { return s.hostRegistered(); }, startMs))
+        return "plasmashell's system tray did not start";
+    return waitFor([&] { return s.lightBarDrawn(); }) ? QString()
+                                                      : "plasmashell's panel stayed dark";
 }
 
 struct Host {
@@ -756,6 +791,8 @@ inline const Host table[] = {
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
+    {"Cinnamon", "cinnamon", false, 26, startCinnamon,
+     "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
      "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
 };

@@ -197,8 +197,13 @@ private slots:
         QRect icon, next;
         QVERIFY2(waitFor([&] { return (icon = s.icon()).isValid(); }, startMs), s.iconMissing());
         QVERIFY(waitFor([&] { return (next = std::exchange(icon, s.icon())) == icon; }));
-        QVERIFY2(icon.width() <= largestIcon && icon.height() <= host.barHeight,
-                 qPrintable(describe(icon)));
+        if (icon.width() > largestIcon || icon.height() > host.barHeight) {
+            // What was taken for the icon, for whoever reads the failure.
+            s.before.save(QDir(m_artifacts).filePath(QStringLiteral("before-%1.png").arg(host.id)));
+            s.screenshot().save(
+                QDir(m_artifacts).filePath(QStringLiteral("icon-%1.png").arg(host.id)));
+            QFAIL(qPrintable("an area too large for an icon changed: " + describe(icon)));
+        }
         QCOMPARE(s.iconCount(), 1);
 
         // The panel beside the icon, wholly on screen at full size. Where the

@@ -16,7 +16,8 @@ tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        gnome-shell gnome-shell-extension-appindicator busybox-static docker.io
        podman uidmap slirp4netns passt
        lxqt-panel openbox mate-panel marco mate-settings-daemon-common
-       plasma-workspace plasma-desktop kwin-x11 kded5 kactivitymanagerd)
+       plasma-workspace plasma-desktop kwin-x11 kded5 kactivitymanagerd
+       cinnamon xapp-sn-watcher)
 # Building the Debian package and checking it.
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
 bench=(libbenchmark-dev time python3)
