@@ -1,15 +1,18 @@
 // Pointer and keyboard input into a KWin Wayland session, as a user's would
-// come, through KWin's fake-input protocol (KWin's own test tool for what
-// XTest is on X11); the tray host suite's way to click and type into native
+// come, through KWin's fake-input protocol (its counterpart of X11's XTest):
+// the tray host suite's way to click and type into native
 // Wayland clients such as plasmashell. KWin takes it only where it checks no
 // permissions (KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 in its environment).
 //
-// Usage: kwin-fake-input STEP...; each step one of
+// It reads its steps from standard input, one a line:
 //   move X Y          the pointer to (X, Y) in the screen's logical pixels
 //   button CODE 1|0   a pointer button (evdev code) pressed or released
 //   key CODE 1|0      a key (evdev code) pressed or released
-// on the display WAYLAND_DISPLAY names. Each step reaches KWin before the next
-// is sent. Status 0 when all were sent, 1 without the protocol, 2 on bad steps.
+// and answers each with "ok" once KWin has it, or "bad step"; "ready" first,
+// once bound, on the display WAYLAND_DISPLAY names. It stays connected until
+// its input ends: KWin gives the seat a pointer and a keyboard while a
+// fake-input client is connected and takes them away as it goes, and clients
+// lose the events that came in between.
 
 #include "fake-input-client-protocol.h"
 
@@ -39,7 +42,7 @@ const wl_registry_listener registryListener = {announced, removed};
 
 } // namespace
 
-int main(int argc, char *argv[]) {
+int main() {
     wl_display *display = wl_display_connect(nullptr);
     if (!display) {
         std::fprintf(stderr, "kwin-fake-input: no Wayland display\n");
@@ -49,40 +52,38 @@ int main(int argc, char *argv[]) {
     wl_registry *registry = wl_display_get_registry(display);
     wl_registry_add_listener(registry, &registryListener, &globals);
     wl_display_roundtrip(display);
-    int status = 0;
     if (!globals.input) {
         std::fprintf(stderr, "kwin-fake-input: the compositor offers no fake input\n");
-        status = 1;
-    } else {
-        org_kde_kwin_fake_input_authenticate(globals.input, "Quayline tests",
-                                             "drives the tray host suite");
+        return 1;
     }
-    for (int i = 1; status == 0 && i < argc; i += 3) {
-        if (i + 2 >= argc) {
-            status = 2;
-            break;
-        }
-        const char *step = argv[i];
-        const long a = std::strtol(argv[i + 1], nullptr, 10);
-        const long b = std::strtol(argv[i + 2], nullptr, 10);
-        if (std::strcmp(step, "move") == 0)
+    org_kde_kwin_fake_input_authenticate(globals.input, "Quayline tests",
+                                         "drives the tray host suite");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    bool connected = wl_display_roundtrip(display) >= 0;
+    if (connected)
+        std::puts("ready");
+    char step[16];
+    long a = 0, b = 0;
+    for (int read = 0; connected && (read = std::scanf("%15s %ld %ld", step, &a, &b)) != EOF;) {
+        if (read != 3)
+            std::scanf("%*[^\n]");
+        if (read == 3 && std::strcmp(step, "move") == 0)
             org_kde_kwin_fake_input_pointer_motion_absolute(globals.input, wl_fixed_from_int(a),
                                                             wl_fixed_from_int(b));
-        else if (std::strcmp(step, "button") == 0)
+        else if (read == 3 && std::strcmp(step, "button") == 0)
             org_kde_kwin_fake_input_button(globals.input, a, b);
-        else if (std::strcmp(step, "key") == 0)
+        else if (read == 3 && std::strcmp(step, "key") == 0)
             org_kde_kwin_fake_input_keyboard_key(globals.input, a, b);
-        else
-            status = 2;
-        if (wl_display_roundtrip(display) < 0)
-            status = 1;
+        else {
+            std::puts("bad step");
+            continue;
+        }
+        connected = wl_display_roundtrip(display) >= 0;
+        if (connected)
+            std::puts("ok");
     }
-    if (status == 2)
-        std::fprintf(stderr, "kwin-fake-input: steps are move X Y, button CODE 1|0, key CODE 1|0\n");
-    if (globals.input)
-        org_kde_kwin_fake_input_destroy(globals.input);
+    org_kde_kwin_fake_input_destroy(globals.input);
     wl_registry_destroy(registry);
-    wl_display_roundtrip(display);
     wl_display_disconnect(display);
-    return status;
+    return connected ? 0 : 1;
 }
