@@ -279,14 +279,15 @@ public:
     // root is black: at most a quarter of the area still shows the root. A
     // panel may register its tray before it maps, or map short and grow to
     // the screen's width a moment later; a look taken before that reads the
-    // whole bar as the program's icon.
-    bool lightBarDrawn() {
+    // whole bar as the program's icon. Where a wallpaper shows before the
+    // bar, what is darker than `root` counts as not yet drawn.
+    bool lightBarDrawn(int root = 16) {
         const QImage shot = screenshot();
         const QRect area = trayArea() & shot.rect();
         qsizetype bare = 0;
         for (int y = area.top(); y <= area.bottom(); ++y)
             for (int x = area.left(); x <= area.right(); ++x)
-                bare += qGray(shot.pixel(x, y)) < 16;
+                bare += qGray(shot.pixel(x, y)) < root;
         return !area.isEmpty() && bare * 4 <= qsizetype(area.width()) * area.height();
     }
     // The first of two screenshots in a row that show the area alike.
@@ -763,8 +764,11 @@ inline QString startPlasmaShell(Session &s, QProcessEnvironment plasmaEnv) {
     s.start("plasmashell", {}, plasmaEnv);
     if (!waitFor([&] { return s.hostRegistered(); }, startMs))
         return "plasmashell's system tray did not start";
-    return waitFor([&] { return s.lightBarDrawn(); }) ? QString()
-                                                      : "plasmashell's panel stayed dark";
+    // Its desktop shows the default wallpaper (the layout's own desktop
+    // belongs to no activity there is), dark at the top, where the bar is
+    // light.
+    return waitFor([&] { return s.lightBarDrawn(128); }) ? QString()
+                                                         : "plasmashell's panel stayed dark";
 }
 
 // KDE Plasma 5.27 on X11: kwin_x11 with compositing off.
@@ -842,7 +846,7 @@ inline QString startPlasmaWayland(Session &s) {
     };
     s.type = [fakeInput](const QString &text) { fakeInput(fakeKeys(text)); };
     s.screenshot = [&s] { return kwinScreenshot(s.bus()); };
-    if (s.screenshot().isNull())
+    if (!waitFor([&] { return !s.screenshot().isNull(); }, startMs))
         return "KWin's screenshot service gave no image (it needs OpenGL compositing)";
     QProcessEnvironment plasmaEnv = s.env;
     plasmaEnv.insert("QT_QPA_PLATFORM", "wayland");
