@@ -793,6 +793,7 @@ inline QString startPlasmaX11(Session &s) {
 // found on Xwayland.
 inline QString startPlasmaWayland(Session &s) {
 #ifndef KWIN_FAKE_INPUT
+    Q_UNUSED(s)
     return "kwin-fake-input was not built: wayland-scanner, libwayland-client's headers or "
            "plasma-wayland-protocols was missing";
 #else
