@@ -23,11 +23,13 @@
 #include <QDir>
 #include <QHash>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <deque>
 #include <functional>
@@ -263,14 +265,14 @@ public:
         }
         return found;
     }
-    QList<QRect> panels() { return windows(false); }
+    std::function<QList<QRect>()> panels = [this] { return windows(false); };
     // Whether one of the program's windows has the keyboard (X11's focus,
     // which the compositors under XWayland set to the window they focus).
-    bool focused() {
+    std::function<bool()> focused = [this] {
         const QByteArray focus = run("xdotool", {"getwindowfocus"}).trimmed();
         const QByteArray ours = run("xdotool", {"search", "--classname", className});
         return !focus.isEmpty() && ours.split('\n').contains(focus);
-    }
+    };
 
     QRect trayArea() const {
         return {trayAreaLeft, 0, screenSize.width() - trayAreaLeft, barHeight};
@@ -483,7 +485,8 @@ inline QString startSway(Session &s) {
             const QJsonObject event = QJsonDocument::fromJson(line).object();
             const QJsonObject window = event["container"].toObject();
             const QString change = event["change"].toString();
-            if (window["window_properties"].toObject()["class"].toString() != "Quayline")
+            if (window["window_properties"].toObject()["class"].toString() != "Quayline" &&
+                window["app_id"].toString() != "quayline")
                 continue;
             if (change == "focus" && std::exchange(mapping, false)) {
                 const QJsonObject r = window["rect"].toObject();
@@ -510,6 +513,43 @@ inline QString startSway(Session &s) {
     s.shooter = {"grim"};
     return waitFor([&] { return s.hostRegistered(); }, startMs) ? QString()
                                                                 : "waybar's tray did not start";
+}
+
+// The same, with the program native on sway's Wayland, as a user who sets
+// QT_QPA_PLATFORM=wayland runs it. Its windows are found in sway's tree.
+inline QString startSwayNative(Session &s) {
+    if (const QString why = startSway(s); !why.isEmpty())
+        return why;
+    s.env.insert("QT_QPA_PLATFORM", "wayland");
+    // The program's visible windows in sway's tree, floating or not.
+    const auto ours = [&s] {
+        QList<QJsonObject> found;
+        std::deque<QJsonObject> nodes{
+            QJsonDocument::fromJson(s.run("swaymsg", {"-t", "get_tree", "-r"})).object()};
+        for (; !nodes.empty(); nodes.pop_front()) {
+            const QJsonObject &node = nodes.front();
+            for (const char *children : {"nodes", "floating_nodes"})
+                for (const QJsonValue child : node[children].toArray())
+                    nodes.push_back(child.toObject());
+            if (node["app_id"].toString() == "quayline" && node["visible"].toBool())
+                found.append(node);
+        }
+        return found;
+    };
+    s.panels = [ours] {
+        QList<QRect> found;
+        for (const QJsonObject &node : ours()) {
+            const QJsonObject r = node["rect"].toObject();
+            found.append({r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt()});
+        }
+        return found;
+    };
+    s.focused = [ours] {
+        const QList<QJsonObject> nodes = ours();
+        return std::any_of(nodes.begin(), nodes.end(),
+                           [](const QJsonObject &node) { return node["focused"].toBool(); });
+    };
+    return QString();
 }
 
 // GNOME Shell 43 with its AppIndicator extension, and the program on the
@@ -875,6 +915,8 @@ inline const Host table[] = {
      "gnome-shell Xwayland dbus-daemon xdotool"},
     {"sway with waybar", "sway", true, 26, startSway,
      "sway swaymsg waybar wayvnc wtype grim Xwayland xdotool dbus-daemon dbus-send setpriv"},
+    {"sway with waybar, the program native on Wayland", "sway-native", true, 26, startSwayNative,
+     "sway swaymsg waybar wayvnc wtype grim Xwayland dbus-daemon dbus-send setpriv"},
     {"LXQt panel with openbox", "lxqt", false, 26, startLxqt,
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
