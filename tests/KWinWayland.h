@@ -5,6 +5,8 @@
 // kwin-fake-input (kwin_fake_input.cpp), as Xwayland is rootless there and
 // has no screen image, and a native plasmashell takes no X11 input.
 
+#include "BusCall.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -37,7 +39,7 @@ inline QImage kwinScreenshot(QDBusConnection &bus) {
                                            "org.kde.KWin.ScreenShot2", "CaptureWorkspace");
         message << QVariantMap() << QVariant::fromValue(QDBusUnixFileDescriptor(fds[1]));
         ::close(fds[1]);
-        const QDBusMessage reply = bus.call(message, QDBus::BlockWithGui, 10000);
+        const QDBusMessage reply = callAnswering(bus, message);
         shape = qdbus_cast<QVariantMap>(reply.arguments().value(0));
     }
     const int width = shape.value("width").toInt(), height = shape.value("height").toInt();
