@@ -10,9 +10,10 @@ namespace trayhosts {
 
 // A D-Bus call that keeps this thread's events going while it waits, as the
 // program may meanwhile ask the test's own objects (its StatusNotifier
-// watcher) something. Not QDBus::BlockWithGui: in Qt 6.4 a reply that comes
-// before that call has begun to listen for it is missed, and the call then
-// waits for ever, timeout or not.
+// watcher) something. Not QDBus::BlockWithGui: once, on a loaded machine,
+// such a call never returned, its timeout never firing (both the test's
+// thread and the bus's sat in poll() with none), as if the reply had come
+// before the call's own loop began to listen for it.
 inline QDBusMessage callAnswering(QDBusConnection &bus, const QDBusMessage &message,
                                   int ms = 10000) {
     QDBusPendingCall pending = bus.asyncCall(message, ms);
