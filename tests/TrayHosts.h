@@ -841,6 +841,8 @@ inline const Host table[] = {
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
     {"Cinnamon", "cinnamon", false, 26, startCinnamon,
      "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
+    {"Budgie", "budgie", false, 26, startBudgie,
+     "budgie-panel budgie-wm Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
      "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
 };
