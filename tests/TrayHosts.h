@@ -11,6 +11,7 @@
 // QProcess got then (setpriv and the programs it runs exec in place, so that
 // pid is the program's own).
 
+#include "KWinWayland.h"
 #include "KernelFixtures.h"
 #include "Quayline/shell/StatusNotifierTypes.h"
 
@@ -22,10 +23,13 @@
 #include <QDir>
 #include <QHash>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <deque>
 #include <functional>
@@ -283,14 +287,14 @@ public:
         }
         return found;
     }
-    QList<QRect> panels() { return windows(false); }
+    std::function<QList<QRect>()> panels = [this] { return windows(false); };
     // Whether one of the program's windows has the keyboard (X11's focus,
     // which the compositors under XWayland set to the window they focus).
-    bool focused() {
+    std::function<bool()> focused = [this] {
         const QByteArray focus = run("xdotool", {"getwindowfocus"}).trimmed();
         const QByteArray ours = run("xdotool", {"search", "--classname", className});
         return !focus.isEmpty() && ours.split('\n').contains(focus);
-    }
+    };
 
     QRect trayArea() const {
         return {trayAreaLeft, 0, screenSize.width() - trayAreaLeft, barHeight};
@@ -299,14 +303,15 @@ public:
     // root is black: at most a quarter of the area still shows the root. A
     // panel may register its tray before it maps, or map short and grow to
     // the screen's width a moment later; a look taken before that reads the
-    // whole bar as the program's icon.
-    bool lightBarDrawn() {
+    // whole bar as the program's icon. Where a wallpaper shows before the
+    // bar, what is darker than `root` counts as not yet drawn.
+    bool lightBarDrawn(int root = 16) {
         const QImage shot = screenshot();
         const QRect area = trayArea() & shot.rect();
         qsizetype bare = 0;
         for (int y = area.top(); y <= area.bottom(); ++y)
             for (int x = area.left(); x <= area.right(); ++x)
-                bare += qGray(shot.pixel(x, y)) < 16;
+                bare += qGray(shot.pixel(x, y)) < root;
         return !area.isEmpty() && bare * 4 <= qsizetype(area.width()) * area.height();
     }
     // The first of two screenshots in a row that show the area alike.
@@ -502,7 +507,8 @@ inline QString startSway(Session &s) {
             const QJsonObject event = QJsonDocument::fromJson(line).object();
             const QJsonObject window = event["container"].toObject();
             const QString change = event["change"].toString();
-            if (window["window_properties"].toObject()["class"].toString() != "Quayline")
+            if (window["window_properties"].toObject()["class"].toString() != "Quayline" &&
+                window["app_id"].toString() != "quayline")
                 continue;
             if (change == "focus" && std::exchange(mapping, false)) {
                 const QJsonObject r = window["rect"].toObject();
@@ -529,6 +535,43 @@ inline QString startSway(Session &s) {
     s.shooter = {"grim"};
     return waitFor([&] { return s.hostRegistered(); }, startMs) ? QString()
                                                                 : "waybar's tray did not start";
+}
+
+// The same, with the program native on sway's Wayland, as a user who sets
+// QT_QPA_PLATFORM=wayland runs it. Its windows are found in sway's tree.
+inline QString startSwayNative(Session &s) {
+    if (const QString why = startSway(s); !why.isEmpty())
+        return why;
+    s.env.insert("QT_QPA_PLATFORM", "wayland");
+    // The program's visible windows in sway's tree, floating or not.
+    const auto ours = [&s] {
+        QList<QJsonObject> found;
+        std::deque<QJsonObject> nodes{
+            QJsonDocument::fromJson(s.run("swaymsg", {"-t", "get_tree", "-r"})).object()};
+        for (; !nodes.empty(); nodes.pop_front()) {
+            const QJsonObject &node = nodes.front();
+            for (const char *children : {"nodes", "floating_nodes"})
+                for (const QJsonValue child : node[children].toArray())
+                    nodes.push_back(child.toObject());
+            if (node["app_id"].toString() == "quayline" && node["visible"].toBool())
+                found.append(node);
+        }
+        return found;
+    };
+    s.panels = [ours] {
+        QList<QRect> found;
+        for (const QJsonObject &node : ours()) {
+            const QJsonObject r = node["rect"].toObject();
+            found.append({r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt()});
+        }
+        return found;
+    };
+    s.focused = [ours] {
+        const QList<QJsonObject> nodes = ours();
+        return std::any_of(nodes.begin(), nodes.end(),
+                           [](const QJsonObject &node) { return node["focused"].toBool(); });
+    };
+    return QString();
 }
 
 // GNOME Shell 43 with its AppIndicator extension, and the program on the
@@ -752,14 +795,12 @@ alignment='end'
     return startOnXvfb(s, "Budgie:GNOME", {"budgie-wm", "budgie-panel"}, true);
 }
 
-// KDE Plasma 5.27 on X11: kwin_x11 (compositing off) and plasmashell with
-// its system tray alone at the right end of a top panel, the watcher in
-// kded5. The tray's own widgets stay out (all known, none wanted): the
-// keyboard layout's would come in late beside the program's icon, and an
-// expander arrow with the hidden ones. plasmashell aborts without the
-// activity manager, and shows a containment only on the screen its lastScreen names; its Qt Quick
-// draws in software, as there is no GPU.
-inline QString startPlasmaX11(Session &s) {
+// KDE Plasma 5.27's layout for both sessions: plasmashell's system tray
+// alone at the right end of a top panel. The tray's own widgets stay out (all
+// known, none wanted): the keyboard layout's would come in late beside the
+// program's icon, and an expander arrow with the hidden ones. plasmashell
+// shows a containment only on the screen its lastScreen names.
+inline void writePlasmaLayout(Session &s) {
     s.write(".config/plasma-org.kde.plasma.desktop-appletsrc", R"([Containments][1]
 formfactor=0
 lastScreen=0
@@ -789,15 +830,16 @@ extraItems=
 knownItems=org.kde.plasma.battery,org.kde.plasma.keyboardlayout,org.kde.plasma.manage-inputmethod,org.kde.plasma.mediacontroller,org.kde.plasma.devicenotifier,org.kde.plasma.clipboard,org.kde.plasma.notifications
 )");
     s.write(".config/plasmashellrc", "[PlasmaViews][Panel 2][Defaults]\nthickness=28\n");
-    if (!s.startXvfb())
-        return "Xvfb did not start";
-    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
     s.env.insert("XDG_CURRENT_DESKTOP", "KDE");
     s.env.insert("KDE_FULL_SESSION", "true");
     s.env.insert("KDE_SESSION_VERSION", "5");
-    QProcessEnvironment plasmaEnv = s.env;
+}
+
+// The activity manager (without which plasmashell aborts), kded5 (the
+// watcher) and plasmashell, its Qt Quick drawing in software as there is no
+// GPU; empty once its tray and panel are up, else why not.
+inline QString startPlasmaShell(Session &s, QProcessEnvironment plasmaEnv) {
     plasmaEnv.insert("QT_QUICK_BACKEND", "software");
-    plasmaEnv.insert("KWIN_COMPOSE", "N");
     QString activities;
     for (const QString &lib : QDir("/usr/lib").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
         if (QFileInfo(QStringLiteral("/usr/lib/%1/libexec/kactivitymanagerd").arg(lib))
@@ -807,12 +849,98 @@ knownItems=org.kde.plasma.battery,org.kde.plasma.keyboardlayout,org.kde.plasma.m
         return "kactivitymanagerd is not installed";
     s.start(activities, {}, plasmaEnv);
     s.start("kded5", {}, plasmaEnv);
-    s.host = &s.start("kwin_x11", {}, plasmaEnv);
     s.start("plasmashell", {}, plasmaEnv);
     if (!waitFor([&] { return s.hostRegistered(); }, startMs))
         return "plasmashell's system tray did not start";
-    return waitFor([&] { return s.lightBarDrawn(); }) ? QString()
-                                                      : "plasmashell's panel stayed dark";
+    // Its desktop shows the default wallpaper (the layout's own desktop
+    // belongs to no activity there is), dark at the top, where the bar is
+    // light.
+    return waitFor([&] { return s.lightBarDrawn(128); }) ? QString()
+                                                         : "plasmashell's panel stayed dark";
+}
+
+// KDE Plasma 5.27 on X11: kwin_x11 with compositing off.
+inline QString startPlasmaX11(Session &s) {
+    writePlasmaLayout(s);
+    if (!s.startXvfb())
+        return "Xvfb did not start";
+    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
+    QProcessEnvironment plasmaEnv = s.env;
+    plasmaEnv.insert("KWIN_COMPOSE", "N");
+    s.host = &s.start("kwin_x11", {}, plasmaEnv);
+    return startPlasmaShell(s, plasmaEnv);
+}
+
+// KDE Plasma 5.27 on Wayland: kwin_wayland headless with its Xwayland,
+// plasmashell a native Wayland client, and the program on Xwayland, as it
+// picks where both are offered. kwin_wayland's binary carries a file
+// capability (cap_sys_resource) that a container may not grant, which makes
+// its exec fail: a copy without it runs. Its screenshot service needs OpenGL
+// compositing (in software here); the pointer and keyboard are its fake
+// input (plasmashell takes no X11 input), and the program's windows are
+// found on Xwayland.
+inline QString startPlasmaWayland(Session &s) {
+#ifndef KWIN_FAKE_INPUT
+    Q_UNUSED(s)
+    return "kwin-fake-input was not built: wayland-scanner, libwayland-client's headers or "
+           "plasma-wayland-protocols was missing";
+#else
+    writePlasmaLayout(s);
+    const QString kwin = s.home + "/kwin_wayland";
+    QFile::copy(QStandardPaths::findExecutable("kwin_wayland"), kwin);
+    s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
+    QProcessEnvironment kwinEnv = s.env;
+    kwinEnv.insert("LIBGL_ALWAYS_SOFTWARE", "1");
+    kwinEnv.insert("KWIN_SCREENSHOT_NO_PERMISSION_CHECKS", "1");
+    kwinEnv.insert("KWIN_WAYLAND_NO_PERMISSION_CHECKS", "1");
+    // KWin starts the one program named after its options once Xwayland is
+    // up, with the session's DISPLAY: it tells the test.
+    s.host = &s.start(kwin,
+                      {"--virtual", "--xwayland", "--width", "1280", "--height", "800", "--",
+                       "sh -c 'echo $DISPLAY > $XDG_RUNTIME_DIR/session'"},
+                      kwinEnv);
+    QString display;
+    waitFor(
+        [&] {
+            QFile file(s.home + "/run/session");
+            if (file.open(QIODevice::ReadOnly))
+                display = QString::fromLocal8Bit(file.readAll()).trimmed();
+            return !display.isEmpty() || s.host->state() == QProcess::NotRunning;
+        },
+        startMs);
+    if (display.isEmpty())
+        return "kwin_wayland could not start headless here: " +
+               QString::fromLocal8Bit(s.host->readAllStandardError().right(2000));
+    s.env.insert("DISPLAY", display);
+    s.env.insert("WAYLAND_DISPLAY", "wayland-0");
+    s.env.insert("XDG_SESSION_TYPE", "wayland");
+    // One fake-input client for the whole session (see kwin_fake_input.cpp);
+    // each call returns once KWin has all its steps.
+    QProcess &input = s.start(KWIN_FAKE_INPUT, {});
+    if (!waitFor([&] { return input.canReadLine(); }) || input.readLine() != "ready\n")
+        return "KWin took no fake input: " + QString::fromLocal8Bit(input.readAllStandardError());
+    const auto fakeInput = [&input](const QStringList &steps) {
+        input.write((steps.join('\n') + '\n').toLatin1());
+        qsizetype answered = 0;
+        waitFor([&] {
+            while (input.canReadLine())
+                answered += input.readLine() == "ok\n";
+            return answered == steps.size() || input.state() != QProcess::Running;
+        });
+    };
+    s.click = [fakeInput](QPoint at, int button) {
+        const QString code = button == 3 ? " 273" : " 272"; // BTN_RIGHT, BTN_LEFT
+        fakeInput({QStringLiteral("move %1 %2").arg(at.x()).arg(at.y()), "button" + code + " 1",
+                   "button" + code + " 0"});
+    };
+    s.type = [fakeInput](const QString &text) { fakeInput(fakeKeys(text)); };
+    s.screenshot = [&s] { return kwinScreenshot(s.bus()); };
+    if (!waitFor([&] { return !s.screenshot().isNull(); }, startMs))
+        return "KWin's screenshot service gave no image (it needs OpenGL compositing)";
+    QProcessEnvironment plasmaEnv = s.env;
+    plasmaEnv.insert("QT_QPA_PLATFORM", "wayland");
+    return startPlasmaShell(s, plasmaEnv);
+#endif
 }
 
 struct Host {
@@ -835,6 +963,8 @@ inline const Host table[] = {
      "gnome-shell Xwayland dbus-daemon xdotool"},
     {"sway with waybar", "sway", true, 26, startSway,
      "sway swaymsg waybar wayvnc wtype grim Xwayland xdotool dbus-daemon dbus-send setpriv"},
+    {"sway with waybar, the program native on Wayland", "sway-native", true, 26, startSwayNative,
+     "sway swaymsg waybar wayvnc wtype grim Xwayland dbus-daemon dbus-send setpriv"},
     {"LXQt panel with openbox", "lxqt", false, 26, startLxqt,
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
@@ -845,6 +975,8 @@ inline const Host table[] = {
      "budgie-panel budgie-wm Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
      "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
+    {"KDE Plasma on Wayland", "plasma-wayland", false, 28, startPlasmaWayland,
+     "plasmashell kwin_wayland kded5 Xwayland xdotool dbus-daemon dbus-send"},
 };
 // clang-format on
 

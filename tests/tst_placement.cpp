@@ -238,7 +238,9 @@ private slots:
         QTest::newRow("sway, XWayland")
             << "xcb" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << true;
         QTest::newRow("sway, native Wayland")
-            << "wayland" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << false;
+            << "wayland" << QByteArrayList{"wayland-1", "/run/s.sock", ""} << true;
+        QTest::newRow("another wlroots compositor, native Wayland")
+            << "wayland" << QByteArrayList{"wayland-1", "", "labwc"} << false;
         QTest::newRow("labwc among others")
             << "xcb" << QByteArrayList{"wayland-1", "", "foo:labwc"} << true;
         QTest::newRow("GNOME, XWayland")

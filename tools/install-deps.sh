@@ -26,6 +26,8 @@ fuzz=(clang libclang-rt-14-dev)
 # ip, for the tunnel interfaces that tests and benchmarks make.
 tests+=(iproute2)
 bench+=(iproute2)
+# KDE Plasma on Wayland in the tray host suite, and the fake-input client built for it.
+tests+=(kwin-wayland qtwayland5 libwayland-dev libwayland-bin plasma-wayland-protocols)
 
 case "${1:-run}" in
     run) wanted=("${build[@]}" "${runtime[@]}") ;;

@@ -106,11 +106,20 @@ void PopoverWindow::refreshX11Time() {
     xcb_flush(connection);
 }
 
-void PopoverWindow::renewNativeWindow(const QByteArray &role) {
+void PopoverWindow::renewNativeWindow(const QByteArray &role, bool asTitle) {
     if (isVisible())
         return;
     destroy();
-    setProperty(xcbWindowRoleProperty, role);
+    if (!asTitle) {
+        setProperty(xcbWindowRoleProperty, role);
+        return;
+    }
+    setTitle(QString::fromLatin1(role));
+    // The compositor reads the title as the first frame maps the window; a
+    // title set later comes after that.
+    connect(
+        this, &QQuickWindow::frameSwapped, this, [this] { setTitle(tr("Quayline")); },
+        Qt::SingleShotConnection);
 }
 
 bool PopoverWindow::justLostFocus() const {

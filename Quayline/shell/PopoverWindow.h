@@ -31,10 +31,11 @@ public:
     // screen too small for it the list gives up the height.
     void setPanelHeight(int height);
 
-    // Makes the hidden panel's X11 window anew on its next showing, with the
-    // given window role: a compositor's rules for a window run once, as it
-    // first maps it.
-    void renewNativeWindow(const QByteArray &role);
+    // Makes the hidden panel's window anew on its next showing, named as
+    // given: a compositor's rules for a window run once, as it first maps it.
+    // The name is the X11 window role; on Wayland, which has no roles, the
+    // title the window maps with, the usual one back after its first frame.
+    void renewNativeWindow(const QByteArray &role, bool asTitle = false);
 
     // True for a moment after the popover hid because it lost the focus. The
     // click on the tray icon that took the focus away must close the panel,

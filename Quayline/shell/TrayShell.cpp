@@ -324,9 +324,10 @@ void TrayShell::placeOnSway(QPoint topLeft) {
     // sway centres the floating window as it maps it, whatever it asked for;
     // a rule given ahead places it before its first frame. The other wlroots
     // compositors have no such IPC.
+    const bool nativeWayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     const QByteArray role =
         WlrootsBar::placeWhenMapped([](const char *name) { return qgetenv(name); },
-                                    QCoreApplication::applicationPid(), topLeft);
+                                    QCoreApplication::applicationPid(), topLeft, nativeWayland);
     if (!role.isEmpty())
-        m_popover->renewNativeWindow(role);
+        m_popover->renewNativeWindow(role, nativeWayland);
 }

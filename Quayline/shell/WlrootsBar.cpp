@@ -72,7 +72,10 @@ QByteArray ipcRequest(const QString &socketPath, quint32 type, const QByteArray 
 } // namespace
 
 bool isWlrootsSession(const DisplayCheck::Getenv &getenv, const QString &platformName) {
-    // Only XWayland: a native Wayland window cannot place itself at all.
+    // Natively only on sway: elsewhere a native Wayland window cannot be
+    // placed at all.
+    if (platformName.startsWith(QLatin1String("wayland")))
+        return !getenv("WAYLAND_DISPLAY").isEmpty() && !getenv("SWAYSOCK").isEmpty();
     if (platformName != QLatin1String("xcb") || getenv("WAYLAND_DISPLAY").isEmpty())
         return false;
     if (!getenv("SWAYSOCK").isEmpty() || !getenv("HYPRLAND_INSTANCE_SIGNATURE").isEmpty() ||
@@ -128,20 +131,25 @@ QPoint trayAnchor(const QRect &screen, const QRect &usable, std::optional<QPoint
     return {screen.right(), screen.top()};
 }
 
-QByteArray placeWhenMapped(const DisplayCheck::Getenv &getenv, qint64 pid, QPoint topLeft) {
+QByteArray placeWhenMapped(const DisplayCheck::Getenv &getenv, qint64 pid, QPoint topLeft,
+                           bool nativeWayland) {
     const QString socketPath = ipcSocket(getenv);
     if (socketPath.isEmpty())
         return {};
     // Letters, digits and dashes only: nothing to escape in the rule.
     const QByteArray role =
         QStringLiteral("quayline-panel-%1-%2").arg(topLeft.x()).arg(topLeft.y()).toLatin1();
+    // Qt adds the application's name to a Wayland window's title. sway
+    // splits a command at its commas unless they are quoted.
+    const QString criteria = nativeWayland
+                                 ? QStringLiteral("[pid=%1 shell=\"xdg_shell\" title=\"^%2( |$)\"]")
+                                 : QStringLiteral("[pid=%1 window_role=\"^%2$\" floating]");
+    const QString move =
+        QStringLiteral("move absolute position %1 %2").arg(topLeft.x()).arg(topLeft.y());
     const QString command =
-        QStringLiteral("for_window [pid=%1 window_role=\"^%2$\" floating] move absolute position "
-                       "%3 %4")
-            .arg(pid)
-            .arg(QString::fromLatin1(role))
-            .arg(topLeft.x())
-            .arg(topLeft.y());
+        QStringLiteral("for_window %1 %2")
+            .arg(criteria.arg(pid).arg(QString::fromLatin1(role)),
+                 nativeWayland ? "\"floating enable, border none, " + move + '"' : move);
     // One result per command: [{"success": true}], also for a rule it had.
     const QJsonArray results =
         QJsonDocument::fromJson(ipcRequest(socketPath, ipcRunCommand, command.toUtf8())).array();

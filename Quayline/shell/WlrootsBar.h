@@ -17,9 +17,12 @@
 // focus: their window manager sends every focus request of a client back to
 // the managed window it last focused, so typing could not reach the filter.
 // sway (and i3) move a managed floating window on request through their IPC.
+// A native Wayland window cannot place itself anywhere, but sway places it
+// too when a rule it was given ahead names the window.
 namespace WlrootsBar {
 
-// True where the program runs on XWayland under one of those compositors.
+// True where the program runs on XWayland under one of those compositors, or
+// natively on sway's Wayland.
 bool isWlrootsSession(const DisplayCheck::Getenv &getenv, const QString &platformName);
 
 // The output's area that the bars leave free, in the compositor's layout
@@ -37,13 +40,17 @@ QRect usableArea(const DisplayCheck::Getenv &getenv);
 // known.
 QPoint trayAnchor(const QRect &screen, const QRect &usable, std::optional<QPoint> reported);
 
-// Asks sway to put this process's floating windows of an X11 role of its
-// own at topLeft, in layout coordinates, as it maps them: the rule runs before
-// the window's first frame, where a move after it appears shows it centred for
-// a frame or more. sway runs a rule once per window and keeps one rule per
-// text, so a role names one place (one rule however often the panel opens
-// there), and a window shown anew must be a new X11 window. The role to give
-// the window; empty when no compositor with that IPC takes the rule.
-QByteArray placeWhenMapped(const DisplayCheck::Getenv &getenv, qint64 pid, QPoint topLeft);
+// Asks sway to put this process's windows of a name of their own at topLeft,
+// in layout coordinates, as it maps them: the rule runs before the window's
+// first frame, where a move after it appears shows it centred for a frame or
+// more. sway runs a rule once per window and keeps one rule per text, so a
+// name stands for one place (one rule however often the panel opens there),
+// and a window shown anew must be a new window. The name is an X11 window's
+// role; a native Wayland window has none, so there it is the title the window
+// maps with (nativeWayland), which the rule also floats without a border, as
+// X11's utility windows are. The name to give the window; empty when no
+// compositor with that IPC takes the rule.
+QByteArray placeWhenMapped(const DisplayCheck::Getenv &getenv, qint64 pid, QPoint topLeft,
+                           bool nativeWayland = false);
 
 } // namespace WlrootsBar
