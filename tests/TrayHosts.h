@@ -34,6 +34,7 @@
 #include <deque>
 #include <functional>
 #include <sys/prctl.h>
+#include <xcb/xcb.h>
 
 namespace trayhosts {
 
@@ -244,6 +245,27 @@ public:
     // before that would take the desktop for one without a tray.
     bool hostRegistered() {
         return watcherProperty("IsStatusNotifierHostRegistered").contains("boolean true");
+    }
+
+    // Whether a tray has taken the X display's tray selection; a program
+    // started before that opens its panel as an ordinary window.
+    bool x11TrayOwned() {
+        int screen = 0;
+        xcb_connection_t *x = xcb_connect(env.value("DISPLAY").toLocal8Bit().constData(), &screen);
+        const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen);
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
+            xcb_connection_has_error(x)
+                ? nullptr
+                : xcb_intern_atom_reply(x, xcb_intern_atom(x, true, name.size(), name.constData()),
+                                        nullptr),
+            &std::free);
+        std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
+            atom && atom->atom
+                ? xcb_get_selection_owner_reply(x, xcb_get_selection_owner(x, atom->atom), nullptr)
+                : nullptr,
+            &std::free);
+        xcb_disconnect(x);
+        return owner && owner->owner != XCB_NONE;
     }
 
     // The program's visible windows on the X display: tray icons, or panels
@@ -661,15 +683,17 @@ inline QString startGnome(Session &s) {
 
 // A desktop on Xvfb with a session bus: its programs started in order, the
 // window manager first and the panel that hosts the tray last. Empty once the
-// watcher has a host, else why not.
-inline QString startOnXvfb(Session &s, const QString &desktop, const QStringList &programs) {
+// watcher has a host (or, for a tray of X11's only, once the tray is there),
+// else why not.
+inline QString startOnXvfb(Session &s, const QString &desktop, const QStringList &programs,
+                           bool x11Tray = false) {
     if (!s.startXvfb())
         return "Xvfb did not start";
     s.env.insert("DBUS_SESSION_BUS_ADDRESS", s.startBus());
     s.env.insert("XDG_CURRENT_DESKTOP", desktop);
     for (const QString &program : programs)
         s.host = &s.start(program, {});
-    return waitFor([&] { return s.hostRegistered(); }, startMs)
+    return waitFor([&] { return x11Tray ? s.x11TrayOwned() : s.hostRegistered(); }, startMs)
                ? QString()
                : programs.last() + "'s tray did not start";
 }
@@ -744,6 +768,30 @@ next-applet-id=2
         !why.isEmpty())
         return why;
     return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "cinnamon's panel stayed dark";
+}
+
+// Budgie 10.7: budgie-wm, and budgie-panel with its system tray applet
+// (X11's tray only; Budgie 10.7 hosts no StatusNotifier items) alone at the
+// right end of a top panel. The layout counts as migrated: else the panel
+// adds its power and session applets beside the tray, a moment after it
+// shows. budgie-wm runs only in a session it takes for X11's; the applets are
+// plugins that need Budgie's typelibs and libpeas's.
+inline QString startBudgie(Session &s) {
+    s.write(".config/glib-2.0/settings/keyfile", R"([com/solus-project/budgie-panel]
+panels=['top']
+migration-level=1
+[com/solus-project/budgie-panel/panels/{top}]
+location='top'
+size=26
+applets=['tray']
+[com/solus-project/budgie-panel/applets/{tray}]
+name='System Tray'
+alignment='end'
+)");
+    s.env.insert("GSETTINGS_BACKEND", "keyfile");
+    s.env.insert("XDG_SESSION_TYPE", "x11");
+    s.icon = [&s] { return s.windows(true).value(0); };
+    return startOnXvfb(s, "Budgie:GNOME", {"budgie-wm", "budgie-panel"}, true);
 }
 
 // KDE Plasma 5.27's layout for both sessions: plasmashell's system tray
@@ -922,6 +970,8 @@ inline const Host table[] = {
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
     {"Cinnamon", "cinnamon", false, 26, startCinnamon,
      "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
+    {"Budgie", "budgie", false, 26, startBudgie,
+     "budgie-panel budgie-wm Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
      "plasmashell kwin_x11 kded5 Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on Wayland", "plasma-wayland", false, 28, startPlasmaWayland,

@@ -47,6 +47,8 @@ void PopoverWindow::present(Mode mode, std::optional<QPoint> topLeft) {
         applyMode(mode);
         if (topLeft)
             setPosition(*topLeft);
+        m_focusGiven = false;
+        ++m_showing;
         refreshX11Time();
         show();
     }
@@ -137,7 +139,15 @@ void PopoverWindow::applyMode(Mode mode) {
 }
 
 void PopoverWindow::onActiveChanged() {
-    if (m_mode == Mode::Popover && !isActive() && isVisible()) {
+    // On X11, Qt takes a window as active as soon as it asks the window
+    // manager for the focus, and takes that back by itself 100 ms after
+    // another of its windows lost the focus, unless the server has meanwhile
+    // focused one of them. The tray menu's "Open Quayline" does both: the
+    // menu's keyboard grab ends as the panel shows. A window manager slower
+    // than that (budgie-wm on a busy machine) would have the panel hide
+    // before it was ever focused; a focus the panel never had is not lost.
+    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    if (m_mode == Mode::Popover && !isActive() && isVisible() && (m_focusGiven || !x11)) {
         m_lostFocus.start();
         hide();
     }
@@ -149,6 +159,24 @@ bool PopoverWindow::event(QEvent *event) {
     if (closing && event->isAccepted() && m_mode == Mode::Window)
         emit closedAsWindow();
     return handled;
+}
+
+bool PopoverWindow::nativeEvent(const QByteArray &eventType, void *message, qintptr *result) {
+    // As Qt does, not the focus that only follows the pointer over the window.
+    const auto focusIn = [](const auto *event) {
+        return (event->response_type & ~0x80) == XCB_FOCUS_IN &&
+               event->detail != XCB_NOTIFY_DETAIL_POINTER;
+    };
+    if (eventType == "xcb_generic_event_t" &&
+        focusIn(static_cast<const xcb_focus_in_event_t *>(message))) {
+        // Counted once Qt has acted on the X11 events read with this one: a
+        // deactivation of its own making may still be queued before it.
+        QMetaObject::invokeMethod(
+            this,
+            [this, showing = m_showing] { m_focusGiven = m_focusGiven || showing == m_showing; },
+            Qt::QueuedConnection);
+    }
+    return ViewWindow::nativeEvent(eventType, message, result);
 }
 
 void PopoverWindow::keyPressEvent(QKeyEvent *event) {

@@ -51,6 +51,7 @@ signals:
 protected:
     bool event(QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    bool nativeEvent(const QByteArray &eventType, void *message, qintptr *result) override;
 
 private:
     void applyMode(Mode mode);
@@ -61,4 +62,8 @@ private:
     mutable QSize m_naturalSize;
     QElapsedTimer m_lostFocus;
     quint32 m_timeAtom = 0; // X11's name for the property refreshX11Time() touches
+    // On X11: whether the server has given this showing of the panel the
+    // focus yet (see onActiveChanged()), and which showing it is.
+    bool m_focusGiven = false;
+    quint32 m_showing = 0;
 };
