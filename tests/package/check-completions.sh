@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The shell completions and the manual page of quayline-cli against the
-# program's own --help, so that an option added to the parser and forgotten
-# here fails; and the version in the package's changelog and the metainfo
+# program's own --help, every subcommand's, so that an option or subcommand
+# added to the parser and forgotten here fails; and the version in the package's changelog and the metainfo
 # against the build's.
 # Usage: check-completions.sh QUAYLINE_CLI SOURCE_DIR PROJECT_VERSION
 set -uo pipefail
@@ -25,13 +25,18 @@ same() { # what, expected, actual
 # and those of them that take a value.
 long_options() { "$cli" "$@" --help | grep -oP '^\s+(-\w, )?\K--[a-z][a-z-]*' | sort -u; }
 valued_options() { "$cli" "$@" --help | grep -oP '^\s+(-\w, )?\K--[a-z][a-z-]*(?= [A-Z]+\b)' | sort -u; }
+# The subcommands, as the usage lines name them ("       quayline-cli stop ...").
+subcommands=$("$cli" --help | grep -oP '^(Usage: |\s+)quayline-cli \K[a-z]+(?= )' | sort -u)
 list_options=$(long_options)
-stop_options=$(long_options stop)
 list_valued=$(valued_options)
-stop_valued=$(valued_options stop)
-[ -n "$list_options" ] && [ -n "$stop_options" ] || { echo "no options in --help" >&2; exit 1; }
+[ -n "$list_options" ] && [ -n "$subcommands" ] || { echo "no options in --help" >&2; exit 1; }
 echo "listing: $(echo $list_options) (valued: $(echo $list_valued))"
-echo "stop: $(echo $stop_options) (valued: $(echo $stop_valued))"
+declare -A sub_options
+for sub in $subcommands; do
+    sub_options[$sub]=$(long_options "$sub")
+    [ -n "${sub_options[$sub]}" ] || fail "quayline-cli $sub --help lists no options"
+    echo "$sub: $(echo ${sub_options[$sub]})"
+done
 
 tmp=$(mktemp -d)
 listener=""
@@ -73,8 +78,10 @@ offers_port() { # shell, completion command and its arguments
 check_line_completion() { # shell, its completion function
     local shell=$1 complete=$2 o
     same "$shell: quayline-cli --" "$list_options" "$($complete 'quayline-cli --')"
-    same "$shell: quayline-cli stop --" "$stop_options" "$($complete 'quayline-cli stop --')"
-    $complete 'quayline-cli ' | grep -qx stop || fail "$shell: no stop subcommand"
+    for sub in $subcommands; do
+        same "$shell: quayline-cli $sub --" "${sub_options[$sub]}" "$($complete "quayline-cli $sub --")"
+        $complete 'quayline-cli ' | grep -qx "$sub" || fail "$shell: no $sub subcommand"
+    done
     offers_port "$shell" "$complete" 'quayline-cli stop '
     for o in $list_valued; do
         $complete "quayline-cli $o lsof-c" | grep -qx lsof-candidate ||
@@ -93,8 +100,10 @@ bash_complete() { # words of the command line; the last one is completed
         printf "%s\n" "${COMPREPLY[@]}"' "$comp/quayline-cli.bash" "$@")
 }
 same "bash: quayline-cli --" "$list_options" "$(bash_complete quayline-cli --)"
-same "bash: quayline-cli stop --" "$stop_options" "$(bash_complete quayline-cli stop --)"
-same "bash: quayline-cli st" "stop" "$(bash_complete quayline-cli st)"
+for sub in $subcommands; do
+    same "bash: quayline-cli $sub --" "${sub_options[$sub]}" "$(bash_complete quayline-cli "$sub" --)"
+    same "bash: quayline-cli ${sub:0:3}" "$sub" "$(bash_complete quayline-cli "${sub:0:3}")"
+done
 for o in $list_valued; do
     same "bash: quayline-cli $o lsof-c" "lsof-candidate" "$(bash_complete quayline-cli "$o" lsof-c)"
 done
@@ -116,7 +125,7 @@ check_line_completion zsh zsh_complete
 
 echo "== manual page"
 page=$src/packaging/man/quayline-cli.1
-for o in $list_options $stop_options; do
+for o in $list_options ${sub_options[@]}; do
     grep -qF -- "${o//-/\\-}" "$page" || fail "quayline-cli(1) does not explain $o"
 done
 for p in "$src"/packaging/man/*.1; do
