@@ -1,6 +1,7 @@
 #include "scanner/KernelPorts.h"
 
 #include "process/Descriptor.h"
+#include "scanner/NetlinkDump.h"
 
 #include <QFile>
 #include <arpa/inet.h>
@@ -104,34 +105,14 @@ QList<KernelPort> KernelPorts::tunnels(const QDeadlineTimer &deadline) {
     request.maskHeader.rta_type = IFLA_EXT_MASK;
     request.maskHeader.rta_len = RTA_LENGTH(sizeof(quint32));
     request.mask = RTEXT_FILTER_SKIP_STATS;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd.get(), &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
-                 sizeof kernel) < 0)
-        return ports;
-
-    alignas(nlmsghdr) static thread_local char buffer[32768];
-    for (;;) {
-        if (waitReadable(fd.get(), deadline) != Readiness::Ready)
-            return {}; // half a dump could miss the very tunnel asked about
-        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return {};
-        int length = int(n);
-        for (auto *h = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(h, length);
-             h = NLMSG_NEXT(h, length)) {
-            if (h->nlmsg_seq != request.header.nlmsg_seq)
-                continue;
-            if (h->nlmsg_type == NLMSG_DONE)
-                return ports;
-            if (h->nlmsg_type == NLMSG_ERROR)
-                return {};
-            if (h->nlmsg_type == RTM_NEWLINK)
-                addTunnel(h, ports);
-        }
-    }
+    // Half a dump could miss the very tunnel asked about: all or nothing.
+    const NetlinkDump result =
+        netlinkDump(fd.get(), &request, sizeof request, deadline, [&ports](const nlmsghdr &h) {
+            if (h.nlmsg_type == RTM_NEWLINK)
+                addTunnel(&h, ports);
+            return true;
+        });
+    return result == NetlinkDump::Done ? ports : QList<KernelPort>();
 }
 
 QList<KernelPort> KernelPorts::nfs(const QByteArray &procRoot) {

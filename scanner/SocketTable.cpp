@@ -1,6 +1,7 @@
 #include "scanner/SocketTable.h"
 
 #include "process/Descriptor.h"
+#include "scanner/NetlinkDump.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -67,45 +68,14 @@ Dump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype 
     message.request.idiag_states = query.states;
     // The cgroup id (INET_DIAG_CGROUP_ID) comes with every answer where the
     // kernel keeps it (5.7 on, cgroup v2): it has no bit in idiag_ext to ask by.
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr *>(&kernel),
-                 sizeof kernel) < 0)
-        return errno == EPERM || errno == EACCES ? Dump::Refused : Dump::Failed;
-
-    alignas(nlmsghdr) static thread_local char buffer[32768];
-    for (;;) {
-        switch (waitReadable(fd, deadline)) {
-        case Readiness::Ready:
-            break;
-        case Readiness::TimedOut:
-            return Dump::TimedOut;
-        case Readiness::Failed:
-            return Dump::Failed;
-        }
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            return Dump::Failed;
-        }
-        if (n == 0)
-            return Dump::Failed;
-        int length = int(n);
-        for (auto *h = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(h, length);
-             h = NLMSG_NEXT(h, length)) {
-            if (h->nlmsg_seq != message.header.nlmsg_seq)
-                continue;
-            if (h->nlmsg_type == NLMSG_DONE)
-                return Dump::Done;
-            if (h->nlmsg_type == NLMSG_ERROR)
-                return Dump::Refused;
-            if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-                h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-                continue;
-            const auto *msg = static_cast<const inet_diag_msg *>(NLMSG_DATA(h));
+    const NetlinkDump result =
+        netlinkDump(fd, &message, sizeof message, deadline, [&](const nlmsghdr &h) {
+            if (h.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+                h.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                return true;
+            const auto *msg = static_cast<const inet_diag_msg *>(NLMSG_DATA(&h));
             if (sockets.size() >= cap)
-                return Dump::Full;
+                return false;
             KernelSocket socket;
             socket.protocol = QString::fromLatin1(query.protocol);
             socket.ipv6 = msg->idiag_family == AF_INET6;
@@ -115,15 +85,28 @@ Dump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype 
             socket.uid = msg->idiag_uid;
             socket.inode = msg->idiag_inode;
             socket.cookie = SocketTable::cookieOf(*msg);
-            int attributesLength = int(h->nlmsg_len - NLMSG_LENGTH(sizeof(inet_diag_msg)));
+            int attributesLength = int(h.nlmsg_len - NLMSG_LENGTH(sizeof(inet_diag_msg)));
             for (auto *a = reinterpret_cast<const rtattr *>(msg + 1); RTA_OK(a, attributesLength);
                  a = RTA_NEXT(a, attributesLength)) {
                 if (a->rta_type == INET_DIAG_CGROUP_ID && RTA_PAYLOAD(a) >= sizeof(quint64))
                     std::memcpy(&socket.cgroupId, RTA_DATA(a), sizeof(quint64));
             }
             sockets.append(std::move(socket));
-        }
+            return true;
+        });
+    switch (result) {
+    case NetlinkDump::Done:
+        return Dump::Done;
+    case NetlinkDump::Refused:
+        return Dump::Refused;
+    case NetlinkDump::TimedOut:
+        return Dump::TimedOut;
+    case NetlinkDump::Stopped:
+        return Dump::Full;
+    case NetlinkDump::Failed:
+        break;
     }
+    return Dump::Failed;
 }
 
 // What is left of a hex number of /proc/net; nothing unless all of text is hex.
