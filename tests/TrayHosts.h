@@ -136,6 +136,18 @@ public:
         env.insert("QUAYLINE_TEST_REPORT", "1");
         // The suppressions of Qt Quick's own leaks need the slow unwinder's full stacks.
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":fast_unwind_on_malloc=0");
+        if (user) {
+            // The user may not reach the checkout (a clone in a folder of
+            // root's alone): the leak suppressions go with the program.
+            // (Not print_suppressions, which the pattern would match unanchored.)
+            static const QRegularExpression suppressions("(^|:)suppressions=([^:]*)");
+            const QString lsan = env.value("LSAN_OPTIONS");
+            const QString file = suppressions.match(lsan).captured(2);
+            if (!file.isEmpty() && QFile::copy(file, home + "/lsan.supp"))
+                env.insert(
+                    "LSAN_OPTIONS",
+                    QString(lsan).replace(suppressions, "\\1suppressions=" + home + "/lsan.supp"));
+        }
         QDir().mkpath(home + "/run");
         QFile::setPermissions(home + "/run",
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
