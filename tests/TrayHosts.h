@@ -764,6 +764,24 @@ locked=true
     return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "mate-panel's bar stayed dark";
 }
 
+// Cinnamon 5.6: its own window manager, and one panel along the top edge
+// with the XApp status applet alone at its right end, which shows the items
+// that xapp-sn-watcher (the StatusNotifier watcher) hands it.
+inline QString startCinnamon(Session &s) {
+    s.write(".config/glib-2.0/settings/keyfile", R"([org/cinnamon]
+panels-enabled=['1:0:top']
+panels-height=['1:26']
+enabled-applets=['panel1:right:0:xapp-status@cinnamon.org:1']
+next-applet-id=2
+)");
+    s.env.insert("GSETTINGS_BACKEND", "keyfile");
+    if (const QString why = startOnXvfb(
+            s, "X-Cinnamon", {"cinnamon", "/usr/libexec/xapps/sn-watcher/xapp-sn-watcher"});
+        !why.isEmpty())
+        return why;
+    return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "cinnamon's panel stayed dark";
+}
+
 // Budgie 10.7: budgie-wm, and budgie-panel with its system tray applet
 // (X11's tray only; Budgie 10.7 hosts no StatusNotifier items) alone at the
 // right end of a top panel. The layout counts as migrated: else the panel
@@ -962,6 +980,8 @@ inline const Host table[] = {
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
+    {"Cinnamon", "cinnamon", false, 26, startCinnamon,
+     "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
     {"Budgie", "budgie", false, 26, startBudgie,
      "budgie-panel budgie-wm Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,
