@@ -401,17 +401,25 @@ public:
     // shows (before any tooltip can), but for the bar around the icon, which
     // may light the icon's button up (lxqt-panel's is wider than the icon).
     std::function<bool(QRect)> openFromMenu = [this](QRect iconAt) {
+        const QRect menu = rightClickMenu(iconAt);
+        if (menu.isValid())
+            click({menu.center().x(), menu.top() + 16}, 1);
+        return menu.isValid();
+    };
+    // Where the menu a right click on the icon opens shows; invalid when none
+    // shows within the time given.
+    QRect rightClickMenu(QRect iconAt, int ms = stepMs) {
         const QImage shown = screenshot();
         click(iconAt.center(), 3);
         QRect menu;
         const QRect button(iconAt.left() - barHeight, 0, iconAt.width() + 2 * barHeight, barHeight);
-        if (!waitFor([&] {
+        waitFor(
+            [&] {
                 return (menu = changed(shown, screenshot(), shown.rect(), 90, button)).isValid();
-            }))
-            return false;
-        click({menu.center().x(), menu.top() + 16}, 1);
-        return true;
-    };
+            },
+            ms);
+        return menu;
+    }
 
 private:
     void launch(QProcess &process, const QString &tool, const QStringList &arguments,
@@ -764,6 +772,39 @@ locked=true
     return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "mate-panel's bar stayed dark";
 }
 
+// Cinnamon 5.6: its own window manager, and one panel along the top edge
+// with the XApp status applet alone at its right end, which shows the items
+// that xapp-sn-watcher (the StatusNotifier watcher) hands it.
+inline QString startCinnamon(Session &s) {
+    s.write(".config/glib-2.0/settings/keyfile", R"([org/cinnamon]
+panels-enabled=['1:0:top']
+panels-height=['1:26']
+enabled-applets=['panel1:right:0:xapp-status@cinnamon.org:1']
+next-applet-id=2
+)");
+    s.env.insert("GSETTINGS_BACKEND", "keyfile");
+    if (const QString why = startOnXvfb(
+            s, "X-Cinnamon", {"cinnamon", "/usr/libexec/xapps/sn-watcher/xapp-sn-watcher"});
+        !why.isEmpty())
+        return why;
+    // The menu is GTK's, in xapp-sn-watcher. In 9 of 120 runs here it mapped
+    // the menu where it belongs and took the pointer, but the compositor
+    // never drew it: the screen showed nothing for as long as the test
+    // looked, until Escape closed it. A user would ask again, as the test does.
+    s.openFromMenu = [&s](QRect iconAt) {
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            if (const QRect menu = s.rightClickMenu(iconAt, 10000); menu.isValid()) {
+                s.click({menu.center().x(), menu.top() + 16}, 1);
+                return true;
+            }
+            qInfo("Cinnamon drew no menu for a right click; Escape, and again");
+            s.run("xdotool", {"key", "Escape"});
+        }
+        return false;
+    };
+    return waitFor([&] { return s.lightBarDrawn(); }) ? QString() : "cinnamon's panel stayed dark";
+}
+
 // Budgie 10.7: budgie-wm, and budgie-panel with its system tray applet
 // (X11's tray only; Budgie 10.7 hosts no StatusNotifier items) alone at the
 // right end of a top panel. The layout counts as migrated: else the panel
@@ -962,6 +1003,8 @@ inline const Host table[] = {
      "lxqt-panel openbox Xvfb xdotool import dbus-daemon dbus-send"},
     {"MATE panel with marco", "mate", false, 24, startMate,
      "mate-panel marco Xvfb xdotool import dbus-daemon dbus-send"},
+    {"Cinnamon", "cinnamon", false, 26, startCinnamon,
+     "cinnamon /usr/libexec/xapps/sn-watcher/xapp-sn-watcher Xvfb xdotool import dbus-daemon dbus-send"},
     {"Budgie", "budgie", false, 26, startBudgie,
      "budgie-panel budgie-wm Xvfb xdotool import dbus-daemon dbus-send"},
     {"KDE Plasma on X11", "plasma-x11", false, 28, startPlasmaX11,

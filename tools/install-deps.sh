@@ -17,6 +17,7 @@ tests=(qml6-module-qttest xvfb xauth xfonts-base xdotool trayer imagemagick perl
        podman uidmap slirp4netns passt
        lxqt-panel openbox mate-panel marco mate-settings-daemon-common
        plasma-workspace plasma-desktop kwin-x11 kded5 kactivitymanagerd
+       cinnamon xapp-sn-watcher
        budgie-core gir1.2-budgie-1.0 gir1.2-budgieraven-1.0)
 # Building the Debian package and checking it.
 package=(appstream debhelper desktop-file-utils dpkg-dev lintian man-db)
