@@ -48,13 +48,12 @@ constexpr Query queries[] = {
     {"UDP", IPPROTO_UDP, AF_INET6, ~0u},
 };
 
-enum class Dump { Done, Refused, Failed, TimedOut, Full };
-
 // One dump request and its answer, appended to sockets. Refused means the
 // kernel answered the request itself with an error (no sock_diag for this
-// family or protocol, or a filter that forbids it).
-Dump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype cap,
-          QList<KernelSocket> &sockets) {
+// family or protocol, or a filter that forbids it); Stopped, that the cap
+// was reached.
+NetlinkDump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype cap,
+                 QList<KernelSocket> &sockets) {
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -68,45 +67,31 @@ Dump dump(int fd, const Query &query, const QDeadlineTimer &deadline, qsizetype 
     message.request.idiag_states = query.states;
     // The cgroup id (INET_DIAG_CGROUP_ID) comes with every answer where the
     // kernel keeps it (5.7 on, cgroup v2): it has no bit in idiag_ext to ask by.
-    const NetlinkDump result =
-        netlinkDump(fd, &message, sizeof message, deadline, [&](const nlmsghdr &h) {
-            if (h.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-                h.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-                return true;
-            const auto *msg = static_cast<const inet_diag_msg *>(NLMSG_DATA(&h));
-            if (sockets.size() >= cap)
-                return false;
-            KernelSocket socket;
-            socket.protocol = QString::fromLatin1(query.protocol);
-            socket.ipv6 = msg->idiag_family == AF_INET6;
-            socket.address = SocketTable::addressText(
-                reinterpret_cast<const unsigned char *>(msg->id.idiag_src), socket.ipv6);
-            socket.port = ntohs(msg->id.idiag_sport);
-            socket.uid = msg->idiag_uid;
-            socket.inode = msg->idiag_inode;
-            socket.cookie = SocketTable::cookieOf(*msg);
-            int attributesLength = int(h.nlmsg_len - NLMSG_LENGTH(sizeof(inet_diag_msg)));
-            for (auto *a = reinterpret_cast<const rtattr *>(msg + 1); RTA_OK(a, attributesLength);
-                 a = RTA_NEXT(a, attributesLength)) {
-                if (a->rta_type == INET_DIAG_CGROUP_ID && RTA_PAYLOAD(a) >= sizeof(quint64))
-                    std::memcpy(&socket.cgroupId, RTA_DATA(a), sizeof(quint64));
-            }
-            sockets.append(std::move(socket));
+    return netlinkDump(fd, &message, sizeof message, deadline, [&](const nlmsghdr &h) {
+        if (h.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+            h.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
             return true;
-        });
-    switch (result) {
-    case NetlinkDump::Done:
-        return Dump::Done;
-    case NetlinkDump::Refused:
-        return Dump::Refused;
-    case NetlinkDump::TimedOut:
-        return Dump::TimedOut;
-    case NetlinkDump::Stopped:
-        return Dump::Full;
-    case NetlinkDump::Failed:
-        break;
-    }
-    return Dump::Failed;
+        const auto *msg = static_cast<const inet_diag_msg *>(NLMSG_DATA(&h));
+        if (sockets.size() >= cap)
+            return false;
+        KernelSocket socket;
+        socket.protocol = QString::fromLatin1(query.protocol);
+        socket.ipv6 = msg->idiag_family == AF_INET6;
+        socket.address = SocketTable::addressText(
+            reinterpret_cast<const unsigned char *>(msg->id.idiag_src), socket.ipv6);
+        socket.port = ntohs(msg->id.idiag_sport);
+        socket.uid = msg->idiag_uid;
+        socket.inode = msg->idiag_inode;
+        socket.cookie = SocketTable::cookieOf(*msg);
+        int attributesLength = int(h.nlmsg_len - NLMSG_LENGTH(sizeof(inet_diag_msg)));
+        for (auto *a = reinterpret_cast<const rtattr *>(msg + 1); RTA_OK(a, attributesLength);
+             a = RTA_NEXT(a, attributesLength)) {
+            if (a->rta_type == INET_DIAG_CGROUP_ID && RTA_PAYLOAD(a) >= sizeof(quint64))
+                std::memcpy(&socket.cgroupId, RTA_DATA(a), sizeof(quint64));
+        }
+        sockets.append(std::move(socket));
+        return true;
+    });
 }
 
 // What is left of a hex number of /proc/net; nothing unless all of text is hex.
@@ -232,20 +217,20 @@ SocketTableResult SocketTable::readNetlink(const Options &options) {
     }
     for (const Query &query : queries) {
         switch (dump(fd.get(), query, deadline, options.cap, result.sockets)) {
-        case Dump::Done:
+        case NetlinkDump::Done:
             continue;
-        case Dump::Refused:
-        case Dump::Failed:
+        case NetlinkDump::Refused:
+        case NetlinkDump::Failed:
             // Half a table from netlink is no better than the whole from /proc/net.
             result.sockets.clear();
             result.errorText =
                 QStringLiteral("The kernel's socket diagnostics refused the request.");
             return result;
-        case Dump::TimedOut:
+        case NetlinkDump::TimedOut:
             result.source = SocketTableResult::Source::Netlink;
             result.errorText = timeLimitText(options.timeLimit);
             return result;
-        case Dump::Full:
+        case NetlinkDump::Stopped: // the cap reached
             result.source = SocketTableResult::Source::Netlink;
             result.errorText = capText(options.cap);
             return result;
