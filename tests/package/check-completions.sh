@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The shell completions and the manual page of quayline-cli against the
 # program's own --help, every subcommand's, so that an option or subcommand
-# added to the parser and forgotten here fails; and the version in the package's changelog and the metainfo
-# against the build's.
+# added to the parser and forgotten here fails; and the version in the
+# package's changelog and the metainfo against the build's.
 # Usage: check-completions.sh QUAYLINE_CLI SOURCE_DIR PROJECT_VERSION
 set -uo pipefail
 
@@ -76,11 +76,12 @@ offers_port() { # shell, completion command and its arguments
 
 # fish and zsh complete a command line given as one string.
 check_line_completion() { # shell, its completion function
-    local shell=$1 complete=$2 o
+    local shell=$1 complete=$2 o offered
     same "$shell: quayline-cli --" "$list_options" "$($complete 'quayline-cli --')"
+    offered=$($complete 'quayline-cli ')
     for sub in $subcommands; do
         same "$shell: quayline-cli $sub --" "${sub_options[$sub]}" "$($complete "quayline-cli $sub --")"
-        $complete 'quayline-cli ' | grep -qx "$sub" || fail "$shell: no $sub subcommand"
+        grep -qx "$sub" <<<"$offered" || fail "$shell: no $sub subcommand"
     done
     offers_port "$shell" "$complete" 'quayline-cli stop '
     for o in $list_valued; do
